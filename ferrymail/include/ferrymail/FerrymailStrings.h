@@ -1,0 +1,7 @@
+// Ferrymail's string table: the texts its proxies and database show or log.
+#pragma once
+
+#include "ferrymail/ferrymail_export.h"
+#include "kinbook/Types.h"
+
+FERRYMAIL_API HINSTANCE GetFerrymailModule();

@@ -1,0 +1,73 @@
+// A read-only file mapped whole into memory when opened; reads, strings and seeks are
+// served from the mapping. Not shared between threads.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "kinbook/Types.h"
+#include "kinbook/kinbook_export.h"
+
+// Thrown by a seek outside the file; GetError() is 25 (seek error).
+class KINBOOK_API CFileException : public std::runtime_error {
+public:
+    CFileException(LONG osError, const std::string& fileName);
+    LONG GetError() const { return m_osError; }
+    const std::string& GetFileName() const { return m_fileName; }
+
+private:
+    LONG m_osError;
+    std::string m_fileName;
+};
+
+class KINBOOK_API CImpFile {
+public:
+    enum SeekPosition : UINT { begin = 0, current = 1, end = 2 };
+
+    CImpFile() = default;
+    virtual ~CImpFile();
+    CImpFile(const CImpFile&) = delete;
+    CImpFile& operator=(const CImpFile&) = delete;
+
+    // Opens and maps `path` for reading; 0 (object closed) when it cannot. Files of 2 GiB
+    // or more are refused, since positions are 32-bit.
+    BOOL Open(const char* path, UINT flags = 0);
+    virtual void Close();
+
+    // New position; throws CFileException (25) and keeps the position when the result
+    // would lie outside 0..size.
+    virtual long Seek(long offset, UINT from);
+    // Copies `count` bytes at (offset, from) and advances; (0, current) reads at the
+    // position. 0 without copying when fewer bytes are left.
+    BOOL ReadAt(void* buffer, UINT count, long offset = 0, UINT from = current);
+    // The zero-terminated text at (offset, from), ending at the end of the file when no
+    // zero byte comes first; the position stays.
+    BOOL ReadStringAt(std::string& text, long offset = 0, UINT from = current);
+    // A pointer into the mapping at (offset, from); the text there is only zero-terminated
+    // if the file holds the zero byte (see GetStringLengthAt).
+    const char* GetStringAt(long offset = 0, UINT from = current);
+    // Length of the text at the position, stopping at a zero byte or the end of the file.
+    long GetStringLengthAt() const;
+    BOOL CheckSignature(const char* bytes, DWORD count);
+
+    bool IsOpen() const { return m_fd >= 0; }
+    bool AtEnd() const { return m_position >= m_size; }
+    long BytesLeft() const { return m_size - m_position; }
+    long GetPosition() const { return m_position; }
+    long GetLength() const { return m_size; }
+    const std::string& GetFilePath() const { return m_fileName; }
+
+protected:
+    void Shutdown();
+
+private:
+    void SeekFor(long offset, UINT from);
+
+    int m_fd = -1;
+    std::string m_fileName;
+    void* m_mapping = nullptr;  // whole file, or one anonymous byte for an empty file
+    size_t m_mappedLength = 0;
+    const char* m_view = nullptr;
+    int32_t m_position = 0;
+    int32_t m_size = 0;
+};

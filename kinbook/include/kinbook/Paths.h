@@ -1,0 +1,28 @@
+// Where the user's data and settings live, and how files are replaced safely.
+#pragma once
+
+#include <string>
+
+#include "kinbook/Types.h"
+#include "kinbook/kinbook_export.h"
+
+// The user data folder, made on first use and cached for the process:
+// $QUILLON_HOME, else $XDG_DATA_HOME/Brevant/Quillon (default ~/.local/share/...).
+// Empty when it cannot be made (the failure is logged).
+KINBOOK_API std::string& GetUserDataPath();
+// The folder of the registry hive files: $QUILLON_HOME/registry, else
+// $XDG_CONFIG_HOME/Brevant/Quillon (default ~/.config/...). Not cached; made on demand.
+KINBOOK_API std::string GetRegistryFolder();
+// Forgets the cached user data folder (tests relocate QUILLON_HOME).
+KINBOOK_API void ResetUserDataPath();
+
+// Makes `path` and its missing parents; true when it exists as a folder afterwards.
+KINBOOK_API bool MakeFolders(const std::string& path);
+
+// Replaces `path` with `contents`: written to `path`.tmp-<pid>, flushed to disk, renamed
+// over `path`, and the folder flushed. On failure `path` is untouched, the temporary
+// file removed, and the errno value returned (0 on success).
+KINBOOK_API int WriteFileAtomically(const std::string& path, const std::string& contents);
+// Flushes the folder holding `path` so that a rename in it is durable.
+KINBOOK_API int SyncParentFolder(const std::string& path);
+KINBOOK_API bool ReadWholeFile(const std::string& path, std::string& contents);
