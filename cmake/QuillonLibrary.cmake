@@ -44,6 +44,7 @@ function(quillon_tests)
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
     target_link_libraries(${name} PRIVATE ${QT_LIBRARY} ${QT_EXTRA} GTest::gtest GTest::gtest_main GTest::gmock)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
     target_compile_definitions(${name} PRIVATE
       QUILLON_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"
       QUILLON_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
