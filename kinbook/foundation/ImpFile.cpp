@@ -15,7 +15,9 @@ CFileException::CFileException(LONG osError, const std::string& fileName)
       m_osError(osError),
       m_fileName(fileName) {}
 
-CImpFile::~CImpFile() { Shutdown(); }
+CImpFile::~CImpFile() {
+    Shutdown();
+}
 
 // The mapping is the file followed by at least one page of anonymous zero bytes, so a
 // text read in place through GetStringAt always meets a zero byte inside the mapping,
@@ -42,8 +44,7 @@ BOOL CImpFile::Open(const char* path, UINT flags) {
         ::close(fd);
         return FALSE;
     }
-    if (size > 0 &&
-        ::mmap(mapping, size, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
+    if (size > 0 && ::mmap(mapping, size, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
         ::munmap(mapping, length);
         ::close(fd);
         return FALSE;
@@ -58,7 +59,9 @@ BOOL CImpFile::Open(const char* path, UINT flags) {
     return TRUE;
 }
 
-void CImpFile::Close() { Shutdown(); }
+void CImpFile::Close() {
+    Shutdown();
+}
 
 void CImpFile::Shutdown() {
     if (m_mapping != nullptr)
@@ -77,17 +80,17 @@ void CImpFile::Shutdown() {
 long CImpFile::Seek(long offset, UINT from) {
     long base;
     switch (from) {
-    case begin:
-        base = 0;
-        break;
-    case current:
-        base = m_position;
-        break;
-    case end:
-        base = m_size;
-        break;
-    default:
-        throw CFileException(ERROR_SEEK, m_fileName);
+        case begin:
+            base = 0;
+            break;
+        case current:
+            base = m_position;
+            break;
+        case end:
+            base = m_size;
+            break;
+        default:
+            throw CFileException(ERROR_SEEK, m_fileName);
     }
     long target;
     if (__builtin_add_overflow(base, offset, &target) || target < 0 || target > m_size)

@@ -12,11 +12,15 @@ struct CMapStringToPtrI::SAssoc {
     void* value;
 };
 
-static const char* OrEmpty(const char* key) { return key != nullptr ? key : ""; }
+static const char* OrEmpty(const char* key) {
+    return key != nullptr ? key : "";
+}
 
 CMapStringToPtrI::CMapStringToPtrI(int blockSize) : m_blockSize(blockSize > 0 ? blockSize : 10) {}
 
-CMapStringToPtrI::~CMapStringToPtrI() { RemoveAll(); }
+CMapStringToPtrI::~CMapStringToPtrI() {
+    RemoveAll();
+}
 
 // Only ASCII letters are lowered; a byte of 0x80 or more counts as the negative value
 // of a signed char, so the bytes of a UTF-8 or Latin-1 letter hash as they are.
@@ -127,8 +131,8 @@ void CMapStringToPtrI::GetNextAssoc(POSITION& position, std::string& key, void*&
     key = assoc->key;
     value = assoc->value;
     SAssoc* next = assoc->next;
-    for (UINT bucket = assoc->hash % m_hashTableSize + 1; next == nullptr && bucket < m_table.size();
-         ++bucket)
+    for (UINT bucket = assoc->hash % m_hashTableSize + 1;
+         next == nullptr && bucket < m_table.size(); ++bucket)
         next = m_table[bucket];
     position = next;
 }

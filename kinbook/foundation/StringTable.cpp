@@ -11,11 +11,17 @@ static const SStringModule kKinbookModule = {"kinbook", nullptr, 0};
 static std::atomic<HINSTANCE> s_resourceModule{nullptr};
 static std::atomic<HINSTANCE> s_mainModule{nullptr};
 
-HINSTANCE GetKinbookModule() { return &kKinbookModule; }
+HINSTANCE GetKinbookModule() {
+    return &kKinbookModule;
+}
 
-void SetResourceModule(HINSTANCE module) { s_resourceModule.store(module); }
+void SetResourceModule(HINSTANCE module) {
+    s_resourceModule.store(module);
+}
 
-void SetMainModule(HINSTANCE module) { s_mainModule.store(module); }
+void SetMainModule(HINSTANCE module) {
+    s_mainModule.store(module);
+}
 
 static const SStringEntry* FindString(HINSTANCE module, UINT id) {
     if (module->entries == nullptr)
@@ -34,8 +40,7 @@ BOOL LoadLocalString(HINSTANCE module, UINT id, std::string& text) {
     for (int i = 0; i < candidateCount; ++i) {
         HINSTANCE candidate = candidates[i];
         bool tried = candidate == nullptr;
-        for (int j = 0; j < i && !tried; ++j)
-            tried = candidates[j] == candidate;
+        for (int j = 0; j < i && !tried; ++j) tried = candidates[j] == candidate;
         if (tried)
             continue;
         if (const SStringEntry* entry = FindString(candidate, id)) {

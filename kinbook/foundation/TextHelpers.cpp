@@ -5,8 +5,7 @@
 const char* ltrim(const char* text) {
     if (text == nullptr)
         return nullptr;
-    while (*text == ' ' || *text == '\t')
-        ++text;
+    while (*text == ' ' || *text == '\t') ++text;
     return text;
 }
 

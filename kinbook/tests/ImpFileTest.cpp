@@ -107,11 +107,13 @@ struct SSeekCase {
 
 TEST_F(ImpFileTest, SeekStaysInsideTheFile) {
     const SSeekCase cases[] = {
-        {0, CImpFile::begin, 0},   {10, CImpFile::begin, 10}, {11, CImpFile::begin, -1},
-        {-1, CImpFile::begin, -1}, {0, CImpFile::current, 4}, {6, CImpFile::current, 10},
-        {7, CImpFile::current, -1}, {-4, CImpFile::current, 0}, {-5, CImpFile::current, -1},
-        {0, CImpFile::end, 10},    {1, CImpFile::end, -1},    {-10, CImpFile::end, 0},
-        {-11, CImpFile::end, -1},  {LONG_MAX, CImpFile::current, -1},
+        {0, CImpFile::begin, 0},       {10, CImpFile::begin, 10},
+        {11, CImpFile::begin, -1},     {-1, CImpFile::begin, -1},
+        {0, CImpFile::current, 4},     {6, CImpFile::current, 10},
+        {7, CImpFile::current, -1},    {-4, CImpFile::current, 0},
+        {-5, CImpFile::current, -1},   {0, CImpFile::end, 10},
+        {1, CImpFile::end, -1},        {-10, CImpFile::end, 0},
+        {-11, CImpFile::end, -1},      {LONG_MAX, CImpFile::current, -1},
         {LONG_MIN, CImpFile::end, -1}, {0, 3, -1},
     };
     ASSERT_TRUE(m_file.Open(Write("ten.bin", "0123456789").c_str(), 0));

@@ -53,9 +53,9 @@ TEST_F(MapStringToPtrITest, HashFoldsAsciiLettersAndTakesHighBytesAsNegative) {
         {"a", 97},
         {"ab", 97 * 33 + 98},
         {"AB", 3299},
-        {"\xC4", 4294967236u},          // Latin-1 A-umlaut: -60, not lowered
-        {"\xC3\xA9", 4294965196u},      // UTF-8 e-acute: (-61) * 33 + (-87)
-        {"\xC3\x89", 4294965164u},      // UTF-8 E-acute: (-61) * 33 + (-119)
+        {"\xC4", 4294967236u},      // Latin-1 A-umlaut: -60, not lowered
+        {"\xC3\xA9", 4294965196u},  // UTF-8 e-acute: (-61) * 33 + (-87)
+        {"\xC3\x89", 4294965164u},  // UTF-8 E-acute: (-61) * 33 + (-119)
         {"Caf\xC3\xA9", 121001046u},
         {"bob@example.com", 3217443884u},  // wraps around 32 bits
         {"BOB@Example.COM", 3217443884u},
@@ -122,7 +122,7 @@ TEST_F(MapStringToPtrITest, BytesOutsideAsciiCompareExactly) {
     void* value = nullptr;
     EXPECT_TRUE(m_map.Lookup("CAF\xC3\xA9", value));
     EXPECT_FALSE(m_map.Lookup("CAF\xC3\x89", value));  // capital E-acute is another key
-    EXPECT_FALSE(m_map.Lookup("caf\xC3", value));       // never a part of a sequence
+    EXPECT_FALSE(m_map.Lookup("caf\xC3", value));      // never a part of a sequence
 
     m_map["\xE4rger"] = &m_two;  // Latin-1 a-umlaut
     EXPECT_FALSE(m_map.Lookup("\xC4rger", value));
@@ -149,8 +149,7 @@ TEST_F(MapStringToPtrITest, ManyKeysAcrossTableSizesAreEachFoundAndVisitedOnce) 
         SCOPED_TRACE(size);
         CMapStringToPtrI map;
         map.InitHashTable(size);
-        for (int i = 0; i < kKeys; ++i)
-            map[("Key" + std::to_string(i)).c_str()] = &slots[i];
+        for (int i = 0; i < kKeys; ++i) map[("Key" + std::to_string(i)).c_str()] = &slots[i];
         ASSERT_EQ(map.GetCount(), kKeys);
         for (int i = 0; i < kKeys; ++i) {
             void* value = nullptr;
@@ -159,8 +158,7 @@ TEST_F(MapStringToPtrITest, ManyKeysAcrossTableSizesAreEachFoundAndVisitedOnce) 
         }
         std::map<std::string, int> seen = Visit(map);
         ASSERT_EQ(seen.size(), static_cast<size_t>(kKeys));
-        for (const auto& [key, times] : seen)
-            EXPECT_EQ(times, 1) << key;
+        for (const auto& [key, times] : seen) EXPECT_EQ(times, 1) << key;
         EXPECT_EQ(seen.count("Key0"), 1u);
 
         // Removing every other key leaves the rest reachable.
@@ -175,8 +173,7 @@ TEST_F(MapStringToPtrITest, ManyKeysAcrossTableSizesAreEachFoundAndVisitedOnce) 
 }
 
 TEST_F(MapStringToPtrITest, EntryJustVisitedMayBeRemoved) {
-    for (int i = 0; i < 100; ++i)
-        m_map[("k" + std::to_string(i)).c_str()] = &m_one;
+    for (int i = 0; i < 100; ++i) m_map[("k" + std::to_string(i)).c_str()] = &m_one;
     int visited = 0;
     CMapStringToPtrI::POSITION position = m_map.GetStartPosition();
     while (position != nullptr) {
@@ -205,8 +202,7 @@ TEST_F(MapStringToPtrITest, OverriddenHashIsUsedForEveryOperation) {
 TEST_F(MapStringToPtrITest, RemoveAllEmptiesTheMapAndItCanBeFilledAgain) {
     EXPECT_EQ(m_map.GetStartPosition(), nullptr);
     m_map.RemoveAll();  // on a map that never had a table
-    for (int i = 0; i < 50; ++i)
-        m_map[("k" + std::to_string(i)).c_str()] = &m_one;
+    for (int i = 0; i < 50; ++i) m_map[("k" + std::to_string(i)).c_str()] = &m_one;
     m_map.RemoveAll();
     EXPECT_EQ(m_map.GetCount(), 0);
     EXPECT_TRUE(m_map.IsEmpty());

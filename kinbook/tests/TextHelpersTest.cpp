@@ -13,13 +13,8 @@ TEST_F(TextHelpersTest, LtrimSkipsBlanksAndTabsOnly) {
         const char* text;
         const char* rest;
     } cases[] = {
-        {"", ""},
-        {"abc", "abc"},
-        {"  abc", "abc"},
-        {"\t \tabc  ", "abc  "},
-        {" \n x", "\n x"},
-        {" \r", "\r"},
-        {" \t ", ""},
+        {"", ""},          {"abc", "abc"}, {"  abc", "abc"}, {"\t \tabc  ", "abc  "},
+        {" \n x", "\n x"}, {" \r", "\r"},  {" \t ", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -51,7 +46,8 @@ TEST_F(TextHelpersTest, SpanFindsTheFirstSetByteWithinN) {
         {"x\xC3\xA9,", 4, "\xA9", 2},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << '"' << c.text << "\" " << c.n << " \"" << c.set << '"');
+        SCOPED_TRACE(::testing::Message()
+                     << '"' << c.text << "\" " << c.n << " \"" << c.set << '"');
         EXPECT_EQ(_tcsspnn(c.text, c.n, c.set), c.index);
     }
 }
@@ -63,14 +59,14 @@ TEST_F(TextHelpersTest, GetStringFromBufCopiesOrUnescapes) {
         int outLength;
         std::string out;
     } cases[] = {
-        {"a\\b", 3, 3, "a\\b"},             // equal lengths: verbatim
+        {"a\\b", 3, 3, "a\\b"},  // equal lengths: verbatim
         {std::string("a\0b", 3), 3, 3, std::string("a\0b", 3)},
         {"a\\\"b", 4, 3, "a\"b"},
         {"\\\\", 2, 1, "\\"},
-        {"\\n\\r", 4, 2, "nr"},             // the byte after a backslash as it stands
-        {"a\\\"bcd", 6, 2, "a\""},          // stops after outLength bytes out
-        {"ab\\\"cd", 3, 10, "ab"},          // a backslash ending the source is dropped
-        {"abcdef", 4, 10, "abcd"},          // stops after srcLength bytes in
+        {"\\n\\r", 4, 2, "nr"},     // the byte after a backslash as it stands
+        {"a\\\"bcd", 6, 2, "a\""},  // stops after outLength bytes out
+        {"ab\\\"cd", 3, 10, "ab"},  // a backslash ending the source is dropped
+        {"abcdef", 4, 10, "abcd"},  // stops after srcLength bytes in
         {"abc", 0, 0, ""},
         {"abc", -1, 2, ""},
         {"abc", 3, -1, ""},

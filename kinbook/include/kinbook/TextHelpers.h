@@ -14,7 +14,6 @@ KINBOOK_API int _tcsspnn(const char* text, int n, const char* set);
 // Copies `outLength` bytes when both lengths are equal; otherwise copies while dropping
 // each backslash and taking the byte after it as it stands, until `outLength` bytes are
 // out or `srcLength` bytes are read.
-KINBOOK_API void GetStringFromBuf(std::string& out, const char* src, int srcLength,
-                                  int outLength);
+KINBOOK_API void GetStringFromBuf(std::string& out, const char* src, int srcLength, int outLength);
 // Case-insensitive compare of ASCII letters; other bytes compare as they are.
 KINBOOK_API int CompareNoCase(const char* a, const char* b);
