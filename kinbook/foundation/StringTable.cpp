@@ -4,9 +4,26 @@
 #include <cstdio>
 #include <cstring>
 
-// Kinbook's own texts: none yet. A table of SStringEntry goes here once the library
-// has messages of its own for the user.
-static const SStringModule kKinbookModule = {"kinbook", nullptr, 0};
+// Kinbook's own texts.
+static const SStringEntry kKinbookEntries[] = {
+    // Address sources (ADDRESS_SOURCE).
+    {16, "Me"},
+    {17, "Manual"},
+    {18, "Mailing list"},
+    {19, "Address book"},
+    {20, "Sent to"},
+    {21, "CCed to"},
+    {22, "Received from"},
+    {23, "Received to"},
+    {24, "Received CCed to"},
+    {25, "From"},
+    {26, "To"},
+    {27, "CC"},
+    {28, "Unknown"},
+};
+
+static const SStringModule kKinbookModule = {
+    "kinbook", kKinbookEntries, static_cast<int>(sizeof kKinbookEntries / sizeof kKinbookEntries[0])};
 
 static std::atomic<HINSTANCE> s_resourceModule{nullptr};
 static std::atomic<HINSTANCE> s_mainModule{nullptr};

@@ -134,10 +134,14 @@ int CTextMessage::Initialize(CTextMessageGen& gen) {
 
 int CTextMessage::GetHeader(std::string* target, CTextMessageGen& gen, unsigned start,
                             unsigned end, int replace) {
-    if (replace)
+    if (replace) {
         target->clear();
-    else if (!target->empty())
+    } else if (!target->empty()) {
+        // Joined as "A; B": the blanks after the colon do not widen the separator.
         target->append("; ");
+        while (start < end && IsTrimSpace(gen[static_cast<int>(start)]))
+            ++start;
+    }
     if (end > start) {
         size_t old = target->size();
         target->resize(old + (end - start));

@@ -1,5 +1,10 @@
-// Ranks of the address sources: the order in which the friends data trusts them.
+// Ranks and descriptions of the address sources: the order in which the friends data
+// trusts them and the words the user sees for them.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "kinbook/AddressHandler.h"
 
@@ -7,22 +12,55 @@ namespace {
 
 class AddressHandlerTest : public ::testing::Test {};
 
-TEST_F(AddressHandlerTest, SortOrderRanksEverySource) {
+TEST_F(AddressHandlerTest, RankAndDescriptionOfEverySource) {
     struct SCase {
         int source;
         int rank;
+        const char* desc;
     };
     const SCase kCases[] = {
-        {AS_ME, 0},          {AS_MAILING_LIST, 1},  {AS_MANUAL, 2},
-        {AS_ADDRESS_BOOK, 3}, {AS_SENT_TO, 4},      {AS_CCED_TO, 5},
-        {AS_RECEIVED_FROM, 6}, {AS_RECEIVED_TO, 7}, {AS_RECEIVED_CCED_TO, 8},
-        {AS_FROM, 9},        {AS_TO, 10},           {AS_CC, 11},
-        {AS_UNKNOWN, 32767}, {-1, 32767},           {13, 32767},
-        {100000, 32767},
+        {AS_ME, 0, "Me"},
+        {AS_ADDRESS_BOOK, 3, "Address book"},
+        {AS_SENT_TO, 4, "Sent to"},
+        {AS_CCED_TO, 5, "CCed to"},
+        {AS_RECEIVED_FROM, 6, "Received from"},
+        {AS_RECEIVED_TO, 7, "Received to"},
+        {AS_RECEIVED_CCED_TO, 8, "Received CCed to"},
+        {AS_FROM, 9, "From"},
+        {AS_TO, 10, "To"},
+        {AS_CC, 11, "CC"},
+        {AS_UNKNOWN, 32767, "Unknown"},
+        {AS_MANUAL, 2, "Manual"},
+        {AS_MAILING_LIST, 1, "Mailing list"},
+        {-1, 32767, "Unknown"},
+        {13, 32767, "Unknown"},
+        {100000, 32767, "Unknown"},
     };
-    for (const SCase& c : kCases)
-        EXPECT_EQ(c.rank, CAddressHandler::SortOrder(static_cast<ADDRESS_SOURCE>(c.source)))
-            << "source " << c.source;
+    for (const SCase& c : kCases) {
+        ADDRESS_SOURCE source = static_cast<ADDRESS_SOURCE>(c.source);
+        EXPECT_EQ(c.rank, CAddressHandler::SortOrder(source)) << "source " << c.source;
+        EXPECT_STREQ(c.desc, CAddressHandler::SourceDesc(source)) << "source " << c.source;
+    }
+}
+
+// A description handed out stays as it is while other threads ask for others.
+TEST_F(AddressHandlerTest, DescriptionsAreNotOverwritten) {
+    const char* me = CAddressHandler::SourceDesc(AS_ME);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 2000; ++i) {
+                ADDRESS_SOURCE source = static_cast<ADDRESS_SOURCE>((i + t) % 13);
+                std::string text = CAddressHandler::SourceDesc(source);
+                ASSERT_FALSE(text.empty());
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_STREQ("Me", me);
+    EXPECT_STREQ("CC", CAddressHandler::SourceDesc(AS_CC));
+    EXPECT_STREQ("Me", me);
 }
 
 }  // namespace

@@ -43,8 +43,9 @@ std::string Unfolded(const std::string& text) {
 }
 
 struct SFields {
-    std::string to, cc, from, replyTo, sender, returnPath, date, subject, contentType, cte;
-    std::vector<std::string> received;
+    std::string to{}, cc{}, from{}, replyTo{}, sender{}, returnPath{}, date{}, subject{},
+        contentType{}, cte{};
+    std::vector<std::string> received{};
     int result = 0;
 
     bool operator==(const SFields&) const = default;

@@ -21,4 +21,8 @@ public:
     // AS_ADDRESS_BOOK 3, then the sent, received and raw header sources; AS_UNKNOWN and any
     // value outside the enumeration 32767.
     static int SortOrder(ADDRESS_SOURCE source);
+    // The description of a source from Kinbook's string table ("Me", "Sent to", ...;
+    // "Unknown" for any value outside the enumeration). The text is never overwritten
+    // and stays valid for the life of the process, on every thread.
+    static const char* SourceDesc(ADDRESS_SOURCE source);
 };
