@@ -110,8 +110,7 @@ double HeadersPerSecond(const std::vector<std::string>& headers, double seconds,
     Clock::time_point start = Clock::now();
     double elapsed = 0;
     do {
-        for (const std::string& header : headers)
-            gSink = gSink + pass(header);
+        for (const std::string& header : headers) gSink = gSink + pass(header);
         done += headers.size();
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     } while (elapsed < seconds);
@@ -163,8 +162,7 @@ int main() {
         source = "built-in header blocks (corpus packages not installed)";
     }
     size_t bytes = 0;
-    for (const std::string& header : headers)
-        bytes += header.size();
+    for (const std::string& header : headers) bytes += header.size();
     std::printf("%zu header blocks, %zu bytes, from %s\n", headers.size(), bytes, source);
 
     const double seconds = 1.0;
@@ -178,7 +176,6 @@ int main() {
                 scanned * mib);
     std::printf("message text + every getter:  %12.0f headers/s  %8.1f MiB/s\n", messages,
                 messages * mib);
-    std::printf("header scan / memchr line split (headers per second): %.4f\n",
-                scanned / baseline);
+    std::printf("header scan / memchr line split (headers per second): %.4f\n", scanned / baseline);
     return 0;
 }

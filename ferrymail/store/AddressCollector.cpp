@@ -2,8 +2,8 @@
 
 #include <utility>
 
-int CAddressCollector::ProcessAddress(const char* name, const char* address,
-                                      ADDRESS_SOURCE source, long date) {
+int CAddressCollector::ProcessAddress(const char* name, const char* address, ADDRESS_SOURCE source,
+                                      long date) {
     SAddress value{address != nullptr ? address : "", name != nullptr ? name : ""};
     if (m_single != nullptr)
         *m_single = std::move(value);
@@ -12,7 +12,7 @@ int CAddressCollector::ProcessAddress(const char* name, const char* address,
     return 1;
 }
 
-int CAddressCollector::ProcessAddress(const char* name, const char* address,
-                                      ADDRESS_SOURCE source, long date, FR_NAME nameKind) {
+int CAddressCollector::ProcessAddress(const char* name, const char* address, ADDRESS_SOURCE source,
+                                      long date, FR_NAME nameKind) {
     return ProcessAddress(name, address, source, date);
 }

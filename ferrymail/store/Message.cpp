@@ -11,7 +11,9 @@ namespace {
 
 std::atomic<MessageOwnerLookup> gOwnerLookup{nullptr};
 
-bool IsTrimSpace(char c) { return c == '\r' || c == '\n' || c == '\t' || c == ' '; }
+bool IsTrimSpace(char c) {
+    return c == '\r' || c == '\n' || c == '\t' || c == ' ';
+}
 
 // The white space of the C locale, whatever the process locale says about bytes >= 0x80.
 bool IsSpaceByte(char c) {
@@ -19,10 +21,8 @@ bool IsSpaceByte(char c) {
 }
 
 std::string Trimmed(const std::string& text, size_t begin, size_t end) {
-    while (end > begin && IsTrimSpace(text[end - 1]))
-        --end;
-    while (begin < end && IsTrimSpace(text[begin]))
-        ++begin;
+    while (end > begin && IsTrimSpace(text[end - 1])) --end;
+    while (begin < end && IsTrimSpace(text[begin])) ++begin;
     return text.substr(begin, end - begin);
 }
 
@@ -49,7 +49,9 @@ IMessageOwner* CMessage::GetOwner() const {
     return lookup(m_storeID);
 }
 
-void CMessage::SetOwnerLookup(MessageOwnerLookup lookup) { gOwnerLookup.store(lookup); }
+void CMessage::SetOwnerLookup(MessageOwnerLookup lookup) {
+    gOwnerLookup.store(lookup);
+}
 
 void CMessage::SetLocation(MSSTATUS location) {
     if (location == m_location)
@@ -79,9 +81,9 @@ int CMessage::SetHeader(const std::string& text, int topLines) {
     }
 
     // A new header text makes every value read from the old one stale.
-    m_flags &= ~(kCachedDate | kCachedSubject | kCachedFrom | kCachedReplyTo |
-                 kCachedReturnPath | kCachedSender | kCachedTo | kCachedCC |
-                 kCachedContentType | kCachedContentTransferEncoding | kParsedHops);
+    m_flags &= ~(kCachedDate | kCachedSubject | kCachedFrom | kCachedReplyTo | kCachedReturnPath |
+                 kCachedSender | kCachedTo | kCachedCC | kCachedContentType |
+                 kCachedContentTransferEncoding | kParsedHops);
     m_textMessage = CTextMessage();
     m_date = 0;
     m_subject.clear();
@@ -247,8 +249,7 @@ void CMessage::ParseReceived(const std::string& value) {
             break;
     }
     size_t valueStart =
-        keyword < kKeywordCount ? static_cast<size_t>(found) + std::strlen(kKeywords[keyword])
-                                : 0;
+        keyword < kKeywordCount ? static_cast<size_t>(found) + std::strlen(kKeywords[keyword]) : 0;
     while (keyword < kKeywordCount) {
         // The value runs up to the first later keyword, in keyword order, that occurs.
         int next = keyword + 1;

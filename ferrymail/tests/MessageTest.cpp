@@ -37,8 +37,7 @@ struct SLocationCall {
 
 class CFakeOwner : public IMessageOwner {
 public:
-    void ChangeLocation(CMessage* message, MSSTATUS oldLocation,
-                        MSSTATUS newLocation) override {
+    void ChangeLocation(CMessage* message, MSSTATUS oldLocation, MSSTATUS newLocation) override {
         m_calls.push_back({message, oldLocation, newLocation, message->GetLocation()});
     }
     int GetStoreID() override { return 7; }
@@ -48,14 +47,15 @@ public:
 
 CFakeOwner* gOwner = nullptr;
 
-IMessageOwner* LookupOwner(int storeID) { return storeID == 7 ? gOwner : nullptr; }
+IMessageOwner* LookupOwner(int storeID) {
+    return storeID == 7 ? gOwner : nullptr;
+}
 
 using Addresses = std::vector<std::pair<std::string, std::string>>;  // {address, name}
 
 Addresses Flatten(const std::vector<SAddress>& list) {
     Addresses out;
-    for (const SAddress& a : list)
-        out.emplace_back(a.m_address, a.m_name);
+    for (const SAddress& a : list) out.emplace_back(a.m_address, a.m_name);
     return out;
 }
 
@@ -116,8 +116,8 @@ TEST_F(MessageTest, VisibleLocations) {
     const struct {
         MSSTATUS location;
         int visible;
-    } kCases[] = {{MS_NEW, 0},   {MS_DELETED, 0}, {MS_JAIL, 0},
-                  {MS_HOLD, 0},  {MS_INBOX, 1},   {MS_DELIVERED, 1}};
+    } kCases[] = {{MS_NEW, 0},  {MS_DELETED, 0}, {MS_JAIL, 0},
+                  {MS_HOLD, 0}, {MS_INBOX, 1},   {MS_DELIVERED, 1}};
     for (const auto& c : kCases) {
         CMessage message;
         message.SetLocation(c.location);
@@ -176,8 +176,8 @@ TEST_F(MessageTest, SetHeaderSplitsHeaderAndBody) {
         int bodyLines;
     };
     const SCase kCases[] = {
-        {"whole message", "Subject: s\r\nTo: t\r\n\r\nl1\r\nl2\r\n", -1,
-         "Subject: s\r\nTo: t\r\n", "l1\r\nl2\r\n", -1},
+        {"whole message", "Subject: s\r\nTo: t\r\n\r\nl1\r\nl2\r\n", -1, "Subject: s\r\nTo: t\r\n",
+         "l1\r\nl2\r\n", -1},
         {"fewer lines than asked for: complete", "S: s\r\n\r\n1\r\n2\r\n3\r\n4\r\n5\r\n", 20,
          "S: s\r\n", "1\r\n2\r\n3\r\n4\r\n5\r\n", -1},
         {"as many lines as asked for", "S: s\r\n\r\n1\r\n2\r\n3\r\n", 3, "S: s\r\n",
@@ -185,8 +185,7 @@ TEST_F(MessageTest, SetHeaderSplitsHeaderAndBody) {
         {"more lines than asked for", "S: s\r\n\r\n1\r\n2\r\n3\r\n", 2, "S: s\r\n",
          "1\r\n2\r\n3\r\n", 3},
         {"no body lines asked for", "S: s\r\n\r\n", 0, "S: s\r\n", "", 0},
-        {"a last line without its line end", "S: s\r\n\r\na\r\nb", 2, "S: s\r\n", "a\r\nb",
-         -1},
+        {"a last line without its line end", "S: s\r\n\r\na\r\nb", 2, "S: s\r\n", "a\r\nb", -1},
         {"bare LF lines do not count", "S: s\r\n\r\na\nb\n", 1, "S: s\r\n", "a\nb\n", -1},
         {"a blank line inside the body", "S: s\r\n\r\na\r\n\r\nb\r\n", 3, "S: s\r\n",
          "a\r\n\r\nb\r\n", 3},
@@ -250,8 +249,8 @@ TEST_F(MessageTest, WithoutHeaderNothingIsParsedOrCached) {
     EXPECT_EQ("", message.GetSubject());
     EXPECT_EQ("", message.GetContentType());
     EXPECT_EQ("", message.GetContentTransferEncoding());
-    for (SAddress* a : {message.GetFrom(), message.GetReplyTo(), message.GetReturnPath(),
-                        message.GetSender()}) {
+    for (SAddress* a :
+         {message.GetFrom(), message.GetReplyTo(), message.GetReturnPath(), message.GetSender()}) {
         ASSERT_NE(nullptr, a);
         EXPECT_EQ("", a->m_address);
     }
@@ -317,8 +316,7 @@ TEST_F(MessageTest, EachGetterSetsOnlyItsOwnBit) {
         {"sender", [](CMessage& m) { m.GetSender(); }, CMessage::kCachedSender},
         {"to", [](CMessage& m) { m.GetTo(); }, CMessage::kCachedTo},
         {"cc", [](CMessage& m) { m.GetCC(); }, CMessage::kCachedCC},
-        {"content type", [](CMessage& m) { m.GetContentType(); },
-         CMessage::kCachedContentType},
+        {"content type", [](CMessage& m) { m.GetContentType(); }, CMessage::kCachedContentType},
         {"transfer encoding", [](CMessage& m) { m.GetContentTransferEncoding(); },
          CMessage::kCachedContentTransferEncoding},
         {"hops", [](CMessage& m) { m.GetReceivedDate(1); }, CMessage::kParsedHops},
@@ -335,8 +333,8 @@ TEST_F(MessageTest, MissingAddressFieldIsScannedAgain) {
     EXPECT_TRUE(message->GetTo()->empty());
     EXPECT_TRUE(message->GetCC()->empty());
     EXPECT_EQ("", message->GetFrom()->m_address);
-    EXPECT_EQ(0u, message->GetFlags() & (CMessage::kCachedTo | CMessage::kCachedCC |
-                                         CMessage::kCachedFrom));
+    EXPECT_EQ(0u, message->GetFlags() &
+                      (CMessage::kCachedTo | CMessage::kCachedCC | CMessage::kCachedFrom));
     EXPECT_TRUE(message->GetTo()->empty());
     EXPECT_EQ(0u, message->GetFlags() & CMessage::kCachedTo);
     // The plain fields are cached once the header is scanned, also when empty.
@@ -356,9 +354,10 @@ TEST_F(MessageTest, EmptyLastFieldDoesNotHideTheOthers) {
 
 TEST_F(MessageTest, NewHeaderDropsCachedValues) {
     CMessage message;
-    message.SetHeader("From: a@x.org\r\nTo: t1@x.org\r\nSubject: one\r\n"
-                      "Received: from x by y; Mon, 6 Jan 2003 10:20:30 -0500\r\n\r\n",
-                      -1);
+    message.SetHeader(
+        "From: a@x.org\r\nTo: t1@x.org\r\nSubject: one\r\n"
+        "Received: from x by y; Mon, 6 Jan 2003 10:20:30 -0500\r\n\r\n",
+        -1);
     EXPECT_EQ("a@x.org", message.GetFrom()->m_address);
     EXPECT_EQ(1u, message.GetTo()->size());
     EXPECT_EQ("one", message.GetSubject());
@@ -403,22 +402,27 @@ TEST_F(MessageTest, ParseReceivedClauses) {
          "from a.example (helo a) by b.example with ESMTP id X1 for <u@x.org>; "
          "Mon, 6 Jan 2003 10:20:30 -0500",
          {"a.example (helo a)", "b.example", "ESMTP", "X1", "<u@x.org>", 1041866430}},
-        {"folded", "from a\r\n\tby b\r\n\tfor <x@y.org>; Mon, 6 Jan 2003 10:20:30 -0500",
+        {"folded",
+         "from a\r\n\tby b\r\n\tfor <x@y.org>; Mon, 6 Jan 2003 10:20:30 -0500",
          {"a", "b", "", "", "<x@y.org>", 1041866430}},
         {"empty", "", {"", "", "", "", "", 0}},
-        {"no ';': the whole value is the date", "Mon, 6 Jan 2003 10:20:30 -0500",
+        {"no ';': the whole value is the date",
+         "Mon, 6 Jan 2003 10:20:30 -0500",
          {"", "", "", "", "", 1041866430}},
         {"no ';' and no date", "from a by b", {"", "", "", "", "", 0}},
-        {"text before the first keyword", "(qmail 1 invoked by uid 3); "
+        {"text before the first keyword",
+         "(qmail 1 invoked by uid 3); "
          "Mon, 6 Jan 2003 10:20:30 -0500",
          {"", "uid 3)", "", "", "", 1041866430}},
-        {"split at the last ';'", "from a; x; Mon, 6 Jan 2003 10:20:30 -0500",
+        {"split at the last ';'",
+         "from a; x; Mon, 6 Jan 2003 10:20:30 -0500",
          {"a; x", "", "", "", "", 1041866430}},
-        {"a keyword inside a word does not count", "from abyss by b; d",
+        {"a keyword inside a word does not count",
+         "from abyss by b; d",
          {"abyss", "b", "", "", "", 0}},
-        {"a keyword at the very end does not count", "from a by; d",
-         {"a by", "", "", "", "", 0}},
-        {"later keywords are tried in keyword order", "from a with smtp by b; d",
+        {"a keyword at the very end does not count", "from a by; d", {"a by", "", "", "", "", 0}},
+        {"later keywords are tried in keyword order",
+         "from a with smtp by b; d",
          {"a with smtp", "b", "", "", "", 0}},
         {"keywords are lower case", "FROM a BY b; d", {"", "", "", "", "", 0}},
         {"empty date after ';'", "from a by b;  ", {"a", "b", "", "", "", 0}},
@@ -446,13 +450,11 @@ TEST_F(MessageTest, FindStringAtWordStarts) {
         int expected;
     };
     const SCase kCases[] = {
-        {"from a", "from", 0, 0},     {"x from a", "from", 0, 2},
-        {"xfrom a", "from", 0, -1},   {"a from", "from", 0, -1},
-        {"a from ", "from", 0, 2},    {"\tfrom x", "from", 0, 1},
-        {"a\r\nby x", "by", 0, 3},    {"from from x", "from", 1, 5},
-        {"from x", "from", -5, 0},    {"from x", "from", 100, -1},
-        {"bypass x", "by", 0, 0},     {"", "by", 0, -1},
-        {"xby by", "by", 0, -1},      {"a by b", "", 0, -1},
+        {"from a", "from", 0, 0},    {"x from a", "from", 0, 2},    {"xfrom a", "from", 0, -1},
+        {"a from", "from", 0, -1},   {"a from ", "from", 0, 2},     {"\tfrom x", "from", 0, 1},
+        {"a\r\nby x", "by", 0, 3},   {"from from x", "from", 1, 5}, {"from x", "from", -5, 0},
+        {"from x", "from", 100, -1}, {"bypass x", "by", 0, 0},      {"", "by", 0, -1},
+        {"xby by", "by", 0, -1},     {"a by b", "", 0, -1},
     };
     for (const SCase& c : kCases)
         EXPECT_EQ(c.expected, CMessageProbe::FindString(c.text, c.word, c.start))
@@ -521,8 +523,7 @@ int CountReceivedLines(const std::string& header) {
         if (colon == std::string::npos || line.empty() || line[0] == ' ' || line[0] == '\t')
             continue;
         std::string name = line.substr(0, colon);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-            name.pop_back();
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
         if (strcasecmp(name.c_str(), "received") == 0)
             ++count;
     }

@@ -6,15 +6,15 @@
 
 namespace {
 
-bool IsTrimSpace(char c) { return c == '\r' || c == '\n' || c == '\t' || c == ' '; }
+bool IsTrimSpace(char c) {
+    return c == '\r' || c == '\n' || c == '\t' || c == ' ';
+}
 
 void TrimInPlace(std::string& text) {
     size_t end = text.size();
-    while (end > 0 && IsTrimSpace(text[end - 1]))
-        --end;
+    while (end > 0 && IsTrimSpace(text[end - 1])) --end;
     size_t begin = 0;
-    while (begin < end && IsTrimSpace(text[begin]))
-        ++begin;
+    while (begin < end && IsTrimSpace(text[begin])) ++begin;
     if (begin != 0 || end != text.size())
         text = text.substr(begin, end - begin);
 }
@@ -132,15 +132,14 @@ int CTextMessage::Initialize(CTextMessageGen& gen) {
     return result;
 }
 
-int CTextMessage::GetHeader(std::string* target, CTextMessageGen& gen, unsigned start,
-                            unsigned end, int replace) {
+int CTextMessage::GetHeader(std::string* target, CTextMessageGen& gen, unsigned start, unsigned end,
+                            int replace) {
     if (replace) {
         target->clear();
     } else if (!target->empty()) {
         // Joined as "A; B": the blanks after the colon do not widen the separator.
         target->append("; ");
-        while (start < end && IsTrimSpace(gen[static_cast<int>(start)]))
-            ++start;
+        while (start < end && IsTrimSpace(gen[static_cast<int>(start)])) ++start;
     }
     if (end > start) {
         size_t old = target->size();
@@ -230,8 +229,8 @@ int CTextMessage::ScanField(CAddressHandler* handler, const std::string& field,
         FillString(address, text + from->start, static_cast<int>(from->length));
         from->Clear();
         if (!address.empty()) {
-            SSpan* nameSpan = quoted.IsSet() ? &quoted
-                              : word.IsSet() ? &word
+            SSpan* nameSpan = quoted.IsSet()    ? &quoted
+                              : word.IsSet()    ? &word
                               : comment.IsSet() ? &comment
                                                 : nullptr;
             if (nameSpan != nullptr)
@@ -247,8 +246,7 @@ int CTextMessage::ScanField(CAddressHandler* handler, const std::string& field,
             result = 1;
     };
     auto skipSpace = [&](unsigned pos) {
-        while (pos < length && IsTrimSpace(text[pos]))
-            ++pos;
+        while (pos < length && IsTrimSpace(text[pos])) ++pos;
         return pos;
     };
     // Past the byte at pos, or past it and the byte it escapes when it is a backslash.
@@ -312,11 +310,10 @@ int CTextMessage::ScanField(CAddressHandler* handler, const std::string& field,
             }
             case State::Word: {
                 unsigned start = pos;
-                while (pos < length && std::strchr(",;<([", text[pos]) == nullptr)
-                    pos = step(pos);
+                while (pos < length && std::strchr(",;<([", text[pos]) == nullptr) pos = step(pos);
                 word.start = start;
-                word.length = static_cast<unsigned>(
-                    RightTrim(text + start, static_cast<int>(pos - start)));
+                word.length =
+                    static_cast<unsigned>(RightTrim(text + start, static_cast<int>(pos - start)));
                 state = State::Between;
                 break;
             }
@@ -325,10 +322,9 @@ int CTextMessage::ScanField(CAddressHandler* handler, const std::string& field,
             case State::Bracket:
             case State::Comment: {
                 unsigned start = pos;
-                while (pos < length && text[pos] != closer)
-                    pos = step(pos);
-                unsigned spanLength = static_cast<unsigned>(
-                    RightTrim(text + start, static_cast<int>(pos - start)));
+                while (pos < length && text[pos] != closer) pos = step(pos);
+                unsigned spanLength =
+                    static_cast<unsigned>(RightTrim(text + start, static_cast<int>(pos - start)));
                 if (spanLength != 0) {
                     SSpan& span = state == State::Quoted    ? quoted
                                   : state == State::Comment ? comment
@@ -359,8 +355,7 @@ void CTextMessage::FillString(std::string& out, const char* text, int length) {
             i += 2;
         } else if (c == '(') {
             ++i;
-            while (i < length && text[i] != ')')
-                i += (text[i] == '\\') ? 2 : 1;
+            while (i < length && text[i] != ')') i += (text[i] == '\\') ? 2 : 1;
             ++i;  // the closing parenthesis, or past the end
         } else {
             out.push_back(c);
@@ -368,23 +363,20 @@ void CTextMessage::FillString(std::string& out, const char* text, int length) {
         }
     }
     size_t end = out.size();
-    while (end > 0 && IsTrimSpace(out[end - 1]))
-        --end;
+    while (end > 0 && IsTrimSpace(out[end - 1])) --end;
     out.resize(end);
 }
 
 const char* CTextMessage::LeftTrim(const char* text) {
     if (text == nullptr)
         return text;
-    while (IsTrimSpace(*text))
-        ++text;
+    while (IsTrimSpace(*text)) ++text;
     return text;
 }
 
 int CTextMessage::RightTrim(const char* text, int length) {
     if (text == nullptr)
         return 0;
-    while (length > 0 && IsTrimSpace(text[length - 1]))
-        --length;
+    while (length > 0 && IsTrimSpace(text[length - 1])) --length;
     return length < 0 ? 0 : length;
 }

@@ -15,7 +15,9 @@ CTextMessageGen::CTextMessageGen(const char* text, unsigned length)
 
 CTextMessageGen::~CTextMessageGen() = default;
 
-int CTextMessageGen::AtEnd(unsigned pos) const { return pos >= m_length ? 1 : 0; }
+int CTextMessageGen::AtEnd(unsigned pos) const {
+    return pos >= m_length ? 1 : 0;
+}
 
 int CTextMessageGen::strcspn(unsigned pos, const char* set) const {
     unsigned end = pos;

@@ -56,8 +56,7 @@ TEST_F(AddressHandlerTest, DescriptionsAreNotOverwritten) {
             }
         });
     }
-    for (std::thread& thread : threads)
-        thread.join();
+    for (std::thread& thread : threads) thread.join();
     EXPECT_STREQ("Me", me);
     EXPECT_STREQ("CC", CAddressHandler::SourceDesc(AS_CC));
     EXPECT_STREQ("Me", me);

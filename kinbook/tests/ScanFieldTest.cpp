@@ -48,8 +48,7 @@ protected:
         CRecordingHandler handler;
         CTextMessage::ScanField(&handler, field, AS_TO, 0, nullptr, FRN_NONE);
         Found found;
-        for (const SCall& call : handler.m_calls)
-            found.emplace_back(call.name, call.address);
+        for (const SCall& call : handler.m_calls) found.emplace_back(call.name, call.address);
         return found;
     }
 };
@@ -117,8 +116,7 @@ TEST_F(ScanFieldTest, AddressForms) {
         {"\xE6\x97\xA5\xE6\x9C\xAC <jp@x.jp>", {{"\xE6\x97\xA5\xE6\x9C\xAC", "jp@x.jp"}}},
         {"=?UTF-8?Q?J=C3=B6rg?= <j@x.de>", {{"=?UTF-8?Q?J=C3=B6rg?=", "j@x.de"}}},
     };
-    for (const SCase& c : kCases)
-        EXPECT_EQ(c.expected, Scan(c.field)) << "field: " << c.field;
+    for (const SCase& c : kCases) EXPECT_EQ(c.expected, Scan(c.field)) << "field: " << c.field;
 }
 
 TEST_F(ScanFieldTest, ZeroByteEndsTheField) {
@@ -128,8 +126,8 @@ TEST_F(ScanFieldTest, ZeroByteEndsTheField) {
 
 TEST_F(ScanFieldTest, PassesSourceDateFixedNameAndKind) {
     CRecordingHandler handler;
-    EXPECT_EQ(1, CTextMessage::ScanField(&handler, "A <a@x.org>, b@y.org", AS_MANUAL, 1234,
-                                         "Fixed", FRN_USER));
+    EXPECT_EQ(1, CTextMessage::ScanField(&handler, "A <a@x.org>, b@y.org", AS_MANUAL, 1234, "Fixed",
+                                         FRN_USER));
     ASSERT_EQ(2u, handler.m_calls.size());
     for (const SCall& call : handler.m_calls) {
         EXPECT_EQ("Fixed", call.name);
@@ -143,8 +141,8 @@ TEST_F(ScanFieldTest, PassesSourceDateFixedNameAndKind) {
 
 TEST_F(ScanFieldTest, ResultSaysWhetherTheHandlerTookAnAddress) {
     CRecordingHandler refusing(0);
-    EXPECT_EQ(0, CTextMessage::ScanField(&refusing, "a@x.org, b@y.org", AS_CC, 0, nullptr,
-                                         FRN_NONE));
+    EXPECT_EQ(0,
+              CTextMessage::ScanField(&refusing, "a@x.org, b@y.org", AS_CC, 0, nullptr, FRN_NONE));
     EXPECT_EQ(2u, refusing.m_calls.size());  // refusing one does not stop the scan
 
     CRecordingHandler taking(1);
@@ -177,14 +175,14 @@ TEST_F(ScanFieldTest, FillStringResolvesEscapesAndDropsComments) {
         {"plain", 5, "plain"},
         {"a\\,b", 4, "a,b"},
         {"a\\\\b", 4, "a\\b"},
-        {"a\\", 2, "a"},                 // a lone backslash at the end
+        {"a\\", 2, "a"},  // a lone backslash at the end
         {"John (Jr) Doe", 13, "John  Doe"},
-        {"(a\\)b)c", 7, "c"},            // an escaped parenthesis inside a comment
-        {"a(b(c)d)e", 9, "ad)e"},        // comments do not nest
+        {"(a\\)b)c", 7, "c"},      // an escaped parenthesis inside a comment
+        {"a(b(c)d)e", 9, "ad)e"},  // comments do not nest
         {"a (unclosed", 11, "a"},
         {"a (x\\", 5, "a"},
         {"  lead kept \r\n\t ", 16, "  lead kept"},
-        {"abcdef", 3, "abc"},            // only `length` bytes are read
+        {"abcdef", 3, "abc"},  // only `length` bytes are read
         {"ab(cd)ef", 4, "ab"},
         {"abc", 0, ""},
         {"abc", -4, ""},

@@ -77,13 +77,13 @@ TEST_F(TextMessageGenTest, CaseInsensitiveCompare) {
     };
     const SCase kCases[] = {
         {"SUBJECT: x", 0, "Subject", 7, true},
-        {"subj: x", 0, "Subject", 4, true},       // a leading part
+        {"subj: x", 0, "Subject", 4, true},            // a leading part
         {"Subject-Line: x", 0, "Subject", 12, false},  // longer than the known name
         {"To: x", 0, "To", 2, true},
         {"Toxic: x", 0, "To", 5, false},
         {"x To", 2, "to", 2, true},
-        {"T", 0, "To", 2, false},  // the view ends first
-        {"T", 0, "T", 5, true},    // both end together
+        {"T", 0, "To", 2, false},               // the view ends first
+        {"T", 0, "T", 5, true},                 // both end together
         {"\xC3\x96", 0, "\xC3\xB6", 2, false},  // no folding outside ASCII
         {"\xC3\xB6", 0, "\xC3\xB6", 2, true},
         {"abc", 0, "xyz", 0, true},

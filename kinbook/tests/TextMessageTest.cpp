@@ -52,32 +52,36 @@ struct SFields {
 };
 
 std::ostream& operator<<(std::ostream& os, const SFields& f) {
-    os << "{to=[" << f.to << "] cc=[" << f.cc << "] from=[" << f.from << "] replyTo=["
-       << f.replyTo << "] sender=[" << f.sender << "] returnPath=[" << f.returnPath
-       << "] date=[" << f.date << "] subject=[" << f.subject << "] contentType=["
-       << f.contentType << "] cte=[" << f.cte << "] received=" << f.received.size() << "{";
-    for (const std::string& r : f.received)
-        os << "[" << r << "]";
+    os << "{to=[" << f.to << "] cc=[" << f.cc << "] from=[" << f.from << "] replyTo=[" << f.replyTo
+       << "] sender=[" << f.sender << "] returnPath=[" << f.returnPath << "] date=[" << f.date
+       << "] subject=[" << f.subject << "] contentType=[" << f.contentType << "] cte=[" << f.cte
+       << "] received=" << f.received.size() << "{";
+    for (const std::string& r : f.received) os << "[" << r << "]";
     return os << "} result=" << f.result << "}";
 }
 
 SFields Read(CTextMessage& message, int result) {
-    SFields f{message.To(),          message.CC(),      message.From(),
-              message.ReplyTo(),     message.Sender(),  message.ReturnPath(),
-              message.DateText(),    message.Subject(), message.ContentType(),
-              message.ContentTransferEncoding(),        {},
+    SFields f{message.To(),
+              message.CC(),
+              message.From(),
+              message.ReplyTo(),
+              message.Sender(),
+              message.ReturnPath(),
+              message.DateText(),
+              message.Subject(),
+              message.ContentType(),
+              message.ContentTransferEncoding(),
+              {},
               result};
-    for (int i = 0; i < message.ReceivedCount(); ++i)
-        f.received.push_back(message.Received(i));
+    for (int i = 0; i < message.ReceivedCount(); ++i) f.received.push_back(message.Received(i));
     return f;
 }
 
 SFields WithLineEnds(SFields f, const std::string& eol) {
-    for (std::string* s : {&f.to, &f.cc, &f.from, &f.replyTo, &f.sender, &f.returnPath,
-                           &f.date, &f.subject, &f.contentType, &f.cte})
+    for (std::string* s : {&f.to, &f.cc, &f.from, &f.replyTo, &f.sender, &f.returnPath, &f.date,
+                           &f.subject, &f.contentType, &f.cte})
         *s = WithLineEnds(*s, eol);
-    for (std::string& r : f.received)
-        r = WithLineEnds(r, eol);
+    for (std::string& r : f.received) r = WithLineEnds(r, eol);
     return f;
 }
 
@@ -179,42 +183,52 @@ TEST_F(TextMessageTest, SplitsTheHeaderBlock) {
           .received = {"r1"},
           .result = 1}},
         {"a longer name is another header",
-         "Toxic: a\nSubject-Line: b\nFromage: c\nDated: d\nCCC: e\n", {.result = 0}},
+         "Toxic: a\nSubject-Line: b\nFromage: c\nDated: d\nCCC: e\n",
+         {.result = 0}},
         {"names in any case, blanks before the colon",
          "SUBJECT \t: s\nfrom: f\nrEtUrN-pAtH:rp\n",
          {.from = "f", .returnPath = "rp", .subject = "s", .result = 1}},
         {"a line without a colon is ignored and ends the pending header",
          "To be or not\nSubject: s\nTo be\n\tcontinued\nTo the end",
          {.subject = "s", .result = 1}},
-        {"the colon must be on the line itself", "To\nSubject: s\n",
+        {"the colon must be on the line itself", "To\nSubject: s\n", {.subject = "s", .result = 1}},
+        {"an empty line ends the header block",
+         "Subject: s\n\nTo: body@x.org\n",
          {.subject = "s", .result = 1}},
-        {"an empty line ends the header block", "Subject: s\n\nTo: body@x.org\n",
-         {.subject = "s", .result = 1}},
-        {"the result follows the last stored field", "To: a\nSubject: \n",
+        {"the result follows the last stored field",
+         "To: a\nSubject: \n",
          {.to = "a", .result = 0}},
         {"an empty field after a full one", "Subject:\nTo: a", {.to = "a", .result = 1}},
-        {"a continuation before any header is skipped", "\tcontinued\n Subject: no\nTo: t\n",
+        {"a continuation before any header is skipped",
+         "\tcontinued\n Subject: no\nTo: t\n",
          {.to = "t", .result = 1}},
-        {"colons in the value stay", "Subject: Re: hi: there\n",
+        {"colons in the value stay",
+         "Subject: Re: hi: there\n",
          {.subject = "Re: hi: there", .result = 1}},
         {"every Received value is listed, folded, also an empty one",
          "Received: from a\n\tby b; date\nX: y\nReceived:\nReceived: c\n",
          {.received = {"from a\n\tby b; date", "", "c"}, .result = 1}},
-        {"a zero byte ends the text", std::string("Subject: s\0\nTo: t\n", 18),
+        {"a zero byte ends the text",
+         std::string("Subject: s\0\nTo: t\n", 18),
          {.subject = "s", .result = 1}},
         {"no known header", "X-A: b\nMIME-Version: 1.0\n", {.result = 0}},
         {"only an empty line", "\n", {.result = 0}},
         {"bytes of 0x80 and above pass as they are",
-         "Subject: Gr\xC3\xBC\xC3\x9F""e \xE6\x97\xA5\xE6\x9C\xAC\nFrom: \xE9t\xE9 <e@x.fr>\n",
+         "Subject: Gr\xC3\xBC\xC3\x9F"
+         "e \xE6\x97\xA5\xE6\x9C\xAC\nFrom: \xE9t\xE9 <e@x.fr>\n",
          {.from = "\xE9t\xE9 <e@x.fr>",
-          .subject = "Gr\xC3\xBC\xC3\x9F""e \xE6\x97\xA5\xE6\x9C\xAC",
+          .subject = "Gr\xC3\xBC\xC3\x9F"
+                     "e \xE6\x97\xA5\xE6\x9C\xAC",
           .result = 1}},
     };
     for (const SCase& c : kCases) {
         for (const char* eol : kLineEnds) {
             SFields expected = WithLineEnds(c.expected, eol);
             EXPECT_EQ(expected, Scan(WithLineEnds(c.header, eol)))
-                << c.what << " (line end " << (eol[0] == '\r' && !eol[1] ? "CR" : eol[1] ? "CRLF" : "LF")
+                << c.what << " (line end "
+                << (eol[0] == '\r' && !eol[1] ? "CR"
+                    : eol[1]                  ? "CRLF"
+                                              : "LF")
                 << ")";
         }
     }
@@ -254,15 +268,13 @@ TEST_F(TextMessageTest, FoldingAtEveryBlank) {
     }
     // Each fold alone, then all folds together.
     std::vector<std::vector<size_t>> foldSets;
-    for (size_t b : blanks)
-        foldSets.push_back({b});
+    for (size_t b : blanks) foldSets.push_back({b});
     foldSets.push_back(blanks);
     for (const std::vector<size_t>& folds : foldSets) {
         std::string folded;
         for (size_t i = 0; i < line.size(); ++i) {
             bool fold = false;
-            for (size_t f : folds)
-                fold = fold || f == i;
+            for (size_t f : folds) fold = fold || f == i;
             folded += fold ? std::string("\r\n\t") : std::string(1, line[i]);
         }
         CTextMessage message;
@@ -298,8 +310,7 @@ TEST_F(TextMessageTest, CutAtEveryByte) {
         CRecordingHandler handler;
         terminated.ScanFrom(&handler, 0);
         terminated.ScanTo(&handler);
-        for (const SCall& call : handler.m_calls)
-            EXPECT_LE(call.address.size(), cut);
+        for (const SCall& call : handler.m_calls) EXPECT_LE(call.address.size(), cut);
     }
 }
 
@@ -338,8 +349,8 @@ TEST_F(TextMessageTest, InDateRange) {
         int expected;
     };
     const SCase kCases[] = {
-        {0, 0, 1},      {d - 1, 0, 1},  {d, 0, 1},      {d + 1, 0, 0},     {0, d + 1, 1},
-        {0, d, 0},      {0, d - 1, 0},  {d - 1, d + 1, 1}, {d + 1, d + 2, 0},
+        {0, 0, 1}, {d - 1, 0, 1}, {d, 0, 1},         {d + 1, 0, 0},     {0, d + 1, 1},
+        {0, d, 0}, {0, d - 1, 0}, {d - 1, d + 1, 1}, {d + 1, d + 2, 0},
     };
     for (const SCase& c : kCases)
         EXPECT_EQ(c.expected, message.InDateRange(c.from, c.to)) << c.from << ".." << c.to;
@@ -359,9 +370,13 @@ TEST_F(TextMessageTest, EachScanReadsItsFieldWithItsSource) {
         ADDRESS_SOURCE source;
     };
     const SCase kCases[] = {
-        {"To", [](CTextMessage& m, CAddressHandler* h) { return m.ScanTo(h); }, {"to@x.org"},
+        {"To",
+         [](CTextMessage& m, CAddressHandler* h) { return m.ScanTo(h); },
+         {"to@x.org"},
          AS_TO},
-        {"CC", [](CTextMessage& m, CAddressHandler* h) { return m.ScanCC(h); }, {"cc@x.org"},
+        {"CC",
+         [](CTextMessage& m, CAddressHandler* h) { return m.ScanCC(h); },
+         {"cc@x.org"},
          AS_CC},
         {"From only",
          [](CTextMessage& m, CAddressHandler* h) { return m.ScanFrom(h, 1); },
@@ -371,10 +386,14 @@ TEST_F(TextMessageTest, EachScanReadsItsFieldWithItsSource) {
          [](CTextMessage& m, CAddressHandler* h) { return m.ScanFrom(h, 0); },
          {"from@x.org", "rt@x.org"},
          AS_FROM},
-        {"Reply-To", [](CTextMessage& m, CAddressHandler* h) { return m.ScanReplyTo(h); },
-         {"rt@x.org"}, AS_FROM},
-        {"Sender", [](CTextMessage& m, CAddressHandler* h) { return m.ScanSender(h); },
-         {"s@x.org"}, AS_FROM},
+        {"Reply-To",
+         [](CTextMessage& m, CAddressHandler* h) { return m.ScanReplyTo(h); },
+         {"rt@x.org"},
+         AS_FROM},
+        {"Sender",
+         [](CTextMessage& m, CAddressHandler* h) { return m.ScanSender(h); },
+         {"s@x.org"},
+         AS_FROM},
         {"Return-Path",
          [](CTextMessage& m, CAddressHandler* h) { return m.ScanReturnPath(h); },
          {"rp@x.org"},

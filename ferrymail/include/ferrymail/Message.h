@@ -104,8 +104,8 @@ public:
     std::string GetSubject();
     std::string GetContentType();
     std::string GetContentTransferEncoding();
-    SAddress* GetFrom();       // the last address of From
-    SAddress* GetReplyTo();    // the last address of Reply-To
+    SAddress* GetFrom();     // the last address of From
+    SAddress* GetReplyTo();  // the last address of Reply-To
     SAddress* GetReturnPath();
     SAddress* GetSender();
     std::vector<SAddress>* GetTo();
@@ -141,7 +141,7 @@ private:
     long m_downloaded = 0;
     std::string m_header;  // ends with the CRLF of its last line
     std::string m_body;
-    std::string m_notes;   // note lines, each ending with CRLF
+    std::string m_notes;  // note lines, each ending with CRLF
     int m_number = 0;
     int m_bodyLines = 0;
     int m_size = 0;

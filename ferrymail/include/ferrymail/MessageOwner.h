@@ -11,8 +11,7 @@ public:
     // Called by CMessage::SetLocation before the message's location changes from
     // `oldLocation` to `newLocation` (never equal), with the owner's lock held by the caller
     // or taken re-entrantly here.
-    virtual void ChangeLocation(CMessage* message, MSSTATUS oldLocation,
-                                MSSTATUS newLocation) = 0;
+    virtual void ChangeLocation(CMessage* message, MSSTATUS oldLocation, MSSTATUS newLocation) = 0;
     // The identifier the message keeps to find its owner again (never 0).
     virtual int GetStoreID() = 0;
 

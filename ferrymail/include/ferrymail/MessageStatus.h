@@ -4,9 +4,9 @@
 #include <cstdint>
 
 enum MSSTATUS : int32_t {
-    MS_ANY = 0,        // only as a filter argument, never a message's location
-    MS_NEW = 1,        // downloaded, not yet examined
-    MS_DELETED = 2,    // to be deleted from the server; never shown to the mail client
+    MS_ANY = 0,      // only as a filter argument, never a message's location
+    MS_NEW = 1,      // downloaded, not yet examined
+    MS_DELETED = 2,  // to be deleted from the server; never shown to the mail client
     MS_JAIL = 3,
     MS_HOLD = 4,
     MS_INBOX = 5,      // offered to the mail client

@@ -52,20 +52,19 @@ public:
 
     // Address scans of one field with the date of the message, no fixed name and
     // FRN_NONE. Nonzero when the handler took at least one address.
-    int ScanTo(CAddressHandler* handler);                 // AS_TO
-    int ScanCC(CAddressHandler* handler);                 // AS_CC
+    int ScanTo(CAddressHandler* handler);                  // AS_TO
+    int ScanCC(CAddressHandler* handler);                  // AS_CC
     int ScanFrom(CAddressHandler* handler, int fromOnly);  // AS_FROM; Reply-To too unless fromOnly
-    int ScanReplyTo(CAddressHandler* handler);            // AS_FROM
-    int ScanSender(CAddressHandler* handler);             // AS_FROM
-    int ScanReturnPath(CAddressHandler* handler);         // AS_FROM
+    int ScanReplyTo(CAddressHandler* handler);             // AS_FROM
+    int ScanSender(CAddressHandler* handler);              // AS_FROM
+    int ScanReturnPath(CAddressHandler* handler);          // AS_FROM
 
     // Breaks an address field (RFC 822 address list, also the common broken forms: bare
     // names, unterminated quotes, angles and comments, ';' as separator) into addresses
     // and hands each to `handler` with its display name, or `fixedName` when given.
     // A zero byte ends the field. Returns 1 when the handler took at least one address.
-    static int ScanField(CAddressHandler* handler, const std::string& field,
-                         ADDRESS_SOURCE source, long date, const char* fixedName,
-                         FR_NAME nameKind);
+    static int ScanField(CAddressHandler* handler, const std::string& field, ADDRESS_SOURCE source,
+                         long date, const char* fixedName, FR_NAME nameKind);
     // out = `length` bytes of `text` with backslash escapes resolved, parenthesised
     // comments dropped (not nested; an unclosed one drops the rest) and trailing CR, LF,
     // TAB and SPACE removed.
@@ -94,8 +93,8 @@ private:
     std::string m_date;
     std::string m_contentType;
     std::string m_contentTransferEncoding;
-    std::string m_currentReceived;          // scratch: the Received header being read
-    std::vector<std::string> m_received;    // topmost first
+    std::string m_currentReceived;        // scratch: the Received header being read
+    std::vector<std::string> m_received;  // topmost first
     long m_dateValue = 0;
     int m_dateParsed = 0;
 };
