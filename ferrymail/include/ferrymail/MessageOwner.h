@@ -3,10 +3,11 @@
 #pragma once
 
 #include "ferrymail/MessageStatus.h"
+#include "ferrymail/ferrymail_export.h"
 
 class CMessage;
 
-class IMessageOwner {
+class FERRYMAIL_API IMessageOwner {
 public:
     // Called by CMessage::SetLocation before the message's location changes from
     // `oldLocation` to `newLocation` (never equal), with the owner's lock held by the caller
