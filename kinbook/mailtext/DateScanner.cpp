@@ -20,34 +20,34 @@ struct SDateWord {
 // Months and days; a three-letter word (or three letters and a dot) matches the first
 // entry whose name begins with it.
 constexpr SDateWord kMonthsAndDays[] = {
-    {"january", MONTHNAME, 1},   {"february", MONTHNAME, 2}, {"march", MONTHNAME, 3},
-    {"april", MONTHNAME, 4},     {"may", MONTHNAME, 5},      {"june", MONTHNAME, 6},
-    {"july", MONTHNAME, 7},      {"august", MONTHNAME, 8},   {"september", MONTHNAME, 9},
-    {"october", MONTHNAME, 10},  {"november", MONTHNAME, 11}, {"december", MONTHNAME, 12},
-    {"sunday", DAYNAME, 0},      {"monday", DAYNAME, 0},     {"tuesday", DAYNAME, 0},
-    {"wednesday", DAYNAME, 0},   {"thursday", DAYNAME, 0},   {"friday", DAYNAME, 0},
+    {"january", MONTHNAME, 1},  {"february", MONTHNAME, 2},  {"march", MONTHNAME, 3},
+    {"april", MONTHNAME, 4},    {"may", MONTHNAME, 5},       {"june", MONTHNAME, 6},
+    {"july", MONTHNAME, 7},     {"august", MONTHNAME, 8},    {"september", MONTHNAME, 9},
+    {"october", MONTHNAME, 10}, {"november", MONTHNAME, 11}, {"december", MONTHNAME, 12},
+    {"sunday", DAYNAME, 0},     {"monday", DAYNAME, 0},      {"tuesday", DAYNAME, 0},
+    {"wednesday", DAYNAME, 0},  {"thursday", DAYNAME, 0},    {"friday", DAYNAME, 0},
     {"saturday", DAYNAME, 0},
 };
 
 // Zones in minutes west of UTC. Daylight-time names are DSTZONE with the standard
 // offset of their zone.
 constexpr SDateWord kZones[] = {
-    {"gmt", ZONENAME, 0},      {"ut", ZONENAME, 0},       {"utc", ZONENAME, 0},
-    {"cut", ZONENAME, 0},      {"z", ZONENAME, 0},        {"wet", ZONENAME, 0},
-    {"bst", DSTZONE, 0},       {"nst", ZONENAME, 210},    {"ndt", DSTZONE, 210},
-    {"ast", ZONENAME, 240},    {"adt", DSTZONE, 240},     {"est", ZONENAME, 300},
-    {"edt", DSTZONE, 300},     {"cst", ZONENAME, 360},    {"cdt", DSTZONE, 360},
-    {"mst", ZONENAME, 420},    {"mdt", DSTZONE, 420},     {"pst", ZONENAME, 480},
-    {"pdt", DSTZONE, 480},     {"yst", ZONENAME, 540},    {"akst", ZONENAME, 540},
-    {"ydt", DSTZONE, 540},     {"akdt", DSTZONE, 540},    {"hst", ZONENAME, 600},
-    {"hast", ZONENAME, 600},   {"hadt", DSTZONE, 600},    {"mez", ZONENAME, -60},
-    {"cet", ZONENAME, -60},    {"met", ZONENAME, -60},    {"ces", DSTZONE, -60},
-    {"cest", DSTZONE, -60},    {"mezt", DSTZONE, -60},    {"eet", ZONENAME, -120},
-    {"msk", ZONENAME, -180},   {"msd", DSTZONE, -180},    {"wast", ZONENAME, -480},
-    {"hkt", ZONENAME, -480},   {"cct", ZONENAME, -480},   {"wadt", DSTZONE, -480},
-    {"jst", ZONENAME, -540},   {"kst", ZONENAME, -540},   {"kdt", ZONENAME, -540},
-    {"cast", ZONENAME, -570},  {"cadt", DSTZONE, -570},   {"east", ZONENAME, -600},
-    {"eadt", DSTZONE, -600},   {"nzst", ZONENAME, -720},  {"nzdt", DSTZONE, -720},
+    {"gmt", ZONENAME, 0},     {"ut", ZONENAME, 0},      {"utc", ZONENAME, 0},
+    {"cut", ZONENAME, 0},     {"z", ZONENAME, 0},       {"wet", ZONENAME, 0},
+    {"bst", DSTZONE, 0},      {"nst", ZONENAME, 210},   {"ndt", DSTZONE, 210},
+    {"ast", ZONENAME, 240},   {"adt", DSTZONE, 240},    {"est", ZONENAME, 300},
+    {"edt", DSTZONE, 300},    {"cst", ZONENAME, 360},   {"cdt", DSTZONE, 360},
+    {"mst", ZONENAME, 420},   {"mdt", DSTZONE, 420},    {"pst", ZONENAME, 480},
+    {"pdt", DSTZONE, 480},    {"yst", ZONENAME, 540},   {"akst", ZONENAME, 540},
+    {"ydt", DSTZONE, 540},    {"akdt", DSTZONE, 540},   {"hst", ZONENAME, 600},
+    {"hast", ZONENAME, 600},  {"hadt", DSTZONE, 600},   {"mez", ZONENAME, -60},
+    {"cet", ZONENAME, -60},   {"met", ZONENAME, -60},   {"ces", DSTZONE, -60},
+    {"cest", DSTZONE, -60},   {"mezt", DSTZONE, -60},   {"eet", ZONENAME, -120},
+    {"msk", ZONENAME, -180},  {"msd", DSTZONE, -180},   {"wast", ZONENAME, -480},
+    {"hkt", ZONENAME, -480},  {"cct", ZONENAME, -480},  {"wadt", DSTZONE, -480},
+    {"jst", ZONENAME, -540},  {"kst", ZONENAME, -540},  {"kdt", ZONENAME, -540},
+    {"cast", ZONENAME, -570}, {"cadt", DSTZONE, -570},  {"east", ZONENAME, -600},
+    {"eadt", DSTZONE, -600},  {"nzst", ZONENAME, -720}, {"nzdt", DSTZONE, -720},
 };
 
 // Relative units: months for MONTHUNIT, seconds for SECONDUNIT.
@@ -61,10 +61,18 @@ constexpr SDateWord kUnits[] = {
 constexpr std::size_t kMaxWord = 19;
 
 // ASCII classes: the text is bytes in any code page, so no locale may widen them.
-bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool IsAlpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-char ToLower(unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); }
+bool IsSpace(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool IsDigit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+bool IsAlpha(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+char ToLower(unsigned char c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+}
 
 template <std::size_t N>
 const SDateWord* FindWord(const SDateWord (&table)[N], std::string_view word) {

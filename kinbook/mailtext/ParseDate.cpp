@@ -50,8 +50,8 @@ bool LocalDaylightSaving(int64_t seconds) {
 // Seconds since 1970 of a full year, month, day and time of day in the zone
 // `timezone` (minutes west of UTC); nothing when a field is out of range.
 std::optional<int64_t> Convert(int64_t month, int64_t day, int64_t year, int64_t hour,
-                               int64_t minutes, int64_t seconds, MERIDIAN meridian,
-                               DSTMODE dstMode, int64_t timezone) {
+                               int64_t minutes, int64_t seconds, MERIDIAN meridian, DSTMODE dstMode,
+                               int64_t timezone) {
     if (year < kFirstYear || year > kLastYear || month < 1 || month > 12 || day < 1 ||
         day > MonthLength(year, month)) {
         return std::nullopt;
@@ -101,8 +101,8 @@ int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
 
 // A local clock reading as seconds on a UTC scale, to compare two readings.
 int64_t ClockSeconds(const struct tm& clock) {
-    return (DaysFromCivil(clock.tm_year + 1900LL, clock.tm_mon + 1LL, clock.tm_mday) * 24 +
-            clock.tm_hour) * kHour + clock.tm_min * 60LL + clock.tm_sec;
+    const int64_t days = DaysFromCivil(clock.tm_year + 1900LL, clock.tm_mon + 1LL, clock.tm_mday);
+    return ((days * 24 + clock.tm_hour) * 60 + clock.tm_min) * 60 + clock.tm_sec;
 }
 
 // `start` moved by `months` whole months of the local calendar, keeping the local
@@ -121,9 +121,9 @@ std::optional<int64_t> MoveByMonths(int64_t start, int64_t months, int64_t timez
     struct tm moved = local;
     const int64_t year = monthCount / 12;
     const int64_t month = monthCount % 12 + 1;
-    const std::optional<int64_t> future = Convert(month, local.tm_mday, year, local.tm_hour,
-                                                  local.tm_min, local.tm_sec, MER24,
-                                                  DSTMAYBE, timezone);
+    const std::optional<int64_t> future =
+        Convert(month, local.tm_mday, year, local.tm_hour, local.tm_min, local.tm_sec, MER24,
+                DSTMAYBE, timezone);
     if (!future) {
         return std::nullopt;
     }
@@ -163,9 +163,8 @@ long parsedate(const char* text) {
         return -1;
     }
     const std::optional<int64_t> start =
-        Convert(parse->month, parse->day, FullYear(parse->year), parse->hour,
-                parse->minutes, parse->seconds, parse->meridian, parse->dstMode,
-                parse->timezone);
+        Convert(parse->month, parse->day, FullYear(parse->year), parse->hour, parse->minutes,
+                parse->seconds, parse->meridian, parse->dstMode, parse->timezone);
     if (!start) {
         return -1;
     }

@@ -249,17 +249,17 @@ struct SZoneCase {
 };
 
 const SZoneCase kZones[] = {
-    {"gmt", 0, false},    {"ut", 0, false},     {"utc", 0, false},    {"cut", 0, false},
-    {"z", 0, false},      {"wet", 0, false},    {"bst", 0, true},     {"nst", 210, false},
-    {"ndt", 210, true},   {"ast", 240, false},  {"adt", 240, true},   {"est", 300, false},
-    {"edt", 300, true},   {"cst", 360, false},  {"cdt", 360, true},   {"mst", 420, false},
-    {"mdt", 420, true},   {"pst", 480, false},  {"pdt", 480, true},   {"yst", 540, false},
-    {"akst", 540, false}, {"ydt", 540, true},   {"akdt", 540, true},  {"hst", 600, false},
-    {"hast", 600, false}, {"hadt", 600, true},  {"mez", -60, false},  {"cet", -60, false},
-    {"met", -60, false},  {"ces", -60, true},   {"cest", -60, true},  {"mezt", -60, true},
-    {"eet", -120, false}, {"msk", -180, false}, {"msd", -180, true},  {"wast", -480, false},
-    {"hkt", -480, false}, {"cct", -480, false}, {"wadt", -480, true}, {"jst", -540, false},
-    {"kst", -540, false}, {"kdt", -540, false}, {"cast", -570, false}, {"cadt", -570, true},
+    {"gmt", 0, false},     {"ut", 0, false},     {"utc", 0, false},     {"cut", 0, false},
+    {"z", 0, false},       {"wet", 0, false},    {"bst", 0, true},      {"nst", 210, false},
+    {"ndt", 210, true},    {"ast", 240, false},  {"adt", 240, true},    {"est", 300, false},
+    {"edt", 300, true},    {"cst", 360, false},  {"cdt", 360, true},    {"mst", 420, false},
+    {"mdt", 420, true},    {"pst", 480, false},  {"pdt", 480, true},    {"yst", 540, false},
+    {"akst", 540, false},  {"ydt", 540, true},   {"akdt", 540, true},   {"hst", 600, false},
+    {"hast", 600, false},  {"hadt", 600, true},  {"mez", -60, false},   {"cet", -60, false},
+    {"met", -60, false},   {"ces", -60, true},   {"cest", -60, true},   {"mezt", -60, true},
+    {"eet", -120, false},  {"msk", -180, false}, {"msd", -180, true},   {"wast", -480, false},
+    {"hkt", -480, false},  {"cct", -480, false}, {"wadt", -480, true},  {"jst", -540, false},
+    {"kst", -540, false},  {"kdt", -540, false}, {"cast", -570, false}, {"cadt", -570, true},
     {"east", -600, false}, {"eadt", -600, true}, {"nzst", -720, false}, {"nzdt", -720, true},
 };
 
@@ -312,18 +312,26 @@ protected:
     }
 };
 
-TEST_F(ParseDateTest, ExamplesGiveTheirInstants) { ExpectAll(kExamples); }
+TEST_F(ParseDateTest, ExamplesGiveTheirInstants) {
+    ExpectAll(kExamples);
+}
 
-TEST_F(ParseDateTest, RealMailDatesGiveTheirInstants) { ExpectAll(kRealDates); }
+TEST_F(ParseDateTest, RealMailDatesGiveTheirInstants) {
+    ExpectAll(kRealDates);
+}
 
 TEST_F(ParseDateTest, RejectedFormsGiveMinusOne) {
     ExpectAll(kRejected);
     EXPECT_EQ(parsedate(nullptr), -1);
 }
 
-TEST_F(ParseDateTest, ClockAndCalendarForms) { ExpectAll(kForms); }
+TEST_F(ParseDateTest, ClockAndCalendarForms) {
+    ExpectAll(kForms);
+}
 
-TEST_F(ParseDateTest, RelativeItems) { ExpectAll(kRelative); }
+TEST_F(ParseDateTest, RelativeItems) {
+    ExpectAll(kRelative);
+}
 
 TEST_F(ParseDateTest, EveryZoneNameGivesItsOffset) {
     for (const SZoneCase& zone : kZones) {
@@ -433,8 +441,7 @@ TEST_F(ParseDateTest, UnitsAndTheirPlurals) {
                            {"min", 60},      {"second", 1},  {"sec", 1}};
     for (const SUnit& unit : units) {
         for (const char* suffix : {"", "s"}) {
-            const std::string text =
-                std::string("3 ") + unit.name + suffix + " 6 Jan 2003 12:00";
+            const std::string text = std::string("3 ") + unit.name + suffix + " 6 Jan 2003 12:00";
             EXPECT_EQ(parsedate(text.c_str()), kJan6Noon + 3 * unit.seconds) << text;
         }
     }

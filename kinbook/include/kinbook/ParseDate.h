@@ -14,6 +14,7 @@
 // observes daylight saving at that instant.
 KINBOOK_API long parsedate(const char* text);
 
-// 1 when `text` reads without a syntax error and holds exactly one date and exactly
-// one time, else 0. The fields are not range-checked: that is parsedate's business.
+// 1 when `text` reads as a date (the same parse as parsedate, without the range
+// checks of the fields it found) and holds exactly one date and exactly one time,
+// else 0. "31 Feb 2003 10:20" passes here and gives -1 from parsedate.
 KINBOOK_API int checkdate(const char* text);
