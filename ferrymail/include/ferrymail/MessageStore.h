@@ -103,6 +103,9 @@ public:
     bool IsNewStore() const { return m_newStore != 0; }
     const std::string& GetKey() const { return m_key; }
     int GetStoreID() override { return m_storeID; }
+    // A finished save (also one with nothing to write) ends the store's first
+    // synchronization: from then on new mail is examined.
+    BOOL Save(int skipDeleted) override;
 
     // IMessageOwner: keeps the client view and posts the notifications of a move.
     void ChangeLocation(CMessage* message, MSSTATUS oldLocation, MSSTATUS newLocation) override;
@@ -161,6 +164,7 @@ private:
     void PassUnexamined(CMessage* message);
     void Notify(int code, CMessage* message);
 
+    bool m_opened = false;  // guarded by m_lock
     std::string m_key;  // "server-user"
     int m_storeID = 0;
     CMutualExclusion m_sessionMutex;
