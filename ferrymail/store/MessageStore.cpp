@@ -123,12 +123,12 @@ void CMessageStore::SetStatAnswered(int answered) {
 }
 
 void CMessageStore::RebuildClientView() {
-    m_clientView.clear();
+    ClearView();
     m_clientCount = -1;
     for (const std::string& uidl : m_serverList) {
         CMessage* message = GetMessage(uidl);
         if (message != nullptr && message->IsVisible())
-            m_clientView.push_back(uidl);
+            AppendToView(uidl);
     }
 }
 
@@ -162,9 +162,8 @@ void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
     // A message the client deleted in this session is already out of the view's count.
     bool counted = !message->IsDeleted();
     if (!IsViewFrozen() && wasVisible && !isVisible) {
-        auto at = std::find(m_clientView.begin(), m_clientView.end(), message->GetUIDL());
-        if (at != m_clientView.end()) {
-            m_clientView.erase(at);
+        if (InView(message->GetUIDL())) {
+            EraseFromView(message->GetUIDL());
             if (m_clientCount != -1 && counted) {
                 --m_clientCount;
                 m_clientSize -= message->GetSize();
@@ -172,16 +171,15 @@ void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
         }
     } else if (!IsViewFrozen() && isVisible && !wasVisible) {
         const std::string& uidl = message->GetUIDL();
-        auto inList = std::find(m_serverList.begin(), m_serverList.end(), uidl);
-        if (inList != m_serverList.end() &&
-            std::find(m_clientView.begin(), m_clientView.end(), uidl) == m_clientView.end()) {
-            int position = static_cast<int>(inList - m_serverList.begin()) + 1;
+        int position = ServerPosition(message);
+        if (position > 0 && !InView(uidl)) {
             auto before = std::find_if(m_clientView.begin(), m_clientView.end(),
                                        [&](const std::string& entry) {
                                            CMessage* other = GetMessage(entry);
                                            return other != nullptr &&
                                                   other->GetMessageNumber() > position;
                                        });
+            m_inClientView.insert(uidl);
             m_clientView.insert(before, uidl);
             if (m_clientCount != -1 && counted) {
                 ++m_clientCount;
@@ -205,6 +203,30 @@ void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
         case MS_INBOX: Notify(MN_TO_INBOX, message); break;
         default: break;
     }
+}
+
+void CMessageStore::ClearView() {
+    m_clientView.clear();
+    m_inClientView.clear();
+}
+
+void CMessageStore::AppendToView(const std::string& uidl) {
+    m_clientView.push_back(uidl);
+    m_inClientView.insert(uidl);
+}
+
+void CMessageStore::EraseFromView(const std::string& uidl) {
+    m_clientView.erase(std::find(m_clientView.begin(), m_clientView.end(), uidl));
+    m_inClientView.erase(uidl);
+}
+
+int CMessageStore::ServerPosition(CMessage* message) {
+    int number = message->GetMessageNumber();
+    if (number >= 1 && number <= static_cast<int>(m_serverList.size()) &&
+        m_serverList[static_cast<size_t>(number) - 1] == message->GetUIDL())
+        return number;
+    auto found = std::find(m_serverList.begin(), m_serverList.end(), message->GetUIDL());
+    return found != m_serverList.end() ? static_cast<int>(found - m_serverList.begin()) + 1 : 0;
 }
 
 int CMessageStore::FindNext(MSSTATUS location, int after, int* count, std::string* uidl) {
@@ -326,7 +348,7 @@ BOOL CMessageStore::SetServerStat(int count, int size, int* same) {
         }
         m_messages.clear();
         m_serverList.clear();
-        m_clientView.clear();
+        ClearView();
         m_clientCount = -1;
         unchanged = true;
     }
@@ -352,8 +374,7 @@ BOOL CMessageStore::SetServerSize(int serverNumber, int size) {
     if (message->GetSizeInStore() != size)
         m_dirty = 1;
     message->SetSize(size);
-    bool inView = std::find(m_clientView.begin(), m_clientView.end(), message->GetUIDL()) !=
-                  m_clientView.end();
+    bool inView = InView(message->GetUIDL());
     if (message->IsVisible() && inView && m_clientCount != -1 && !message->IsDeleted())
         m_clientSize += message->GetSize() - before;
     return TRUE;
@@ -368,7 +389,7 @@ int CMessageStore::GetServerNumber(int clientNumber) {
 void CMessageStore::BeginUidlListing() {
     CStoreLock lock(this, false);
     m_serverList.clear();
-    m_clientView.clear();
+    ClearView();
     m_clientCount = -1;
     for (auto& [uidl, message] : m_messages)
         message->Unverify();
@@ -432,8 +453,7 @@ BOOL CMessageStore::MarkDeletedFromServer(int number, int byServerNumber) {
         return FALSE;
     Notify(MN_DELETED_FROM_SERVER, message);
     message->SetDeleted(1);
-    bool inView = std::find(m_clientView.begin(), m_clientView.end(), message->GetUIDL()) !=
-                  m_clientView.end();
+    bool inView = InView(message->GetUIDL());
     if (message->IsVisible() && inView && m_clientCount != -1) {
         --m_clientCount;
         m_clientSize -= message->GetSize();
@@ -563,10 +583,8 @@ BOOL CMessageStore::AddToServerList(CMessage* message, int position) {
     if (m_serverList.size() < static_cast<size_t>(position))
         m_serverList.resize(static_cast<size_t>(position));
     m_serverList[static_cast<size_t>(position) - 1] = message->GetUIDL();
-    if (message->IsVisible() && !IsViewFrozen() &&
-        std::find(m_clientView.begin(), m_clientView.end(), message->GetUIDL()) ==
-            m_clientView.end()) {
-        m_clientView.push_back(message->GetUIDL());
+    if (message->IsVisible() && !IsViewFrozen() && !InView(message->GetUIDL())) {
+        AppendToView(message->GetUIDL());
         if (m_clientCount != -1 && !message->IsDeleted()) {
             ++m_clientCount;
             m_clientSize += message->GetSize();
@@ -579,9 +597,8 @@ void CMessageStore::RemoveMessage(CMessage* message) {
     CStoreLock lock(this, true);
     const std::string& uidl = message->GetUIDL();
     if (!IsViewFrozen()) {
-        auto inView = std::find(m_clientView.begin(), m_clientView.end(), uidl);
-        if (inView != m_clientView.end()) {
-            m_clientView.erase(inView);
+        if (InView(uidl)) {
+            EraseFromView(uidl);
             if (m_clientCount != -1 && !message->IsDeleted()) {
                 --m_clientCount;
                 m_clientSize -= message->GetSize();
@@ -652,7 +669,7 @@ void CMessageStore::AfterSave(int skipped) {
     m_newStore = 0;
     if (!skipped)
         return;
-    m_clientView.clear();
+    ClearView();
     m_clientCount = -1;
     std::vector<std::string> kept;
     for (const std::string& uidl : m_serverList) {
@@ -670,7 +687,7 @@ void CMessageStore::AfterSave(int skipped) {
         kept.push_back(uidl);
         message->SetMessageNumber(static_cast<int>(kept.size()));
         if (message->IsVisible())
-            m_clientView.push_back(uidl);
+            AppendToView(uidl);
     }
     m_serverList = std::move(kept);
 }

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "ferrymail/Message.h"
@@ -160,6 +161,12 @@ private:
     };
 
     void RebuildClientView();
+    void ClearView();
+    void AppendToView(const std::string& uidl);
+    void EraseFromView(const std::string& uidl);  // only for a UIDL in the view
+    bool InView(const std::string& uidl) const { return m_inClientView.count(uidl) != 0; }
+    // The server number of `message` (1-based), 0 when it is not in the server list.
+    int ServerPosition(CMessage* message);
     bool IsViewFrozen() const { return m_inSession != 0 && m_statAnswered != 0; }
     void PassUnexamined(CMessage* message);
     void Notify(int code, CMessage* message);
@@ -180,6 +187,7 @@ private:
     int m_passAllNotified = 0;
     std::vector<std::pair<std::string, SClientStat>> m_clientStats;  // guarded by m_lock; key compared without case
     std::vector<std::string> m_clientView;  // guarded by m_lock; entry n-1 is client message n
+    std::unordered_set<std::string> m_inClientView;  // guarded by m_lock; the UIDLs of m_clientView
 };
 
 // The folder of the store files ("MessageStore" in the data folder), made on first use.
