@@ -354,7 +354,10 @@ void CMessageDatabase::NotifyLog(MSG_NOTIFICATION code, int storeID, CMessage* m
                                  int data) {
     std::string text;
     if (code == MN_NEW_CONNECTION) {
-        const char* protocol = data == 0 ? "POP3" : data == 1 ? "SMTP" : data == 2 ? "AOL" : "unknown";
+        const char* protocol = data == 0   ? "POP3"
+                               : data == 1 ? "SMTP"
+                               : data == 2 ? "AOL"
+                                           : "unknown";
         text = std::string("Protocol: ") + protocol;
     } else {
         text = "Data: " + std::to_string(data);

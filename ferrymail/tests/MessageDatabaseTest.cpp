@@ -292,7 +292,8 @@ TEST_F(MessageDatabaseTest, ContentsListStoreByStoreInServerOrder) {
         listed.emplace_back(handle.m_storeID, handle.m_uidl);
     const int a = anna->GetStoreID();
     const int b = bert->GetStoreID();
-    EXPECT_EQ(listed, (std::vector<std::pair<int, std::string>>{{a, "a1"}, {a, "a2"}, {b, "b1"}, {b, "b2"}}));
+    EXPECT_EQ(listed, (std::vector<std::pair<int, std::string>>{
+                          {a, "a1"}, {a, "a2"}, {b, "b1"}, {b, "b2"}}));
 
     EXPECT_EQ(m_database->GetContents(handles, MS_HOLD), 2);
     ASSERT_EQ(handles.size(), 2u);
@@ -629,14 +630,16 @@ TEST_F(MessageDatabaseTest, LineFormsWithoutMessage) {
         std::function<void()> notify;
         const char* line;
     } cases[] = {
-        {[&] { m_database->NotifyUI(MN_START_SYNCH, store); }, "Start synch on anna@pop.example.org"},
+        {[&] { m_database->NotifyUI(MN_START_SYNCH, store); },
+         "Start synch on anna@pop.example.org"},
         {[&] { m_database->NotifyUI(MN_SYNCH_NEW_COUNT, store, 3); },
          "Synch new message count on anna@pop.example.org (Data: 3)"},
         {[&] { m_database->NotifyUI(MN_NEW_CONNECTION, store, 0); },
          "New connection on anna@pop.example.org (Protocol: POP3)"},
         {[&] { m_database->NotifyUI(MN_NEW_CONNECTION, static_cast<CMessageStore*>(nullptr), 1); },
          "New connection: Protocol: SMTP"},
-        {[&] { m_database->NotifyLog(MN_NEW_CONNECTION, 0, nullptr, 2); }, "New connection: Protocol: AOL"},
+        {[&] { m_database->NotifyLog(MN_NEW_CONNECTION, 0, nullptr, 2); },
+         "New connection: Protocol: AOL"},
         {[&] { m_database->NotifyLog(MN_NEW_CONNECTION, 0, nullptr, 3); },
          "New connection: Protocol: unknown"},
         {[&] { m_database->NotifyLog(MN_ERROR, 0, nullptr, -7); }, "Error: Data: -7"},
@@ -716,7 +719,8 @@ TEST_F(MessageDatabaseTest, LineFormsWithMessage) {
     EXPECT_EQ(m_logger.Last(), "Message->Hold on anna@pop.example.org; msg uid-1 []");
 
     CMessage full("uid-2", store);
-    full.SetHeader("From: Anna Example <anna@example.org>\r\nSubject: Lunch today\r\n\r\nBody\r\n", -1);
+    full.SetHeader(
+        "From: Anna Example <anna@example.org>\r\nSubject: Lunch today\r\n\r\nBody\r\n", -1);
     ASSERT_NE(full.GetDownloadedDate(), 0);
     const std::string stamp = Stamp(full.GetDownloadedDate(), 5 * 3600);
     m_database->NotifyUI(MN_TO_INBOX, &full);

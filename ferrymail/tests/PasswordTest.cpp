@@ -37,9 +37,11 @@ TEST(HashPasswordTest, KnownDigests) {
 }
 
 TEST(HashPasswordTest, MatchIgnoresCaseOfTheStoredDigest) {
-    EXPECT_EQ(CMessageDatabase::MatchPassword("a9993e364706816aba3e25717850c26c9cd0d89d", "abc"), 1);
-    EXPECT_EQ(CMessageDatabase::MatchPassword("A9993E364706816ABA3E25717850C26C9CD0D89D", "abc"), 1);
-    EXPECT_EQ(CMessageDatabase::MatchPassword("a9993e364706816aba3e25717850c26c9cd0d89d", "ABC"), 0);
+    const char* lower = "a9993e364706816aba3e25717850c26c9cd0d89d";
+    const char* upper = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+    EXPECT_EQ(CMessageDatabase::MatchPassword(lower, "abc"), 1);
+    EXPECT_EQ(CMessageDatabase::MatchPassword(upper, "abc"), 1);
+    EXPECT_EQ(CMessageDatabase::MatchPassword(lower, "ABC"), 0);
     EXPECT_EQ(CMessageDatabase::MatchPassword("a9993e364706816aba3e25717850c26c9cd0d89", "abc"), 0);
     EXPECT_EQ(CMessageDatabase::MatchPassword("", ""), 0);
 }

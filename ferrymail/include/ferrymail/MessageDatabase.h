@@ -93,13 +93,15 @@ public:
     static CMessageDatabase* GetMessageDatabase(ExamineFunction examine = nullptr,
                                                 INotificationSink* sink = nullptr,
                                                 UINT message = 0);
-    // Releases the instance; the next GetMessageDatabase makes a new one.
+    // Releases the instance; the next GetMessageDatabase makes a new one. Threads that
+    // use the instance have ended before (it is not kept alive for them).
     static void Shutdown();
     // The account-table call-back of Initialize: 0 when the account has a store, 1 to stop.
     static int EnumAccount(CAccountData* account, void* database);
 
     void Initialize();
-    // The store of `user` on `server`, opened on first use; null when it cannot be opened
+    // The store of `user` on `server` (a user "name/host" names its server itself), opened
+    // on first use; null when it cannot be opened, when identifiers are used up (65535)
     // or, with `acquire`, when another session owns it. No reference for the caller.
     CMessageStore* FindStore(const std::string& server, const std::string& user, int acquire,
                              int passAll);
@@ -116,8 +118,9 @@ public:
 
     void SetExamineFunction(ExamineFunction examine);
     ExamineFunction GetExamineMessage();
-    // Runs the examine call-back; examinations never overlap, whatever the store.
-    // MS_INBOX when there is no call-back.
+    // Runs the examine call-back; examinations never overlap, whatever the store. Stores
+    // call this rather than the bare call-back. The call-back runs with its message's store
+    // lock held and must not take another store's lock. MS_INBOX when there is no call-back.
     MSSTATUS ExamineMessage(CMessage* message);
 
     // Null removes the logger; once that returns, the old logger is not called again.
@@ -187,7 +190,8 @@ private:
 
     CCritical m_storesLock;
     CMapStringToPtrI m_stores;  // guarded by m_storesLock; store key -> store, one reference each
-    std::array<std::atomic<SStoreChunk*>, kStoreChunkCount> m_storeTable = {};  // written under m_storesLock
+    // Written under m_storesLock, read without it.
+    std::array<std::atomic<SStoreChunk*>, kStoreChunkCount> m_storeTable = {};
     std::atomic<int> m_storeTableSize{0};  // one more than the highest identifier entered
     int m_lastStoreID = 0;                 // guarded by m_storesLock
 
