@@ -1,7 +1,7 @@
 # `make run` and `make test` do the whole set-up on a fresh Debian 12 machine.
 
 BUILD_PACKAGES := cmake make g++ ninja-build pkg-config libgtest-dev libgmock-dev googletest \
-                  libbenchmark-dev
+                  libbenchmark-dev libssl-dev
 TEST_PACKAGES  := $(BUILD_PACKAGES)
 
 BUILD      ?= build

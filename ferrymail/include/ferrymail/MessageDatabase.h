@@ -4,6 +4,7 @@
 // lock (m_storesLock) is always taken before any store's own lock.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "ferrymail/Message.h"
 #include "ferrymail/MessageStatus.h"
 #include "ferrymail/ferrymail_export.h"
+#include "kinbook/MapStringToPtrI.h"
 #include "kinbook/RefCount.h"
 #include "kinbook/Sync.h"
 #include "kinbook/Types.h"
@@ -91,13 +93,15 @@ public:
     static CMessageDatabase* GetMessageDatabase(ExamineFunction examine = nullptr,
                                                 INotificationSink* sink = nullptr,
                                                 UINT message = 0);
-    // Releases the instance; the next GetMessageDatabase makes a new one.
+    // Releases the instance; the next GetMessageDatabase makes a new one. Threads that
+    // use the instance have ended before (it is not kept alive for them).
     static void Shutdown();
     // The account-table call-back of Initialize: 0 when the account has a store, 1 to stop.
     static int EnumAccount(CAccountData* account, void* database);
 
     void Initialize();
-    // The store of `user` on `server`, opened on first use; null when it cannot be opened
+    // The store of `user` on `server` (a user "name/host" names its server itself), opened
+    // on first use; null when it cannot be opened, when identifiers are used up (65535)
     // or, with `acquire`, when another session owns it. No reference for the caller.
     CMessageStore* FindStore(const std::string& server, const std::string& user, int acquire,
                              int passAll);
@@ -114,14 +118,21 @@ public:
 
     void SetExamineFunction(ExamineFunction examine);
     ExamineFunction GetExamineMessage();
-    // Runs the examine call-back; examinations never overlap, whatever the store.
-    // MS_INBOX when there is no call-back.
+    // Runs the examine call-back; examinations never overlap, whatever the store. Stores
+    // call this rather than the bare call-back. The call-back runs with its message's store
+    // lock held and must not take another store's lock. MS_INBOX when there is no call-back.
     MSSTATUS ExamineMessage(CMessage* message);
 
+    // Null removes the logger; once that returns, the old logger is not called again.
     void RegisterLogger(IDatabaseLogger* logger);
     // Registers, re-numbers or (message 0) removes a sink; 1 when something changed.
+    // Sinks are called under the sinks lock: once a removal returns, the sink is not
+    // called again and may be destroyed.
     int AddNotification(INotificationSink* sink, UINT message);
 
+    // Notifications: the forms with a code log a line first, then every form posts to
+    // every sink without waiting. The message form reads the message's header fields for
+    // the log line, so its caller holds the message's store lock.
     void NotifyUI(MSG_NOTIFICATION code, CMessageStore* store);
     void NotifyUI(MSG_NOTIFICATION code, CMessageStore* store, int data);
     void NotifyUI(MSG_NOTIFICATION code, CMessage* message);
@@ -141,10 +152,59 @@ public:
     // Installed by the program; without one, asking is refused (0).
     static void SetPasswordPrompt(PasswordPrompt prompt);
 
+    // 1 when the digest of `password` equals `storedDigest`, compared without regard to
+    // case: the test of the ask dialog (and of the installed prompt).
+    static int MatchPassword(const std::string& storedDigest, const std::string& password);
+
 protected:
     CMessageDatabase();
     ~CMessageDatabase() override;
     int GetPassword(std::string& digest, int& always);
+
+private:
+    struct SSink {
+        INotificationSink* sink;
+        UINT message;
+    };
+
+    // The store table: identifier -> store, in chunks that are allocated once and never
+    // move or shrink, so that GetStore(int) reads it without the stores lock while
+    // FindStore appends. Identifiers travel in the upper 16 bits of a notification's word
+    // parameter, so they run from 1 to 65535.
+    static constexpr int kStoreChunkSize = 256;
+    static constexpr int kStoreChunkCount = 256;
+    static constexpr int kMaximumStoreID = kStoreChunkSize * kStoreChunkCount - 1;
+    struct SStoreChunk {
+        std::atomic<CMessageStore*> stores[kStoreChunkSize] = {};
+    };
+
+    static IMessageOwner* LookupOwner(int storeID);
+    void EnterStore(int storeID, CMessageStore* store);
+    // Hands wParam and the payload to every sink; `object` gets one reference per sink.
+    void Post(UINT wParam, long data, CRefCount* object);
+    std::string StoreName(int storeID);
+
+    // The instance; holds one reference. Written under the instance lock of
+    // MessageDatabase.cpp, read without it.
+    static std::atomic<CMessageDatabase*> cm_spTheDatabase;
+
+    CCritical m_storesLock;
+    CMapStringToPtrI m_stores;  // guarded by m_storesLock; store key -> store, one reference each
+    // Written under m_storesLock, read without it.
+    std::array<std::atomic<SStoreChunk*>, kStoreChunkCount> m_storeTable = {};
+    std::atomic<int> m_storeTableSize{0};  // one more than the highest identifier entered
+    int m_lastStoreID = 0;                 // guarded by m_storesLock
+
+    CCritical m_sinksLock;
+    std::vector<SSink> m_sinks;  // guarded by m_sinksLock
+
+    CCritical m_loggerLock;                 // held while a line is handed to the logger
+    IDatabaseLogger* m_logger = nullptr;    // guarded by m_loggerLock
+
+    std::atomic<ExamineFunction> m_examine{nullptr};
+    CCritical m_examineLock;  // held while the examine call-back runs
+
+    int m_passwordGiven = 0;  // GUI thread only
 };
 
 // The Retry/Cancel prompt for store file errors, installed by the program: returns 1 for
