@@ -520,3 +520,71 @@ TEST_F(MessageStoreTest, KilledSaveLeavesOldOrNewStore) {
 }
 
 }  // namespace
+
+namespace {
+
+// Records what the database posts: (code, store identifier) and the text payloads.
+class CRecordingSink : public INotificationSink {
+public:
+    void Post(UINT, UINT wParam, long, CRefCount* object) override {
+        m_codes.emplace_back(static_cast<int>(wParam & 0xFFFF), static_cast<int>(wParam >> 16));
+        if (object != nullptr) {
+            m_payloads.push_back(static_cast<CRefString*>(object)->m_text);
+            CRefCount::DoRelease(object);
+        }
+    }
+    std::vector<int> Codes() const {
+        std::vector<int> codes;
+        for (const auto& [code, store] : m_codes)
+            codes.push_back(code);
+        return codes;
+    }
+    std::vector<std::pair<int, int>> m_codes;
+    std::vector<std::string> m_payloads;
+};
+
+MSSTATUS HoldWhatAsksForIt(CMessage* message) {
+    bool hold = message->GetSubject().find("hold") != std::string::npos;
+    message->AddQLNote("Quillon-Analysis", hold ? "Held" : "Passed");
+    return hold ? MS_HOLD : MS_INBOX;
+}
+
+TEST_F(MessageStoreTest, DownloadsAreExaminedFiledAndNotified) {
+    CRecordingSink sink;
+    CMessageDatabase* database = CMessageDatabase::GetMessageDatabase(&HoldWhatAsksForIt, &sink, 1025);
+    CMessageStore* store = database->FindStore(kServer, kUser, 1, 0);
+    ASSERT_NE(store, nullptr);
+    List(store, {"u1", "u2"});
+    sink.m_codes.clear();
+    sink.m_payloads.clear();
+    ASSERT_TRUE(store->AddDownloadedMessage(1, "Subject: please hold\r\n\r\nbody\r\n", 10));
+    ASSERT_TRUE(store->AddDownloadedMessage(2, "Subject: fine\r\n\r\nbody\r\n", 10));
+    EXPECT_FALSE(store->AddDownloadedMessage(3, "Subject: nowhere\r\n\r\n", 10));
+    EXPECT_EQ(sink.Codes(), (std::vector<int>{MN_SYNCH_MESSAGE_PROCESSED, MN_TO_HOLD,
+                                              MN_SYNCH_MESSAGE_PROCESSED, MN_TO_INBOX}));
+    EXPECT_EQ(sink.m_codes[0].second, store->GetStoreID());
+    EXPECT_EQ(sink.m_payloads, (std::vector<std::string>{"u1", "u1", "u2", "u2"}));
+    EXPECT_EQ(store->GetMessage("u1")->GetQLNotes(), "X-Quillon-Analysis: Held\r\n");
+    EXPECT_EQ(ClientView(store), std::vector<std::string>{"u2"});
+
+    // Released in the review window: it leaves hold and reaches the inbox.
+    sink.m_codes.clear();
+    store->GetMessage("u1")->SetLocation(MS_INBOX);
+    EXPECT_EQ(sink.Codes(), (std::vector<int>{MN_FROM_HOLD, MN_TO_INBOX}));
+    EXPECT_EQ(ClientView(store), (std::vector<std::string>{"u1", "u2"}));
+    store->EndSession();
+
+    // A new store of an account that leaves its mail on the server passes it unexamined,
+    // and says so once.
+    sink.m_codes.clear();
+    sink.m_payloads.clear();
+    CMessageStore* fresh = database->FindStore(kServer, "bert", 1, 1);
+    ASSERT_NE(fresh, nullptr);
+    List(fresh, {"a", "b"});
+    EXPECT_EQ(sink.Codes(), (std::vector<int>{MN_PASSING_ALL, MN_TO_INBOX, MN_TO_INBOX}));
+    EXPECT_EQ(sink.m_payloads.front(), "bert@pop.example.org");
+    fresh->EndSession();
+    CMessageDatabase::Shutdown();
+}
+
+}  // namespace
