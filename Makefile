@@ -1,7 +1,7 @@
 # `make run` and `make test` do the whole set-up on a fresh Debian 12 machine.
 
 BUILD_PACKAGES := cmake make g++ ninja-build pkg-config libgtest-dev libgmock-dev googletest \
-                  libbenchmark-dev bison
+                  libbenchmark-dev bison libssl-dev
 TEST_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev \
                   python3-flufl.bounce golang-github-jhillyerd-enmime-dev libpython3.11-testsuite \
                   python3-dkim spamassassin

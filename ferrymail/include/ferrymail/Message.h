@@ -12,6 +12,8 @@
 #include "ferrymail/MessageStatus.h"
 #include "ferrymail/ReceivedHop.h"
 #include "ferrymail/ferrymail_export.h"
+
+class CStoreFile;
 #include "kinbook/RefCount.h"
 #include "kinbook/TextMessage.h"
 #include "kinbook/Types.h"
@@ -71,6 +73,7 @@ public:
     void* GetClientData() const { return m_clientData; }
     void SetClientData(void* data) { m_clientData = data; }
     long GetDownloadedDate() const { return m_downloaded; }
+    void SetDownloadedDate(long date) { m_downloaded = date; }
     DWORD GetFlags() const { return m_flags; }
 
     // Text.
@@ -81,8 +84,9 @@ public:
     int GetBodyLines() const { return m_bodyLines; }
     int GetSizeInStore() const { return m_size; }
     void SetSize(int size) { m_size = size; }
-    // Length of the header text plus the size field.
-    int GetSize() const { return static_cast<int>(m_header.size()) + m_size; }
+    // The size the mail client is told: the size on the server plus the length of the
+    // analysis notes that are inserted into the header it is sent.
+    int GetSize() const { return m_size + static_cast<int>(m_notes.size()); }
 
     // Stores text downloaded with RETR (topLines -1) or TOP n (topLines n). With a blank
     // line (CRLF CRLF) after the first byte the header is the text up to and including
@@ -92,6 +96,14 @@ public:
     // was. Marks the header present, drops every header-derived cache, sets the
     // downloaded date to now. Returns 1.
     int SetHeader(const std::string& text, int topLines);
+
+    // The message's record in a store file (docs/store-format.md); 1 on success. Load
+    // returns 0 when the record cannot be read in full, and leaves the message unchanged.
+    int Write(CStoreFile& file);
+    int Load(CStoreFile& file);
+    // The status part of the record: UIDL, numbers, location, tag, dates, flags.
+    int WriteMessageStatus(CStoreFile& file);
+    int LoadMessageStatus(CStoreFile& file);
 
     // Appends the note line "X-<name>: <value>" CRLF.
     void AddQLNote(const char* name, const char* value);

@@ -1,0 +1,197 @@
+// The message store of one mail account: its messages in memory, keyed by UIDL, in the
+// server's numbering and in the mail client's view, and its store file. Made and kept by
+// the message database; reached from the POP3 session that owns it and from the user
+// interface. Every operation takes the store lock (m_lock, re-entrant); the database
+// lock, when both are needed, is taken first.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "ferrymail/Message.h"
+#include "ferrymail/MessageOwner.h"
+#include "ferrymail/StoreFile.h"
+#include "ferrymail/ferrymail_export.h"
+#include "kinbook/MapStringToPtrI.h"
+#include "kinbook/RefCount.h"
+#include "kinbook/Sync.h"
+
+class CMessageDatabase;
+
+// The generic part of a store: the file, the lock, the messages, the server list, and
+// loading and saving. The account-specific part is CMessageStore.
+class FERRYMAIL_API CRecordStore : public CRefCount {
+public:
+    CRecordStore();
+    ~CRecordStore() override;
+
+    // Reads the open store file; 1 also for an empty or bad file (the store then starts
+    // empty), 0 when a record cannot be read or installed.
+    virtual BOOL Load(int passAll);
+    // Writes the store when it is dirty: to the ".new" file, flushed, then renamed over the
+    // store file. 1 on success or when nothing was to be saved; a failed save leaves the
+    // store dirty. With `skipDeleted` the messages marked deleted are left out (and leave
+    // the store afterwards).
+    virtual BOOL Save(int skipDeleted);
+    // Replaces a message of the same UIDL; the store takes a reference. With `addToList`
+    // the message is appended to the server list.
+    virtual BOOL InstallMessage(CMessage* message, int addToList);
+
+    virtual int GetStoreID() = 0;
+    virtual std::string GetName() { return m_name; }
+    const std::string& GetPath() const { return m_path; }
+    bool IsDirty() const { return m_dirty != 0; }
+    CSync* GetLock() { return &m_lock; }
+
+    // Shows the Retry/Cancel error box through the installed prompt; 1 for Retry.
+    BOOL ReportFileError(const std::string& file, DWORD error, const char* operation,
+                         const char* secondFile);
+
+protected:
+    virtual void OnEmptyFile(int passAll) = 0;
+    virtual void OnBadFile() = 0;
+    virtual BOOL WriteHeader(CStoreFile& file) = 0;
+    virtual void AfterSave(int skipped) = 0;
+    virtual BOOL ReadHeader(CStoreFile& file) = 0;
+    virtual void OnLoadFailed() = 0;
+    virtual BOOL AddToServerList(CMessage* message, int position) = 0;
+    virtual void RemoveMessage(CMessage* message) = 0;
+
+    friend class CStoreLock;
+
+    CMessageDatabase* m_database = nullptr;
+    std::string m_path;   // the store file
+    std::string m_name;   // "user@server"
+    CStoreFile m_file;    // guarded by m_lock
+    int m_lockFd = -1;    // the ".lck" file, locked while the store is open
+    CCritical m_lock;
+    int m_dirty = 0;      // guarded by m_lock
+    std::unordered_map<std::string, CMessage*> m_messages;  // guarded by m_lock; one reference each
+    std::vector<std::string> m_serverList;  // guarded by m_lock; entry n-1 is server message n
+};
+
+// Takes a store's lock for a block; taken for modification, it marks the store dirty
+// when released.
+class FERRYMAIL_API CStoreLock {
+public:
+    CStoreLock(CRecordStore* store, bool modify);
+    ~CStoreLock();
+    CStoreLock(const CStoreLock&) = delete;
+    CStoreLock& operator=(const CStoreLock&) = delete;
+
+private:
+    CRecordStore* m_store;
+    bool m_modify;
+};
+
+class FERRYMAIL_API CMessageStore : public CRecordStore, public IMessageOwner {
+public:
+    CMessageStore();
+    ~CMessageStore() override;
+
+    // Opens the store of `user` on `server`: takes the ".lck" file's exclusive lock (0 when
+    // another process holds it), opens and loads the store file (made when missing).
+    BOOL Open(CMessageDatabase* database, int storeID, const std::string& server,
+              const std::string& user, int passAll);
+    // With `acquire`, makes the calling session the store's owner (0 when another
+    // session owns it) and rebuilds the client view; without, 1.
+    BOOL BeginSession(int acquire);
+    void EndSession();
+    bool IsInSession() const { return m_inSession != 0; }
+    void SetStatAnswered(int answered);
+    bool IsNewStore() const { return m_newStore != 0; }
+    const std::string& GetKey() const { return m_key; }
+    int GetStoreID() override { return m_storeID; }
+    // A finished save (also one with nothing to write) ends the store's first
+    // synchronization: from then on new mail is examined.
+    BOOL Save(int skipDeleted) override;
+
+    // IMessageOwner: keeps the client view and posts the notifications of a move.
+    void ChangeLocation(CMessage* message, MSSTATUS oldLocation, MSSTATUS newLocation) override;
+
+    // Server numbering.
+    int FindNext(MSSTATUS location, int after, int* count, std::string* uidl);
+    int FindNextUnsized(int after, int* count, std::string* uidl);
+    BOOL SyncMessage(const std::string& uidl, int number);
+    BOOL SetServerStat(int count, int size, int* same);
+    void GetServerStat(int* count, int* size);
+    BOOL SetServerSize(int serverNumber, int size);
+    int GetServerNumber(int clientNumber);
+    void BeginUidlListing();
+    void EndUidlListing();
+    BOOL AddDownloadedMessage(int number, const std::string& text, int topLines);
+    BOOL MarkDeletedFromServer(int number, int byServerNumber);
+    // The message at a server number, or null; no reference is taken.
+    CMessage* GetServerMessage(int serverNumber);
+
+    // Client view.
+    int FindNextClient(MSSTATUS location, int after, int* count);
+    CMessage* GetClientMessage(int clientNumber);
+    BOOL GetClientViewStat(int* count, int* size);
+    BOOL UndeleteAll();
+    BOOL MarkDelivered(int clientNumber);
+    BOOL GetClientStat(const std::string& clientKey, int* count, int* size);
+    void SetClientStat(const std::string& clientKey, int count, int size);
+
+    // The message of `uidl`, or null; no reference is taken.
+    CMessage* GetMessage(const std::string& uidl);
+    // Counts and size-field sums: all messages of the server list, then inbox (5),
+    // jail (3), hold (4) and deleted (2). Null outputs are skipped.
+    void GetStats(int* count, int* size, int* inboxCount, int* inboxSize, int* jailCount,
+                  int* jailSize, int* holdCount, int* holdSize, int* deletedCount,
+                  int* deletedSize);
+
+    BOOL AddToServerList(CMessage* message, int position) override;
+    void RemoveMessage(CMessage* message) override;
+
+protected:
+    void OnEmptyFile(int passAll) override;
+    void OnBadFile() override;
+    BOOL WriteHeader(CStoreFile& file) override;
+    void AfterSave(int skipped) override;
+    BOOL ReadHeader(CStoreFile& file) override;
+    void OnLoadFailed() override;
+
+private:
+    struct SClientStat {
+        int count;
+        int size;
+    };
+
+    void RebuildClientView();
+    void ClearView();
+    void AppendToView(const std::string& uidl);
+    void EraseFromView(const std::string& uidl);  // only for a UIDL in the view
+    bool InView(const std::string& uidl) const { return m_inClientView.count(uidl) != 0; }
+    // The server number of `message` (1-based), 0 when it is not in the server list.
+    int ServerPosition(CMessage* message);
+    bool IsViewFrozen() const { return m_inSession != 0 && m_statAnswered != 0; }
+    void PassUnexamined(CMessage* message);
+    void Notify(int code, CMessage* message);
+
+    bool m_opened = false;  // guarded by m_lock
+    std::string m_key;  // "server-user"
+    int m_storeID = 0;
+    CMutualExclusion m_sessionMutex;
+    int m_inSession = 0;     // guarded by m_lock
+    int m_statAnswered = 0;  // guarded by m_lock
+    int m_serverCount = -1;  // guarded by m_lock
+    int m_serverSize = -1;   // guarded by m_lock
+    int m_clientCount = -1;  // guarded by m_lock
+    int m_clientSize = 0;    // guarded by m_lock
+    int m_clientStatCount = 0;
+    int m_newStore = 0;
+    int m_passAll = 0;
+    int m_passAllNotified = 0;
+    std::vector<std::pair<std::string, SClientStat>> m_clientStats;  // guarded by m_lock; key compared without case
+    std::vector<std::string> m_clientView;  // guarded by m_lock; entry n-1 is client message n
+    std::unordered_set<std::string> m_inClientView;  // guarded by m_lock; the UIDLs of m_clientView
+};
+
+// The folder of the store files ("MessageStore" in the data folder), made on first use.
+FERRYMAIL_API std::string GetMessageStoreFolder();
+// The store file of `user` on `server`: "<folder>/<server>-<user>.ms", with the names made
+// safe for a file name (no separators, no "..", no control bytes).
+FERRYMAIL_API std::string GetStoreFilePath(const std::string& server, const std::string& user);

@@ -1,0 +1,210 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/MessageStore.h"
+#include "kinbook/FoundationLog.h"
+#include "kinbook/Paths.h"
+#include "kinbook/StringTable.h"
+
+namespace {
+
+constexpr char kSignature[4] = {'S', 'T', 'O', 'R'};
+constexpr char kEndSignature[4] = {'R', 'O', 'T', 'S'};
+constexpr uint8_t kVersion[4] = {1, 0, 0, 0};
+
+std::mutex s_promptMutex;
+StoreErrorPrompt s_prompt;  // guarded by s_promptMutex
+
+std::string Format(const char* format, const std::string& name, long position) {
+    char text[1024];
+    std::snprintf(text, sizeof text, format, name.c_str(), static_cast<int>(position));
+    return text;
+}
+
+}  // namespace
+
+void SetStoreErrorPrompt(StoreErrorPrompt prompt) {
+    std::lock_guard<std::mutex> guard(s_promptMutex);
+    s_prompt = std::move(prompt);
+}
+
+int ShowStoreError(const std::string& text, bool retryCancel) {
+    StoreErrorPrompt prompt;
+    {
+        std::lock_guard<std::mutex> guard(s_promptMutex);
+        prompt = s_prompt;
+    }
+    if (!prompt) {
+        FoundationLog("%s", text.c_str());
+        return 0;  // Cancel
+    }
+    return prompt(text, retryCancel);
+}
+
+CRecordStore::CRecordStore() = default;
+
+CRecordStore::~CRecordStore() {
+    for (auto& [uidl, message] : m_messages)
+        CRefCount::DoRelease(message);
+    m_file.Close();
+    if (m_lockFd >= 0)
+        close(m_lockFd);
+}
+
+CStoreLock::CStoreLock(CRecordStore* store, bool modify) : m_store(store), m_modify(modify) {
+    m_store->m_lock.GetLock();
+}
+
+CStoreLock::~CStoreLock() {
+    if (m_modify)
+        m_store->m_dirty = 1;
+    m_store->m_lock.ReleaseLock();
+}
+
+BOOL CRecordStore::ReportFileError(const std::string& file, DWORD error, const char* operation,
+                                   const char* secondFile) {
+    std::string system;
+    if (!GetErrorString(error, system))
+        system = "unknown error";
+    char text[2048];
+    std::snprintf(text, sizeof text, "%s of %s failed with '%s' (%x). File(s): %s%s%s", operation,
+                  GetName().c_str(), system.c_str(), error, file.c_str(),
+                  secondFile != nullptr ? ", " : "", secondFile != nullptr ? secondFile : "");
+    return ShowStoreError(text, true);
+}
+
+BOOL CRecordStore::Load(int passAll) {
+    CStoreLock lock(this, false);
+    BOOL result = TRUE;
+    long size = m_file.GetLength();
+    if (size == 0) {
+        OnEmptyFile(passAll);
+        m_dirty = 1;
+    } else {
+        bool good = false;
+        char begin[4], end[4];
+        uint8_t version[4];
+        try {
+            good = size >= 12 && m_file.ReadAt(begin, 4, 0, CImpFile::begin) &&
+                   m_file.ReadAt(version, 4) && m_file.ReadAt(end, 4, -4, CImpFile::end) &&
+                   std::memcmp(begin, kSignature, 4) == 0 &&
+                   std::memcmp(end, kEndSignature, 4) == 0 && version[0] == kVersion[0] &&
+                   version[1] == kVersion[1] && version[2] == kVersion[2];
+            if (good) {
+                m_file.Seek(8, CImpFile::begin);
+                good = ReadHeader(m_file) != FALSE;
+            }
+        } catch (const CFileException&) {
+            good = false;
+        }
+        if (!good) {
+            // Kept aside rather than overwritten by the next save: it may be a newer
+            // version's file or one damaged on disk that someone wants to look into.
+            std::string aside = m_path + ".bad-" + std::to_string(time(nullptr));
+            bool keptAside = rename(m_path.c_str(), aside.c_str()) == 0;
+            FoundationLog("store file %s is not a store file of this version; the store starts "
+                          "empty (the file is kept as %s)",
+                          m_path.c_str(), keptAside ? aside.c_str() : "it is, until the next save");
+            OnBadFile();
+            m_dirty = 1;
+        } else {
+            while (result && m_file.BytesLeft() > 4) {
+                CMessage* message = new CMessage;
+                bool loaded = false;
+                try {
+                    loaded = message->Load(m_file) != 0;
+                } catch (const CFileException&) {
+                    loaded = false;
+                }
+                // A new message has no reference yet: the store takes the first one.
+                const char* failure = nullptr;
+                if (!loaded) {
+                    failure = "Error loading message from file %s, pos %d";
+                    CRefCount::DoRelease(message);
+                } else if (!InstallMessage(message, 1)) {
+                    failure = "Error installing message from file %s, pos %d";
+                }
+                if (failure != nullptr) {
+                    std::string text = Format(failure, GetName(), m_file.GetPosition());
+                    FoundationLog("%s; the store file %s is left as it is and the account is "
+                                  "not filtered in this run",
+                                  text.c_str(), m_path.c_str());
+                    ShowStoreError(text, false);
+                    OnLoadFailed();
+                    result = FALSE;
+                }
+            }
+            if (result)
+                m_dirty = 0;  // the store is what its file holds
+        }
+    }
+    m_file.Close();
+    return result;
+}
+
+BOOL CRecordStore::InstallMessage(CMessage* message, int addToList) {
+    CStoreLock lock(this, true);
+    auto found = m_messages.find(message->GetUIDL());
+    if (found != m_messages.end()) {
+        CMessage* previous = found->second;
+        RemoveMessage(previous);
+        m_messages.erase(message->GetUIDL());
+        CRefCount::DoRelease(previous);
+    }
+    message->AddRef();
+    message->SetStore(GetStoreID());
+    m_messages[message->GetUIDL()] = message;
+    if (addToList)
+        return AddToServerList(message, -1);
+    return TRUE;
+}
+
+BOOL CRecordStore::Save(int skipDeleted) {
+    CStoreLock lock(this, false);
+    if (!m_dirty)
+        return TRUE;
+    std::string temporary = m_path + ".new";
+    CStoreFile file;
+    if (!file.Open(temporary.c_str(), CStoreFile::kModeWrite)) {
+        FoundationLog("cannot save store %s: cannot create %s: %s", GetName().c_str(),
+                      temporary.c_str(), std::strerror(errno));
+        return FALSE;
+    }
+    int skipped = 0;
+    bool ok = file.WriteBytes(kSignature, 4) && file.WriteBytes(kVersion, 4) && WriteHeader(file);
+    for (size_t i = 0; ok && i < m_serverList.size(); ++i) {
+        auto found = m_messages.find(m_serverList[i]);
+        if (found == m_messages.end())
+            continue;
+        if (skipDeleted && found->second->IsDeleted()) {
+            ++skipped;
+            continue;
+        }
+        ok = found->second->Write(file) != 0;
+    }
+    ok = ok && file.WriteBytes(kEndSignature, 4);
+    ok = file.CloseFile() && ok;
+    if (!ok) {
+        FoundationLog("cannot save store %s: writing %s failed: %s", GetName().c_str(),
+                      temporary.c_str(), std::strerror(file.GetWriteError()));
+        return FALSE;
+    }
+    // The new file replaces the old one in one step: there is always a whole store file.
+    while (rename(temporary.c_str(), m_path.c_str()) != 0) {
+        int error = errno;
+        if (!ReportFileError(m_path, static_cast<DWORD>(error), "Rename store file during save",
+                             temporary.c_str()))
+            return FALSE;
+    }
+    SyncParentFolder(m_path);
+    AfterSave(skipped);
+    m_dirty = 0;
+    return TRUE;
+}

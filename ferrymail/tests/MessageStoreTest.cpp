@@ -1,0 +1,590 @@
+#include "ferrymail/MessageStore.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "TestHome.h"
+#include "ferrymail/MessageDatabase.h"
+#include "kinbook/Paths.h"
+
+namespace {
+
+const char kServer[] = "pop.example.org";
+const char kUser[] = "anna";
+
+const std::string kHeader =
+    "Return-Path: <bounce@example.org>\r\n"
+    "From: Anna Example <anna@example.org>\r\n"
+    "Reply-To: reply@example.org\r\n"
+    "Sender: list@example.org\r\n"
+    "To: bert@example.net, Carl <carl@example.net>\r\n"
+    "Cc: dora@example.com\r\n"
+    "Subject: Hello\r\n"
+    "Date: Mon, 6 Jan 2003 10:20:30 -0500\r\n";
+
+// The stores of the running test by identifier, as the database would give them to
+// their messages.
+std::map<int, CMessageStore*> s_stores;
+
+IMessageOwner* FindTestStore(int storeID) {
+    auto found = s_stores.find(storeID);
+    return found != s_stores.end() ? found->second : nullptr;
+}
+
+// Owns one reference to a store, and lets its messages find it once it is opened.
+struct SStore {
+    CMessageStore* store = new CMessageStore;
+    SStore() { store->AddRef(); }
+    ~SStore() {
+        if (FindTestStore(store->GetStoreID()) == store)
+            s_stores.erase(store->GetStoreID());
+        CRefCount::DoRelease(store);
+    }
+    CMessageStore* operator->() {
+        if (store->GetStoreID() != 0)
+            s_stores[store->GetStoreID()] = store;
+        return store;
+    }
+};
+
+class MessageStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CMessage::SetOwnerLookup(&FindTestStore);
+        SetStoreErrorPrompt([this](const std::string& text, bool) {
+            m_prompts.push_back(text);
+            return 0;
+        });
+    }
+    void TearDown() override {
+        SetStoreErrorPrompt(nullptr);
+        CMessage::SetOwnerLookup(nullptr);
+    }
+
+    std::string StorePath() { return GetStoreFilePath(kServer, kUser); }
+    std::string Bytes(const std::string& path) {
+        std::string contents;
+        EXPECT_TRUE(ReadWholeFile(path, contents)) << path;
+        return contents;
+    }
+    // Lists `uidls` as the server's messages 1..n.
+    static void List(CMessageStore* store, const std::vector<std::string>& uidls) {
+        store->BeginUidlListing();
+        for (size_t i = 0; i < uidls.size(); ++i)
+            store->SyncMessage(uidls[i], static_cast<int>(i) + 1);
+        store->EndUidlListing();
+    }
+    static std::vector<std::string> ClientView(CMessageStore* store) {
+        std::vector<std::string> view;
+        for (int n = 1; CMessage* message = store->GetClientMessage(n); ++n)
+            view.push_back(message->GetUIDL());
+        return view;
+    }
+
+    CTestHome m_home;
+    std::vector<std::string> m_prompts;
+};
+
+void ExpectSameMessage(CMessage* a, CMessage* b) {
+    EXPECT_EQ(a->GetUIDL(), b->GetUIDL());
+    EXPECT_EQ(a->GetMessageNumber(), b->GetMessageNumber());
+    EXPECT_EQ(a->GetSizeInStore(), b->GetSizeInStore());
+    EXPECT_EQ(a->GetBodyLines(), b->GetBodyLines());
+    EXPECT_EQ(a->GetLocation(), b->GetLocation());
+    EXPECT_EQ(a->GetTag(), b->GetTag());
+    EXPECT_EQ(a->GetDownloadedDate(), b->GetDownloadedDate());
+    EXPECT_EQ(a->GetFlags() & CMessage::kPersistedFlags, b->GetFlags());
+    EXPECT_EQ(a->IsDeleted(), b->IsDeleted());
+    EXPECT_EQ(a->GetHeader(), b->GetHeader());
+    EXPECT_EQ(a->GetQLNotes(), b->GetQLNotes());
+    EXPECT_EQ(a->GetBody(), b->GetBody());
+    if (a->HasHeader()) {
+        EXPECT_EQ(a->GetDate(), b->GetDate());
+        EXPECT_EQ(a->GetSubject(), b->GetSubject());
+        EXPECT_EQ(a->GetFrom()->m_address, b->GetFrom()->m_address);
+        EXPECT_EQ(a->GetFrom()->m_name, b->GetFrom()->m_name);
+        EXPECT_EQ(a->GetReplyTo()->m_address, b->GetReplyTo()->m_address);
+        EXPECT_EQ(a->GetReturnPath()->m_address, b->GetReturnPath()->m_address);
+        EXPECT_EQ(a->GetSender()->m_address, b->GetSender()->m_address);
+        ASSERT_EQ(a->GetTo()->size(), b->GetTo()->size());
+        for (size_t i = 0; i < a->GetTo()->size(); ++i) {
+            EXPECT_EQ((*a->GetTo())[i].m_address, (*b->GetTo())[i].m_address);
+            EXPECT_EQ((*a->GetTo())[i].m_name, (*b->GetTo())[i].m_name);
+        }
+        ASSERT_EQ(a->GetCC()->size(), b->GetCC()->size());
+    }
+}
+
+TEST_F(MessageStoreTest, GoldenFile) {
+    {
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        EXPECT_TRUE(s->IsNewStore());
+        int same = 0;
+        s->SetServerStat(2, 1234, &same);
+        EXPECT_EQ(same, 0);
+        s->SetClientStat("mpop", 1, 100);
+        s->SetClientStat("fetchmail", 2, 200);
+        s->SetClientStat("MPOP", 1, 100);  // the same key
+        List(s.store, {"abcde", "12345678"});
+        ASSERT_TRUE(s->SetServerSize(1, 600));
+        ASSERT_TRUE(s->AddDownloadedMessage(1, kHeader + "\r\nline1\r\nline2\r\nline3\r\n", 3));
+        CMessage* first = s->GetMessage("abcde");
+        first->SetTag(reinterpret_cast<void*>(7));
+        first->SetDownloadedDate(1041866500);
+        // Cache every header-derived field so that each optional field is written.
+        first->GetDate();
+        first->GetSubject();
+        first->GetFrom();
+        first->GetReplyTo();
+        first->GetReturnPath();
+        first->GetSender();
+        first->GetTo();
+        first->GetCC();
+        first->GetContentType();  // cached, but never written
+        s->GetMessage("12345678")->SetLocation(MS_HOLD);
+        ASSERT_TRUE(s->MarkDeletedFromServer(2, 1));
+        ASSERT_TRUE(s->Save(0));
+        std::string expected = Bytes(std::string(QUILLON_TEST_DATA) + "/store-golden.ms");
+        EXPECT_EQ(Bytes(StorePath()), expected);
+
+        SStore second;
+        EXPECT_FALSE(second->Open(nullptr, 2, kServer, kUser, 0)) << "the first store holds it";
+    }
+    SStore original;  // rebuilt from the expected bytes alone
+    ASSERT_TRUE(original->Open(nullptr, 3, kServer, kUser, 0));
+    EXPECT_FALSE(original->IsNewStore());
+    EXPECT_FALSE(original->IsDirty());
+    int count = 0, size = 0;
+    original->GetServerStat(&count, &size);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(size, 1234);
+    EXPECT_TRUE(original->GetClientStat("Fetchmail", &count, &size));
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(size, 200);
+    CMessage* first = original->GetMessage("abcde");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->GetFlags(), 0x1FFu);
+    EXPECT_EQ(first->GetDate(), 1041866430);
+    EXPECT_EQ(first->GetFrom()->m_name, "Anna Example");
+    EXPECT_EQ((*first->GetTo())[1].m_address, "carl@example.net");
+    EXPECT_EQ(first->GetBody(), "line1\r\nline2\r\nline3\r\n");
+    EXPECT_EQ(original->GetMessage("12345678")->IsDeleted(), 1);
+
+    // A message written from the loaded one reads back the same.
+    CStoreFile file;
+    std::string copyPath = m_home.Path() + "/copy";
+    ASSERT_TRUE(file.Open(copyPath.c_str(), CStoreFile::kModeWrite));
+    ASSERT_TRUE(first->Write(file));
+    ASSERT_TRUE(file.CloseFile());
+    ASSERT_TRUE(file.Open(copyPath.c_str(), 0));
+    CMessage copy;
+    ASSERT_TRUE(copy.Load(file));
+    ExpectSameMessage(first, &copy);
+}
+
+TEST_F(MessageStoreTest, EmptyFileOpensAsNewStoreAndFirstSaveWritesAWholeFile) {
+    ASSERT_TRUE(MakeFolders(GetMessageStoreFolder()));
+    ASSERT_EQ(WriteFileAtomically(StorePath(), ""), 0);
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 1));
+    EXPECT_TRUE(s->IsNewStore());
+    EXPECT_TRUE(s->IsDirty());
+    ASSERT_TRUE(s->Save(0));
+    EXPECT_EQ(Bytes(StorePath()), std::string("STOR\1\0\0\0\xff\xff\xff\xff\xff\xff\xff\xff\0\0\0\0ROTS", 24));
+    EXPECT_FALSE(s->IsNewStore());
+}
+
+TEST_F(MessageStoreTest, BadFramesStartEmptyAndKeepTheFileAside) {
+    const std::string good("STOR\1\0\0\0\2\0\0\0\0\0\0\0\0\0\0\0ROTS", 24);
+    struct SCase {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"wrong version", std::string("STOR\2\0\0\0", 8) + good.substr(8)},
+        {"no end mark", good.substr(0, good.size() - 4) + "XXXX"},
+        {"wrong start", "STOP" + good.substr(4)},
+        {"too short", std::string("STORROTS")},
+        {"bad header", std::string("STOR\1\0\0\0\0\0\0\0\0\0\0\0\x7f\0\0\0ROTS", 24)},
+    };
+    for (const SCase& c : cases) {
+        std::filesystem::remove_all(GetMessageStoreFolder());
+        ASSERT_TRUE(MakeFolders(GetMessageStoreFolder()));
+        ASSERT_EQ(WriteFileAtomically(StorePath(), c.bytes), 0);
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 1)) << c.name;
+        EXPECT_TRUE(s->IsNewStore()) << c.name;
+        EXPECT_TRUE(s->IsDirty()) << c.name;
+        std::string aside;
+        for (const auto& entry : std::filesystem::directory_iterator(GetMessageStoreFolder()))
+            if (entry.path().string().find(".ms.bad-") != std::string::npos)
+                aside = entry.path().string();
+        ASSERT_FALSE(aside.empty()) << c.name;
+        EXPECT_EQ(Bytes(aside), c.bytes) << c.name;
+        ASSERT_TRUE(s->Save(0));
+        EXPECT_EQ(Bytes(aside), c.bytes) << c.name;  // the save did not touch it
+    }
+}
+
+TEST_F(MessageStoreTest, UnreadableRecordRefusesTheStoreAndKeepsTheFile) {
+    {
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        List(s.store, {"one", "two"});
+        s->AddDownloadedMessage(2, kHeader + "\r\nbody\r\n", -1);
+        ASSERT_TRUE(s->Save(0));
+    }
+    std::string whole = Bytes(StorePath());
+    // Cut the second record short, keeping the end mark.
+    std::string cut = whole.substr(0, whole.size() - 40) + "ROTS";
+    ASSERT_EQ(WriteFileAtomically(StorePath(), cut), 0);
+    SStore s;
+    EXPECT_FALSE(s->Open(nullptr, 1, kServer, kUser, 0));
+    ASSERT_EQ(m_prompts.size(), 1u);
+    EXPECT_EQ(m_prompts[0].rfind("Error loading message from file anna@pop.example.org, pos ", 0), 0u)
+        << m_prompts[0];
+    EXPECT_EQ(Bytes(StorePath()), cut);
+}
+
+TEST_F(MessageStoreTest, LaterRecordOfTheSameUidlWins) {
+    ASSERT_TRUE(MakeFolders(GetMessageStoreFolder()));
+    CStoreFile file;
+    ASSERT_TRUE(file.Open(StorePath().c_str(), CStoreFile::kModeWrite));
+    file.WriteBytes("STOR\1\0\0\0", 8);
+    file.WriteInt(2);
+    file.WriteInt(20);
+    file.WriteInt(0);
+    CMessage first("same", nullptr), other("other", nullptr), second("same", nullptr);
+    first.AddQLNote("Quillon-Analysis", "first");
+    second.AddQLNote("Quillon-Analysis", "second");
+    second.SetLocation(MS_INBOX);
+    ASSERT_TRUE(first.Write(file) && other.Write(file) && second.Write(file));
+    file.WriteBytes("ROTS", 4);
+    ASSERT_TRUE(file.CloseFile());
+
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+    EXPECT_EQ(s->GetMessage("same")->GetQLNotes(), "X-Quillon-Analysis: second\r\n");
+    EXPECT_EQ(s->GetServerMessage(1)->GetUIDL(), "other");
+    EXPECT_EQ(s->GetServerMessage(2)->GetUIDL(), "same");
+    EXPECT_EQ(s->GetServerMessage(2)->GetMessageNumber(), 2);
+    EXPECT_EQ(ClientView(s.store), std::vector<std::string>{"same"});
+}
+
+TEST_F(MessageStoreTest, SaveWithoutChangeLeavesTheFileAlone) {
+    {
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        List(s.store, {"a"});
+    }
+    struct stat before;
+    ASSERT_EQ(stat(StorePath().c_str(), &before), 0);
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+    List(s.store, {"a"});  // the server lists the same message again
+    EXPECT_TRUE(s->Save(0));
+    struct stat after;
+    ASSERT_EQ(stat(StorePath().c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+}
+
+TEST_F(MessageStoreTest, ClientViewRenumbersVisibleMessagesInServerOrder) {
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+    s->SetServerStat(4, 400, nullptr);
+    List(s.store, {"u1", "u2", "u3", "u4"});
+    s->GetMessage("u1")->SetLocation(MS_INBOX);
+    s->GetMessage("u2")->SetLocation(MS_HOLD);
+    s->GetMessage("u4")->SetLocation(MS_INBOX);
+    s->GetMessage("u3")->SetLocation(MS_JAIL);
+    for (int n = 1; n <= 4; ++n)
+        s->SetServerSize(n, 100 * n);
+    ASSERT_TRUE(s->BeginSession(1));
+    EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u4"}));
+    EXPECT_EQ(s->GetServerNumber(2), 4);
+    EXPECT_EQ(s->GetServerNumber(3), -1);
+    int count = 0, size = 0;
+    ASSERT_TRUE(s->GetClientViewStat(&count, &size));
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(size, 500);
+
+    // Released before any STAT: it joins the view in server order at once.
+    s->GetMessage("u2")->SetLocation(MS_INBOX);
+    EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u2", "u4"}));
+    s->GetClientViewStat(&count, &size);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(size, 700);
+
+    // The client deletes message 2 (u2) and then takes it back.
+    EXPECT_TRUE(s->MarkDeletedFromServer(2, 0));
+    EXPECT_FALSE(s->MarkDeletedFromServer(2, 0));
+    s->GetClientViewStat(&count, &size);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(size, 500);
+    EXPECT_EQ(ClientView(s.store).size(), 3u) << "numbers stay for the session";
+    EXPECT_TRUE(s->UndeleteAll());
+    s->GetClientViewStat(&count, &size);
+    EXPECT_EQ(count, 3);
+    EXPECT_FALSE(s->UndeleteAll());
+
+    EXPECT_TRUE(s->MarkDelivered(1));
+    EXPECT_EQ(s->GetMessage("u1")->GetLocation(), MS_DELIVERED);
+    EXPECT_FALSE(s->MarkDelivered(4));
+    EXPECT_EQ(s->FindNextClient(MS_INBOX, 0, &count), 2);
+    EXPECT_EQ(count, 2);
+    std::string uidl;
+    EXPECT_EQ(s->FindNext(MS_JAIL, 0, nullptr, &uidl), 3);
+    EXPECT_EQ(uidl, "u3");
+    s->EndSession();
+}
+
+TEST_F(MessageStoreTest, ViewFreezesOnceTheClientHasItsStat) {
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+    List(s.store, {"u1", "u2", "u3"});
+    s->GetMessage("u1")->SetLocation(MS_INBOX);
+    s->GetMessage("u2")->SetLocation(MS_HOLD);
+    s->GetMessage("u3")->SetLocation(MS_INBOX);
+    ASSERT_TRUE(s->BeginSession(1));
+    int count = 0, size = 0;
+    s->GetClientViewStat(&count, &size);
+    s->SetStatAnswered(1);
+
+    s->GetMessage("u2")->SetLocation(MS_INBOX);   // released from hold in the review
+    s->GetMessage("u3")->SetLocation(MS_DELETED);  // deleted in the review
+    EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u3"}));
+    int frozenCount = 0;
+    s->GetClientViewStat(&frozenCount, nullptr);
+    EXPECT_EQ(frozenCount, count);
+    s->EndSession();
+
+    ASSERT_TRUE(s->BeginSession(1));  // the next session sees the change
+    EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u2"}));
+    s->EndSession();
+}
+
+TEST_F(MessageStoreTest, OneSessionOwnsTheStoreAtATime) {
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+    ASSERT_TRUE(s->BeginSession(1));
+    int acquired = -1;
+    std::thread other([&] { acquired = s->BeginSession(1); });
+    other.join();
+    EXPECT_EQ(acquired, 0);
+    EXPECT_TRUE(s->BeginSession(0));
+    s->EndSession();
+    std::thread later([&] {
+        acquired = s->BeginSession(1);
+        if (acquired)
+            s->EndSession();
+    });
+    later.join();
+    EXPECT_EQ(acquired, 1);
+}
+
+TEST_F(MessageStoreTest, SavingWithoutDeletedMessagesRenumbers) {
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+    List(s.store, {"u1", "u2", "u3"});
+    for (const char* uidl : {"u1", "u2", "u3"})
+        s->GetMessage(uidl)->SetLocation(MS_INBOX);
+    ASSERT_TRUE(s->MarkDeletedFromServer(2, 1));
+    ASSERT_TRUE(s->Save(1));
+    EXPECT_EQ(s->GetMessage("u2"), nullptr);
+    EXPECT_EQ(s->GetMessage("u3")->GetMessageNumber(), 2);
+    EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u3"}));
+    int count = 0;
+    s->GetClientViewStat(&count, nullptr);
+    EXPECT_EQ(count, 2);
+}
+
+TEST_F(MessageStoreTest, ServerListingDropsWhatTheServerNoLongerHas) {
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 1));
+    List(s.store, {"u1", "u2"});
+    // A new store of an account that leaves mail on the server passes what it finds.
+    EXPECT_EQ(s->GetMessage("u1")->GetLocation(), MS_INBOX);
+    EXPECT_EQ(s->GetMessage("u1")->GetQLNotes(),
+              "X-Quillon-Analysis: Skipped because synchronizing new message store\r\n");
+    ASSERT_TRUE(s->Save(0));
+    List(s.store, {"u2", "u3"});
+    EXPECT_EQ(s->GetMessage("u1"), nullptr);
+    EXPECT_EQ(s->GetServerMessage(1)->GetUIDL(), "u2");
+    EXPECT_EQ(s->GetMessage("u3")->GetLocation(), MS_NEW) << "no longer a new store";
+    int same = 0;
+    s->SetServerStat(0, 0, &same);
+    EXPECT_EQ(same, 1);
+    EXPECT_EQ(s->GetMessage("u2"), nullptr);
+}
+
+TEST_F(MessageStoreTest, FileNamesFromClientNamesStayInTheStoreFolder) {
+    std::string folder = GetMessageStoreFolder();
+    EXPECT_EQ(GetStoreFilePath("../../etc", "x/../y"), folder + "/..%2F..%2Fetc-x%2F..%2Fy.ms");
+    EXPECT_EQ(GetStoreFilePath("a\\b", "c\nd%"), folder + "/a%5Cb-c%0Ad%25.ms");
+    EXPECT_NE(GetStoreFilePath("a/b", "c"), GetStoreFilePath("a%2Fb", "c"));
+    SStore s;
+    ASSERT_TRUE(s->Open(nullptr, 1, "../../evil", "/tmp/x", 0));
+    ASSERT_TRUE(s->Save(0));
+    EXPECT_EQ(std::filesystem::path(s->GetPath()).parent_path(), folder);
+}
+
+// A second process holds the store while it runs, and not after it is killed.
+TEST_F(MessageStoreTest, StoreLockBelongsToOneProcess) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        CMessageStore* store = new CMessageStore;
+        char answer = store->Open(nullptr, 1, kServer, kUser, 0) ? '1' : '0';
+        if (write(ready[1], &answer, 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(read(ready[0], &answer, 1), 1);
+    ASSERT_EQ(answer, '1');
+    {
+        SStore s;
+        EXPECT_FALSE(s->Open(nullptr, 1, kServer, kUser, 0));
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    SStore s;
+    EXPECT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0)) << "the lock died with its process";
+}
+
+// A process killed at random points while it saves leaves either the old or the new store.
+TEST_F(MessageStoreTest, KilledSaveLeavesOldOrNewStore) {
+    constexpr int kMessages = 3000;
+    std::vector<std::string> uidls;
+    for (int i = 0; i < kMessages; ++i)
+        uidls.push_back("uidl-" + std::to_string(i));
+    std::mt19937 random(12345);
+    for (int round = 0; round < 25; ++round) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            close(ready[0]);
+            CMessageStore* store = new CMessageStore;
+            if (!store->Open(nullptr, 1, kServer, kUser, 0))
+                _exit(3);
+            for (int generation = 0;; ++generation) {
+                List(store, uidls);
+                std::string mark = "generation " + std::to_string(generation);
+                for (const std::string& uidl : uidls) {
+                    CMessage* message = store->GetMessage(uidl);
+                    message->SetHeader("Subject: " + mark + "\r\nX-Filler: " +
+                                           std::string(200, 'f') + "\r\n\r\nbody\r\n",
+                                       -1);
+                    message->SetTag(reinterpret_cast<void*>(static_cast<intptr_t>(generation)));
+                    store->SetServerSize(message->GetMessageNumber(), 1000 + generation);
+                }
+                if (!store->Save(0))
+                    _exit(4);
+                if (generation == 0 && write(ready[1], "r", 1) != 1)
+                    _exit(5);
+            }
+        }
+        close(ready[1]);
+        char signal = 0;
+        ASSERT_EQ(read(ready[0], &signal, 1), 1) << "the child saved once";
+        close(ready[0]);
+        usleep(std::uniform_int_distribution<int>(0, 300000)(random));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0)) << "round " << round;
+        EXPECT_FALSE(s->IsNewStore()) << "round " << round;
+        CMessage* first = s->GetServerMessage(1);
+        ASSERT_NE(first, nullptr) << "round " << round;
+        void* generation = first->GetTag();
+        int count = 0;
+        for (int n = 1; CMessage* message = s->GetServerMessage(n); ++n) {
+            ++count;
+            EXPECT_EQ(message->GetTag(), generation) << "round " << round << " message " << n;
+            EXPECT_EQ(message->GetSizeInStore(),
+                      1000 + static_cast<int>(reinterpret_cast<intptr_t>(generation)));
+        }
+        EXPECT_EQ(count, kMessages) << "round " << round;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Records what the database posts: (code, store identifier) and the text payloads.
+class CRecordingSink : public INotificationSink {
+public:
+    void Post(UINT, UINT wParam, long, CRefCount* object) override {
+        m_codes.emplace_back(static_cast<int>(wParam & 0xFFFF), static_cast<int>(wParam >> 16));
+        if (object != nullptr) {
+            m_payloads.push_back(static_cast<CRefString*>(object)->m_text);
+            CRefCount::DoRelease(object);
+        }
+    }
+    std::vector<int> Codes() const {
+        std::vector<int> codes;
+        for (const auto& [code, store] : m_codes)
+            codes.push_back(code);
+        return codes;
+    }
+    std::vector<std::pair<int, int>> m_codes;
+    std::vector<std::string> m_payloads;
+};
+
+MSSTATUS HoldWhatAsksForIt(CMessage* message) {
+    bool hold = message->GetSubject().find("hold") != std::string::npos;
+    message->AddQLNote("Quillon-Analysis", hold ? "Held" : "Passed");
+    return hold ? MS_HOLD : MS_INBOX;
+}
+
+TEST_F(MessageStoreTest, DownloadsAreExaminedFiledAndNotified) {
+    CRecordingSink sink;
+    CMessageDatabase* database = CMessageDatabase::GetMessageDatabase(&HoldWhatAsksForIt, &sink, 1025);
+    CMessageStore* store = database->FindStore(kServer, kUser, 1, 0);
+    ASSERT_NE(store, nullptr);
+    List(store, {"u1", "u2"});
+    sink.m_codes.clear();
+    sink.m_payloads.clear();
+    ASSERT_TRUE(store->AddDownloadedMessage(1, "Subject: please hold\r\n\r\nbody\r\n", 10));
+    ASSERT_TRUE(store->AddDownloadedMessage(2, "Subject: fine\r\n\r\nbody\r\n", 10));
+    EXPECT_FALSE(store->AddDownloadedMessage(3, "Subject: nowhere\r\n\r\n", 10));
+    EXPECT_EQ(sink.Codes(), (std::vector<int>{MN_SYNCH_MESSAGE_PROCESSED, MN_TO_HOLD,
+                                              MN_SYNCH_MESSAGE_PROCESSED, MN_TO_INBOX}));
+    EXPECT_EQ(sink.m_codes[0].second, store->GetStoreID());
+    EXPECT_EQ(sink.m_payloads, (std::vector<std::string>{"u1", "u1", "u2", "u2"}));
+    EXPECT_EQ(store->GetMessage("u1")->GetQLNotes(), "X-Quillon-Analysis: Held\r\n");
+    EXPECT_EQ(ClientView(store), std::vector<std::string>{"u2"});
+
+    // Released in the review window: it leaves hold and reaches the inbox.
+    sink.m_codes.clear();
+    store->GetMessage("u1")->SetLocation(MS_INBOX);
+    EXPECT_EQ(sink.Codes(), (std::vector<int>{MN_FROM_HOLD, MN_TO_INBOX}));
+    EXPECT_EQ(ClientView(store), (std::vector<std::string>{"u1", "u2"}));
+    store->EndSession();
+
+    // A new store of an account that leaves its mail on the server passes it unexamined,
+    // and says so once.
+    sink.m_codes.clear();
+    sink.m_payloads.clear();
+    CMessageStore* fresh = database->FindStore(kServer, "bert", 1, 1);
+    ASSERT_NE(fresh, nullptr);
+    List(fresh, {"a", "b"});
+    EXPECT_EQ(sink.Codes(), (std::vector<int>{MN_PASSING_ALL, MN_TO_INBOX, MN_TO_INBOX}));
+    EXPECT_EQ(sink.m_payloads.front(), "bert@pop.example.org");
+    fresh->EndSession();
+    CMessageDatabase::Shutdown();
+}
+
+}  // namespace
