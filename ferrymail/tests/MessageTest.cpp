@@ -222,13 +222,18 @@ TEST_F(MessageTest, TextWithoutBlankLineKeepsBodyAndLineCount) {
     EXPECT_EQ(0, leading.GetBodyLines());
 }
 
-TEST_F(MessageTest, SizeIsHeaderLengthPlusSizeField) {
+// The client is told the server's size plus the notes inserted into the header it gets.
+TEST_F(MessageTest, SizeIsServerSizePlusNotes) {
     CMessage message;
     message.SetSize(1000);
     EXPECT_EQ(1000, message.GetSizeInStore());
     EXPECT_EQ(1000, message.GetSize());
     message.SetHeader("S: s\r\n\r\nbody\r\n", -1);
-    EXPECT_EQ(1006, message.GetSize());
+    EXPECT_EQ(1000, message.GetSize());
+    message.AddQLNote("Quillon-Analysis", "Held");
+    EXPECT_EQ(1000 + static_cast<int>(std::string("X-Quillon-Analysis: Held\r\n").size()),
+              message.GetSize());
+    EXPECT_EQ(1000, message.GetSizeInStore());
 }
 
 TEST_F(MessageTest, NotesAreHeaderLines) {
