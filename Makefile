@@ -2,7 +2,10 @@
 
 BUILD_PACKAGES := cmake make g++ ninja-build pkg-config libgtest-dev libgmock-dev googletest \
                   libbenchmark-dev
-TEST_PACKAGES  := $(BUILD_PACKAGES)
+TEST_PACKAGES  := $(BUILD_PACKAGES) \
+                  python3 dovecot-core dovecot-pop3d fetchmail mpop openssl \
+                  python3-flufl.bounce golang-github-jhillyerd-enmime-dev \
+                  libpython3.11-testsuite python3-dkim spamassassin
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
