@@ -580,7 +580,11 @@ def fetchmail_fetch(host, port, user, password, out_maildir, keep=True, extra_po
     os.chmod(rc, 0o600)
     env = _client_env(home)
     env["FETCHMAILHOME"] = home
-    argv = [FETCHMAIL, "-f", rc, "--nosyslog", "--nodetach", *extra_args]
+    # As root, fetchmail's lock file is /var/run/fetchmail.pid whatever FETCHMAILHOME
+    # says: a second fetchmail running at the same time would refuse to run.
+    argv = [FETCHMAIL, "-f", rc, "--pidfile", os.path.join(home, "fetchmail.pid"),
+            "--idfile", os.path.join(home, "fetchids"), "--nosyslog", "--nodetach",
+            *extra_args]
     return _run(argv, env=env, timeout=timeout)
 
 
