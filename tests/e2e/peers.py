@@ -2,7 +2,15 @@
 fetchmail clients, the mail corpora shipped in Debian packages, and the quillon program.
 
 Every peer runs from files in its own temporary folder on a free loopback port, so tests
-may run in parallel with each other and with a system-wide mail server.
+may run in parallel with each other and with a system-wide mail server. Works as root
+(mail owned by `nobody`) and as an ordinary user.
+
+    with Dovecot() as server:
+        server.add_user("ann", "secret")
+        for name, message in corpus_messages():
+            server.deliver("ann", message)
+        code, output = mpop_fetch(HOST, server.port, "ann", "secret", folder + "/got")
+        assert all(same_message(m, d) ...)   # see same_message for the exact rule
 
 Standard library only; run with /usr/bin/python3.
 """
