@@ -3,8 +3,9 @@
 BUILD_PACKAGES := cmake make g++ ninja-build pkg-config libgtest-dev libgmock-dev googletest \
                   libbenchmark-dev bison libssl-dev
 TEST_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev \
-                  python3-flufl.bounce golang-github-jhillyerd-enmime-dev libpython3.11-testsuite \
-                  python3-dkim spamassassin
+                  python3 dovecot-core dovecot-pop3d fetchmail mpop openssl \
+                  python3-flufl.bounce golang-github-jhillyerd-enmime-dev \
+                  libpython3.11-testsuite python3-dkim spamassassin
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
