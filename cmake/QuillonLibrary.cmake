@@ -35,16 +35,18 @@ function(quillon_library)
   target_link_libraries(${QL_NAME}_static PUBLIC ${QL_STATIC_LINKS} Threads::Threads)
 endfunction()
 
-# quillon_tests(LIBRARY <static target>): one test program per tests/*Test.cpp.
+# quillon_tests(LIBRARY <static target>): one test program per *Test.cpp of the
+# calling tests/ folder.
 function(quillon_tests)
   cmake_parse_arguments(QT "" "LIBRARY" "EXTRA" ${ARGN})
-  file(GLOB testSources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*Test.cpp)
+  file(GLOB testSources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Test.cpp)
   foreach(src IN LISTS testSources)
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
     target_link_libraries(${name} PRIVATE ${QT_LIBRARY} ${QT_EXTRA} GTest::gtest GTest::gtest_main GTest::gmock)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
     target_compile_definitions(${name} PRIVATE
-      QUILLON_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/tests/data"
+      QUILLON_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data"
       QUILLON_BIN_DIR="${CMAKE_BINARY_DIR}/bin")
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
   endforeach()

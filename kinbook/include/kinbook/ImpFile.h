@@ -30,7 +30,9 @@ public:
     CImpFile& operator=(const CImpFile&) = delete;
 
     // Opens and maps `path` for reading; 0 (object closed) when it cannot. Files of 2 GiB
-    // or more are refused, since positions are 32-bit.
+    // or more are refused, since positions are 32-bit, and so is anything but a regular
+    // file. `flags` (the toolkit's open modes) change nothing: the file is only read.
+    // An open object is closed first.
     BOOL Open(const char* path, UINT flags = 0);
     virtual void Close();
 
@@ -43,8 +45,10 @@ public:
     // The zero-terminated text at (offset, from), ending at the end of the file when no
     // zero byte comes first; the position stays.
     BOOL ReadStringAt(std::string& text, long offset = 0, UINT from = current);
-    // A pointer into the mapping at (offset, from); the text there is only zero-terminated
-    // if the file holds the zero byte (see GetStringLengthAt).
+    // A pointer into the mapping at (offset, from), valid until the file is closed ("" when
+    // no file is open). Zero bytes follow the file inside the mapping, so the text always
+    // ends there; it ends at the end of the file unless the file grew after it was
+    // opened, so callers that need the file's own bound use GetStringLengthAt.
     const char* GetStringAt(long offset = 0, UINT from = current);
     // Length of the text at the position, stopping at a zero byte or the end of the file.
     long GetStringLengthAt() const;

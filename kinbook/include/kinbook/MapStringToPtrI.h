@@ -15,6 +15,7 @@ public:
     struct SAssoc;
     using POSITION = SAssoc*;
 
+    // `blockSize` is the toolkit's allocation hint; entries are allocated one at a time.
     explicit CMapStringToPtrI(int blockSize = 10);
     virtual ~CMapStringToPtrI();
     CMapStringToPtrI(const CMapStringToPtrI&) = delete;
@@ -38,6 +39,8 @@ public:
     // Sizes the table before first use (later calls on a filled map are ignored).
     void InitHashTable(UINT size);
 
+    // Visits every entry once, in no particular order. The entry just returned may be
+    // removed before the next call; other changes end the iteration's validity.
     POSITION GetStartPosition() const;
     void GetNextAssoc(POSITION& position, std::string& key, void*& value) const;
 

@@ -25,9 +25,10 @@ KINBOOK_API void SetResourceModule(HINSTANCE module);
 KINBOOK_API void SetMainModule(HINSTANCE module);
 
 // Looks `id` up in `module`, then Kinbook, then the resource module and, when `module`
-// is not null, the main module (each module once). 1 when found.
+// is not null, the main module (each module once). 1 when found; otherwise 0 and
+// `text` is empty.
 KINBOOK_API BOOL LoadLocalString(HINSTANCE module, UINT id, std::string& text);
 
 // The system's text for error number `code` (an errno value), trailing blanks removed;
-// 0 for code 0 or when the system has no text.
+// 0 (and `text` empty) for code 0 or when the system has no text.
 KINBOOK_API BOOL GetErrorString(DWORD code, std::string& text);

@@ -1,0 +1,57 @@
+// The process-wide table of the user's mail accounts: the accounts of the installed mail
+// clients and those registered under "Software\Brevant\Quillon\Clients", with a cache of
+// the IPv4 addresses of their servers. Every call takes the table lock and may be made
+// from any thread; records handed out carry a reference the caller drops with DoRelease.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ferrymail/AccountData.h"
+#include "ferrymail/ferrymail_export.h"
+#include "kinbook/Types.h"
+
+// An account of an installed mail client, as the mail-client enumeration reports it.
+struct SMailClientAccount {
+    std::string description;
+    std::string accountName;
+    std::string programName;
+    std::string registryName;
+    std::string serverName;
+    std::string userName;
+    int accountValue = 0;
+    int serverPort = 110;
+    bool isPOP3 = true;
+    bool leaveMailOnServer = false;
+};
+
+// Lists the accounts of the installed mail clients; until one is installed there are none.
+using MailClientAccountSource = std::function<std::vector<SMailClientAccount>()>;
+FERRYMAIL_API void SetMailClientAccountSource(MailClientAccountSource source);
+
+// Resolves a host name to IPv4 addresses (network order); false when it cannot. The
+// default asks getaddrinfo; tests install their own.
+using HostResolver = std::function<bool(const std::string& host, std::vector<uint32_t>& addresses)>;
+FERRYMAIL_API void SetHostResolver(HostResolver resolver);
+
+// Rebuilds the records; with `resolve` the server names not yet resolved are resolved.
+FERRYMAIL_API void LoadAccountTable(BOOL resolve);
+// The account whose server resolves to `address` (network order) for this user and mail
+// client, or null.
+FERRYMAIL_API CAccountData* FindAccountByAddress(uint32_t address, const char* user,
+                                                 const char* client);
+// The account on server `server` for this user and mail client, or null.
+FERRYMAIL_API CAccountData* FindAccountByServer(const char* server, const char* user,
+                                                const char* client);
+// Calls `callback` with each record in order until it returns non-zero; returns that value.
+FERRYMAIL_API int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
+                                  void* parameter);
+// Releases every record; with `alsoAddressCache` also forgets resolved names.
+FERRYMAIL_API void ClearAccountTable(BOOL alsoAddressCache);
+// Whether Quillon filters this account (default yes); asked once per record.
+FERRYMAIL_API bool IsAccountEnabled(CAccountData* account);
+
+// The host names that resolved to `address`, sorted (for the session's log lines).
+FERRYMAIL_API std::vector<std::string> GetAccountHostsForAddress(uint32_t address);
