@@ -14,6 +14,7 @@
 #include "ferrymail/FerrymailStrings.h"
 #include "ferrymail/LogWindowSink.h"
 #include "kinbook/AppendFile.h"
+#include "kinbook/HostNames.h"
 #include "kinbook/StringTable.h"
 #include "proxy/ProxyConnection.h"
 
@@ -158,12 +159,12 @@ BOOL CListener::InitListener(int backlog, int& errorNumber, std::string& errorTe
         // mail accounts.
         sockaddr_in address = MakeSocketAddress(INADDR_LOOPBACK, m_port);
         if (!m_bindHost.empty()) {
-            in_addr host;
-            if (!SockResolveHost(m_bindHost.c_str(), host)) {
+            std::vector<uint32_t> found;
+            if (!ResolveHostIPv4(m_bindHost, found)) {
                 ReturnError(20122, WSAHOST_NOT_FOUND, errorNumber, errorText);
                 return FALSE;
             }
-            address.sin_addr = host;
+            address.sin_addr.s_addr = found.front();
         }
         if (!m_socket.Create(TRUE)) {
             ReturnError(20121, m_socket.GetLastError(), errorNumber, errorText);

@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "ferrymail/FerrymailStrings.h"
 #include "ferrymail/UINotifier.h"
+#include "kinbook/HostNames.h"
 #include "kinbook/StringTable.h"
 
 namespace {
@@ -380,12 +382,16 @@ int CProxyConnection::ConnectToServer(const char* argument, std::string& text, i
         return CTS_FAILED;
     }
 
-    in_addr address;
-    if (!SockResolveHost(argument, address)) {
+    uint32_t address = 0;
+    std::vector<uint32_t> found;
+    if (ParseIPv4(argument, address)) {
+    } else if (ResolveHostIPv4(argument, found)) {
+        address = found.front();
+    } else {
         LogFormat(LOG_INFO, "Non-LSP connection couldn't find host %s", argument);
         return CTS_FAILED;
     }
-    m_peerAddress = MakeSocketAddress(ntohl(address.s_addr), kNamedHostPort);
+    m_peerAddress = MakeSocketAddress(ntohl(address), kNamedHostPort);
     if (!m_serverSocket.Create(FALSE)) {
         LogFormat(LOG_INFO, "Non-LSP connection couldn't create socket: %d",
                   m_serverSocket.GetLastError());

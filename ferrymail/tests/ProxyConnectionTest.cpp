@@ -5,13 +5,13 @@
 #include <memory>
 
 #include "ProxyTestPeers.h"
+#include "TestHome.h"
 
 using namespace testpeers;
 
 class ProxyConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_home = MakeTempHome();
         m_listener = std::make_unique<CRelayListener>();
         int errorNumber = 0;
         std::string errorText;
@@ -27,7 +27,7 @@ protected:
 
     // Logs every line to a spool file in the test folder.
     std::string StartSpool() {
-        const std::string name = m_home + "/spool.log";
+        const std::string name = m_home.Path() + "/spool.log";
         const int file = CListener::OpenSpoolFile(name);
         EXPECT_GE(file, 0);
         m_listener->SetSpoolFile(name, file);
@@ -35,7 +35,7 @@ protected:
         return name;
     }
 
-    std::string m_home;
+    CTestHome m_home;
     std::unique_ptr<CRelayListener> m_listener;
 };
 

@@ -21,22 +21,11 @@
 #include <vector>
 
 #include "ferrymail/Listener.h"
-#include "kinbook/Registry.h"
 #include "proxy/ProxyConnection.h"
 
 namespace testpeers {
 
 using Clock = std::chrono::steady_clock;
-
-// A private data and settings folder for one test process.
-inline std::string MakeTempHome() {
-    char pattern[] = "/tmp/quillon-proxy-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    std::string home = made != nullptr ? made : "/tmp";
-    ::setenv("QUILLON_HOME", home.c_str(), 1);
-    RegResetHives();
-    return home;
-}
 
 inline std::string ReadFile(const std::string& path) {
     std::string text;

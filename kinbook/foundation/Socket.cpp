@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -248,23 +247,6 @@ void SockShutdown(SOCKET socket) {
 void SockClose(SOCKET socket) {
     if (socket != INVALID_SOCKET)
         ::close(socket);
-}
-
-BOOL SockResolveHost(const char* name, in_addr& address) {
-    if (name == nullptr || *name == '\0')
-        return FALSE;
-    if (::inet_pton(AF_INET, name, &address) == 1)
-        return TRUE;
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr)
-        return FALSE;
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
-    return TRUE;
 }
 
 int SockWait(pollfd* entries, int count, int milliseconds, int& error) {

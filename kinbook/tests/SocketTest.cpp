@@ -95,16 +95,6 @@ TEST(SocketLayer, RefusedConnectReportsWinsockNumber) {
     SockClose(client);
 }
 
-TEST(SocketLayer, ResolvesDottedAndNamedHosts) {
-    in_addr address;
-    ASSERT_TRUE(SockResolveHost("10.1.2.3", address));
-    EXPECT_EQ(ntohl(address.s_addr), 0x0A010203u);
-    ASSERT_TRUE(SockResolveHost("localhost", address));
-    EXPECT_EQ(ntohl(address.s_addr) >> 24, 127u);
-    EXPECT_FALSE(SockResolveHost("", address));
-    EXPECT_FALSE(SockResolveHost("no-such-host.invalid", address));
-}
-
 TEST(PollEventTest, SignalWaitAndReset) {
     CPollEvent event;
     ASSERT_TRUE(event.IsValid());

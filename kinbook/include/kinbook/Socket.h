@@ -100,10 +100,6 @@ KINBOOK_API BOOL SockPeerClosed(SOCKET socket, int& error);
 KINBOOK_API void SockShutdown(SOCKET socket);  // both directions, errors ignored
 KINBOOK_API void SockClose(SOCKET socket);
 
-// A dotted IPv4 address or a host name (first IPv4 address found) into `address`
-// (network order). 0 when the name cannot be found.
-KINBOOK_API BOOL SockResolveHost(const char* name, in_addr& address);
-
 // poll() over `count` entries, retried when a signal interrupts it. The number of ready
 // entries, 0 on time-out (`milliseconds` < 0 waits without limit), -1 on failure.
 KINBOOK_API int SockWait(pollfd* entries, int count, int milliseconds, int& error);
