@@ -406,6 +406,14 @@ BOOL CListener::SkipLog(unsigned category) {
     return (category & level) == 0 && (category & LOG_USER) == 0;
 }
 
+BOOL CListener::HasLogOutput() {
+    CListener* logger = GetLogger();
+    if (logger != this)
+        return logger->HasLogOutput();
+    return m_spoolFile.load(std::memory_order_relaxed) >= 0 ||
+           (LoadRelaxed(m_logSettings.logToDoc) && m_logWindow.load() != nullptr);
+}
+
 void CListener::LogConnection(CProxyConnection* connection) {
     CListener* logger = GetLogger();
     if (logger != this)
@@ -423,7 +431,7 @@ void CListener::LogData(CLogger* source, unsigned category, const char* data, in
     if (SkipLog(category))
         return;
     // Nowhere to write: the line is not built.
-    if (m_spoolFile.load() < 0 && !(LoadRelaxed(m_logSettings.logToDoc) && m_logWindow.load()))
+    if (!HasLogOutput())
         return;
     std::string line;
     GetLogLine(line, source, category, data, length);

@@ -16,7 +16,8 @@ int CLogger::FormatLogData(std::string& out, unsigned category, const char* data
 
 void CLogger::Log(unsigned category, const char* data, int length) {
     CListener* listener = m_logListener;
-    if (listener == nullptr || data == nullptr || listener->SkipLog(category))
+    if (listener == nullptr || data == nullptr || !listener->HasLogOutput() ||
+        listener->SkipLog(category))
         return;
     const size_t size = length < 0 ? std::strlen(data) : static_cast<size_t>(length);
     std::string formatted;
@@ -32,7 +33,7 @@ void CLogger::Log(unsigned category, const std::string& text) {
 
 void CLogger::LogFormat(unsigned category, const char* format, ...) {
     CListener* listener = m_logListener;
-    if (listener == nullptr || listener->SkipLog(category))
+    if (listener == nullptr || !listener->HasLogOutput() || listener->SkipLog(category))
         return;
     char small[512];
     va_list arguments;

@@ -31,7 +31,7 @@ std::string FormatText(const char* format, va_list arguments) {
 
 // Cuts the first CR LF line off `input`, scanning only bytes not scanned before.
 bool CutLine(SInputBuffer& input, std::string& line) {
-    const char* base = input.data.data() + input.start;
+    const char* base = input.Data();
     const size_t size = input.Size();
     size_t from = input.scanned > 0 ? input.scanned - 1 : 0;  // a CR may end the scanned part
     while (from + 1 < size) {
@@ -43,6 +43,8 @@ bool CutLine(SInputBuffer& input, std::string& line) {
             line.assign(base, at);
             input.start += at + 2;
             input.scanned = 0;
+            if (input.start == input.end)
+                input.start = input.end = 0;
             return true;
         }
         from = at + 1;
@@ -52,6 +54,25 @@ bool CutLine(SInputBuffer& input, std::string& line) {
 }
 
 }  // namespace
+
+char* SInputBuffer::Reserve(size_t count) {
+    if (start > 0) {
+        std::memmove(storage.get(), storage.get() + start, end - start);
+        end -= start;
+        start = 0;
+    }
+    if (capacity - end < count) {
+        size_t grown = capacity < 65536 ? 65536 : capacity;
+        while (grown - end < count)
+            grown *= 2;
+        std::unique_ptr<char[]> larger(new char[grown]);
+        if (end > 0)
+            std::memcpy(larger.get(), storage.get(), end);
+        storage = std::move(larger);
+        capacity = grown;
+    }
+    return storage.get() + end;
+}
 
 CProxyConnection::CProxyConnection(SOCKET client, PROTOCOL protocol, int number)
     : CProxyServer(0, protocol), m_number(number) {
@@ -155,16 +176,13 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
     const int waiting = socket.Available();
     if (waiting <= 0)
         return FALSE;
-    const size_t old = input.data.size();
-    input.data.resize(old + static_cast<size_t>(waiting));
-    const int got = socket.Receive(input.data.data() + old, waiting);
-    if (got <= 0) {
-        input.data.resize(old);
+    char* const fresh = input.Reserve(static_cast<size_t>(waiting));
+    const int got = socket.Receive(fresh, waiting);
+    if (got <= 0)
         return FALSE;
-    }
-    input.data.resize(old + static_cast<size_t>(got));
-    for (char* p = input.data.data() + old; p < input.data.data() + input.data.size();) {
-        void* zero = std::memchr(p, '\0', static_cast<size_t>(input.data.data() + input.data.size() - p));
+    input.end += static_cast<size_t>(got);
+    for (char* p = fresh; p < fresh + got;) {
+        void* zero = std::memchr(p, '\0', static_cast<size_t>(fresh + got - p));
         if (zero == nullptr)
             break;
         *static_cast<char*>(zero) = ' ';
@@ -175,8 +193,11 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
     const bool wasCorked = m_corked;
     m_corked = true;
     BOOL handled = FALSE;
+    // Whether lines go anywhere is asked once per read, not once per line.
+    const bool logging = m_logListener != nullptr && m_logListener->HasLogOutput();
     while (socket.IsOpen() && CutLine(input, line)) {
-        Log(GetLogCategory(direction), line);
+        if (logging)
+            Log(GetLogCategory(direction), line);
         if (direction == DIR_FROM_SERVER)
             OnServerLine(line);
         else
@@ -184,10 +205,6 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
         handled = TRUE;
     }
     m_corked = wasCorked;
-    if (input.start > 0) {
-        input.data.erase(0, input.start);
-        input.start = 0;
-    }
     if (!m_corked) {
         if (m_socket.IsOpen())
             SendPending(m_socket, DIR_TO_CLIENT);
@@ -199,8 +216,7 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
     if (socket.IsOpen() && input.Size() > kMaxLineLength) {
         LogFormat(LOG_INFO, "Line from %s longer than %zu bytes; closing the connection",
                   direction == DIR_FROM_SERVER ? "server" : "client", kMaxLineLength);
-        input.data.clear();
-        input.scanned = 0;
+        input.Clear();
         OnClientClose(0);
     }
     return handled;
@@ -269,7 +285,8 @@ BOOL CProxyConnection::SendData(CEventSocket& socket, const char* data, int leng
                                 int direction) {
     if (length < 0)
         length = static_cast<int>(std::strlen(data));
-    Log(GetLogCategory(direction), data, length);
+    if (m_logListener != nullptr && m_logListener->HasLogOutput())
+        Log(GetLogCategory(direction), data, length);
     if (!socket.IsOpen()) {
         socket.SetLastError(WSAENOTSOCK);
         return FALSE;

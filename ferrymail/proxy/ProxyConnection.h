@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <cstdarg>
+#include <memory>
 #include <string>
 
 #include "ferrymail/EventSocket.h"
@@ -26,14 +27,20 @@ enum {
 // Results of ConnectToServer.
 enum { CTS_FAILED = 0, CTS_PENDING = 1, CTS_CONNECTED = 2 };
 
-// Received bytes not yet cut into lines: `data` from `start` on; `scanned` bytes past
-// `start` are known to hold no line end.
+// Received bytes not yet cut into lines: [start, end) of the storage; `scanned` bytes
+// past `start` are known to hold no line end. Filled without clearing memory first.
 struct SInputBuffer {
-    std::string data;
+    std::unique_ptr<char[]> storage;
+    size_t capacity = 0;
     size_t start = 0;
+    size_t end = 0;
     size_t scanned = 0;
 
-    size_t Size() const { return data.size() - start; }
+    const char* Data() const { return storage.get() + start; }
+    size_t Size() const { return end - start; }
+    // Room for `count` more bytes after the end (the unread bytes move to the front).
+    char* Reserve(size_t count);
+    void Clear() { start = end = scanned = 0; }
 };
 
 class CProxyConnection : public CProxyServer, public CLogger {

@@ -90,6 +90,8 @@ public:
     void EnableLogging(int enable);
     // 1 when a line of `category` would not be logged.
     BOOL SkipLog(unsigned category);
+    // 1 when lines go anywhere (a spool file, or the log window while logging to it).
+    BOOL HasLogOutput();
     // The log window (null: none); it must outlive its use.
     void SetLogWindowSink(CLogWindowSink* sink);
     // Opens `name` for appending as a spool file: -1 when it cannot be opened.
