@@ -6,6 +6,7 @@
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
+#include "ferrymail/UINotifier.h"
 
 using namespace testpeers;
 
@@ -269,4 +270,60 @@ TEST(ProxyConnectionGetLine, CutsAtFirstCrLf) {
         }
         EXPECT_EQ(buffer, c.rest);
     }
+}
+
+namespace {
+
+// Records the notifications that sessions post.
+class CRecordingNotifier : public CUINotifier {
+public:
+    void NotifyUI(UINT wParam, CRefCount* object) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back("object " + std::to_string(wParam));
+    }
+    void NotifyUI(UINT wParam, const std::string& text) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back("text " + std::to_string(wParam) + " " + text);
+    }
+    void NotifyUI(int code, CRefCount* store, int data) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back("store " + std::to_string(code) + (store ? " store " : " none ") +
+                           std::to_string(data));
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_events;
+};
+
+}  // namespace
+
+TEST_F(ProxyConnectionTest, SessionStartPostsNewConnectionNotification) {
+    CRecordingNotifier notifier;
+    SetUINotifier(&notifier);
+    {
+        TestClient client(m_listener->GetPort());
+        ASSERT_TRUE(client.SendLine("NOOP"));
+        EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
+    }
+    EXPECT_TRUE(WaitFor([&] { return m_listener->GetConnectionCount() == 0; }));
+    SetUINotifier(nullptr);
+    // Code 19 for the session's store (none yet) with the protocol, POP3.
+    EXPECT_EQ(notifier.Events(), std::vector<std::string>{"store 19 none 0"});
+
+    // Texts from the string table, formatted.
+    CRelaySession session(INVALID_SOCKET, 1);
+    SetUINotifier(&notifier);
+    session.NotifyString(0x00020015, 20110, "bob", "mail.example.com");
+    session.NotifyUI(5, nullptr);
+    SetUINotifier(nullptr);
+    session.NotifyString(1, 20110, "not", "posted");
+    const auto events = notifier.Events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1], "text 131093 Couldn't load Quillon database for bob on mail.example.com.");
+    EXPECT_EQ(events[2], "object 5");
 }
