@@ -1,16 +1,18 @@
 # `make run` and `make test` do the whole set-up on a fresh Debian 12 machine.
 
 BUILD_PACKAGES := cmake make g++ ninja-build pkg-config libgtest-dev libgmock-dev googletest \
-                  libbenchmark-dev
-TEST_PACKAGES  := $(BUILD_PACKAGES)
+                  libbenchmark-dev bison
+TEST_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 RUN_ARGS   ?= --version
 
-.PHONY: all run test build build-asan deps test-deps test-plain test-asan clean
+.PHONY: all run test build build-asan deps test-deps test-plain test-asan fuzz clean
 
 all: build
 
@@ -38,7 +40,14 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-test: test-plain test-asan
+# Each fuzz program runs FUZZ_SECONDS on a copy of its seed corpus (clang + libFuzzer).
+fuzz: test-deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DQUILLON_FUZZ=ON -DQUILLON_TESTS=OFF -DQUILLON_BENCH=OFF -DQUILLON_GUI=OFF $(CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quillon_fuzz
+	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+test: test-plain test-asan fuzz
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
