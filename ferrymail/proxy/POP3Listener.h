@@ -1,18 +1,47 @@
-// The POP3 proxy's listener (settings section "POP3Proxy"). Created by its start function
-// and owned by the program; its thread accepts the clients.
+// The POP3 proxy's listener (settings section "POP3Proxy"): the main listener on the
+// configured port and, when DirectProxyListener is on, a second one on DirectProxyPort
+// that logs into the main one's log. The main listener is where the message database's
+// log lines go and hands the sessions' notifications to the database. Created by its
+// start function and owned by the program; its thread accepts the clients.
 #pragma once
 
 #include "ferrymail/Listener.h"
+#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/ProxySettings.h"
+#include "ferrymail/UINotifier.h"
 
-class CPOP3Listener : public CListener {
+class CPOP3Listener : public CListener, public IDatabaseLogger {
 public:
-    explicit CPOP3Listener(int port);
+    struct SAutopollSettings {
+        int autopollInterval;
+        int directProxyListener;
+        int directProxyPort;
+    };
+    static const SSetting cm_pDefaultAutopollSettings[];
 
-    // Ends the listener's thread before this part of the object goes.
+    // A main listener (no parent) also starts its direct listener when so configured.
+    explicit CPOP3Listener(int port, CPOP3Listener* parent = nullptr);
     ~CPOP3Listener() override;
 
-    // The POP3 session is not part of the proxy engine yet: no connection is made and
-    // the client is closed.
     CProxyConnection* NewProxyConnection(SOCKET socket, const sockaddr_in& address,
                                          int addressLength) override;
+    CListener* GetLogger() override;
+    void LogDatabaseLine(unsigned category, const std::string& line) override;
+    CPOP3Listener* GetDirectListener() const { return m_direct; }
+
+private:
+    // Hands the sessions' notifications to the message database.
+    class CDatabaseNotifier : public CUINotifier {
+    public:
+        void NotifyUI(UINT wParam, CRefCount* object) override;
+        void NotifyUI(UINT wParam, const std::string& text) override;
+        void NotifyUI(int code, CRefCount* store, int data) override;
+    };
+
+    SAutopollSettings m_autopoll{0, 1, 110};
+    CProxySettings m_autopollSettings;
+    CPOP3Listener* m_direct = nullptr;  // owned
+    CPOP3Listener* m_parent;
+    CDatabaseNotifier m_notifier;
+    CUINotifier* m_previousNotifier = nullptr;
 };

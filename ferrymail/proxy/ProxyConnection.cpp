@@ -399,16 +399,20 @@ int CProxyConnection::ConnectToServer(const char* argument, std::string& text, i
         return CTS_FAILED;
     }
 
+    return ConnectToNamedHost(argument, kNamedHostPort);
+}
+
+int CProxyConnection::ConnectToNamedHost(const char* host, int port) {
     uint32_t address = 0;
     std::vector<uint32_t> found;
-    if (ParseIPv4(argument, address)) {
-    } else if (ResolveHostIPv4(argument, found)) {
+    if (ParseIPv4(host, address)) {
+    } else if (ResolveHostIPv4(host, found)) {
         address = found.front();
     } else {
-        LogFormat(LOG_INFO, "Non-LSP connection couldn't find host %s", argument);
+        LogFormat(LOG_INFO, "Non-LSP connection couldn't find host %s", host);
         return CTS_FAILED;
     }
-    m_peerAddress = MakeSocketAddress(ntohl(address), kNamedHostPort);
+    m_peerAddress = MakeSocketAddress(ntohl(address), port);
     if (!m_serverSocket.Create(FALSE)) {
         LogFormat(LOG_INFO, "Non-LSP connection couldn't create socket: %d",
                   m_serverSocket.GetLastError());

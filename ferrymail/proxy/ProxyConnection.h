@@ -98,6 +98,9 @@ public:
     // is sent to the client. CTS_FAILED, CTS_PENDING (OnServerConnect follows) or
     // CTS_CONNECTED.
     virtual int ConnectToServer(const char* argument, std::string& text, int mode, int offset);
+    // Connects to `host` (a name or dotted address) on `port`; as ConnectToServer's
+    // named-host mode.
+    int ConnectToNamedHost(const char* host, int port);
     virtual unsigned GetLogCategory(int direction) = 0;
     // Sends at once when the socket takes it, else queues it; bytes always leave in the
     // order given. 0 on a socket error.
