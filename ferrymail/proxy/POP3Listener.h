@@ -8,7 +8,7 @@ class CPOP3Listener : public CListener {
 public:
     explicit CPOP3Listener(int port);
 
-    // Ends the listener's thread before this part of the object goes.
+    // Shuts the listener down before this part of the object goes.
     ~CPOP3Listener() override;
 
     // The POP3 session is not part of the proxy engine yet: no connection is made and
