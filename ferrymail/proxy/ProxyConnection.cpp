@@ -1,0 +1,471 @@
+#include "proxy/ProxyConnection.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "ferrymail/FerrymailStrings.h"
+#include "ferrymail/UINotifier.h"
+#include "kinbook/HostNames.h"
+#include "kinbook/StringTable.h"
+
+namespace {
+
+std::string FormatText(const char* format, va_list arguments) {
+    char small[512];
+    va_list copy;
+    va_copy(copy, arguments);
+    const int needed = std::vsnprintf(small, sizeof(small), format, copy);
+    va_end(copy);
+    if (needed < 0)
+        return std::string();
+    if (static_cast<size_t>(needed) < sizeof(small))
+        return std::string(small, static_cast<size_t>(needed));
+    std::string text(static_cast<size_t>(needed) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    text.resize(static_cast<size_t>(needed));
+    return text;
+}
+
+// Cuts the first CR LF line off `input`, scanning only bytes not scanned before.
+bool CutLine(SInputBuffer& input, std::string& line) {
+    const char* base = input.Data();
+    const size_t size = input.Size();
+    size_t from = input.scanned > 0 ? input.scanned - 1 : 0;  // a CR may end the scanned part
+    while (from + 1 < size) {
+        const void* found = std::memchr(base + from, '\r', size - from - 1);
+        if (found == nullptr)
+            break;
+        const size_t at = static_cast<const char*>(found) - base;
+        if (base[at + 1] == '\n') {
+            line.assign(base, at);
+            input.start += at + 2;
+            input.scanned = 0;
+            if (input.start == input.end)
+                input.start = input.end = 0;
+            return true;
+        }
+        from = at + 1;
+    }
+    input.scanned = size;
+    return false;
+}
+
+}  // namespace
+
+char* SInputBuffer::Reserve(size_t count) {
+    if (start > 0) {
+        std::memmove(storage.get(), storage.get() + start, end - start);
+        end -= start;
+        start = 0;
+    }
+    if (capacity - end < count) {
+        size_t grown = capacity < 65536 ? 65536 : capacity;
+        while (grown - end < count)
+            grown *= 2;
+        std::unique_ptr<char[]> larger(new char[grown]);
+        if (end > 0)
+            std::memcpy(larger.get(), storage.get(), end);
+        storage = std::move(larger);
+        capacity = grown;
+    }
+    return storage.get() + end;
+}
+
+CProxyConnection::CProxyConnection(SOCKET client, PROTOCOL protocol, int number)
+    : CProxyServer(0, protocol), m_number(number) {
+    std::memset(&m_peerAddress, 0, sizeof(m_peerAddress));
+    m_socket.Attach(client);
+    const char* format = protocol == PROTOCOL_POP3   ? "POP3(%d)"
+                         : protocol == PROTOCOL_SMTP ? "SMTP(%d)"
+                         : protocol == PROTOCOL_AOL  ? "AOL(%d)"
+                                                     : "unknown(%d)";
+    char name[32];
+    std::snprintf(name, sizeof(name), format, number);
+    m_name = name;
+}
+
+CProxyConnection::~CProxyConnection() {
+    StopThread();
+    if (CListener* listener = m_listener)
+        listener->RemoveElementFromChain(this);
+}
+
+void CProxyConnection::SetListener(CListener* listener) {
+    m_listener = listener;
+    m_logListener = listener != nullptr ? listener->GetLogger() : nullptr;
+}
+
+void CProxyConnection::InitializeThread() { NotifyStore(19, m_protocol); }
+
+void CProxyConnection::TerminateThread(int exitCode) {
+    LogFormat(LOG_INFO, "Thread shutting down, %d", exitCode);
+}
+
+BOOL CProxyConnection::StartConnection() { return StartThread(); }
+
+void CProxyConnection::FillEventVec(int& count) {
+    CProxyServer::FillEventVec(count);
+    if (m_socket.IsOpen())
+        AddSocket(count, &m_socket);
+    if (m_serverSocket.IsOpen())
+        AddSocket(count, &m_serverSocket);
+}
+
+BOOL CProxyConnection::ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) {
+    if (CProxyServer::ProcessEvents(handle, action, exitCode))
+        return TRUE;
+    if (handle.socket == &m_socket) {
+        SNetworkEvents events;
+        if (m_socket.GetNetworkEvents(handle.pollEvents, events)) {
+            if ((events.events & FD_READ) && m_socket.IsOpen())
+                OnClientRead();
+            if ((events.events & FD_WRITE) && m_socket.IsOpen())
+                OnClientWrite();
+            if ((events.events & FD_CLOSE) && m_socket.IsOpen()) {
+                OnClientClose(events.closeError);
+                action = EA_REBUILD;
+            }
+        }
+        if (m_rebuild) {
+            m_rebuild = FALSE;
+            action = EA_REBUILD;
+        }
+        return TRUE;
+    }
+    if (handle.socket == &m_serverSocket) {
+        SNetworkEvents events;
+        if (m_serverSocket.GetNetworkEvents(handle.pollEvents, events)) {
+            if (events.events & FD_CONNECT) {
+                OnServerConnect(events.connectError);
+                action = EA_REBUILD;
+            }
+            if ((events.events & FD_READ) && m_serverSocket.IsOpen())
+                OnServerRead();
+            if ((events.events & FD_WRITE) && m_serverSocket.IsOpen())
+                OnServerWrite();
+            if ((events.events & FD_CLOSE) && m_serverSocket.IsOpen()) {
+                OnServerClose(events.closeError);
+                action = EA_REBUILD;
+            }
+        }
+        if (m_rebuild) {
+            m_rebuild = FALSE;
+            action = EA_REBUILD;
+        }
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void CProxyConnection::CloseClient() { m_socket.Close(); }
+
+BOOL CProxyConnection::GetLine(std::string& buffer, std::string& line) {
+    const size_t at = buffer.find("\r\n");
+    if (at == std::string::npos)
+        return FALSE;
+    line.assign(buffer, 0, at);
+    buffer.erase(0, at + 2);
+    return TRUE;
+}
+
+BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
+                                    int direction) {
+    const int waiting = socket.Available();
+    if (waiting <= 0)
+        return FALSE;
+    char* const fresh = input.Reserve(static_cast<size_t>(waiting));
+    const int got = socket.Receive(fresh, waiting);
+    if (got <= 0)
+        return FALSE;
+    input.end += static_cast<size_t>(got);
+    for (char* p = fresh; p < fresh + got;) {
+        void* zero = std::memchr(p, '\0', static_cast<size_t>(fresh + got - p));
+        if (zero == nullptr)
+            break;
+        *static_cast<char*>(zero) = ' ';
+        p = static_cast<char*>(zero) + 1;
+    }
+
+    // Replies to a whole read leave in large pieces rather than one send per line.
+    const bool wasCorked = m_corked;
+    m_corked = true;
+    BOOL handled = FALSE;
+    // Whether lines go anywhere is asked once per read, not once per line.
+    const bool logging = m_logListener != nullptr && m_logListener->HasLogOutput();
+    const bool wasLogging = m_corkedLogging;
+    m_corkedLogging = logging;
+    while (socket.IsOpen() && CutLine(input, line)) {
+        if (logging)
+            Log(GetLogCategory(direction), line);
+        if (direction == DIR_FROM_SERVER)
+            OnServerLine(line);
+        else
+            OnClientLine(line);
+        handled = TRUE;
+    }
+    m_corked = wasCorked;
+    m_corkedLogging = wasLogging;
+    if (!m_corked) {
+        if (m_socket.IsOpen())
+            SendPending(m_socket, DIR_TO_CLIENT);
+        if (m_serverSocket.IsOpen())
+            SendPending(m_serverSocket, DIR_TO_SERVER);
+    }
+
+    // A peer that never ends its line does not get to fill the memory.
+    if (socket.IsOpen() && input.Size() > kMaxLineLength) {
+        LogFormat(LOG_INFO, "Line from %s longer than %zu bytes; closing the connection",
+                  direction == DIR_FROM_SERVER ? "server" : "client", kMaxLineLength);
+        input.Clear();
+        OnClientClose(0);
+    }
+    return handled;
+}
+
+void CProxyConnection::OnClientRead() { ReceiveLines(m_socket, m_clientBuffer, m_clientLine, DIR_FROM_CLIENT); }
+
+void CProxyConnection::OnServerRead() {
+    ReceiveLines(m_serverSocket, m_serverBuffer, m_serverLine, DIR_FROM_SERVER);
+}
+
+void CProxyConnection::SendPending(CEventSocket& socket, int direction) {
+    CSendQueue& pending = socket.GetPending();
+    while (socket.IsWritable() && !pending.IsEmpty()) {
+        size_t length = 0;
+        const char* data = pending.Front(length);
+        const int sent = socket.Send(data, static_cast<int>(length));
+        if (sent < 0) {
+            // Full: the rest waits for the next FD_WRITE. Failed: its close follows.
+            if (socket.GetLastError() == WSAEWOULDBLOCK)
+                socket.SetWritable(FALSE);
+            return;
+        }
+        pending.Consume(static_cast<size_t>(sent));
+    }
+    if (pending.IsEmpty() && m_closeClientWhenSent && &socket == &m_socket) {
+        m_closeClientWhenSent = false;
+        OnClientClose(m_closeCode);
+    }
+}
+
+void CProxyConnection::FlushPending(CEventSocket& socket, int direction) {
+    socket.SetWritable(TRUE);
+    SendPending(socket, direction);
+}
+
+void CProxyConnection::OnClientWrite() { FlushPending(m_socket, DIR_TO_CLIENT); }
+
+void CProxyConnection::OnServerWrite() { FlushPending(m_serverSocket, DIR_TO_SERVER); }
+
+void CProxyConnection::OnClientClose(int errorCode) {
+    if (errorCode != 0)
+        LogFormat(LOG_CONNECTION, "Close client connection with %d", errorCode);
+    else
+        Log(LOG_CONNECTION, "Close client connection");
+    m_closeClientWhenSent = false;
+    CloseServer();
+    CloseClient();
+    m_rebuild = TRUE;
+    m_killEvent.Signal();
+}
+
+void CProxyConnection::OnServerClose(int errorCode) {
+    // What the server sent before it closed still reaches the client.
+    if (m_socket.IsOpen() && !m_socket.GetPending().IsEmpty()) {
+        CloseServer();
+        m_closeClientWhenSent = true;
+        m_closeCode = errorCode;
+        m_rebuild = TRUE;
+        return;
+    }
+    OnClientClose(errorCode);
+}
+
+BOOL CProxyConnection::SendData(CEventSocket& socket, const char* data, int length,
+                                int direction) {
+    if (length < 0)
+        length = static_cast<int>(std::strlen(data));
+    if (m_corked && socket.IsOpen()) {
+        // Inside a read: everything is queued and leaves when the read is handled.
+        if (m_corkedLogging)
+            Log(GetLogCategory(direction), data, length);
+        socket.GetPending().Append(data, static_cast<size_t>(length));
+        return TRUE;
+    }
+    if (m_logListener != nullptr && m_logListener->HasLogOutput())
+        Log(GetLogCategory(direction), data, length);
+    if (!socket.IsOpen()) {
+        socket.SetLastError(WSAENOTSOCK);
+        return FALSE;
+    }
+    CSendQueue& pending = socket.GetPending();
+    if (!socket.IsWritable() || m_corked || !pending.IsEmpty()) {
+        pending.Append(data, static_cast<size_t>(length));
+        return TRUE;
+    }
+    while (length > 0) {
+        const int sent = socket.Send(data, length);
+        if (sent < 0) {
+            if (socket.GetLastError() != WSAEWOULDBLOCK)
+                return FALSE;
+            socket.SetWritable(FALSE);
+            pending.Append(data, static_cast<size_t>(length));
+            return TRUE;
+        }
+        data += sent;
+        length -= sent;
+    }
+    return TRUE;
+}
+
+BOOL CProxyConnection::SendClient(const char* text, int length) {
+    return SendData(m_socket, text, length, DIR_TO_CLIENT);
+}
+
+BOOL CProxyConnection::SendClient(const std::string& text, int length) {
+    return SendData(m_socket, text.data(), length < 0 ? static_cast<int>(text.size()) : length,
+                    DIR_TO_CLIENT);
+}
+
+BOOL CProxyConnection::SendClientLine(const char* text, int length) {
+    if (!SendClient(text, length))
+        return FALSE;
+    return SendClient("\r\n", 2);
+}
+
+BOOL CProxyConnection::SendClientLine(const std::string& text, int length) {
+    if (!SendClient(text, length))
+        return FALSE;
+    return SendClient("\r\n", 2);
+}
+
+BOOL CProxyConnection::SendClientFormat(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = FormatText(format, arguments);
+    va_end(arguments);
+    text += "\r\n";
+    return SendClient(text);
+}
+
+BOOL CProxyConnection::SendServerLine(const std::string& text) {
+    if (!SendServer(text))
+        return FALSE;
+    return SendServer("\r\n", 2);
+}
+
+BOOL CProxyConnection::SendServer(const char* text, int length) {
+    return SendData(m_serverSocket, text, length, DIR_TO_SERVER);
+}
+
+BOOL CProxyConnection::SendServer(const std::string& text, int length) {
+    return SendData(m_serverSocket, text.data(),
+                    length < 0 ? static_cast<int>(text.size()) : length, DIR_TO_SERVER);
+}
+
+int CProxyConnection::ConnectToServer(const char* argument, std::string& text, int mode,
+                                      int offset) {
+    if (mode == 0) {
+        const char* destination = argument + offset;
+        int octets[4] = {0, 0, 0, 0};
+        int port = 0;
+        int consumed = 0;
+        const int fields = std::sscanf(destination, "%d.%d.%d.%d:%d%n", &octets[0], &octets[1],
+                                       &octets[2], &octets[3], &port, &consumed);
+        bool valid = fields >= 5 && port >= 0 && port <= 65535;
+        for (int octet : octets)
+            valid = valid && octet >= 0 && octet <= 255;
+        if (!valid) {
+            SendClientLine("-1");
+            return CTS_FAILED;
+        }
+        // One blank (any white space) after the destination, then the rest whole.
+        const char* rest = destination + consumed;
+        while (*rest == ' ' || *rest == '\t' || *rest == '\r' || *rest == '\n')
+            ++rest;
+        if (*rest != '\0')
+            text = rest;
+        const uint32_t host = (static_cast<uint32_t>(octets[0]) << 24) |
+                              (static_cast<uint32_t>(octets[1]) << 16) |
+                              (static_cast<uint32_t>(octets[2]) << 8) |
+                              static_cast<uint32_t>(octets[3]);
+        m_peerAddress = MakeSocketAddress(host, port);
+        if (!m_serverSocket.Create(FALSE)) {
+            SendClientFormat("%d", m_serverSocket.GetLastError());
+            return CTS_FAILED;
+        }
+        m_rebuild = TRUE;
+        Log(LOG_INFO, "Connection started");
+        if (m_serverSocket.Connect(m_peerAddress))
+            return CTS_CONNECTED;
+        const int error = m_serverSocket.GetLastError();
+        if (error == WSAEWOULDBLOCK)
+            return CTS_PENDING;
+        m_serverSocket.Close();
+        SendClientFormat("%d", error);
+        return CTS_FAILED;
+    }
+
+    uint32_t address = 0;
+    std::vector<uint32_t> found;
+    if (ParseIPv4(argument, address)) {
+    } else if (ResolveHostIPv4(argument, found)) {
+        address = found.front();
+    } else {
+        LogFormat(LOG_INFO, "Non-LSP connection couldn't find host %s", argument);
+        return CTS_FAILED;
+    }
+    m_peerAddress = MakeSocketAddress(ntohl(address), kNamedHostPort);
+    if (!m_serverSocket.Create(FALSE)) {
+        LogFormat(LOG_INFO, "Non-LSP connection couldn't create socket: %d",
+                  m_serverSocket.GetLastError());
+        return CTS_FAILED;
+    }
+    m_rebuild = TRUE;
+    Log(LOG_INFO, "Connection started");
+    if (m_serverSocket.Connect(m_peerAddress))
+        return CTS_CONNECTED;
+    const int error = m_serverSocket.GetLastError();
+    if (error == WSAEWOULDBLOCK)
+        return CTS_PENDING;
+    m_serverSocket.Close();
+    LogFormat(LOG_INFO, "Non-LSP connection failed: %d", error);
+    return CTS_FAILED;
+}
+
+CRefCount* CProxyConnection::GetStore() { return nullptr; }
+
+void CProxyConnection::NotifyUI(UINT wParam, CRefCount* object) {
+    if (CUINotifier* notifier = GetUINotifier())
+        notifier->NotifyUI(wParam, object);
+}
+
+void CProxyConnection::NotifyUI(UINT wParam, const std::string& text) {
+    if (CUINotifier* notifier = GetUINotifier())
+        notifier->NotifyUI(wParam, text);
+}
+
+void CProxyConnection::NotifyStore(int code, int data) {
+    CUINotifier* notifier = GetUINotifier();
+    if (notifier == nullptr)
+        return;
+    CRefCount* store = GetStore();
+    if (store != nullptr)
+        store->AddRef();
+    notifier->NotifyUI(code, store, data);
+    CRefCount::DoRelease(store);
+}
+
+void CProxyConnection::NotifyString(UINT wParam, UINT id, ...) {
+    std::string format;
+    if (!LoadLocalString(GetFerrymailModule(), id, format))
+        return;
+    va_list arguments;
+    va_start(arguments, id);
+    const std::string text = FormatText(format.c_str(), arguments);
+    va_end(arguments);
+    NotifyUI(wParam, text);
+}

@@ -1,0 +1,145 @@
+// One proxied client: the client socket, the socket to the real server once connected,
+// line reading on both and the protocol handlers that each session fills in. Created by
+// its listener's thread, run by its own thread (which alone touches its sockets, buffers
+// and protocol state) and deleted by the listener once that thread has ended.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdarg>
+#include <memory>
+#include <string>
+
+#include "ferrymail/EventSocket.h"
+#include "ferrymail/Listener.h"
+#include "ferrymail/Logger.h"
+#include "ferrymail/ProxyServer.h"
+#include "kinbook/RefCount.h"
+
+// Directions of data, for ReceiveLines, FlushPending, SendData and GetLogCategory.
+enum {
+    DIR_FROM_SERVER = 0,
+    DIR_TO_SERVER = 1,
+    DIR_FROM_CLIENT = 2,
+    DIR_TO_CLIENT = 3
+};
+
+// Results of ConnectToServer.
+enum { CTS_FAILED = 0, CTS_PENDING = 1, CTS_CONNECTED = 2 };
+
+// Received bytes not yet cut into lines: [start, end) of the storage; `scanned` bytes
+// past `start` are known to hold no line end. Filled without clearing memory first.
+struct SInputBuffer {
+    std::unique_ptr<char[]> storage;
+    size_t capacity = 0;
+    size_t start = 0;
+    size_t end = 0;
+    size_t scanned = 0;
+
+    const char* Data() const { return storage.get() + start; }
+    size_t Size() const { return end - start; }
+    // Room for `count` more bytes after the end (the unread bytes move to the front).
+    char* Reserve(size_t count);
+    void Clear() { start = end = scanned = 0; }
+};
+
+class CProxyConnection : public CProxyServer, public CLogger {
+public:
+    // The longest line a peer may send; a longer one ends the session.
+    static constexpr size_t kMaxLineLength = 8 * 1024 * 1024;
+    // The port of a named host.
+    static constexpr int kNamedHostPort = 110;
+
+    // Takes the accepted client socket.
+    CProxyConnection(SOCKET client, PROTOCOL protocol, int number);
+    // Leaves the listener's chain and closes both sockets. The thread must have ended
+    // (StopThread) before a derived object is deleted; it is only waited for here as
+    // a last resort.
+    ~CProxyConnection() override;
+
+    const char* GetLogName() override { return m_name.c_str(); }
+    int GetNumber() const { return m_number; }
+    CListener* GetListener() const { return m_listener; }
+    // Attaches to `listener` (null detaches); the listener's chain lock is held.
+    void SetListener(CListener* listener);
+    const sockaddr_in& GetPeerAddress() const { return m_peerAddress; }
+    void SetPeerAddress(const sockaddr_in& address) { m_peerAddress = address; }
+    CEventSocket& GetClientSocket() { return m_socket; }
+    CEventSocket& GetServerSocket() { return m_serverSocket; }
+
+    void InitializeThread() override;
+    void TerminateThread(int exitCode) override;
+    void FillEventVec(int& count) override;
+    BOOL ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) override;
+
+    virtual void CloseClient();
+    virtual void CloseServer() = 0;
+    // Reads what `socket` has waiting and hands every complete line on; 1 when at
+    // least one line was handled.
+    virtual BOOL ReceiveLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
+                              int direction);
+    // The socket may be written to: sends what is queued for it.
+    virtual void FlushPending(CEventSocket& socket, int direction);
+    virtual void OnClientRead();
+    virtual void OnClientLine(std::string& line) = 0;
+    virtual void OnClientWrite();
+    virtual void OnClientClose(int errorCode);
+    virtual void OnServerRead();
+    virtual void OnServerLine(std::string& line) = 0;
+    virtual void OnServerWrite();
+    // Closes the server; the client follows once what is queued for it has been sent.
+    virtual void OnServerClose(int errorCode);
+    virtual void OnServerConnect(int errorCode) = 0;
+    // Cuts the first line (without its CR LF) off `buffer`; 0 when it holds none.
+    static BOOL GetLine(std::string& buffer, std::string& line);
+    // Mode 0 (relayed destination): `argument` + `offset` is "a.b.c.d:port text"; `text`
+    // receives the text. A malformed destination sends "-1" to the client, a failure the
+    // error number. Other modes: `argument` is a host name, port kNamedHostPort, nothing
+    // is sent to the client. CTS_FAILED, CTS_PENDING (OnServerConnect follows) or
+    // CTS_CONNECTED.
+    virtual int ConnectToServer(const char* argument, std::string& text, int mode, int offset);
+    virtual unsigned GetLogCategory(int direction) = 0;
+    // Sends at once when the socket takes it, else queues it; bytes always leave in the
+    // order given. 0 on a socket error.
+    virtual BOOL SendData(CEventSocket& socket, const char* data, int length, int direction);
+    // The session's message store (a reference-counted store), or null.
+    virtual CRefCount* GetStore();
+    // Notifications for the user interface (see CUINotifier).
+    virtual void NotifyUI(UINT wParam, CRefCount* object);
+    virtual void NotifyUI(UINT wParam, const std::string& text);
+    virtual void NotifyStore(int code, int data);
+    // A text of the library's string table, formatted with the arguments.
+    virtual void NotifyString(UINT wParam, UINT id, ...);
+    // Starts the connection's thread; 0 when it could not be made.
+    virtual BOOL StartConnection();
+    // `length` -1: the whole text.
+    BOOL SendClient(const char* text, int length = -1);
+    BOOL SendClient(const std::string& text, int length = -1);
+    BOOL SendClientLine(const char* text, int length = -1);
+    BOOL SendClientLine(const std::string& text, int length = -1);
+    BOOL SendClientFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    BOOL SendServerLine(const std::string& text);
+    BOOL SendServer(const char* text, int length = -1);
+    BOOL SendServer(const std::string& text, int length = -1);
+
+protected:
+    // Sends what is queued for `socket` while it takes it.
+    void SendPending(CEventSocket& socket, int direction);
+
+    CListener* m_listener = nullptr;  // owner; set under its chain lock
+    std::string m_name;
+    int m_number;
+    CEventSocket m_serverSocket;
+    sockaddr_in m_peerAddress;
+    SInputBuffer m_clientBuffer;
+    std::string m_clientLine;
+    SInputBuffer m_serverBuffer;
+    std::string m_serverLine;
+    BOOL m_rebuild = FALSE;  // a new handle must join the wait set
+
+private:
+    bool m_corked = false;               // sends are queued until the read is handled
+    bool m_corkedLogging = false;        // while corked: whether lines are logged
+    bool m_closeClientWhenSent = false;  // the server has closed; the client follows
+    int m_closeCode = 0;
+};
