@@ -2,7 +2,7 @@
 
 CAOLListener::CAOLListener() : CListener(kPort, PROTOCOL_AOL, "AOLProxy") {}
 
-CAOLListener::~CAOLListener() { StopThread(); }
+CAOLListener::~CAOLListener() { Shutdown(); }
 
 CProxyConnection* CAOLListener::NewProxyConnection(SOCKET socket, const sockaddr_in& address,
                                                     int addressLength) {

@@ -9,7 +9,7 @@ public:
     static constexpr int kPort = 5190;
     CAOLListener();
 
-    // Ends the listener's thread before this part of the object goes.
+    // Shuts the listener down before this part of the object goes.
     ~CAOLListener() override;
 
     // The AOL session is not part of the proxy engine yet: no connection is made and

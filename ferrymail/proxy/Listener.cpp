@@ -94,6 +94,11 @@ CListener::CListener(int port, PROTOCOL protocol, const char* settingsName, cons
 }
 
 CListener::~CListener() {
+    Shutdown();
+    CloseFileHandle(m_spoolFile.exchange(-1));
+}
+
+void CListener::Shutdown() {
     // No more accepting or reaping while the connections are taken down.
     StopThread();
     m_socket.Close();
@@ -123,11 +128,10 @@ CListener::~CListener() {
         m_clockKillEvent.Signal();
         m_clockThread.join();
     }
+    CLock lock(&m_clockLock);
     for (SClockEntry& entry : m_clockTable)
         delete entry.event;
     m_clockTable.clear();
-
-    CloseFileHandle(m_spoolFile.exchange(-1));
 }
 
 void CListener::ReturnError(UINT id, int systemError, int& errorNumber, std::string& errorText) {
@@ -288,6 +292,7 @@ BOOL CListener::ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exi
     CLock lock(&m_chainLock);
     for (CProxyServer* c = m_chainHead; c != nullptr; c = c->GetNext()) {
         if (c->GetThreadHandle() == handle.event) {
+            c->StopThread();  // the thread has ended; joining it makes that known
             delete static_cast<CProxyConnection*>(c);
             action = EA_REBUILD;
             return TRUE;

@@ -195,6 +195,8 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
     BOOL handled = FALSE;
     // Whether lines go anywhere is asked once per read, not once per line.
     const bool logging = m_logListener != nullptr && m_logListener->HasLogOutput();
+    const bool wasLogging = m_corkedLogging;
+    m_corkedLogging = logging;
     while (socket.IsOpen() && CutLine(input, line)) {
         if (logging)
             Log(GetLogCategory(direction), line);
@@ -205,6 +207,7 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
         handled = TRUE;
     }
     m_corked = wasCorked;
+    m_corkedLogging = wasLogging;
     if (!m_corked) {
         if (m_socket.IsOpen())
             SendPending(m_socket, DIR_TO_CLIENT);
@@ -285,6 +288,13 @@ BOOL CProxyConnection::SendData(CEventSocket& socket, const char* data, int leng
                                 int direction) {
     if (length < 0)
         length = static_cast<int>(std::strlen(data));
+    if (m_corked && socket.IsOpen()) {
+        // Inside a read: everything is queued and leaves when the read is handled.
+        if (m_corkedLogging)
+            Log(GetLogCategory(direction), data, length);
+        socket.GetPending().Append(data, static_cast<size_t>(length));
+        return TRUE;
+    }
     if (m_logListener != nullptr && m_logListener->HasLogOutput())
         Log(GetLogCategory(direction), data, length);
     if (!socket.IsOpen()) {

@@ -142,6 +142,7 @@ protected:
 
 private:
     bool m_corked = false;               // sends are queued until the read is handled
+    bool m_corkedLogging = false;        // while corked: whether lines are logged
     bool m_closeClientWhenSent = false;  // the server has closed; the client follows
     int m_closeCode = 0;
 };

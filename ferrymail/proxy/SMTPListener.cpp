@@ -2,7 +2,7 @@
 
 CSMTPListener::CSMTPListener(int port) : CListener(port, PROTOCOL_SMTP, "SMTPProxy") {}
 
-CSMTPListener::~CSMTPListener() { StopThread(); }
+CSMTPListener::~CSMTPListener() { Shutdown(); }
 
 CProxyConnection* CSMTPListener::NewProxyConnection(SOCKET socket, const sockaddr_in& address,
                                                     int addressLength) {

@@ -8,7 +8,7 @@ class CSMTPListener : public CListener {
 public:
     explicit CSMTPListener(int port);
 
-    // Ends the listener's thread before this part of the object goes.
+    // Shuts the listener down before this part of the object goes.
     ~CSMTPListener() override;
 
     // The SMTP session is not part of the proxy engine yet: no connection is made and

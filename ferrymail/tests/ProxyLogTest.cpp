@@ -365,5 +365,4 @@ TEST_F(ProxyLogTest, SecondListenerLogsIntoTheFirst) {
     direct.PauseLogging();
     EXPECT_EQ(m_listener->GetLoggingPaused(), 1);
     direct.ResumeLogging();
-    direct.StopThread();
 }

@@ -358,7 +358,7 @@ inline std::atomic<int> CRelaySession::cm_running{0};
 class CRelayListener : public CListener {
 public:
     explicit CRelayListener(int port = 0) : CListener(port, PROTOCOL_POP3, "RelayTest") {}
-    ~CRelayListener() override { StopThread(); }
+    ~CRelayListener() override { Shutdown(); }
     CProxyConnection* NewProxyConnection(SOCKET socket, const sockaddr_in& address,
                                          int addressLength) override {
         CRelaySession* session = new CRelaySession(socket, ++m_sessions);

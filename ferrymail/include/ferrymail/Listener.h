@@ -43,11 +43,14 @@ public:
     // `bindHost` null listens on the loopback address.
     CListener(int port, PROTOCOL protocol, const char* settingsName,
               const char* bindHost = nullptr);
-    // Ends the listener's thread, every connection's thread (up to kKillTimeout, all at
-    // once) and the clock thread, then closes the spool file. A derived listener's
-    // destructor calls StopThread() first, so that its thread never runs on a half
-    // destroyed object.
+    // Shutdown, then closes the spool file.
     ~CListener() override;
+    // Ends the listener's thread, then every connection (their threads all asked at
+    // once, each waited for up to kKillTimeout and then without limit, and deleted), then
+    // the clock thread. A derived listener's destructor calls it first, so that no
+    // thread of the listener runs on a half destroyed object. Called on the owner's
+    // thread; afterwards the listener accepts nothing.
+    void Shutdown();
 
     // Binds and listens (a port of 0 takes a free one: GetPort tells which) and starts
     // the thread. 0 on failure with `errorNumber` and `errorText` set as ReturnError says.
