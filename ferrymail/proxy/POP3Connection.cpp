@@ -376,7 +376,8 @@ void CPOP3Connection::ClientCommandState0(const std::string& line) {
     if (code == PC_QUIT) {
         m_client.Reset();
         SendClientLine("+OK");
-        CloseClient();
+        // The reply is still queued: the client is closed once it has left.
+        OnServerClose(0);
         return;
     }
     size_t slash = m_client.argument.find('/');
