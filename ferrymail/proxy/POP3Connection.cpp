@@ -560,8 +560,13 @@ void CPOP3Connection::OnServerLine(std::string& line) {
         m_greetingSeen = true;
         return;
     }
-    if (!m_client.Outstanding())
+    if (!m_client.Outstanding()) {
+        // A plain relay passes on the replies to commands it has no code for (CAPA,
+        // AUTH, XTND...), whatever their length.
+        if (m_state == 3 && !m_filtering)
+            SendClientLine(line);
         return;
+    }
     OnClientReplyLine(line);
 }
 
