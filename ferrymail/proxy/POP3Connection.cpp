@@ -705,6 +705,12 @@ BOOL CPOP3Connection::OpenStore() {
 void CPOP3Connection::CloseStore() {
     if (m_store == nullptr)
         return;
+    if (m_listingPending) {
+        // The next session must not take the mailbox for unchanged.
+        m_store->SetServerStat(-1, -1, nullptr);
+        m_store->Save(0);
+        m_listingPending = false;
+    }
     m_store->EndSession();
     CRefCount::DoRelease(m_store);
     m_store = nullptr;
@@ -740,7 +746,7 @@ void CPOP3Connection::ProcessStatReply(const std::string& line) {
         return;
     int same = 0;
     m_store->SetServerStat(count, size, &same);
-    m_synchronized = same != 0;
+    m_synchronized = same != 0 && !m_listingPending;
     m_store->SetClientStat(m_clientKey, count, size);
     m_recordedCount = count;
     m_recordedSize = size;
@@ -840,6 +846,7 @@ void CPOP3Connection::CompleteInternal(const std::string* error) {
                 FinishSynchronization();
             } else {
                 NotifyStore(MN_SYNCH_MESSAGE_LIST, 0);
+                m_listingPending = true;
                 m_phase = 2;
                 SendServerCommand(PC_UIDL, -1, INT32_MIN, 2);
                 sent = true;
@@ -949,6 +956,8 @@ void CPOP3Connection::StartSynchronization(const std::string& heldReply) {
 }
 
 void CPOP3Connection::FinishSynchronization() {
+    if (m_phase >= 3)
+        m_listingPending = false;  // listed and downloaded
     m_phase = 6;
     m_synchronized = true;
     m_replyMode = 1;

@@ -151,6 +151,9 @@ private:
     std::string m_download;
     std::string m_heldReply;
     bool m_synchronized = false;
+    // The mailbox differed from the store's last STAT and its listing and downloads
+    // have not been completed: the store is not in step, whatever a later STAT says.
+    bool m_listingPending = false;
     bool m_headerPassed = false;
 
     // The store holder.
