@@ -1,0 +1,1184 @@
+// The POP3 session over real loopback sockets: a mail client (TestClient) talks to the
+// proxy started by StartFerrymail, which talks to a scripted POP3 server of this file
+// serving a mailbox the test gives it. The message database is the real one, with an
+// examine call-back that holds every message whose Subject says "hold".
+#include <gtest/gtest.h>
+#include <netinet/tcp.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ProxyTestPeers.h"
+#include "TestHome.h"
+#include "ferrymail/AccountTable.h"
+#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/MessageStore.h"
+#include "ferrymail/ProxyStart.h"
+#include "kinbook/RegistryKey.h"
+
+using namespace testpeers;
+
+namespace {
+
+constexpr char kPassNote[] = "Passed by the test";
+constexpr char kHoldNote[] = "Held by the test";
+constexpr char kGreeting[] = "+OK Quillon POP3 proxy server";
+constexpr char kServerGreeting[] = "+OK fake POP3 server ready";
+constexpr char kStoreKey[] = "anna/127.0.0.1";
+
+// The analysis note line as it appears in a header.
+std::string NoteLine(const char* note) {
+    return std::string("X-Quillon-Analysis: ") + note + "\r\n";
+}
+
+MSSTATUS ExamineForTest(CMessage* message) {
+    if (message->GetSubject().find("hold") != std::string::npos) {
+        message->AddQLNote("Quillon-Analysis", kHoldNote);
+        return MS_HOLD;
+    }
+    message->AddQLNote("Quillon-Analysis", kPassNote);
+    return MS_INBOX;
+}
+
+// Releases every payload at once; keeps the word parameters.
+class CCountingSink : public INotificationSink {
+public:
+    void Post(UINT message, UINT wParam, long data, CRefCount* object) override {
+        CRefCount::DoRelease(object);
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_codes.push_back(static_cast<int>(wParam & 0xFFFF));
+    }
+    int Count(int code) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return static_cast<int>(std::count(m_codes.begin(), m_codes.end(), code));
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<int> m_codes;
+};
+
+struct SFakeMessage {
+    std::string uidl;
+    std::string text;  // CRLF lines, as stored (not dot-stuffed)
+};
+
+std::string MakeMessage(const std::string& subject, int bodyLines,
+                        const std::string& special = "") {
+    std::string text = "From: Sender <sender@example.org>\r\nTo: anna@example.net\r\n";
+    text += "Subject: " + subject + "\r\n";
+    text += "Date: Mon, 3 Jun 2024 10:00:00 +0200\r\n\r\n";
+    if (!special.empty())
+        text += special + "\r\n";
+    for (int i = 1; i <= bodyLines; ++i)
+        text += "Body line " + std::to_string(i) + " of " + subject + "\r\n";
+    return text;
+}
+
+// The lines of `text` as a POP3 server sends them: dot-stuffed, without the final ".".
+std::string Stuffed(const std::string& text) {
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find("\r\n", at);
+        end = end == std::string::npos ? text.size() : end + 2;
+        if (text[at] == '.')
+            out += '.';
+        out.append(text, at, end - at);
+        at = end;
+    }
+    return out;
+}
+
+// The header of a message text, through the CRLF of its last line.
+std::string HeaderOf(const std::string& text) {
+    return text.substr(0, text.find("\r\n\r\n") + 2);
+}
+std::string BodyOf(const std::string& text) {
+    return text.substr(text.find("\r\n\r\n") + 4);
+}
+
+// A scripted POP3 server. Each connection sees the shared mailbox as it was at PASS;
+// DELE marks, RSET unmarks and QUIT removes the marked messages from the mailbox. Every
+// command line is recorded by connection (numbered from 0 in order of arrival). Hooks, by
+// command word: delay the reply, answer "-ERR", or close the connection on receipt.
+class CFakePOP3Server {
+public:
+    explicit CFakePOP3Server(std::vector<SFakeMessage> mailbox) : m_mailbox(std::move(mailbox)) {
+        m_server = std::make_unique<TestServer>("", [this](int fd) { Serve(fd); });
+    }
+    ~CFakePOP3Server() { m_server.reset(); }
+
+    int GetPort() const { return m_server->GetPort(); }
+
+    void DelayReply(const std::string& word, double seconds) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_delays[word] = seconds;
+    }
+    // Answers "-ERR" to `word` once a connection has had `pass` of them answered.
+    void FailCommand(const std::string& word, int pass = 0) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_failures[word] = pass;
+    }
+    // Closes the connection on receipt of `word` once `pass` of them were answered.
+    void CloseOn(const std::string& word, int pass = 0) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_closes[word] = pass;
+    }
+    void ClearHooks() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_delays.clear();
+        m_failures.clear();
+        m_closes.clear();
+    }
+    // New mail: seen by connections that log in afterwards.
+    void AddMessage(const SFakeMessage& message) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_mailbox.push_back(message);
+    }
+    void SetPassReply(const std::string& reply) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_passReply = reply;
+    }
+
+    std::vector<std::string> Commands(int connection) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return connection < static_cast<int>(m_commands.size()) ? m_commands[connection]
+                                                                : std::vector<std::string>();
+    }
+    int Connections() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return static_cast<int>(m_commands.size());
+    }
+    // Waits until connection `connection` has received `count` lines.
+    bool WaitForCommands(int connection, size_t count, double seconds = 10.0) {
+        return WaitFor([&] { return Commands(connection).size() >= count; }, seconds);
+    }
+    std::vector<SFakeMessage> Mailbox() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_mailbox;
+    }
+    // What RETR n answers for this message (first line included).
+    static std::string RetrReply(const SFakeMessage& message) {
+        return "+OK " + std::to_string(message.text.size()) + " octets\r\n" +
+               Stuffed(message.text) + ".\r\n";
+    }
+
+private:
+    static std::string Upper(std::string word) {
+        for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return word;
+    }
+
+    void Serve(int fd) {
+        int connection;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            connection = static_cast<int>(m_commands.size());
+            m_commands.emplace_back();
+        }
+        TestServer::SendAll(fd, std::string(kServerGreeting) + "\r\n");
+        std::string buffer, line, user;
+        bool transaction = false;
+        std::vector<SFakeMessage> view;
+        std::set<int> deleted;  // 1-based numbers of this connection
+        while (TestServer::ReadLine(fd, buffer, line, 30.0)) {
+            std::string word = Upper(line.substr(0, line.find(' ')));
+            std::vector<int> numbers;
+            {
+                size_t at = line.find(' ');
+                while (at != std::string::npos) {
+                    numbers.push_back(std::atoi(line.c_str() + at + 1));
+                    at = line.find(' ', at + 1);
+                }
+            }
+            double delay = 0;
+            bool fail = false, close = false;
+            std::string passReply;
+            {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_commands[connection].push_back(line);
+                if (m_delays.count(word) != 0)
+                    delay = m_delays[word];
+                // How many of this word the connection has had, this one included.
+                const std::vector<std::string>& lines = m_commands[connection];
+                const long seen = std::count_if(
+                    lines.begin(), lines.end(),
+                    [&](const std::string& l) { return Upper(l.substr(0, l.find(' '))) == word; });
+                fail = m_failures.count(word) != 0 && seen > m_failures[word];
+                close = m_closes.count(word) != 0 && seen > m_closes[word];
+                passReply = m_passReply;
+            }
+            if (close)
+                return;
+            if (delay > 0)
+                std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+            if (fail) {
+                TestServer::SendAll(fd, "-ERR " + word + " refused by the test\r\n");
+                continue;
+            }
+            auto valid = [&](int n) {
+                return transaction && n >= 1 && n <= static_cast<int>(view.size()) &&
+                       deleted.count(n) == 0;
+            };
+            std::string reply;
+            if (word == "USER" && !transaction) {
+                user = line.size() > 5 ? line.substr(5) : "";
+                reply = "+OK " + user + " is welcome\r\n";
+            } else if ((word == "PASS" && !transaction && !user.empty()) ||
+                       (word == "APOP" && !transaction && numbers.size() == 2)) {
+                if (word == "APOP")
+                    user = line.substr(5, line.find(' ', 5) - 5);
+                transaction = true;
+                view = Mailbox();
+                reply = passReply.empty() ? "+OK " + user + "'s maildrop has " +
+                                                std::to_string(view.size()) + " messages\r\n"
+                                          : passReply + "\r\n";
+            } else if (word == "CAPA") {
+                reply = "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\n.\r\n";
+            } else if (word == "QUIT") {
+                if (transaction) {
+                    std::lock_guard<std::mutex> guard(m_mutex);
+                    for (int n : deleted) {
+                        const std::string& uidl = view[n - 1].uidl;
+                        m_mailbox.erase(
+                            std::remove_if(m_mailbox.begin(), m_mailbox.end(),
+                                           [&](const SFakeMessage& m) { return m.uidl == uidl; }),
+                            m_mailbox.end());
+                    }
+                }
+                TestServer::SendAll(fd, "+OK bye\r\n");
+                return;
+            } else if (!transaction) {
+                reply = "-ERR not in TRANSACTION state\r\n";
+            } else if (word == "STAT") {
+                size_t count = 0, size = 0;
+                for (size_t n = 1; n <= view.size(); ++n)
+                    if (deleted.count(static_cast<int>(n)) == 0) {
+                        ++count;
+                        size += view[n - 1].text.size();
+                    }
+                reply = "+OK " + std::to_string(count) + " " + std::to_string(size) + "\r\n";
+            } else if ((word == "LIST" || word == "UIDL") && numbers.empty()) {
+                reply = "+OK listing follows\r\n";
+                for (size_t n = 1; n <= view.size(); ++n)
+                    if (deleted.count(static_cast<int>(n)) == 0)
+                        reply += std::to_string(n) + " " +
+                                 (word == "LIST" ? std::to_string(view[n - 1].text.size())
+                                                 : view[n - 1].uidl) +
+                                 "\r\n";
+                reply += ".\r\n";
+            } else if (word == "LIST" || word == "UIDL") {
+                int n = numbers[0];
+                reply = !valid(n) ? "-ERR no such message\r\n"
+                                  : "+OK " + std::to_string(n) + " " +
+                                        (word == "LIST" ? std::to_string(view[n - 1].text.size())
+                                                        : view[n - 1].uidl) +
+                                        "\r\n";
+            } else if (word == "RETR" && numbers.size() == 1 && valid(numbers[0])) {
+                reply = RetrReply(view[numbers[0] - 1]);
+            } else if (word == "TOP" && numbers.size() == 2 && valid(numbers[0]) &&
+                       numbers[1] >= 0) {
+                const std::string& text = view[numbers[0] - 1].text;
+                std::string top = HeaderOf(text) + "\r\n";
+                std::string body = BodyOf(text);
+                size_t at = 0;
+                for (int i = 0; i < numbers[1] && at < body.size(); ++i) {
+                    size_t end = body.find("\r\n", at) + 2;
+                    top.append(body, at, end - at);
+                    at = end;
+                }
+                reply = "+OK top of message follows\r\n" + Stuffed(top) + ".\r\n";
+            } else if (word == "DELE" && numbers.size() == 1 && valid(numbers[0])) {
+                deleted.insert(numbers[0]);
+                reply = "+OK message " + std::to_string(numbers[0]) + " deleted\r\n";
+            } else if (word == "RSET") {
+                deleted.clear();
+                reply = "+OK\r\n";
+            } else if (word == "NOOP") {
+                reply = "+OK\r\n";
+            } else if (word == "RETR" || word == "TOP" || word == "DELE") {
+                reply = "-ERR no such message\r\n";
+            } else {
+                reply = "-ERR unknown command\r\n";
+            }
+            if (!TestServer::SendAll(fd, reply))
+                return;
+        }
+    }
+
+    std::mutex m_mutex;
+    std::vector<SFakeMessage> m_mailbox;               // guarded by m_mutex
+    std::vector<std::vector<std::string>> m_commands;  // guarded by m_mutex
+    std::map<std::string, double> m_delays;            // guarded by m_mutex
+    std::map<std::string, int> m_failures;             // guarded by m_mutex
+    std::map<std::string, int> m_closes;               // guarded by m_mutex
+    std::string m_passReply;                           // guarded by m_mutex
+    std::unique_ptr<TestServer> m_server;
+};
+
+// The three messages of most tests: the second is held by the examine call-back, the
+// third is longer than the 10 lines a TOP fetches, the first has a line that starts with
+// a dot.
+std::vector<SFakeMessage> ThreeMessages() {
+    return {{"uid-apple", MakeMessage("Apple pie recipe", 3, ".a line with a leading dot")},
+            {"uid-hold", MakeMessage("Please hold this one", 2)},
+            {"uid-cherry", MakeMessage("Cherry season", 15)}};
+}
+
+// Reads a multi-line reply (first line through "."), joined with CR LF after each line.
+std::string ReadMultiLine(TestClient& client, double seconds = 10.0) {
+    std::string all;
+    std::string line;
+    while (client.ReadLine(line, seconds)) {
+        all += line + "\r\n";
+        if (line == ".")
+            break;
+    }
+    return all;
+}
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+class POP3ConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_home = std::make_unique<CTestHome>();
+        ClearAccountTable(TRUE);
+        CMessageDatabase::Shutdown();
+        // No listener on port 110 beside the one under test.
+        WriteProxySetting("DirectProxyListener", 0);
+    }
+
+    void TearDown() override {
+        if (m_listener != nullptr && HasFailure())
+            std::fprintf(stderr, "--- proxy log ---\n%s\n", ReadFile(m_spool).c_str());
+        delete m_listener;  // ends every session
+        m_listener = nullptr;
+        CMessageDatabase::Shutdown();
+        ClearAccountTable(TRUE);
+        m_server.reset();
+        m_home.reset();
+    }
+
+    static void WriteProxySetting(const char* name, int value) {
+        CRegistryKey key;
+        ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER,
+                                      "SOFTWARE\\Brevant\\Quillon\\Settings\\POP3Proxy"));
+        ASSERT_TRUE(key.SetValue(name, value));
+    }
+    static void WriteProgramSetting(const char* name, int value) {
+        CRegistryKey key;
+        ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, "Software\\Brevant\\Quillon\\Settings"));
+        ASSERT_TRUE(key.SetValue(name, value));
+    }
+    static int ReadStatistic(const char* name) {
+        CRegistryKey key;
+        int value = 0;
+        if (key.Open(HKEY_CURRENT_USER, "Software\\Brevant\\Quillon\\Statistics", KEY_READ))
+            key.QueryValue(name, value, TRUE);
+        return value;
+    }
+
+    // The server, the account (as "quillon --add-account anna@127.0.0.1:PORT" registers
+    // it; `registered` false leaves it out), the database and the proxy.
+    void Start(std::vector<SFakeMessage> mailbox, bool registered = true, bool enabled = true) {
+        m_server = std::make_unique<CFakePOP3Server>(std::move(mailbox));
+        if (registered) {
+            const std::string path =
+                "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1:" +
+                std::to_string(m_server->GetPort());
+            CRegistryKey key;
+            ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, path.c_str()));
+            ASSERT_TRUE(key.SetValue("ServerName", "127.0.0.1"));
+            ASSERT_TRUE(key.SetValue("UserName", "anna"));
+            ASSERT_TRUE(key.SetValue("ServerPort", m_server->GetPort()));
+            if (!enabled) {
+                ASSERT_TRUE(key.SetValue("IsEnabled", 0));
+            }
+        }
+        CMessageDatabase::GetMessageDatabase(&ExamineForTest, &m_sink, 1025);
+        int errorNumber = 0;
+        std::string errorText;
+        m_listener = StartFerrymail(0, errorNumber, errorText);
+        ASSERT_NE(m_listener, nullptr) << errorText;
+        ASSERT_NE(m_listener->GetPort(), 0);
+        m_spool = m_home->Path() + "/proxy.log";
+        const int file = CListener::OpenSpoolFile(m_spool);
+        ASSERT_GE(file, 0);
+        m_listener->SetSpoolFile(m_spool, file);
+        m_listener->AddLogging(0xFFFF);
+    }
+
+    std::string UserLine() const {
+        return "USER anna/127.0.0.1:" + std::to_string(m_server->GetPort());
+    }
+
+    // A client logged in in named-host mode; `passReply` receives the PASS reply.
+    std::unique_ptr<TestClient> Login(std::string* passReply = nullptr) {
+        auto client = std::make_unique<TestClient>(m_listener->GetPort());
+        EXPECT_TRUE(client->IsConnected());
+        EXPECT_EQ(client->ReadLine(), kGreeting);
+        EXPECT_TRUE(client->SendLine(UserLine()));
+        EXPECT_EQ(client->ReadLine(), "+OK anna is welcome");
+        EXPECT_TRUE(client->SendLine("PASS secret"));
+        std::string reply = client->ReadLine(15.0);
+        if (passReply != nullptr)
+            *passReply = reply;
+        else
+            EXPECT_EQ(reply.compare(0, 4, "+OK "), 0) << reply;
+        return client;
+    }
+
+    // QUIT, its reply, and the end of the connection.
+    static void Quit(TestClient& client) {
+        ASSERT_TRUE(client.SendLine("QUIT"));
+        EXPECT_EQ(client.ReadLine(), "+OK bye");
+        client.ReadUntilClosed(10.0);
+        EXPECT_TRUE(client.IsClosed());
+    }
+
+    CMessageStore* Store() {
+        return CMessageDatabase::GetMessageDatabase()->GetStore(std::string(kStoreKey));
+    }
+    // Waits until no session holds the account's store.
+    bool WaitForStoreFree() {
+        return WaitFor([&] {
+            CMessageStore* store = Store();
+            return store != nullptr && !store->IsInSession();
+        });
+    }
+    // Moves a message, as the review window does.
+    void MoveMessage(const std::string& uidl, MSSTATUS location) {
+        CMessageStore* store = Store();
+        ASSERT_NE(store, nullptr);
+        CMessageDatabase* database = CMessageDatabase::GetMessageDatabase();
+        CStoreLock lock(store, true);
+        CMessage* message = database->GetMessage(store->GetStoreID(), &uidl);
+        ASSERT_NE(message, nullptr) << uidl;
+        message->SetLocation(location);
+    }
+    MSSTATUS LocationOf(const std::string& uidl) {
+        CMessageStore* store = Store();
+        if (store == nullptr)
+            return MS_ANY;
+        CStoreLock lock(store, false);
+        CMessage* message = store->GetMessage(uidl);
+        return message != nullptr ? message->GetLocation() : MS_ANY;
+    }
+
+    // The size a client is told for a fake message with one note.
+    static int ClientSize(const SFakeMessage& message, const char* note) {
+        return static_cast<int>(message.text.size() + NoteLine(note).size());
+    }
+    // The RETR reply a client gets: the server's with the note closing the header.
+    static std::string RetrWithNote(const SFakeMessage& message, const char* note) {
+        std::string reply = CFakePOP3Server::RetrReply(message);
+        reply.insert(reply.find("\r\n\r\n") + 2, NoteLine(note));
+        return reply;
+    }
+
+    std::unique_ptr<CTestHome> m_home;  // fresh for every SetUp
+    CCountingSink m_sink;
+    std::unique_ptr<CFakePOP3Server> m_server;
+    CListener* m_listener = nullptr;
+    std::string m_spool;
+};
+
+const std::vector<std::string> kFirstLogin = {"USER anna", "PASS secret"};
+const std::vector<std::string> kFirstSynch = {"STAT",     "UIDL",     "LIST",
+                                              "TOP 1 10", "TOP 2 10", "TOP 3 10"};
+
+// ---------------------------------------------------------------------------------------
+// Reaching the server.
+
+TEST_F(POP3ConnectionTest, NamedHostModeHidesServerGreetingAndSendsUserPart) {
+    Start(ThreeMessages());
+    TestClient client(m_listener->GetPort());
+    ASSERT_TRUE(client.IsConnected());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    // Without a host the session has nowhere to go.
+    ASSERT_TRUE(client.SendLine("USER anna"));
+    EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
+    ASSERT_TRUE(client.SendLine("STAT"));
+    EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
+    EXPECT_EQ(m_server->Connections(), 0);
+
+    ASSERT_TRUE(client.SendLine(UserLine()));
+    // The reply to USER, never the server's greeting.
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    EXPECT_EQ(m_server->Commands(0), std::vector<std::string>{"USER anna"});
+    // Commands other than USER, APOP, PASS and QUIT are refused before login.
+    ASSERT_TRUE(client.SendLine("STAT"));
+    EXPECT_EQ(client.ReadLine(), "-ERR Illegal command in AUTHORIZATION state");
+    EXPECT_EQ(m_server->Commands(0).size(), 1u);
+}
+
+TEST_F(POP3ConnectionTest, QuitBeforeConnectingEndsTheSession) {
+    Start(ThreeMessages());
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine("QUIT"));
+    EXPECT_EQ(client.ReadLine(), "+OK");
+    client.ReadUntilClosed(10.0);
+    EXPECT_TRUE(client.IsClosed());
+}
+
+TEST_F(POP3ConnectionTest, UnreachableNamedHostIsReported) {
+    int freePort;
+    {
+        TestServer probe("");  // a port that was free a moment ago and is closed now
+        freePort = probe.GetPort();
+    }
+    Start(ThreeMessages());
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine("USER anna/127.0.0.1:" + std::to_string(freePort)));
+    const std::string reply = client.ReadLine();
+    EXPECT_TRUE(reply == "-ERR Connection to 127.0.0.1 failed: 10061" ||
+                reply == "-ERR Can't connect to 127.0.0.1")
+        << reply;
+    // The session is back where it started.
+    ASSERT_TRUE(client.SendLine("NOOP"));
+    EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
+}
+
+TEST_F(POP3ConnectionTest, ConnectLineRelaysServerGreeting) {
+    Start(ThreeMessages());
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(ConnectLine(m_server->GetPort(), "Other Mailer 2.0")));
+    EXPECT_EQ(client.ReadLine(), "0");
+    EXPECT_EQ(client.ReadLine(), kServerGreeting);
+    // No account of this mail client: a plain relay.
+    ASSERT_TRUE(client.SendLine("USER anna"));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+    EXPECT_EQ(client.ReadLine(), "+OK anna's maildrop has 3 messages");
+    ASSERT_TRUE(client.SendLine("STAT"));
+    EXPECT_EQ(client.ReadLine().compare(0, 6, "+OK 3 "), 0);
+    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, {"STAT"}}));
+}
+
+TEST_F(POP3ConnectionTest, ConnectLineWithAccountsClientNameFilters) {
+    Start(ThreeMessages());
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(ConnectLine(m_server->GetPort(), "Direct client")));
+    EXPECT_EQ(client.ReadLine(), "0");
+    EXPECT_EQ(client.ReadLine(), kServerGreeting);
+    ASSERT_TRUE(client.SendLine("USER anna"));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    ASSERT_TRUE(client.SendLine("UIDL"));
+    EXPECT_EQ(ReadMultiLine(client),
+              "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-cherry\r\n.\r\n");
+    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, kFirstSynch}));
+}
+
+TEST_F(POP3ConnectionTest, ApopFindsAccountAndSynchronizes) {
+    Start(ThreeMessages());
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(ConnectLine(m_server->GetPort(), "Direct client")));
+    EXPECT_EQ(client.ReadLine(), "0");
+    EXPECT_EQ(client.ReadLine(), kServerGreeting);
+    ASSERT_TRUE(client.SendLine("APOP anna 0123456789abcdef"));
+    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    ASSERT_TRUE(client.SendLine("STAT"));
+    EXPECT_EQ(client.ReadLine().compare(0, 6, "+OK 2 "), 0);
+    EXPECT_EQ(m_server->Commands(0), Join({{"APOP anna 0123456789abcdef"}, kFirstSynch, {"STAT"}}));
+}
+
+TEST_F(POP3ConnectionTest, MalformedConnectLineGetsMinusOne) {
+    Start(ThreeMessages());
+    for (const char* line : {"CONNECT", "CONNECT 127.0.0.1", "CONNECT pop.example.org:110 x"}) {
+        TestClient client(m_listener->GetPort());
+        EXPECT_EQ(client.ReadLine(), kGreeting);
+        ASSERT_TRUE(client.SendLine(line));
+        EXPECT_EQ(client.ReadLine(), "-1") << line;
+        ASSERT_TRUE(client.SendLine("NOOP"));
+        EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server") << line;
+    }
+    EXPECT_EQ(m_server->Connections(), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Synchronization and the client's view.
+
+TEST_F(POP3ConnectionTest, FirstSessionShowsOnlyPassedMessagesRenumbered) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    std::string passReply;
+    auto client = Login(&passReply);
+    EXPECT_EQ(passReply, "+OK anna's maildrop has 3 messages");
+    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, kFirstSynch}));
+    EXPECT_EQ(LocationOf("uid-hold"), MS_HOLD);
+    EXPECT_EQ(LocationOf("uid-apple"), MS_INBOX);
+
+    const int size1 = ClientSize(mailbox[0], kPassNote);
+    const int size2 = ClientSize(mailbox[2], kPassNote);
+    ASSERT_TRUE(client->SendLine("STAT"));
+    EXPECT_EQ(client->ReadLine(), "+OK 2 " + std::to_string(size1 + size2));
+    ASSERT_TRUE(client->SendLine("LIST"));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n1 " + std::to_string(size1) +
+                                          "\r\n2 " + std::to_string(size2) + "\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("LIST 2"));
+    EXPECT_EQ(client->ReadLine(), "+OK 2 " + std::to_string(size2));
+    ASSERT_TRUE(client->SendLine("LIST 3"));
+    EXPECT_EQ(client->ReadLine(), "-ERR Invalid message number");
+    ASSERT_TRUE(client->SendLine("UIDL"));
+    EXPECT_EQ(ReadMultiLine(*client),
+              "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-cherry\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("UIDL 1"));
+    EXPECT_EQ(client->ReadLine(), "+OK 1 uid-apple");
+    ASSERT_TRUE(client->SendLine("UIDL 0"));
+    EXPECT_EQ(client->ReadLine(), "-ERR Invalid message number");
+
+    // RETR goes to the server with its number; the note ends the header.
+    ASSERT_TRUE(client->SendLine("RETR 2"));
+    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[2], kPassNote));
+    ASSERT_TRUE(client->SendLine("RETR 1"));
+    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[0], kPassNote));
+    ASSERT_TRUE(client->SendLine("TOP 2 1"));
+    std::string top = ReadMultiLine(*client);
+    EXPECT_EQ(top, "+OK top of message follows\r\n" + HeaderOf(mailbox[2].text) +
+                       NoteLine(kPassNote) + "\r\nBody line 1 of Cherry season\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("NOOP"));
+    EXPECT_EQ(client->ReadLine(), "+OK");
+    for (const char* unsupported : {"XTND XMIT", "CAPA"}) {
+        ASSERT_TRUE(client->SendLine(unsupported));
+        EXPECT_EQ(client->ReadLine(), "-ERR Unsupported command in TRANSACTION state");
+    }
+    EXPECT_EQ(m_server->Commands(0),
+              Join({kFirstLogin, kFirstSynch, {"STAT", "RETR 3", "RETR 1", "TOP 3 1", "NOOP"}}));
+    EXPECT_EQ(LocationOf("uid-cherry"), MS_DELIVERED);
+    Quit(*client);
+}
+
+TEST_F(POP3ConnectionTest, ReleasedMessageAppearsAtNextSession) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto first = Login();
+    Quit(*first);
+    ASSERT_TRUE(WaitForStoreFree());
+    MoveMessage("uid-hold", MS_INBOX);
+
+    auto second = Login();
+    ASSERT_TRUE(second->SendLine("UIDL"));
+    EXPECT_EQ(ReadMultiLine(*second),
+              "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-hold\r\n3 uid-cherry\r\n.\r\n");
+    ASSERT_TRUE(second->SendLine("RETR 2"));
+    EXPECT_EQ(ReadMultiLine(*second), RetrWithNote(mailbox[1], kHoldNote));
+    // An unchanged mailbox is not listed again.
+    EXPECT_EQ(m_server->Commands(1), Join({kFirstLogin, {"STAT", "RETR 2"}}));
+    Quit(*second);
+}
+
+TEST_F(POP3ConnectionTest, UnchangedMailboxIsNotListedAgain) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto first = Login();
+    Quit(*first);
+    ASSERT_TRUE(WaitForStoreFree());
+
+    std::string passReply;
+    auto second = Login(&passReply);
+    EXPECT_EQ(passReply, "+OK anna's maildrop has 3 messages");
+    ASSERT_TRUE(second->SendLine("STAT"));
+    EXPECT_EQ(second->ReadLine(), "+OK 2 " + std::to_string(ClientSize(mailbox[0], kPassNote) +
+                                                            ClientSize(mailbox[2], kPassNote)));
+    EXPECT_EQ(m_server->Commands(1), Join({kFirstLogin, {"STAT", "STAT"}}));
+    Quit(*second);
+}
+
+TEST_F(POP3ConnectionTest, NewMailIsListedAndOnlyNewMessagesFetched) {
+    std::vector<SFakeMessage> mailbox;
+    for (int i = 1; i <= 10; ++i)
+        mailbox.push_back(
+            {"uid-" + std::to_string(i), MakeMessage("Number " + std::to_string(i), 2)});
+    Start(mailbox);
+    auto first = Login();
+    EXPECT_EQ(m_server->Commands(0).size(), 2u + 3u + 10u);  // login, STAT UIDL LIST, 10 TOP
+    Quit(*first);
+    ASSERT_TRUE(WaitForStoreFree());
+
+    // Two new messages among twelve: their sizes are asked one by one.
+    m_server->AddMessage({"uid-11", MakeMessage("Number 11", 1)});
+    m_server->AddMessage({"uid-12", MakeMessage("Number 12, hold it", 1)});
+    auto second = Login();
+    EXPECT_EQ(
+        m_server->Commands(1),
+        Join({kFirstLogin, {"STAT", "UIDL", "LIST 11", "LIST 12", "TOP 11 10", "TOP 12 10"}}));
+    ASSERT_TRUE(second->SendLine("STAT"));
+    EXPECT_EQ(second->ReadLine().compare(0, 7, "+OK 11 "), 0);
+    ASSERT_TRUE(second->SendLine("UIDL 11"));
+    EXPECT_EQ(second->ReadLine(), "+OK 11 uid-11");
+    EXPECT_EQ(LocationOf("uid-12"), MS_HOLD);
+    Quit(*second);
+}
+
+TEST_F(POP3ConnectionTest, EmptyViewsAnswerEmptyListings) {
+    // Everything held.
+    Start({{"uid-hold", MakeMessage("Please hold this one", 2)}});
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("STAT"));
+    EXPECT_EQ(client->ReadLine(), "+OK 0 0");
+    ASSERT_TRUE(client->SendLine("LIST"));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("UIDL"));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK UIDL listing follows\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("RETR 1"));
+    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
+    EXPECT_EQ(m_server->Commands(0).back(), "RETR -1");
+    Quit(*client);
+
+    // An empty mailbox on the server needs no listing.
+    TearDown();
+    SetUp();
+    Start({});
+    auto empty = Login();
+    ASSERT_TRUE(empty->SendLine("LIST"));
+    EXPECT_EQ(ReadMultiLine(*empty), "+OK Maildrop listing follows\r\n.\r\n");
+    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, {"STAT"}}));
+    Quit(*empty);
+}
+
+TEST_F(POP3ConnectionTest, TopLinesMinusOneDownloadsWholeMessages) {
+    WriteProxySetting("TopLines", -1);
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto client = Login();
+    EXPECT_EQ(m_server->Commands(0),
+              Join({kFirstLogin, {"STAT", "UIDL", "LIST", "RETR 1", "RETR 2", "RETR 3"}}));
+    // Without local delivery the client's RETR still goes to the server.
+    ASSERT_TRUE(client->SendLine("RETR 1"));
+    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[0], kPassNote));
+    EXPECT_EQ(m_server->Commands(0).back(), "RETR 1");
+    Quit(*client);
+}
+
+TEST_F(POP3ConnectionTest, LocalDeliveryAnswersFromStore) {
+    WriteProxySetting("TopLines", -1);
+    WriteProgramSetting("Deliver From Local Store", 1);
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto client = Login();
+    const size_t afterSynch = m_server->Commands(0).size();
+
+    for (int n : {1, 2}) {
+        const SFakeMessage& message = mailbox[n == 1 ? 0 : 2];
+        ASSERT_TRUE(client->SendLine("RETR " + std::to_string(n)));
+        const std::string reply = ReadMultiLine(*client);
+        const std::string relayed = RetrWithNote(message, kPassNote);
+        // The same text as the server's, behind a plain "+OK".
+        EXPECT_EQ(reply, "+OK\r\n" + relayed.substr(relayed.find("\r\n") + 2)) << n;
+    }
+    ASSERT_TRUE(client->SendLine("TOP 2 2"));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK\r\n" + HeaderOf(mailbox[2].text) + NoteLine(kPassNote) +
+                                          "\r\nBody line 1 of Cherry season\r\n"
+                                          "Body line 2 of Cherry season\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("TOP 1 0"));
+    EXPECT_EQ(ReadMultiLine(*client),
+              "+OK\r\n" + HeaderOf(mailbox[0].text) + NoteLine(kPassNote) + ".\r\n");
+    EXPECT_EQ(m_server->Commands(0).size(), afterSynch);
+    EXPECT_EQ(LocationOf("uid-apple"), MS_DELIVERED);
+    EXPECT_EQ(LocationOf("uid-cherry"), MS_DELIVERED);
+    Quit(*client);
+}
+
+TEST_F(POP3ConnectionTest, LocalDeliveryOfTruncatedMessageGoesToServer) {
+    WriteProgramSetting("Deliver From Local Store", 1);
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto client = Login();
+    // The store has only 10 of the 15 body lines of the cherry message.
+    ASSERT_TRUE(client->SendLine("RETR 2"));
+    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[2], kPassNote));
+    EXPECT_EQ(m_server->Commands(0).back(), "RETR 3");
+    // The first message was complete within its 10 lines.
+    const size_t before = m_server->Commands(0).size();
+    ASSERT_TRUE(client->SendLine("RETR 1"));
+    const std::string relayed = RetrWithNote(mailbox[0], kPassNote);
+    EXPECT_EQ(ReadMultiLine(*client), "+OK\r\n" + relayed.substr(relayed.find("\r\n") + 2));
+    EXPECT_EQ(m_server->Commands(0).size(), before);
+    Quit(*client);
+}
+
+// ---------------------------------------------------------------------------------------
+// Deletions.
+
+TEST_F(POP3ConnectionTest, DeleteTranslatesNumbersAndResetUndeletes) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto client = Login();
+    const size_t afterSynch = m_server->Commands(0).size();
+
+    ASSERT_TRUE(client->SendLine("DELE 2"));
+    EXPECT_EQ(client->ReadLine(), "+OK message 3 deleted");
+    ASSERT_TRUE(client->SendLine("LIST 2"));
+    EXPECT_EQ(client->ReadLine(), "-ERR Invalid message number");
+    ASSERT_TRUE(client->SendLine("LIST"));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n1 " +
+                                          std::to_string(ClientSize(mailbox[0], kPassNote)) +
+                                          "\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("DELE 0"));
+    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
+    ASSERT_TRUE(client->SendLine("DELE 3"));
+    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
+    ASSERT_TRUE(client->SendLine("RSET"));
+    EXPECT_EQ(client->ReadLine(), "+OK");
+    ASSERT_TRUE(client->SendLine("LIST 2"));
+    EXPECT_EQ(client->ReadLine(), "+OK 2 " + std::to_string(ClientSize(mailbox[2], kPassNote)));
+
+    const std::vector<std::string> commands = m_server->Commands(0);
+    ASSERT_GE(commands.size(), afterSynch);
+    EXPECT_EQ(
+        std::vector<std::string>(commands.begin() + static_cast<long>(afterSynch), commands.end()),
+        (std::vector<std::string>{"DELE 3", "DELE -1", "DELE -1", "RSET"}));
+    Quit(*client);
+    // The server's state was unknown after RSET: QUIT waits for a STAT.
+    const std::vector<std::string> all = m_server->Commands(0);
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[all.size() - 2], "STAT");
+    EXPECT_EQ(all.back(), "QUIT");
+}
+
+TEST_F(POP3ConnectionTest, ClientDeletionLeavesStoreAfterQuit) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("DELE 1"));
+    EXPECT_EQ(client->ReadLine(), "+OK message 1 deleted");
+    Quit(*client);
+    ASSERT_TRUE(WaitForStoreFree());
+    EXPECT_EQ(LocationOf("uid-apple"), MS_ANY);  // gone from the store
+    EXPECT_EQ(m_server->Mailbox().size(), 2u);
+
+    // The next session sees the server's new numbering.
+    auto next = Login();
+    ASSERT_TRUE(next->SendLine("UIDL"));
+    EXPECT_EQ(ReadMultiLine(*next), "+OK UIDL listing follows\r\n1 uid-cherry\r\n.\r\n");
+    ASSERT_TRUE(next->SendLine("RETR 1"));
+    EXPECT_EQ(ReadMultiLine(*next), RetrWithNote(mailbox[2], kPassNote));
+    EXPECT_EQ(m_server->Commands(1).back(), "RETR 2");
+    Quit(*next);
+}
+
+TEST_F(POP3ConnectionTest, MessagesDeletedInReviewAreDeletedAtQuit) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto first = Login();
+    Quit(*first);
+    ASSERT_TRUE(WaitForStoreFree());
+    const int deletesBefore = ReadStatistic("ShutdownDeletes");
+    MoveMessage("uid-apple", MS_DELETED);
+    MoveMessage("uid-hold", MS_DELETED);
+
+    auto second = Login();
+    ASSERT_TRUE(second->SendLine("STAT"));
+    EXPECT_EQ(second->ReadLine(), "+OK 1 " + std::to_string(ClientSize(mailbox[2], kPassNote)));
+    Quit(*second);
+    EXPECT_EQ(m_server->Commands(1),
+              Join({kFirstLogin, {"STAT", "STAT", "DELE 1", "DELE 2", "QUIT"}}));
+    ASSERT_TRUE(WaitForStoreFree());
+    EXPECT_EQ(LocationOf("uid-apple"), MS_ANY);
+    EXPECT_EQ(LocationOf("uid-hold"), MS_ANY);
+    EXPECT_EQ(LocationOf("uid-cherry"), MS_INBOX);
+    EXPECT_TRUE(WaitFor([&] { return ReadStatistic("ShutdownDeletes") == deletesBefore + 2; }))
+        << ReadStatistic("ShutdownDeletes");
+    ASSERT_EQ(m_server->Mailbox().size(), 1u);
+    EXPECT_EQ(m_server->Mailbox()[0].uidl, "uid-cherry");
+}
+
+// ---------------------------------------------------------------------------------------
+// Accounts that are not filtered.
+
+TEST_F(POP3ConnectionTest, DisabledAccountIsRelayedAsItCame) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox, true, false);
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("  list  "));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK listing follows\r\n1 " +
+                                          std::to_string(mailbox[0].text.size()) + "\r\n2 " +
+                                          std::to_string(mailbox[1].text.size()) + "\r\n3 " +
+                                          std::to_string(mailbox[2].text.size()) + "\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("retr 2"));
+    EXPECT_EQ(ReadMultiLine(*client), CFakePOP3Server::RetrReply(mailbox[1]));
+    // Commands the session has no code for get their whole reply.
+    ASSERT_TRUE(client->SendLine("XTND  XMIT"));
+    EXPECT_EQ(client->ReadLine(), "-ERR unknown command");
+    ASSERT_TRUE(client->SendLine("capa"));
+    EXPECT_EQ(ReadMultiLine(*client),
+              "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\n.\r\n");
+    ASSERT_TRUE(client->SendLine("DELE 0"));
+    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
+    Quit(*client);
+    EXPECT_EQ(m_server->Commands(0),
+              Join({kFirstLogin, {"list", "retr 2", "XTND  XMIT", "capa", "DELE 0", "QUIT"}}));
+    EXPECT_EQ(LocationOf("uid-apple"), MS_ANY);
+}
+
+TEST_F(POP3ConnectionTest, UnknownAccountIsRelayed) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox, false);
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("UIDL"));
+    EXPECT_EQ(ReadMultiLine(*client),
+              "+OK listing follows\r\n1 uid-apple\r\n2 uid-hold\r\n3 uid-cherry\r\n.\r\n");
+    Quit(*client);
+    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, {"UIDL", "QUIT"}}));
+}
+
+TEST_F(POP3ConnectionTest, StoreHeldBySessionRefusesSecondSession) {
+    Start(ThreeMessages());
+    auto first = Login();
+
+    TestClient second(m_listener->GetPort());
+    EXPECT_EQ(second.ReadLine(), kGreeting);
+    ASSERT_TRUE(second.SendLine(UserLine()));
+    EXPECT_EQ(second.ReadLine(), "-ERR Quillon proxy couldn't open local store");
+    ASSERT_TRUE(second.SendLine("QUIT"));
+    EXPECT_EQ(second.ReadLine(), "+OK bye");
+    // USER never reached the server.
+    EXPECT_EQ(m_server->Commands(1), std::vector<std::string>{"QUIT"});
+
+    // Once the first session has ended the store is free again.
+    Quit(*first);
+    ASSERT_TRUE(WaitForStoreFree());
+    auto third = Login();
+    ASSERT_TRUE(third->SendLine("STAT"));
+    EXPECT_EQ(third->ReadLine().compare(0, 6, "+OK 2 "), 0);
+    Quit(*third);
+}
+
+// ---------------------------------------------------------------------------------------
+// Keeping the client waiting, and servers that fail.
+
+TEST_F(POP3ConnectionTest, SlowResponseHoldsPassReplyUntilSynchronized) {
+    Start(ThreeMessages());
+    m_server->SetPassReply("+OK");
+    m_server->DelayReply("UIDL", 5.0);
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(UserLine()));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+
+    struct SPiece {
+        double at;
+        std::string bytes;
+    };
+    std::vector<SPiece> pieces;
+    std::string all;
+    const auto start = Clock::now();
+    while (all.find("\r\n") == std::string::npos) {
+        const std::string more = client.ReadSome(64, 15.0);
+        if (more.empty())
+            break;
+        pieces.push_back({std::chrono::duration<double>(Clock::now() - start).count(), more});
+        all += more;
+    }
+    ASSERT_GE(all.size(), 2u);
+    ASSERT_EQ(all.substr(all.size() - 2), "\r\n");
+    // "+OK" one character at a time, then "X" until the store is in step, then the end.
+    EXPECT_EQ(all.compare(0, 3, "+OK"), 0) << all;
+    EXPECT_NE(all.find('X'), std::string::npos) << all;
+    EXPECT_EQ(all.find_first_not_of('X', 3), all.size() - 2) << all;
+    // At least two arrivals before the end, about a second apart; the end comes with
+    // the delayed listing.
+    ASSERT_GE(pieces.size(), 3u);
+    EXPECT_EQ(pieces[0].bytes, "+");
+    EXPECT_GT(pieces[1].at - pieces[0].at, 0.5);
+    EXPECT_GE(pieces.back().at, 4.5);
+    // The session goes on as usual.
+    ASSERT_TRUE(client.SendLine("STAT"));
+    EXPECT_EQ(client.ReadLine().compare(0, 6, "+OK 2 "), 0);
+}
+
+TEST_F(POP3ConnectionTest, SynchronizationCutShortIsRedoneAtNextLogin) {
+    struct SCase {
+        const char* closeOn;  // the server closes on this command; null: the client leaves
+        int pass;             // after answering this many of them
+        std::vector<std::string> nextSynch;
+    };
+    const SCase kCases[] = {
+        {"UIDL", 0, kFirstSynch},
+        {"LIST", 0, kFirstSynch},
+        {"TOP", 1, {"STAT", "UIDL", "TOP 2 10", "TOP 3 10"}},
+        {nullptr, 0, kFirstSynch},
+    };
+    for (const SCase& test : kCases) {
+        const std::string name = test.closeOn != nullptr ? test.closeOn : "client leaves";
+        SCOPED_TRACE(name);
+        TearDown();
+        SetUp();
+        Start(ThreeMessages());
+        if (test.closeOn != nullptr)
+            m_server->CloseOn(test.closeOn, test.pass);
+        else
+            m_server->DelayReply("UIDL", 1.0);
+        {
+            TestClient client(m_listener->GetPort());
+            EXPECT_EQ(client.ReadLine(), kGreeting);
+            ASSERT_TRUE(client.SendLine(UserLine()));
+            EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+            ASSERT_TRUE(client.SendLine("PASS secret"));
+            if (test.closeOn != nullptr) {
+                EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+                client.ReadUntilClosed(10.0);
+                EXPECT_TRUE(client.IsClosed());
+            } else {
+                ASSERT_TRUE(m_server->WaitForCommands(0, 4));  // UIDL has been sent
+            }
+        }
+        ASSERT_TRUE(WaitForStoreFree());
+        // The mailbox has not changed, but the store never finished taking it in.
+        m_server->ClearHooks();
+        auto client = Login();
+        EXPECT_EQ(m_server->Commands(1), Join({kFirstLogin, test.nextSynch}));
+        ASSERT_TRUE(client->SendLine("UIDL"));
+        EXPECT_EQ(ReadMultiLine(*client),
+                  "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-cherry\r\n.\r\n");
+        Quit(*client);
+        // Once in step, the store is trusted again.
+        ASSERT_TRUE(WaitForStoreFree());
+        auto last = Login();
+        EXPECT_EQ(m_server->Commands(2), Join({kFirstLogin, {"STAT"}}));
+        Quit(*last);
+    }
+}
+
+TEST_F(POP3ConnectionTest, ServerErrorToUidlCompletesHeldReply) {
+    Start(ThreeMessages());
+    m_server->FailCommand("UIDL");
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(UserLine()));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    EXPECT_GE(m_sink.Count(MN_ERROR), 1);
+    // The session still serves the client. A STAT tries the synchronization again, and
+    // its failure is the answer.
+    ASSERT_TRUE(client.SendLine("NOOP"));
+    EXPECT_EQ(client.ReadLine(), "+OK");
+    ASSERT_TRUE(client.SendLine("STAT"));
+    EXPECT_EQ(client.ReadLine(), "-ERR UIDL refused by the test");
+    ASSERT_TRUE(client.SendLine("NOOP"));
+    EXPECT_EQ(client.ReadLine(), "+OK");
+    EXPECT_EQ(m_server->Commands(0),
+              Join({kFirstLogin, {"STAT", "UIDL", "NOOP", "STAT", "STAT", "UIDL", "NOOP"}}));
+}
+
+TEST_F(POP3ConnectionTest, StatAfterDeletionCountsWhatIsLeftWithoutRenumbering) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("DELE 1"));
+    EXPECT_EQ(client->ReadLine(), "+OK message 1 deleted");
+    // The server's count now differs from the store's: the session checks it again.
+    ASSERT_TRUE(client->SendLine("STAT"));
+    EXPECT_EQ(client->ReadLine(), "+OK 1 " + std::to_string(ClientSize(mailbox[2], kPassNote)));
+    // The client's numbers stay as they were in this session.
+    ASSERT_TRUE(client->SendLine("UIDL 2"));
+    EXPECT_EQ(client->ReadLine(), "+OK 2 uid-cherry");
+    ASSERT_TRUE(client->SendLine("RETR 2"));
+    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[2], kPassNote));
+    const std::vector<std::string> commands = m_server->Commands(0);
+    ASSERT_GE(commands.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 4, commands.end()),
+              (std::vector<std::string>{"DELE 1", "STAT", "STAT", "RETR 3"}));
+    Quit(*client);
+}
+
+TEST_F(POP3ConnectionTest, ServerErrorDuringSynchronizationByStatGivesOneErrorLine) {
+    Start(ThreeMessages());
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("DELE 1"));
+    EXPECT_EQ(client->ReadLine(), "+OK message 1 deleted");
+    // The login's STAT and the client's pass; the session's own fails.
+    m_server->FailCommand("STAT", 2);
+    ASSERT_TRUE(client->SendLine("STAT"));
+    EXPECT_EQ(client->ReadLine(), "-ERR STAT refused by the test");
+    ASSERT_TRUE(client->SendLine("NOOP"));
+    EXPECT_EQ(client->ReadLine(), "+OK");
+    const std::vector<std::string> commands = m_server->Commands(0);
+    ASSERT_GE(commands.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 4, commands.end()),
+              (std::vector<std::string>{"DELE 1", "STAT", "STAT", "NOOP"}));
+}
+
+// ---------------------------------------------------------------------------------------
+// Input in pieces.
+
+TEST_F(POP3ConnectionTest, CommandsSplitAtEveryByteWork) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    TestClient client(m_listener->GetPort());
+    const int on = 1;
+    ::setsockopt(client.GetHandle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    auto sendByBytes = [&](const std::string& line) {
+        for (char c : line + "\r\n") {
+            ASSERT_TRUE(client.Send(std::string(1, c)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    };
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    sendByBytes(UserLine());
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    sendByBytes("PASS secret");
+    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    // Every split point of a command that the store answers and one the server answers.
+    for (const std::string line : {"UIDL 2\r\n", "RETR 1\r\n"}) {
+        for (size_t split = 1; split < line.size(); ++split) {
+            ASSERT_TRUE(client.Send(line.substr(0, split)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_TRUE(client.Send(line.substr(split)));
+            if (line[0] == 'U')
+                EXPECT_EQ(client.ReadLine(), "+OK 2 uid-cherry") << split;
+            else
+                EXPECT_EQ(ReadMultiLine(client), RetrWithNote(mailbox[0], kPassNote)) << split;
+        }
+    }
+}
+
+TEST_F(POP3ConnectionTest, PipelinedCommandsAreAnsweredInOrder) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    m_server->DelayReply("UIDL", 0.5);
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(UserLine()));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    // Commands the server answers and commands the store answers, in one write with
+    // PASS: they wait for the synchronization.
+    ASSERT_TRUE(
+        client.Send("PASS secret\r\nSTAT\r\nUIDL 1\r\nRETR 1\r\nLIST 2\r\nNOOP\r\n"
+                    "DELE 1\r\nUIDL\r\nQUIT\r\nNOOP\r\n"));
+    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    EXPECT_EQ(client.ReadLine().compare(0, 6, "+OK 2 "), 0);
+    EXPECT_EQ(client.ReadLine(), "+OK 1 uid-apple");
+    EXPECT_EQ(ReadMultiLine(client), RetrWithNote(mailbox[0], kPassNote));
+    EXPECT_EQ(client.ReadLine(), "+OK 2 " + std::to_string(ClientSize(mailbox[2], kPassNote)));
+    EXPECT_EQ(client.ReadLine(), "+OK");
+    EXPECT_EQ(client.ReadLine(), "+OK message 1 deleted");
+    EXPECT_EQ(ReadMultiLine(client), "+OK UIDL listing follows\r\n2 uid-cherry\r\n.\r\n");
+    EXPECT_EQ(client.ReadLine(), "+OK bye");
+    EXPECT_EQ(client.ReadLine(), "-ERR Disconnecting from server");
+    EXPECT_EQ(
+        m_server->Commands(0),
+        Join({kFirstLogin, kFirstSynch, {"STAT", "RETR 1", "NOOP", "DELE 1", "STAT", "QUIT"}}));
+}
+
+}  // namespace
