@@ -56,8 +56,7 @@ int RunEngine(const SCommandLine& commandLine) {
         Complain(error);
         return kExitFailure;
     }
-    for (const std::string& note : engine.GetNotes())
-        Say(note);
+    for (const std::string& note : engine.GetNotes()) Say(note);
     Say("POP3 proxy listening on 127.0.0.1:" + std::to_string(engine.GetPOP3Port()));
 
     const int signalNumber = WaitForShutdownSignal();
@@ -72,27 +71,27 @@ int RunAccountCommand(const SCommandLine& commandLine) {
     bool done = false;
     std::string confirmation;
     switch (commandLine.command) {
-    case QC_ADD_ACCOUNT:
-        done = RegisterDirectAccount(account, error);
-        confirmation = "account " + account.KeyName() +
-                       " registered; a mail client logs in to 127.0.0.1 as " +
-                       account.LoginName();
-        break;
-    case QC_REMOVE_ACCOUNT:
-        done = RemoveDirectAccount(account, error);
-        confirmation = "account " + account.KeyName() + " removed";
-        break;
-    case QC_DISABLE_ACCOUNT:
-    case QC_ENABLE_ACCOUNT: {
-        const bool enable = commandLine.command == QC_ENABLE_ACCOUNT;
-        done = SetDirectAccountEnabled(account, enable, error);
-        confirmation = "account " + account.KeyName() +
-                       (enable ? " enabled: its mail is filtered"
-                               : " disabled: its mail passes unfiltered");
-        break;
-    }
-    default:
-        break;
+        case QC_ADD_ACCOUNT:
+            done = RegisterDirectAccount(account, error);
+            confirmation = "account " + account.KeyName() +
+                           " registered; a mail client logs in to 127.0.0.1 as " +
+                           account.LoginName();
+            break;
+        case QC_REMOVE_ACCOUNT:
+            done = RemoveDirectAccount(account, error);
+            confirmation = "account " + account.KeyName() + " removed";
+            break;
+        case QC_DISABLE_ACCOUNT:
+        case QC_ENABLE_ACCOUNT: {
+            const bool enable = commandLine.command == QC_ENABLE_ACCOUNT;
+            done = SetDirectAccountEnabled(account, enable, error);
+            confirmation = "account " + account.KeyName() +
+                           (enable ? " enabled: its mail is filtered"
+                                   : " disabled: its mail passes unfiltered");
+            break;
+        }
+        default:
+            break;
     }
     if (!done) {
         Complain(error);
@@ -113,15 +112,15 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     switch (commandLine.command) {
-    case QC_VERSION:
-        std::printf("%s\n", QUILLON_VERSION_TEXT);
-        return kExitOK;
-    case QC_HELP:
-        std::fputs(UsageText(), stdout);
-        return kExitOK;
-    case QC_RUN:
-        return RunEngine(commandLine);
-    default:
-        return RunAccountCommand(commandLine);
+        case QC_VERSION:
+            std::printf("%s\n", QUILLON_VERSION_TEXT);
+            return kExitOK;
+        case QC_HELP:
+            std::fputs(UsageText(), stdout);
+            return kExitOK;
+        case QC_RUN:
+            return RunEngine(commandLine);
+        default:
+            return RunAccountCommand(commandLine);
     }
 }
