@@ -13,7 +13,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
-RUN_ARGS   ?= --version
+RUN_ARGS   ?=
 
 .PHONY: all run test build build-asan deps test-deps test-plain test-asan fuzz clean
 

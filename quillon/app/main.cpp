@@ -1,16 +1,126 @@
-// The Quillon program: for now it only answers --version.
+// The quillon program: the proxy engine (headless until the review window exists), the
+// account commands for directly connecting mail clients, --version and --help.
+#include <signal.h>
+
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/DirectAccounts.h"
+#include "app/Headless.h"
+#include "app/Options.h"
+#include "app/ShutdownSignals.h"
+
+namespace {
+
+constexpr int kExitOK = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void Say(const std::string& line) {
+    std::printf("quillon: %s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void Complain(const std::string& line) {
+    std::fprintf(stderr, "quillon: %s\n", line.c_str());
+}
+
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && value[0] != '\0')
+            return true;
+    }
+    return false;
+}
+
+int RunEngine(const SCommandLine& commandLine) {
+    // Before the first thread: every thread inherits the mask, so only the sigwait below
+    // ever takes these signals.
+    if (!BlockShutdownSignals()) {
+        Complain("cannot block SIGTERM and SIGINT");
+        return kExitFailure;
+    }
+    if (!commandLine.headless)
+        Say(HasDisplay() ? "the review window is not available yet; running headless"
+                         : "no display; running headless");
+    if (commandLine.smtpPort >= 0)
+        Say("this version does not start the SMTP proxy; --smtp-port " +
+            std::to_string(commandLine.smtpPort) + " is not used");
+
+    CHeadlessEngine engine;
+    std::string error;
+    if (!engine.Start(commandLine.pop3Port, error)) {
+        Complain(error);
+        return kExitFailure;
+    }
+    for (const std::string& note : engine.GetNotes()) Say(note);
+    Say("POP3 proxy listening on 127.0.0.1:" + std::to_string(engine.GetPOP3Port()));
+
+    const int signalNumber = WaitForShutdownSignal();
+    Say(std::string(signalNumber == SIGINT ? "SIGINT" : "SIGTERM") + " received; shutting down");
+    engine.Shutdown();
+    return kExitOK;
+}
+
+int RunAccountCommand(const SCommandLine& commandLine) {
+    const SAccountSpec& account = commandLine.account;
+    std::string error;
+    bool done = false;
+    std::string confirmation;
+    switch (commandLine.command) {
+        case QC_ADD_ACCOUNT:
+            done = RegisterDirectAccount(account, error);
+            confirmation = "account " + account.KeyName() +
+                           " registered; a mail client logs in to 127.0.0.1 as " +
+                           account.LoginName();
+            break;
+        case QC_REMOVE_ACCOUNT:
+            done = RemoveDirectAccount(account, error);
+            confirmation = "account " + account.KeyName() + " removed";
+            break;
+        case QC_DISABLE_ACCOUNT:
+        case QC_ENABLE_ACCOUNT: {
+            const bool enable = commandLine.command == QC_ENABLE_ACCOUNT;
+            done = SetDirectAccountEnabled(account, enable, error);
+            confirmation = "account " + account.KeyName() +
+                           (enable ? " enabled: its mail is filtered"
+                                   : " disabled: its mail passes unfiltered");
+            break;
+        }
+        default:
+            break;
+    }
+    if (!done) {
+        Complain(error);
+        return kExitFailure;
+    }
+    Say(confirmation);
+    return kExitOK;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s\n", QUILLON_VERSION_TEXT);
-            return 0;
-        }
-        std::fprintf(stderr, "quillon: unknown option '%s'\nUsage: quillon --version\n", argv[i]);
-        return 2;
+    SCommandLine commandLine;
+    std::string error;
+    if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), commandLine, error)) {
+        Complain(error);
+        std::fprintf(stderr, "Try 'quillon --help'.\n");
+        return kExitUsage;
     }
-    std::fprintf(stderr, "quillon: nothing to run yet; try --version\n");
-    return 2;
+    switch (commandLine.command) {
+        case QC_VERSION:
+            std::printf("%s\n", QUILLON_VERSION_TEXT);
+            return kExitOK;
+        case QC_HELP:
+            std::fputs(UsageText(), stdout);
+            return kExitOK;
+        case QC_RUN:
+            return RunEngine(commandLine);
+        default:
+            return RunAccountCommand(commandLine);
+    }
 }

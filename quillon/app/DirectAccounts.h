@@ -1,0 +1,23 @@
+// The accounts of mail clients that connect to the POP3 proxy directly (log-in name
+// USER/HOST): kept in the registry under "Software\Brevant\Quillon\Clients\Direct
+// client", one key "USER@HOST:PORT" each, where the account table finds them. Called on
+// the main thread; the registry serialises the writes with a running proxy.
+#pragma once
+
+#include <string>
+
+#include "app/Options.h"
+
+// The client name the POP3 session gives a directly connecting mail client.
+inline constexpr const char kDirectClientName[] = "Direct client";
+
+// The registry path of the account's key below HKEY_CURRENT_USER.
+std::string DirectAccountKeyPath(const SAccountSpec& account);
+
+// Writes "ServerName", "UserName" and "ServerPort" (an existing key keeps its
+// "IsEnabled"). False with `error` set when the registry cannot be written.
+bool RegisterDirectAccount(const SAccountSpec& account, std::string& error);
+// Deletes the account's key. False with `error` set when there is none.
+bool RemoveDirectAccount(const SAccountSpec& account, std::string& error);
+// Sets "IsEnabled" to 1 or 0. False with `error` set when the account is not registered.
+bool SetDirectAccountEnabled(const SAccountSpec& account, bool enabled, std::string& error);

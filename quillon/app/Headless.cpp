@@ -1,0 +1,147 @@
+#include "app/Headless.h"
+
+#include <algorithm>
+
+#include "ferrymail/Listener.h"
+#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/ProxyStart.h"
+#include "kinbook/Paths.h"
+#include "kinbook/RegistryKey.h"
+
+namespace {
+
+constexpr const char kClientsKey[] = "Software\\Brevant\\Quillon\\Clients";
+constexpr const char kInstallationKey[] = "SOFTWARE\\Brevant\\Quillon";
+
+std::string Endpoint(int port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
+
+}  // namespace
+
+int ReadProxyPort(std::string* note) {
+    CRegistryKey key;
+    if (!key.Open(HKEY_CURRENT_USER, kClientsKey, KEY_READ))
+        return kDefaultProxyPort;
+    DWORD type = 0;
+    if (RegQueryValueEx(key, "ProxyPort", &type, nullptr, nullptr) != ERROR_SUCCESS)
+        return kDefaultProxyPort;
+    int port = 0;
+    if (type == REG_DWORD && key.QueryValue("ProxyPort", port, FALSE) && port >= 1 && port <= 65535)
+        return port;
+    if (note != nullptr)
+        *note = "the registry's ProxyPort is not a port number from 1 to 65535; using " +
+                std::to_string(kDefaultProxyPort);
+    return kDefaultProxyPort;
+}
+
+bool SaveProxyPorts(int port, std::string& error) {
+    CRegistryKey key;
+    if (!key.OpenCarefully(HKEY_CURRENT_USER, kClientsKey) || !key.SetValue("ProxyPort", port) ||
+        (port - kSMTPPortOffset >= 1 && !key.SetValue("SMTPProxyPort", port - kSMTPPortOffset))) {
+        error = "cannot write the proxy ports to HKEY_CURRENT_USER\\" + std::string(kClientsKey) +
+                " (registry error " + std::to_string(key.GetLastResult()) + ")";
+        return false;
+    }
+    return true;
+}
+
+CListener* StartPOP3Proxy(int firstPort, int fallbacks, std::string& error) {
+    const int lastPort = std::min(65535, firstPort + fallbacks);
+    std::string lastError;
+    for (int port = firstPort; port <= lastPort; ++port) {
+        int errorNumber = 0;
+        std::string errorText;
+        if (CListener* listener = StartFerrymail(port, errorNumber, errorText))
+            return listener;
+        lastError = errorText;
+    }
+    error = "the POP3 proxy cannot listen on any port from " + Endpoint(firstPort) + " to " +
+            std::to_string(lastPort) + " (" + lastError + ")";
+    return nullptr;
+}
+
+CHeadlessEngine::~CHeadlessEngine() {
+    Shutdown();
+}
+
+bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
+    Shutdown();
+    m_notes.clear();
+    const std::string folder = GetUserDataPath();
+    if (folder.empty()) {
+        error = "the data folder cannot be made (set QUILLON_HOME or XDG_DATA_HOME)";
+        return false;
+    }
+    if (!m_lock.Acquire(folder, error))
+        return false;
+
+    {
+        CRegistryKey installation;
+        m_installationDir.clear();
+        if (installation.Open(HKEY_LOCAL_MACHINE, kInstallationKey, KEY_READ))
+            installation.QueryValue("InstallationDir", m_installationDir);
+    }
+
+    if (!StartProxy(fixedPort, error)) {
+        Shutdown();
+        return false;
+    }
+    m_pop3Listener->LogDebugData(std::string(QUILLON_VERSION_TEXT));
+
+    m_database = CMessageDatabase::GetMessageDatabase();
+    m_database->AddRef();
+    return true;
+}
+
+bool CHeadlessEngine::StartProxy(int fixedPort, std::string& error) {
+    if (fixedPort >= 0) {
+        int errorNumber = 0;
+        std::string errorText;
+        m_pop3Listener = StartFerrymail(fixedPort, errorNumber, errorText);
+        if (m_pop3Listener == nullptr) {
+            error =
+                "the POP3 proxy cannot listen on " + Endpoint(fixedPort) + " (" + errorText + ")";
+            return false;
+        }
+        m_pop3Port = m_pop3Listener->GetPort();
+        return true;
+    }
+
+    std::string note;
+    const int configured = ReadProxyPort(&note);
+    if (!note.empty())
+        m_notes.push_back(note);
+    m_pop3Listener = StartPOP3Proxy(configured, kProxyPortFallbacks, error);
+    if (m_pop3Listener == nullptr)
+        return false;
+    m_pop3Port = m_pop3Listener->GetPort();
+    if (m_pop3Port != configured) {
+        std::string saveError;
+        if (SaveProxyPorts(m_pop3Port, saveError)) {
+            std::string saved = "ProxyPort " + std::to_string(m_pop3Port);
+            if (m_pop3Port - kSMTPPortOffset >= 1)
+                saved += " and SMTPProxyPort " + std::to_string(m_pop3Port - kSMTPPortOffset);
+            m_notes.push_back("port " + std::to_string(configured) + " is taken; using " +
+                              std::to_string(m_pop3Port) + " (saved as " + saved + ")");
+        } else {
+            m_notes.push_back("port " + std::to_string(configured) + " is taken; using " +
+                              std::to_string(m_pop3Port) + " for this run only: " + saveError);
+        }
+    }
+    return true;
+}
+
+void CHeadlessEngine::Shutdown() {
+    if (m_pop3Listener != nullptr) {
+        delete m_pop3Listener;
+        m_pop3Listener = nullptr;
+    }
+    if (m_database != nullptr) {
+        CRefCount::DoRelease(m_database);
+        m_database = nullptr;
+        CMessageDatabase::Shutdown();
+    }
+    m_pop3Port = 0;
+    m_lock.Release();
+}

@@ -1,0 +1,248 @@
+#include "app/Options.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int kDefaultServerPort = 110;
+
+bool IsControlByte(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// The option name of an account command, for error texts.
+const char* CommandOption(QUILLON_COMMAND command) {
+    switch (command) {
+        case QC_ADD_ACCOUNT:
+            return "--add-account";
+        case QC_REMOVE_ACCOUNT:
+            return "--remove-account";
+        case QC_DISABLE_ACCOUNT:
+            return "--disable-account";
+        case QC_ENABLE_ACCOUNT:
+            return "--enable-account";
+        default:
+            return "";
+    }
+}
+
+struct SOptionSpec {
+    const char* name;
+    bool takesValue;
+};
+
+constexpr SOptionSpec kOptions[] = {
+    {"--headless", false},      {"--pop3-port", true},
+    {"--smtp-port", true},      {"--add-account", true},
+    {"--remove-account", true}, {"--disable-account", true},
+    {"--enable-account", true}, {"--version", false},
+    {"--help", false},          {"-h", false},
+};
+
+const SOptionSpec* FindOption(const std::string& name) {
+    for (const SOptionSpec& option : kOptions)
+        if (name == option.name)
+            return &option;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string SAccountSpec::KeyName() const {
+    return user + "@" + host + ":" + std::to_string(port);
+}
+
+std::string SAccountSpec::LoginName() const {
+    std::string name = user + "/" + host;
+    if (port != kDefaultServerPort)
+        name += ":" + std::to_string(port);
+    return name;
+}
+
+bool ParsePortNumber(const std::string& text, int lowest, int& port) {
+    if (text.empty() || text.size() > 5)
+        return false;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < lowest || value > 65535)
+        return false;
+    port = value;
+    return true;
+}
+
+bool ParseAccountSpec(const std::string& text, SAccountSpec& spec, std::string& error) {
+    const std::string quoted = "'" + text + "'";
+    for (char c : text) {
+        if (c == '\\') {
+            error = "account " + quoted + " contains a backslash";
+            return false;
+        }
+        if (IsControlByte(static_cast<unsigned char>(c))) {
+            error = "account contains a control character";
+            return false;
+        }
+    }
+    const size_t at = text.rfind('@');
+    if (at == std::string::npos) {
+        error = "account " + quoted + " is not of the form USER@HOST[:PORT]";
+        return false;
+    }
+    SAccountSpec parsed;
+    parsed.user = text.substr(0, at);
+    std::string rest = text.substr(at + 1);
+    const size_t colon = rest.rfind(':');
+    if (colon != std::string::npos) {
+        const std::string portText = rest.substr(colon + 1);
+        if (!ParsePortNumber(portText, 1, parsed.port)) {
+            error = "account " + quoted + ": the port '" + portText +
+                    "' is not a number from 1 to 65535";
+            return false;
+        }
+        rest.erase(colon);
+    }
+    parsed.host = rest;
+    if (parsed.user.empty()) {
+        error = "account " + quoted + " has no user name before the '@'";
+        return false;
+    }
+    if (parsed.user.find('/') != std::string::npos) {
+        error = "account " + quoted +
+                ": a user name with '/' cannot be given as the USER/HOST login name";
+        return false;
+    }
+    if (parsed.host.empty()) {
+        error = "account " + quoted + " has no server host after the '@'";
+        return false;
+    }
+    if (parsed.host.find_first_of("/: ") != std::string::npos) {
+        error = "account " + quoted + ": '" + parsed.host + "' is not a host name";
+        return false;
+    }
+    spec = parsed;
+    return true;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& commandLine,
+                      std::string& error) {
+    SCommandLine parsed;
+    bool wantHelp = false, wantVersion = false;
+    bool haveAccountCommand = false;
+    const char* runOption = nullptr;  // a run-only option that was given, for the error text
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string name = arguments[i];
+        std::string value;
+        bool valueGiven = false;
+        const size_t equals = name.find('=');
+        if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.erase(equals);
+            valueGiven = true;
+        }
+        const SOptionSpec* option = FindOption(name);
+        if (option == nullptr) {
+            error = !name.empty() && name[0] == '-' ? "unknown option '" + name + "'"
+                                                    : "unexpected argument '" + name + "'";
+            return false;
+        }
+        if (option->takesValue && !valueGiven) {
+            if (i + 1 >= arguments.size()) {
+                error = "option '" + name + "' needs a value";
+                return false;
+            }
+            value = arguments[++i];
+        } else if (!option->takesValue && valueGiven) {
+            error = "option '" + name + "' takes no value";
+            return false;
+        }
+
+        QUILLON_COMMAND accountCommand = QC_RUN;
+        if (name == "--help" || name == "-h") {
+            wantHelp = true;
+        } else if (name == "--version") {
+            wantVersion = true;
+        } else if (name == "--headless") {
+            parsed.headless = true;
+            runOption = "--headless";
+        } else if (name == "--pop3-port" || name == "--smtp-port") {
+            int& port = name == "--pop3-port" ? parsed.pop3Port : parsed.smtpPort;
+            if (port >= 0) {
+                error = "option '" + name + "' given twice";
+                return false;
+            }
+            if (!ParsePortNumber(value, 0, port)) {
+                error =
+                    "option '" + name + "': '" + value + "' is not a port number from 0 to 65535";
+                return false;
+            }
+            runOption = name == "--pop3-port" ? "--pop3-port" : "--smtp-port";
+        } else if (name == "--add-account") {
+            accountCommand = QC_ADD_ACCOUNT;
+        } else if (name == "--remove-account") {
+            accountCommand = QC_REMOVE_ACCOUNT;
+        } else if (name == "--disable-account") {
+            accountCommand = QC_DISABLE_ACCOUNT;
+        } else if (name == "--enable-account") {
+            accountCommand = QC_ENABLE_ACCOUNT;
+        }
+        if (accountCommand != QC_RUN) {
+            if (haveAccountCommand) {
+                error = std::string("options '") + CommandOption(parsed.command) + "' and '" +
+                        name + "' cannot be combined";
+                return false;
+            }
+            if (!ParseAccountSpec(value, parsed.account, error))
+                return false;
+            parsed.command = accountCommand;
+            haveAccountCommand = true;
+        }
+    }
+    if (wantHelp) {
+        parsed.command = QC_HELP;
+    } else if (wantVersion) {
+        parsed.command = QC_VERSION;
+    } else if (haveAccountCommand && runOption != nullptr) {
+        error = std::string("option '") + runOption + "' cannot be combined with '" +
+                CommandOption(parsed.command) + "'";
+        return false;
+    }
+    commandLine = parsed;
+    return true;
+}
+
+const char* UsageText() {
+    return "Usage: quillon [--headless] [--pop3-port N] [--smtp-port N]\n"
+           "       quillon --add-account | --remove-account | --disable-account |\n"
+           "               --enable-account USER@HOST[:PORT]\n"
+           "       quillon --version | --help\n"
+           "\n"
+           "Quillon is a local POP3 proxy that filters spam. A mail client points its POP3\n"
+           "account at 127.0.0.1:2110 (\"ProxyPort\") and logs in with the user name\n"
+           "USER/HOST (USER/HOST:PORT when the server's port is not 110).\n"
+           "\n"
+           "Options:\n"
+           "  --headless           run the proxy engine without any window; it runs until\n"
+           "                       SIGTERM or SIGINT. Without this option the engine also\n"
+           "                       runs headless (the review window is not available yet)\n"
+           "  --pop3-port N        listen for POP3 clients on 127.0.0.1:N for this run only:\n"
+           "                       no fallback to other ports, nothing saved (0 takes a\n"
+           "                       free port)\n"
+           "  --smtp-port N        the SMTP proxy's port for this run (accepted; this version\n"
+           "                       does not start the SMTP proxy)\n"
+           "  --add-account USER@HOST[:PORT]\n"
+           "                       register the POP3 account USER on server HOST (port 110\n"
+           "                       unless given) for mail clients that log in directly as\n"
+           "                       USER/HOST[:PORT]\n"
+           "  --remove-account USER@HOST[:PORT]   remove that account\n"
+           "  --disable-account USER@HOST[:PORT]  pass its mail through unfiltered\n"
+           "  --enable-account USER@HOST[:PORT]   filter its mail again\n"
+           "  --version            print the version\n"
+           "  -h, --help           print this text\n"
+           "\n"
+           "Environment: QUILLON_HOME, when set, holds all data and settings (the registry in\n"
+           "$QUILLON_HOME/registry); otherwise they are kept under $XDG_DATA_HOME/Brevant/Quillon\n"
+           "and $XDG_CONFIG_HOME/Brevant/Quillon.\n";
+}

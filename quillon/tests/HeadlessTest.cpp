@@ -1,0 +1,241 @@
+// The headless engine in this process: ports and their fallback, what is saved, the lock,
+// the database reference and the debug log.
+#include "app/Headless.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+#include "PortHolder.h"
+#include "TestHome.h"
+#include "ferrymail/Listener.h"
+#include "ferrymail/MessageDatabase.h"
+#include "kinbook/RegistryKey.h"
+
+namespace {
+
+constexpr const char kClientsKey[] = "Software\\Brevant\\Quillon\\Clients";
+
+class HeadlessTest : public ::testing::Test {
+protected:
+    static void SetClientsValue(const char* name, int value) {
+        CRegistryKey key;
+        ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, kClientsKey));
+        ASSERT_TRUE(key.SetValue(name, value));
+    }
+    // The integer value, or -1 when it is missing.
+    static int ClientsValue(const char* name) {
+        CRegistryKey key;
+        DWORD value = 0;
+        if (!key.Open(HKEY_CURRENT_USER, kClientsKey, KEY_READ) || !key.QueryValue(name, value))
+            return -1;
+        return static_cast<int>(value);
+    }
+    static bool Connects(int port) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool connected =
+            connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        return connected;
+    }
+
+    CTestHome m_home;
+};
+
+TEST_F(HeadlessTest, ConfiguredPortIsUsedAndNothingIsWritten) {
+    std::vector<std::unique_ptr<CPortHolder>> holders;
+    const int port = FindFreePortRun(1, 0, holders);
+    ASSERT_NE(port, 0);
+    SetClientsValue("ProxyPort", port);
+    CHeadlessEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.Start(-1, error)) << error;
+    EXPECT_EQ(engine.GetPOP3Port(), port);
+    EXPECT_TRUE(Connects(port));
+    EXPECT_TRUE(engine.GetNotes().empty());
+    EXPECT_EQ(ClientsValue("ProxyPort"), port);
+    EXPECT_EQ(ClientsValue("SMTPProxyPort"), -1);
+}
+
+TEST_F(HeadlessTest, TakenPortsAreSkippedAndTheUsedPortIsSaved) {
+    std::vector<std::unique_ptr<CPortHolder>> holders;
+    const int first = FindFreePortRun(3, 2, holders);  // first and first + 1 stay taken
+    ASSERT_NE(first, 0);
+    SetClientsValue("ProxyPort", first);
+    SetClientsValue("SMTPProxyPort", 2025);
+    CHeadlessEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.Start(-1, error)) << error;
+    EXPECT_EQ(engine.GetPOP3Port(), first + 2);
+    EXPECT_TRUE(Connects(first + 2));
+    EXPECT_EQ(ClientsValue("ProxyPort"), first + 2);
+    EXPECT_EQ(ClientsValue("SMTPProxyPort"), first + 2 - kSMTPPortOffset);
+    ASSERT_EQ(engine.GetNotes().size(), 1u);
+    EXPECT_NE(engine.GetNotes()[0].find("port " + std::to_string(first) + " is taken"),
+              std::string::npos)
+        << engine.GetNotes()[0];
+}
+
+TEST_F(HeadlessTest, NoFreePortAmongTheTwentyOneFailsAndSavesNothing) {
+    std::vector<std::unique_ptr<CPortHolder>> holders;
+    const int first = FindFreePortRun(kProxyPortFallbacks + 1, kProxyPortFallbacks + 1, holders);
+    ASSERT_NE(first, 0);
+    SetClientsValue("ProxyPort", first);
+    CHeadlessEngine engine;
+    std::string error;
+    EXPECT_FALSE(engine.Start(-1, error));
+    EXPECT_NE(error.find("127.0.0.1:" + std::to_string(first) + " to " +
+                         std::to_string(first + kProxyPortFallbacks)),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(engine.GetPOP3Listener(), nullptr);
+    EXPECT_EQ(engine.GetDatabase(), nullptr);
+    EXPECT_EQ(ClientsValue("ProxyPort"), first);
+    EXPECT_EQ(ClientsValue("SMTPProxyPort"), -1);
+    // The lock went with the failed start.
+    CInstanceLock lock;
+    EXPECT_TRUE(lock.Acquire(m_home.Path(), error)) << error;
+}
+
+TEST_F(HeadlessTest, FixedPortHasNoFallbackAndSavesNothing) {
+    CPortHolder taken(0);
+    ASSERT_TRUE(taken.IsHeld());
+    SetClientsValue("ProxyPort", taken.Port());
+    CHeadlessEngine engine;
+    std::string error;
+    EXPECT_FALSE(engine.Start(taken.Port(), error));
+    EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(taken.Port())),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(ClientsValue("ProxyPort"), taken.Port());
+    EXPECT_EQ(ClientsValue("SMTPProxyPort"), -1);
+
+    ASSERT_TRUE(engine.Start(0, error)) << error;
+    EXPECT_GT(engine.GetPOP3Port(), 0);
+    EXPECT_NE(engine.GetPOP3Port(), taken.Port());
+    EXPECT_TRUE(Connects(engine.GetPOP3Port()));
+    EXPECT_EQ(ClientsValue("ProxyPort"), taken.Port()) << "a port of this run only is not saved";
+}
+
+TEST_F(HeadlessTest, SecondEngineOnTheSameDataFolderIsRefused) {
+    CHeadlessEngine first, second;
+    std::string error;
+    ASSERT_TRUE(first.Start(0, error)) << error;
+    EXPECT_FALSE(second.Start(0, error));
+    EXPECT_NE(error.find("already running"), std::string::npos) << error;
+    EXPECT_EQ(second.GetPOP3Listener(), nullptr);
+    const int firstPort = first.GetPOP3Port();
+    first.Shutdown();
+    EXPECT_FALSE(Connects(firstPort));
+    EXPECT_TRUE(second.Start(0, error)) << error;
+}
+
+TEST_F(HeadlessTest, HoldsOneDatabaseReferenceWithoutExamineUntilShutdown) {
+    CHeadlessEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.Start(0, error)) << error;
+    CMessageDatabase* database = engine.GetDatabase();
+    ASSERT_NE(database, nullptr);
+    EXPECT_EQ(database, CMessageDatabase::GetMessageDatabase());
+    EXPECT_EQ(database->GetExamineMessage(), nullptr) << "mail goes to the inbox unexamined";
+    // The instance's own reference and the engine's.
+    EXPECT_EQ(database->GetRefCount(), 2);
+
+    database->AddRef();  // keeps it alive to look at after the shut-down
+    const int port = engine.GetPOP3Port();
+    engine.Shutdown();
+    EXPECT_EQ(database->GetRefCount(), 1)
+        << "both the engine's and the instance's references dropped";
+    EXPECT_NE(CMessageDatabase::GetMessageDatabase(), database) << "the database was shut down";
+    CMessageDatabase::Shutdown();
+    CRefCount::DoRelease(database);
+    EXPECT_EQ(engine.GetPOP3Listener(), nullptr);
+    EXPECT_FALSE(Connects(port)) << "the listener is gone";
+    CInstanceLock lock;
+    EXPECT_TRUE(lock.Acquire(m_home.Path(), error)) << error;
+    engine.Shutdown();  // a second shut-down does nothing
+}
+
+TEST_F(HeadlessTest, VersionTextGoesToTheDebugLog) {
+    const std::string logFile = m_home.Path() + "/pop3.log";
+    {
+        CRegistryKey settings;
+        ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER,
+                                           "Software\\Brevant\\Quillon\\Settings\\POP3Proxy"));
+        ASSERT_TRUE(settings.SetValue("LogFileName", logFile.c_str()));
+    }
+    CHeadlessEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.Start(0, error)) << error;
+    engine.Shutdown();
+    std::ifstream in(logFile);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("Quillon Version 1.0.0, build 65"), std::string::npos) << text.str();
+}
+
+TEST_F(HeadlessTest, ReadsTheInstallationFolder) {
+    {
+        CRegistryKey installation;
+        ASSERT_TRUE(installation.OpenCarefully(HKEY_LOCAL_MACHINE, "SOFTWARE\\Brevant\\Quillon"));
+        ASSERT_TRUE(installation.SetValue("InstallationDir", "/opt/quillon"));
+    }
+    CHeadlessEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.Start(0, error)) << error;
+    EXPECT_EQ(engine.GetInstallationDir(), "/opt/quillon");
+}
+
+struct SStoredPortCase {
+    int type;  // 0: missing, 1: integer, 2: text
+    int value;
+    int expected;
+    bool note;
+};
+
+void PrintTo(const SStoredPortCase& c, std::ostream* out) {
+    static const char* const kTypes[] = {"missing", "integer", "text"};
+    *out << kTypes[c.type] << " " << c.value;
+}
+
+class ReadProxyPortTest : public HeadlessTest,
+                          public ::testing::WithParamInterface<SStoredPortCase> {};
+
+TEST_P(ReadProxyPortTest, UnusableValuesGiveTheDefaultWithANote) {
+    const SStoredPortCase& c = GetParam();
+    if (c.type == 1)
+        SetClientsValue("ProxyPort", c.value);
+    if (c.type == 2) {
+        CRegistryKey key;
+        ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, kClientsKey));
+        ASSERT_TRUE(key.SetValue("ProxyPort", std::to_string(c.value).c_str()));
+    }
+    std::string note;
+    EXPECT_EQ(ReadProxyPort(&note), c.expected);
+    EXPECT_EQ(!note.empty(), c.note) << note;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ReadProxyPortTest,
+    ::testing::Values(SStoredPortCase{0, 0, 2110, false}, SStoredPortCase{1, 2111, 2111, false},
+                      SStoredPortCase{1, 1, 1, false}, SStoredPortCase{1, 65535, 65535, false},
+                      SStoredPortCase{1, 0, 2110, true}, SStoredPortCase{1, -5, 2110, true},
+                      SStoredPortCase{1, 65536, 2110, true}, SStoredPortCase{2, 2111, 2110, true}));
+
+TEST_F(HeadlessTest, SmtpPortIsSavedOnlyWhenItIsAPort) {
+    std::string error;
+    ASSERT_TRUE(SaveProxyPorts(2111, error)) << error;
+    EXPECT_EQ(ClientsValue("ProxyPort"), 2111);
+    EXPECT_EQ(ClientsValue("SMTPProxyPort"), 2026);
+    ASSERT_TRUE(SaveProxyPorts(85, error)) << error;
+    EXPECT_EQ(ClientsValue("ProxyPort"), 85);
+    EXPECT_EQ(ClientsValue("SMTPProxyPort"), 2026) << "85 - 85 is no port";
+}
+
+}  // namespace
