@@ -11,6 +11,7 @@
 #include "app/Headless.h"
 #include "app/Options.h"
 #include "app/ShutdownSignals.h"
+#include "kinbook/Socket.h"
 
 namespace {
 
@@ -50,6 +51,8 @@ int RunEngine(const SCommandLine& commandLine) {
         Say("this version does not start the SMTP proxy; --smtp-port " +
             std::to_string(commandLine.smtpPort) + " is not used");
 
+    // Every client of the proxy holds four handles: allow as many as the system lets us.
+    RaiseOpenFileLimit();
     CHeadlessEngine engine;
     std::string error;
     if (!engine.Start(commandLine.pop3Port, error)) {
