@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -269,4 +270,17 @@ int SockWait(pollfd* entries, int count, int milliseconds, int& error) {
             timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
     }
+}
+
+long RaiseOpenFileLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 0x7FFFFFFFL : static_cast<long>(limit.rlim_cur);
 }

@@ -1,6 +1,9 @@
 // The socket layer: Windows Sockets numbers, non-blocking loopback sockets, events.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -110,4 +113,20 @@ TEST(PollEventTest, SignalWaitAndReset) {
     std::thread signaller([&event] { event.Signal(); });
     EXPECT_TRUE(event.Wait(5000));
     signaller.join();
+}
+
+TEST(OpenFileLimitTest, SoftLimitReachesTheHardLimit) {
+    rlimit before;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit lowered = before;
+    lowered.rlim_cur = std::min<rlim_t>(before.rlim_max, 256);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    long limit = RaiseOpenFileLimit();
+    rlimit after;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+    EXPECT_EQ(after.rlim_cur, before.rlim_max);
+    if (before.rlim_max != RLIM_INFINITY) {
+        EXPECT_EQ(limit, static_cast<long>(before.rlim_max));
+    }
+    setrlimit(RLIMIT_NOFILE, &before);
 }

@@ -57,8 +57,8 @@ bool RemoveDirectAccount(const SAccountSpec& account, std::string& error) {
         }
     }
     if (!client.DeleteKey(name.c_str())) {
-        error = RegistryError("cannot delete", DirectAccountKeyPath(account),
-                              client.GetLastResult());
+        error =
+            RegistryError("cannot delete", DirectAccountKeyPath(account), client.GetLastResult());
         return false;
     }
     return true;

@@ -13,7 +13,9 @@ namespace {
 constexpr const char kClientsKey[] = "Software\\Brevant\\Quillon\\Clients";
 constexpr const char kInstallationKey[] = "SOFTWARE\\Brevant\\Quillon";
 
-std::string Endpoint(int port) { return "127.0.0.1:" + std::to_string(port); }
+std::string Endpoint(int port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
 
 }  // namespace
 
@@ -25,8 +27,7 @@ int ReadProxyPort(std::string* note) {
     if (RegQueryValueEx(key, "ProxyPort", &type, nullptr, nullptr) != ERROR_SUCCESS)
         return kDefaultProxyPort;
     int port = 0;
-    if (type == REG_DWORD && key.QueryValue("ProxyPort", port, FALSE) && port >= 1 &&
-        port <= 65535)
+    if (type == REG_DWORD && key.QueryValue("ProxyPort", port, FALSE) && port >= 1 && port <= 65535)
         return port;
     if (note != nullptr)
         *note = "the registry's ProxyPort is not a port number from 1 to 65535; using " +
@@ -60,7 +61,9 @@ CListener* StartPOP3Proxy(int firstPort, int fallbacks, std::string& error) {
     return nullptr;
 }
 
-CHeadlessEngine::~CHeadlessEngine() { Shutdown(); }
+CHeadlessEngine::~CHeadlessEngine() {
+    Shutdown();
+}
 
 bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
     Shutdown();
@@ -97,8 +100,8 @@ bool CHeadlessEngine::StartProxy(int fixedPort, std::string& error) {
         std::string errorText;
         m_pop3Listener = StartFerrymail(fixedPort, errorNumber, errorText);
         if (m_pop3Listener == nullptr) {
-            error = "the POP3 proxy cannot listen on " + Endpoint(fixedPort) + " (" + errorText +
-                    ")";
+            error =
+                "the POP3 proxy cannot listen on " + Endpoint(fixedPort) + " (" + errorText + ")";
             return false;
         }
         m_pop3Port = m_pop3Listener->GetPort();

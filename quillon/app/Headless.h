@@ -62,7 +62,7 @@ private:
 
     CInstanceLock m_lock;
     std::string m_installationDir;
-    CListener* m_pop3Listener = nullptr;   // owned
+    CListener* m_pop3Listener = nullptr;     // owned
     CMessageDatabase* m_database = nullptr;  // one reference
     int m_pop3Port = 0;
     std::vector<std::string> m_notes;

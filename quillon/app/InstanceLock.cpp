@@ -30,7 +30,9 @@ long ReadHolder(int file) {
 
 }  // namespace
 
-CInstanceLock::~CInstanceLock() { Release(); }
+CInstanceLock::~CInstanceLock() {
+    Release();
+}
 
 bool CInstanceLock::Acquire(const std::string& folder, std::string& error) {
     Release();
@@ -57,8 +59,8 @@ bool CInstanceLock::Acquire(const std::string& folder, std::string& error) {
     const std::string pid = std::to_string(static_cast<long>(getpid())) + "\n";
     // The process id only serves the message of a refused instance; the lock holds
     // without it.
-    const bool written = ftruncate(file, 0) == 0 &&
-                         pwrite(file, pid.data(), pid.size(), 0) == static_cast<ssize_t>(pid.size());
+    const bool written = ftruncate(file, 0) == 0 && pwrite(file, pid.data(), pid.size(), 0) ==
+                                                        static_cast<ssize_t>(pid.size());
     (void)written;
     m_file = file;
     m_path = path;

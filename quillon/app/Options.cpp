@@ -6,16 +6,23 @@ namespace {
 
 constexpr int kDefaultServerPort = 110;
 
-bool IsControlByte(unsigned char c) { return c < 0x20 || c == 0x7f; }
+bool IsControlByte(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
 
 // The option name of an account command, for error texts.
 const char* CommandOption(QUILLON_COMMAND command) {
     switch (command) {
-    case QC_ADD_ACCOUNT: return "--add-account";
-    case QC_REMOVE_ACCOUNT: return "--remove-account";
-    case QC_DISABLE_ACCOUNT: return "--disable-account";
-    case QC_ENABLE_ACCOUNT: return "--enable-account";
-    default: return "";
+        case QC_ADD_ACCOUNT:
+            return "--add-account";
+        case QC_REMOVE_ACCOUNT:
+            return "--remove-account";
+        case QC_DISABLE_ACCOUNT:
+            return "--disable-account";
+        case QC_ENABLE_ACCOUNT:
+            return "--enable-account";
+        default:
+            return "";
     }
 }
 
@@ -25,10 +32,11 @@ struct SOptionSpec {
 };
 
 constexpr SOptionSpec kOptions[] = {
-    {"--headless", false},       {"--pop3-port", true},      {"--smtp-port", true},
-    {"--add-account", true},     {"--remove-account", true}, {"--disable-account", true},
-    {"--enable-account", true},  {"--version", false},       {"--help", false},
-    {"-h", false},
+    {"--headless", false},      {"--pop3-port", true},
+    {"--smtp-port", true},      {"--add-account", true},
+    {"--remove-account", true}, {"--disable-account", true},
+    {"--enable-account", true}, {"--version", false},
+    {"--help", false},          {"-h", false},
 };
 
 const SOptionSpec* FindOption(const std::string& name) {
@@ -166,8 +174,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& c
                 return false;
             }
             if (!ParsePortNumber(value, 0, port)) {
-                error = "option '" + name + "': '" + value +
-                        "' is not a port number from 0 to 65535";
+                error =
+                    "option '" + name + "': '" + value + "' is not a port number from 0 to 65535";
                 return false;
             }
             runOption = name == "--pop3-port" ? "--pop3-port" : "--smtp-port";

@@ -6,7 +6,7 @@
 #include <vector>
 
 enum QUILLON_COMMAND {
-    QC_RUN,              // the proxy engine (headless until the review window exists)
+    QC_RUN,  // the proxy engine (headless until the review window exists)
     QC_VERSION,
     QC_HELP,
     QC_ADD_ACCOUNT,

@@ -11,6 +11,7 @@
 #include "app/Headless.h"
 #include "app/Options.h"
 #include "app/ShutdownSignals.h"
+#include "kinbook/Socket.h"
 
 namespace {
 
@@ -50,14 +51,15 @@ int RunEngine(const SCommandLine& commandLine) {
         Say("this version does not start the SMTP proxy; --smtp-port " +
             std::to_string(commandLine.smtpPort) + " is not used");
 
+    // Every client of the proxy holds four handles: allow as many as the system lets us.
+    RaiseOpenFileLimit();
     CHeadlessEngine engine;
     std::string error;
     if (!engine.Start(commandLine.pop3Port, error)) {
         Complain(error);
         return kExitFailure;
     }
-    for (const std::string& note : engine.GetNotes())
-        Say(note);
+    for (const std::string& note : engine.GetNotes()) Say(note);
     Say("POP3 proxy listening on 127.0.0.1:" + std::to_string(engine.GetPOP3Port()));
 
     const int signalNumber = WaitForShutdownSignal();
@@ -72,27 +74,27 @@ int RunAccountCommand(const SCommandLine& commandLine) {
     bool done = false;
     std::string confirmation;
     switch (commandLine.command) {
-    case QC_ADD_ACCOUNT:
-        done = RegisterDirectAccount(account, error);
-        confirmation = "account " + account.KeyName() +
-                       " registered; a mail client logs in to 127.0.0.1 as " +
-                       account.LoginName();
-        break;
-    case QC_REMOVE_ACCOUNT:
-        done = RemoveDirectAccount(account, error);
-        confirmation = "account " + account.KeyName() + " removed";
-        break;
-    case QC_DISABLE_ACCOUNT:
-    case QC_ENABLE_ACCOUNT: {
-        const bool enable = commandLine.command == QC_ENABLE_ACCOUNT;
-        done = SetDirectAccountEnabled(account, enable, error);
-        confirmation = "account " + account.KeyName() +
-                       (enable ? " enabled: its mail is filtered"
-                               : " disabled: its mail passes unfiltered");
-        break;
-    }
-    default:
-        break;
+        case QC_ADD_ACCOUNT:
+            done = RegisterDirectAccount(account, error);
+            confirmation = "account " + account.KeyName() +
+                           " registered; a mail client logs in to 127.0.0.1 as " +
+                           account.LoginName();
+            break;
+        case QC_REMOVE_ACCOUNT:
+            done = RemoveDirectAccount(account, error);
+            confirmation = "account " + account.KeyName() + " removed";
+            break;
+        case QC_DISABLE_ACCOUNT:
+        case QC_ENABLE_ACCOUNT: {
+            const bool enable = commandLine.command == QC_ENABLE_ACCOUNT;
+            done = SetDirectAccountEnabled(account, enable, error);
+            confirmation = "account " + account.KeyName() +
+                           (enable ? " enabled: its mail is filtered"
+                                   : " disabled: its mail passes unfiltered");
+            break;
+        }
+        default:
+            break;
     }
     if (!done) {
         Complain(error);
@@ -113,15 +115,15 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     switch (commandLine.command) {
-    case QC_VERSION:
-        std::printf("%s\n", QUILLON_VERSION_TEXT);
-        return kExitOK;
-    case QC_HELP:
-        std::fputs(UsageText(), stdout);
-        return kExitOK;
-    case QC_RUN:
-        return RunEngine(commandLine);
-    default:
-        return RunAccountCommand(commandLine);
+        case QC_VERSION:
+            std::printf("%s\n", QUILLON_VERSION_TEXT);
+            return kExitOK;
+        case QC_HELP:
+            std::fputs(UsageText(), stdout);
+            return kExitOK;
+        case QC_RUN:
+            return RunEngine(commandLine);
+        default:
+            return RunAccountCommand(commandLine);
     }
 }

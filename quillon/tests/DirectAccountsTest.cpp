@@ -106,9 +106,9 @@ TEST_F(DirectAccountsTest, RegisteredAccountIsFoundByServerAndByAddress) {
 TEST_F(DirectAccountsTest, RegistryHoldsTheValuesAndTypes) {
     Register("bob@pop.example.com:995");
     CRegistryKey key;
-    ASSERT_TRUE(key.Open(HKEY_CURRENT_USER,
-                         "Software\\Brevant\\Quillon\\Clients\\Direct client\\bob@pop.example.com:995",
-                         KEY_READ));
+    ASSERT_TRUE(key.Open(
+        HKEY_CURRENT_USER,
+        "Software\\Brevant\\Quillon\\Clients\\Direct client\\bob@pop.example.com:995", KEY_READ));
     std::string server, user;
     DWORD port = 0;
     EXPECT_TRUE(key.QueryValue("ServerName", server));
@@ -158,9 +158,9 @@ TEST_F(DirectAccountsTest, MissingAccountIsAnErrorAndNothingIsWritten) {
     error.clear();
     EXPECT_FALSE(SetDirectAccountEnabled(Spec("ann@pop.example.com"), true, error));
     CRegistryKey missing;
-    EXPECT_FALSE(missing.Open(HKEY_CURRENT_USER,
-                              "Software\\Brevant\\Quillon\\Clients\\Direct client\\ann@pop.example.com:110",
-                              KEY_READ))
+    EXPECT_FALSE(missing.Open(
+        HKEY_CURRENT_USER,
+        "Software\\Brevant\\Quillon\\Clients\\Direct client\\ann@pop.example.com:110", KEY_READ))
         << "enabling a missing account must not create it";
     EXPECT_TRUE(Lookup("pop.example.com", "bob").found);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <ostream>
 #include <sstream>
 
 #include "PortHolder.h"
@@ -38,7 +39,8 @@ protected:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(static_cast<uint16_t>(port));
-        const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const bool connected =
+            connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         close(fd);
         return connected;
     }
@@ -148,7 +150,8 @@ TEST_F(HeadlessTest, HoldsOneDatabaseReferenceWithoutExamineUntilShutdown) {
     database->AddRef();  // keeps it alive to look at after the shut-down
     const int port = engine.GetPOP3Port();
     engine.Shutdown();
-    EXPECT_EQ(database->GetRefCount(), 1) << "both the engine's and the instance's references dropped";
+    EXPECT_EQ(database->GetRefCount(), 1)
+        << "both the engine's and the instance's references dropped";
     EXPECT_NE(CMessageDatabase::GetMessageDatabase(), database) << "the database was shut down";
     CMessageDatabase::Shutdown();
     CRefCount::DoRelease(database);
@@ -196,6 +199,11 @@ struct SStoredPortCase {
     bool note;
 };
 
+void PrintTo(const SStoredPortCase& c, std::ostream* out) {
+    static const char* const kTypes[] = {"missing", "integer", "text"};
+    *out << kTypes[c.type] << " " << c.value;
+}
+
 class ReadProxyPortTest : public HeadlessTest,
                           public ::testing::WithParamInterface<SStoredPortCase> {};
 
@@ -213,15 +221,12 @@ TEST_P(ReadProxyPortTest, UnusableValuesGiveTheDefaultWithANote) {
     EXPECT_EQ(!note.empty(), c.note) << note;
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ReadProxyPortTest,
-                         ::testing::Values(SStoredPortCase{0, 0, 2110, false},
-                                           SStoredPortCase{1, 2111, 2111, false},
-                                           SStoredPortCase{1, 1, 1, false},
-                                           SStoredPortCase{1, 65535, 65535, false},
-                                           SStoredPortCase{1, 0, 2110, true},
-                                           SStoredPortCase{1, -5, 2110, true},
-                                           SStoredPortCase{1, 65536, 2110, true},
-                                           SStoredPortCase{2, 2111, 2110, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, ReadProxyPortTest,
+    ::testing::Values(SStoredPortCase{0, 0, 2110, false}, SStoredPortCase{1, 2111, 2111, false},
+                      SStoredPortCase{1, 1, 1, false}, SStoredPortCase{1, 65535, 65535, false},
+                      SStoredPortCase{1, 0, 2110, true}, SStoredPortCase{1, -5, 2110, true},
+                      SStoredPortCase{1, 65536, 2110, true}, SStoredPortCase{2, 2111, 2110, true}));
 
 TEST_F(HeadlessTest, SmtpPortIsSavedOnlyWhenItIsAPort) {
     std::string error;

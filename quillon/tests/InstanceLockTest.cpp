@@ -56,9 +56,7 @@ TEST_F(InstanceLockTest, DestructorReleases) {
 }
 
 TEST_F(InstanceLockTest, LeftoverFileDoesNotBlock) {
-    {
-        std::ofstream(LockFile()) << "99999999\n";
-    }
+    { std::ofstream(LockFile()) << "99999999\n"; }
     CInstanceLock lock;
     std::string error;
     ASSERT_TRUE(lock.Acquire(m_home.Path(), error)) << error;
@@ -93,7 +91,8 @@ TEST_F(InstanceLockTest, LockOfAKilledProcessIsFree) {
     kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(FileText(LockFile()), std::to_string(child) + "\n") << "the killed holder's file stays";
+    EXPECT_EQ(FileText(LockFile()), std::to_string(child) + "\n")
+        << "the killed holder's file stays";
     EXPECT_TRUE(lock.Acquire(m_home.Path(), error)) << error;
 }
 

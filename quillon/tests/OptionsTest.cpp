@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,25 @@ const SSpecCase kSpecCases[] = {
     {"bob\x7f@host", false, nullptr, nullptr, 0, "control character"},
     {"bob@host:110\x01", false, nullptr, nullptr, 0, "control character"},
 };
+
+// Case names for the test list: the input with control bytes and backslashes escaped.
+std::string Printable(const std::string& text) {
+    std::string printable;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7f || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            printable += escaped;
+        } else {
+            printable += static_cast<char>(c);
+        }
+    }
+    return printable;
+}
+
+void PrintTo(const SSpecCase& c, std::ostream* out) {
+    *out << '"' << Printable(c.text) << '"';
+}
 
 class AccountSpecTest : public ::testing::TestWithParam<SSpecCase> {};
 
@@ -106,7 +127,13 @@ const SLineCase kLineCases[] = {
     {{"--headless", "--pop3-port", "2111"}, true, QC_RUN, true, 2111, -1, nullptr, nullptr},
     {{"--pop3-port=0", "--headless"}, true, QC_RUN, true, 0, -1, nullptr, nullptr},
     {{"--pop3-port", "65535"}, true, QC_RUN, false, 65535, -1, nullptr, nullptr},
-    {{"--headless", "--pop3-port", "1", "--smtp-port", "2"}, true, QC_RUN, true, 1, 2, nullptr,
+    {{"--headless", "--pop3-port", "1", "--smtp-port", "2"},
+     true,
+     QC_RUN,
+     true,
+     1,
+     2,
+     nullptr,
      nullptr},
     {{"--version"}, true, QC_VERSION, false, -1, -1, nullptr, nullptr},
     {{"--help"}, true, QC_HELP, false, -1, -1, nullptr, nullptr},
@@ -115,15 +142,46 @@ const SLineCase kLineCases[] = {
     {{"--add-account", "bob@host", "--help"}, true, QC_HELP, false, -1, -1, nullptr, nullptr},
     {{"--headless", "--version"}, true, QC_VERSION, true, -1, -1, nullptr, nullptr},
     {{"--add-account", "bob@host"}, true, QC_ADD_ACCOUNT, false, -1, -1, "bob@host:110", nullptr},
-    {{"--add-account=bob@host:1110"}, true, QC_ADD_ACCOUNT, false, -1, -1, "bob@host:1110",
+    {{"--add-account=bob@host:1110"},
+     true,
+     QC_ADD_ACCOUNT,
+     false,
+     -1,
+     -1,
+     "bob@host:1110",
      nullptr},
-    {{"--remove-account", "bob@host:995"}, true, QC_REMOVE_ACCOUNT, false, -1, -1,
-     "bob@host:995", nullptr},
-    {{"--disable-account", "bob@host"}, true, QC_DISABLE_ACCOUNT, false, -1, -1, "bob@host:110",
+    {{"--remove-account", "bob@host:995"},
+     true,
+     QC_REMOVE_ACCOUNT,
+     false,
+     -1,
+     -1,
+     "bob@host:995",
      nullptr},
-    {{"--enable-account", "bob@host"}, true, QC_ENABLE_ACCOUNT, false, -1, -1, "bob@host:110",
+    {{"--disable-account", "bob@host"},
+     true,
+     QC_DISABLE_ACCOUNT,
+     false,
+     -1,
+     -1,
+     "bob@host:110",
      nullptr},
-    {{"--no-such-option"}, false, QC_RUN, false, -1, -1, nullptr, "unknown option '--no-such-option'"},
+    {{"--enable-account", "bob@host"},
+     true,
+     QC_ENABLE_ACCOUNT,
+     false,
+     -1,
+     -1,
+     "bob@host:110",
+     nullptr},
+    {{"--no-such-option"},
+     false,
+     QC_RUN,
+     false,
+     -1,
+     -1,
+     nullptr,
+     "unknown option '--no-such-option'"},
     {{"-x"}, false, QC_RUN, false, -1, -1, nullptr, "unknown option '-x'"},
     {{"--Headless"}, false, QC_RUN, false, -1, -1, nullptr, "unknown option"},
     {{"headless"}, false, QC_RUN, false, -1, -1, nullptr, "unexpected argument 'headless'"},
@@ -139,15 +197,46 @@ const SLineCase kLineCases[] = {
     {{"--add-account"}, false, QC_RUN, false, -1, -1, nullptr, "needs a value"},
     {{"--add-account", "bob"}, false, QC_RUN, false, -1, -1, nullptr, "USER@HOST"},
     {{"--add-account", "bob@host:0"}, false, QC_RUN, false, -1, -1, nullptr, "port"},
-    {{"--add-account", "a@h", "--remove-account", "a@h"}, false, QC_RUN, false, -1, -1, nullptr,
+    {{"--add-account", "a@h", "--remove-account", "a@h"},
+     false,
+     QC_RUN,
+     false,
+     -1,
+     -1,
+     nullptr,
      "cannot be combined"},
-    {{"--add-account", "a@h", "--add-account", "b@h"}, false, QC_RUN, false, -1, -1, nullptr,
+    {{"--add-account", "a@h", "--add-account", "b@h"},
+     false,
+     QC_RUN,
+     false,
+     -1,
+     -1,
+     nullptr,
      "cannot be combined"},
-    {{"--add-account", "a@h", "--headless"}, false, QC_RUN, false, -1, -1, nullptr,
+    {{"--add-account", "a@h", "--headless"},
+     false,
+     QC_RUN,
+     false,
+     -1,
+     -1,
+     nullptr,
      "'--headless' cannot be combined with '--add-account'"},
-    {{"--pop3-port", "1", "--enable-account", "a@h"}, false, QC_RUN, false, -1, -1, nullptr,
+    {{"--pop3-port", "1", "--enable-account", "a@h"},
+     false,
+     QC_RUN,
+     false,
+     -1,
+     -1,
+     nullptr,
      "'--pop3-port' cannot be combined"},
 };
+
+void PrintTo(const SLineCase& c, std::ostream* out) {
+    *out << "{";
+    for (size_t i = 0; i < c.arguments.size(); ++i)
+        *out << (i == 0 ? "" : " ") << Printable(c.arguments[i]);
+    *out << "}";
+}
 
 class CommandLineTest : public ::testing::TestWithParam<SLineCase> {};
 
@@ -188,9 +277,9 @@ TEST(PortNumberTest, Bounds) {
 
 TEST(UsageTextTest, NamesEveryOption) {
     const std::string usage = UsageText();
-    for (const char* option : {"--headless", "--pop3-port", "--smtp-port", "--add-account",
-                               "--remove-account", "--disable-account", "--enable-account",
-                               "--version", "--help"})
+    for (const char* option :
+         {"--headless", "--pop3-port", "--smtp-port", "--add-account", "--remove-account",
+          "--disable-account", "--enable-account", "--version", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

@@ -18,7 +18,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(static_cast<uint16_t>(port));
-        if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        if (m_socket < 0 ||
+            bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             listen(m_socket, 5) != 0) {
             Close();
             return;
@@ -47,7 +48,8 @@ private:
 // The first port of `count` consecutive loopback ports that were all free a moment ago
 // (tests run in parallel, so another may take one since), with the first `held` of them
 // kept taken in `holders`. 0 when no such run was found.
-inline int FindFreePortRun(int count, int held, std::vector<std::unique_ptr<CPortHolder>>& holders) {
+inline int FindFreePortRun(int count, int held,
+                           std::vector<std::unique_ptr<CPortHolder>>& holders) {
     for (int attempt = 0; attempt < 50; ++attempt) {
         holders.clear();
         holders.push_back(std::make_unique<CPortHolder>(0));

@@ -56,11 +56,9 @@ public:
         arguments.insert(arguments.begin(), std::string(QUILLON_BIN_DIR) + "/quillon");
 
         std::vector<char*> argv, envp;
-        for (std::string& a : arguments)
-            argv.push_back(a.data());
+        for (std::string& a : arguments) argv.push_back(a.data());
         argv.push_back(nullptr);
-        for (std::string& e : env)
-            envp.push_back(e.data());
+        for (std::string& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
 
         int out[2], err[2];
@@ -102,10 +100,13 @@ public:
     }
     // The port of the "listening" line, 0 when it did not come.
     int WaitForListening(int timeoutMs = kStartTimeoutMs) {
+        const long long deadline = NowMs() + timeoutMs;
         if (!WaitForOutput(kListening, timeoutMs))
             return 0;
-        WaitForOutput(std::string(kListening) + "\n", 0);  // the rest of the line
         const size_t at = m_output.find(kListening) + std::strlen(kListening);
+        while (m_output.find('\n', at) == std::string::npos)  // the rest of the line
+            if (NowMs() >= deadline || (!Read(20) && m_outClosed))
+                return 0;
         return std::atoi(m_output.c_str() + at);
     }
     // Waits until the program ends: its exit code, -signal when a signal ended it, or
@@ -139,7 +140,8 @@ public:
 private:
     // Takes what the pipes hold, waiting up to `timeoutMs`; false when nothing came.
     bool Read(int timeoutMs) {
-        pollfd fds[2] = {{m_outClosed ? -1 : m_out, POLLIN, 0}, {m_errClosed ? -1 : m_err, POLLIN, 0}};
+        pollfd fds[2] = {{m_outClosed ? -1 : m_out, POLLIN, 0},
+                         {m_errClosed ? -1 : m_err, POLLIN, 0}};
         if (m_outClosed && m_errClosed) {
             usleep(static_cast<useconds_t>(timeoutMs) * 1000);
             return false;
@@ -181,8 +183,9 @@ protected:
     static void Stop(CQuillonProcess& process, int signalNumber = SIGTERM) {
         process.Signal(signalNumber);
         const std::optional<int> code = process.WaitForExit(kStopTimeoutMs);
-        ASSERT_TRUE(code.has_value()) << "quillon still runs " << kStopTimeoutMs
-                                      << " ms after the signal\n" << process.Both();
+        ASSERT_TRUE(code.has_value())
+            << "quillon still runs " << kStopTimeoutMs << " ms after the signal\n"
+            << process.Both();
         EXPECT_EQ(*code, 0) << process.Both();
     }
     static int ClientsValue(const char* name) {
@@ -213,7 +216,8 @@ TEST_F(ProgramTest, TakenProxyPortFallsBackToTheNextAndRewritesBothPorts) {
     }
     CQuillonProcess quillon({"--headless"});
     ASSERT_EQ(quillon.WaitForListening(), taken + 1) << quillon.Both();
-    EXPECT_NE(quillon.Output().find("port " + std::to_string(taken) + " is taken"), std::string::npos)
+    EXPECT_NE(quillon.Output().find("port " + std::to_string(taken) + " is taken"),
+              std::string::npos)
         << quillon.Both();
     EXPECT_EQ(ClientsValue("ProxyPort"), taken + 1);
     EXPECT_EQ(ClientsValue("SMTPProxyPort"), taken + 1 - 85);
@@ -277,11 +281,13 @@ TEST_F(ProgramTest, SignalsEndItWithExitCodeZeroWhileAClientIsConnected) {
         address.sin_port = htons(static_cast<uint16_t>(port));
         ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         const char user[] = "USER bob/127.0.0.1\r\n";
-        EXPECT_EQ(send(client, user, sizeof user - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof user - 1));
+        EXPECT_EQ(send(client, user, sizeof user - 1, MSG_NOSIGNAL),
+                  static_cast<ssize_t>(sizeof user - 1));
 
         Stop(quillon, signalNumber);
-        EXPECT_NE(quillon.Output().find(signalNumber == SIGTERM ? "SIGTERM received" : "SIGINT received"),
-                  std::string::npos)
+        EXPECT_NE(
+            quillon.Output().find(signalNumber == SIGTERM ? "SIGTERM received" : "SIGINT received"),
+            std::string::npos)
             << quillon.Both();
         close(client);
         // The lock went with it.
@@ -338,7 +344,8 @@ TEST_F(ProgramTest, AccountCommandsRegisterWhatTheAccountTableFinds) {
 
     CQuillonProcess again({"--remove-account", "bob@127.0.0.1:1110"});
     EXPECT_EQ(Run(again), 1) << again.Both();
-    EXPECT_NE(again.Errors().find("no account bob@127.0.0.1:1110"), std::string::npos) << again.Both();
+    EXPECT_NE(again.Errors().find("no account bob@127.0.0.1:1110"), std::string::npos)
+        << again.Both();
     ClearAccountTable(TRUE);
 }
 
@@ -376,7 +383,8 @@ TEST_F(ProgramTest, VersionAndHelp) {
     EXPECT_EQ(version.Output(), "Quillon Version 1.0.0, build 65\n");
     CQuillonProcess help({"--help"});
     EXPECT_EQ(Run(help), 0);
-    EXPECT_NE(help.Output().find("--add-account USER@HOST[:PORT]"), std::string::npos) << help.Both();
+    EXPECT_NE(help.Output().find("--add-account USER@HOST[:PORT]"), std::string::npos)
+        << help.Both();
     EXPECT_NE(help.Output().find("--pop3-port N"), std::string::npos) << help.Both();
 }
 

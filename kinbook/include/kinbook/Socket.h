@@ -103,3 +103,7 @@ KINBOOK_API void SockClose(SOCKET socket);
 // poll() over `count` entries, retried when a signal interrupts it. The number of ready
 // entries, 0 on time-out (`milliseconds` < 0 waits without limit), -1 on failure.
 KINBOOK_API int SockWait(pollfd* entries, int count, int milliseconds, int& error);
+
+// Raises the soft limit of open files to the hard limit: each proxied connection holds
+// four handles. Returns the soft limit in force afterwards (-1 when it cannot be asked).
+KINBOOK_API long RaiseOpenFileLimit();
