@@ -612,8 +612,17 @@ void CPOP3Connection::OnClientReplyLine(const std::string& line) {
                 m_store->MarkDeletedFromServer(m_client.clientNumber, 0);
             break;
         case PC_QUIT:
-            if (m_filtering && m_store != nullptr)
+            if (m_filtering && m_store != nullptr) {
                 m_store->Save(1);
+                // The mailbox session is over: the store is free for the client's next
+                // login before the client hears "+OK", not only once this thread has
+                // written the statistics and ended. The reference stays for the
+                // notifications that name the store.
+                if (!m_storeSessionEnded) {
+                    m_store->EndSession();
+                    m_storeSessionEnded = true;
+                }
+            }
             m_client.replyRelayed = true;
             SendClientLine(line);
             break;
@@ -699,7 +708,9 @@ BOOL CPOP3Connection::OpenStore() {
 void CPOP3Connection::CloseStore() {
     if (m_store == nullptr)
         return;
-    m_store->EndSession();
+    if (!m_storeSessionEnded)
+        m_store->EndSession();
+    m_storeSessionEnded = false;
     CRefCount::DoRelease(m_store);
     m_store = nullptr;
     m_recordedCount = -1;
