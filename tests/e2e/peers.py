@@ -1043,8 +1043,8 @@ class ProxyHost(Quillon):
         self._close_pipes(process)
 
     def stop(self):
-        """Shuts the host down with "quit" and returns its exit code. Safe to call
-        twice."""
+        """Shuts the host down with "quit"; raises AssertionError unless it answers
+        "bye" and exits with 0. Returns the exit code. Safe to call twice."""
         if self._process is None:
             return None
         process = self._process
@@ -1059,6 +1059,11 @@ class ProxyHost(Quillon):
         self._close_pipes(process)
         if answer != "bye":
             raise AssertionError(f"the proxy host answered {answer!r} to quit")
+        # After "bye" only the process's own exit is left: a sanitizer report ends it
+        # with another code.
+        if process.returncode != 0:
+            raise AssertionError(f"the proxy host exited with {process.returncode}:\n"
+                                 f"{self.output()}")
         return process.returncode
 
 

@@ -17,6 +17,7 @@ QUILLON_BIN and QUILLON_PROXY_HOST set (ctest does that).
 import os
 import re
 import shutil
+import socket
 import tempfile
 import time
 import unittest
@@ -91,6 +92,50 @@ def match_unchanged(originals, delivered):
         else:
             missing.append(name)
     return missing, left
+
+
+class RawPOP3:
+    """A POP3 client on a socket, logged in with USER and PASS, for what mpop does not
+    do (pipelining) or does not show (sizes)."""
+
+    def __init__(self, port, user, password):
+        self.socket = socket.create_connection((HOST, port), timeout=30)
+        self.reader = self.socket.makefile("rb")
+        self.reply(False)
+        for line in (f"USER {user}", f"PASS {password}"):
+            answer = self.command(line, False)
+            if not answer.startswith(b"+OK"):
+                raise AssertionError(f"{line.split()[0]}: {answer!r}")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.reader.close()
+        self.socket.close()
+        return False
+
+    def send(self, *lines):
+        self.socket.sendall(b"".join(line.encode() + b"\r\n" for line in lines))
+
+    def reply(self, multi_line):
+        """One reply as it came: its first line and, for a multi-line "+OK", every line
+        up to and including ".\r\n"."""
+        lines = [self.reader.readline()]
+        while multi_line and lines[0].startswith(b"+OK") and lines[-1] != b".\r\n":
+            lines.append(self.reader.readline())
+            if not lines[-1]:
+                raise AssertionError(f"connection closed in a reply: {lines[:3]!r}")
+        return b"".join(lines)
+
+    def command(self, line, multi_line):
+        self.send(line)
+        return self.reply(multi_line)
+
+
+def listing(reply):
+    """{number: rest} of a LIST or UIDL listing."""
+    return dict(line.decode().split(" ", 1) for line in reply.splitlines()[1:-1])
 
 
 def short(messages):
@@ -317,9 +362,14 @@ class HeldMessagesTest(ProxyTestCase):
         self.assertNotIn(visible_victim["uidl"], uidls)
         self.assertNotIn(held_victim["uidl"], uidls)
         self.assertEqual(len(uidls), len(messages) - 2)
-        self.fetch(host, user, password)
+        # The session above wrote MessagesRetrieved before ShutdownDeletes.
+        retrieved = self.wait_statistic(host, "MessagesRetrieved", 0)
+        self.assertEqual(len(self.fetch(host, user, password)), len(expected))
         self.assertEqual(self.stored(user), self.seeded(kept))
-        time.sleep(0.5)
+        # Once that session's statistics are in, the count of deletions is unchanged.
+        self.assertEqual(self.wait_statistic(host, "MessagesRetrieved",
+                                             retrieved + len(expected)),
+                         retrieved + len(expected))
         self.assertEqual(host.statistics()["shutdowndeletes"], before + 2)
 
     def test_login_right_after_the_last_quit_gets_the_store(self):
@@ -329,6 +379,43 @@ class HeldMessagesTest(ProxyTestCase):
         host = self.host(user)
         for _ in range(10):
             self.assertEqual(len(self.fetch(host, user, password)), len(self.VISIBLE))
+
+    def test_pipelined_commands_get_the_answers_of_one_at_a_time(self):
+        user, password, _, _ = self.seed()
+        host = self.host(user)
+        self.fetch(host, user, password)
+        last = len(self.VISIBLE)
+        commands = [("STAT", False), ("LIST", True), ("UIDL", True), ("LIST 2", False),
+                    ("RETR 1", True), ("TOP 3 0", True), (f"RETR {last}", True),
+                    (f"UIDL {last + 1}", False), ("NOOP", False), ("QUIT", False)]
+
+        def session(pipelined):
+            with RawPOP3(host.pop3_port, self.login(user), password) as client:
+                if pipelined:
+                    client.send(*(command for command, _ in commands))
+                    answers = [client.reply(multi) for _, multi in commands]
+                else:
+                    answers = [client.command(command, multi) for command, multi in commands]
+                self.assertEqual(client.reader.read(), b"")  # closed after QUIT
+                return answers
+
+        one_by_one = session(False)
+        self.assertEqual(session(True), one_by_one)
+        self.assertIn(HOST_NOTE, one_by_one[4])
+        self.assertTrue(one_by_one[7].startswith(b"-ERR"))
+        self.assertEqual(one_by_one[0], b"+OK %d %d\r\n" % (
+            last, sum(int(x.split()[1]) for x in one_by_one[1].splitlines()[1:-1])))
+        # Each size the client is told is the server's size plus the note it gets.
+        with RawPOP3(self.dovecot.port, user, password) as server:
+            server_uidls = listing(server.command("UIDL", True))
+            server_sizes = listing(server.command("LIST", True))
+            server.command("QUIT", False)
+        size_of = {uidl: int(server_sizes[n]) for n, uidl in server_uidls.items()}
+        client_uidls = listing(one_by_one[2])
+        client_sizes = listing(one_by_one[1])
+        self.assertEqual(len(client_sizes), last)
+        for n, uidl in client_uidls.items():
+            self.assertEqual(int(client_sizes[n]), size_of[uidl] + len(HOST_NOTE) + 2)
 
     def test_second_login_to_an_unchanged_mailbox_sends_no_uidl(self):
         user, password, _, _ = self.seed()
@@ -418,7 +505,12 @@ class ShippingProgramTest(ProxyTestCase):
         program = Quillon(accounts=accounts, direct_listener=False)
         program.__enter__()
         self.addCleanup(program.__exit__, None, None, None)
+        self.addCleanup(self.assert_stops_cleanly, program)
         return program
+
+    def assert_stops_cleanly(self, program):
+        code = program.stop()
+        self.assertEqual(code, 0, program.output())
 
     def test_registered_account_gets_every_message_with_the_note(self):
         messages = EDGE_MESSAGES + self.corpus[:20]
