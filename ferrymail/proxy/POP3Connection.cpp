@@ -708,8 +708,13 @@ BOOL CPOP3Connection::OpenStore() {
 void CPOP3Connection::CloseStore() {
     if (m_store == nullptr)
         return;
-    if (!m_storeSessionEnded)
+    if (!m_storeSessionEnded) {
+        // Without "+OK" to QUIT the server removed nothing (RFC 1939): the client's
+        // deletions of this session are undone, or every later session would hide
+        // those messages while the server still holds them.
+        m_store->UndeleteAll();
         m_store->EndSession();
+    }
     m_storeSessionEnded = false;
     CRefCount::DoRelease(m_store);
     m_store = nullptr;
