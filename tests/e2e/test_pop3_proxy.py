@@ -459,6 +459,47 @@ class HeldMessagesTest(ProxyTestCase):
                          Counter({MS_HOLD: len(HELD_MESSAGES)}))
         self.assertEqual(self.fetch(host, user, password), [])
 
+    def test_client_dele_and_rset_reach_the_right_server_message(self):
+        user, password, paths, messages = self.seed()
+        host = self.host(user)
+        self.fetch(host, user, password)
+        with RawPOP3(host.pop3_port, self.login(user), password) as client:
+            uidls = listing(client.command("UIDL", True))
+            self.assertTrue(client.command("DELE 2", False).startswith(b"+OK"))
+            self.assertTrue(client.command("DELE 3", False).startswith(b"+OK"))
+            self.assertTrue(client.command("LIST 2", False).startswith(b"-ERR"))
+            self.assertTrue(client.command("RSET", False).startswith(b"+OK"))
+            self.assertTrue(client.command("LIST 2", False).startswith(b"+OK 2 "))
+            self.assertTrue(client.command("DELE 3", False).startswith(b"+OK"))
+            self.assertTrue(client.command("QUIT", False).startswith(b"+OK"))
+        # Exactly the client's third message left the server.
+        gone = [m for m in host.messages() if m["uidl"] == uidls["3"]]
+        self.assertEqual(gone, [])
+        self.assertEqual(len(self.dovecot.maildir_messages(user)), len(messages) - 1)
+        delivered = self.fetch(host, user, password)
+        self.assertEqual(len(delivered), len(self.VISIBLE) - 1)
+        with RawPOP3(self.dovecot.port, user, password) as server:
+            left = set(listing(server.command("UIDL", True)).values())
+            server.command("QUIT", False)
+        self.assertNotIn(uidls["3"], left)
+        self.assertIn(uidls["2"], left)
+
+    def test_deletions_of_a_session_that_ends_without_quit_are_undone(self):
+        # Without QUIT the server deletes nothing (RFC 1939); the proxy must not go on
+        # believing it did.
+        user, password, _, messages = self.seed()
+        host = self.host(user)
+        self.fetch(host, user, password)
+        with RawPOP3(host.pop3_port, self.login(user), password) as client:
+            self.assertTrue(client.command("DELE 1", False).startswith(b"+OK"))
+            self.assertTrue(client.command("DELE 3", False).startswith(b"+OK"))
+        self.assertEqual(self.stored(user), self.seeded(messages))
+        deadline = time.monotonic() + 10
+        while len(host.messages()) != len(messages) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(len(host.messages()), len(messages))
+        self.assert_with_notes(self.visible_with_note(), self.fetch(host, user, password))
+
     def test_disabled_account_is_relayed_unchanged(self):
         user, password, _, messages = self.seed()
         host = self.host(user)
