@@ -37,12 +37,12 @@ constexpr const char kPassedNote[] = "passed by the test host";
 
 // The subject markers of the messages to hold; written before the proxy starts and only
 // read afterwards (the call-back runs on session threads).
-std::vector<std::string> gHoldMarkers;
+std::vector<std::string> s_holdMarkers;
 
 // Runs with the message's store lock held, examinations serialised by the database.
 MSSTATUS ExamineForTest(CMessage* message) {
     const std::string subject = message->GetSubject();
-    for (const std::string& marker : gHoldMarkers) {
+    for (const std::string& marker : s_holdMarkers) {
         if (subject.find(marker) != std::string::npos) {
             message->AddQLNote("Quillon-Analysis", kHeldNote);
             return MS_HOLD;
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
                 return Usage();
             port = static_cast<int>(value);
         } else if (option == "--hold-subject") {
-            gHoldMarkers.emplace_back(argv[++i]);
+            s_holdMarkers.emplace_back(argv[++i]);
         } else {
             return Usage();
         }

@@ -470,11 +470,14 @@ class Dovecot:
 
     def deliver(self, user, message):
         """Drops one message into the user's Maildir/new (written to tmp/, then renamed),
-        without a leading mbox "From " line. Dovecot serves it at once. Returns its path."""
+        without a leading mbox "From " line. Dovecot serves it at once, after the
+        messages delivered before it. Returns its path."""
         if user not in self._users:
             raise KeyError(f"no such user: {user}")
         self._sequence += 1
-        name = f"{int(time.time())}.P{os.getpid()}Q{self._sequence}.quillon-e2e"
+        # Dovecot numbers new mail in the order of the file names: the padded sequence
+        # keeps that the order of delivery.
+        name = f"{int(time.time())}.P{os.getpid()}Q{self._sequence:08d}.quillon-e2e"
         maildir = self.maildir(user)
         tmp = os.path.join(maildir, "tmp", name)
         with open(tmp, "wb") as f:
