@@ -14,8 +14,9 @@ FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 RUN_ARGS   ?=
+BENCH_ARGS ?=
 
-.PHONY: all run test build build-asan deps test-deps test-plain test-asan fuzz clean
+.PHONY: all run test build build-asan deps test-deps test-plain test-asan fuzz clean bench-pop3
 
 all: build
 
@@ -51,6 +52,13 @@ fuzz: test-deps
 	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 test: test-plain test-asan fuzz
+
+# mpop fetching 2,000 corpus messages directly from a private Dovecot and through the
+# POP3 proxy, then 200 new ones (bench/pop3_fetch_bench.py; BENCH_ARGS e.g. --rounds 5).
+bench-pop3: test-deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target quillon
+	QUILLON_BIN=$(abspath $(BUILD))/bin/quillon /usr/bin/python3 bench/pop3_fetch_bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

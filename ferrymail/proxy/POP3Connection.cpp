@@ -618,8 +618,21 @@ void CPOP3Connection::OnClientReplyLine(const std::string& line) {
                 m_store->MarkDeletedFromServer(m_client.clientNumber, 0);
             break;
         case PC_QUIT:
-            if (m_filtering && m_store != nullptr)
+            if (m_filtering && m_store != nullptr) {
+                if (m_listingPending) {
+                    m_store->SetServerStat(-1, -1, nullptr);
+                    m_listingPending = false;
+                }
                 m_store->Save(1);
+                // The mailbox session is over: the store is free for the client's next
+                // login before the client hears "+OK", not only once this thread has
+                // written the statistics and ended. The reference stays for the
+                // notifications that name the store.
+                if (!m_storeSessionEnded) {
+                    m_store->EndSession();
+                    m_storeSessionEnded = true;
+                }
+            }
             m_client.replyRelayed = true;
             SendClientLine(line);
             break;
@@ -705,13 +718,20 @@ BOOL CPOP3Connection::OpenStore() {
 void CPOP3Connection::CloseStore() {
     if (m_store == nullptr)
         return;
-    if (m_listingPending) {
-        // The next session must not take the mailbox for unchanged.
-        m_store->SetServerStat(-1, -1, nullptr);
-        m_store->Save(0);
-        m_listingPending = false;
+    if (!m_storeSessionEnded) {
+        if (m_listingPending) {
+            // The next session must not take the mailbox for unchanged.
+            m_store->SetServerStat(-1, -1, nullptr);
+            m_store->Save(0);
+            m_listingPending = false;
+        }
+        // Without "+OK" to QUIT the server removed nothing (RFC 1939): the client's
+        // deletions of this session are undone, or every later session would hide
+        // those messages while the server still holds them.
+        m_store->UndeleteAll();
+        m_store->EndSession();
     }
-    m_store->EndSession();
+    m_storeSessionEnded = false;
     CRefCount::DoRelease(m_store);
     m_store = nullptr;
     m_recordedCount = -1;

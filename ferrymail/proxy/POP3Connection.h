@@ -158,6 +158,7 @@ private:
 
     // The store holder.
     CMessageStore* m_store = nullptr;  // one reference while open
+    bool m_storeSessionEnded = false;  // the store's session ended at QUIT; m_store still held
     std::string m_clientKey;
     int m_recordedCount = -1;
     int m_recordedSize = -1;

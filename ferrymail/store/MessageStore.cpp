@@ -173,12 +173,17 @@ void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
         const std::string& uidl = message->GetUIDL();
         int position = ServerPosition(message);
         if (position > 0 && !InView(uidl)) {
-            auto before = std::find_if(m_clientView.begin(), m_clientView.end(),
-                                       [&](const std::string& entry) {
-                                           CMessage* other = GetMessage(entry);
-                                           return other != nullptr &&
-                                                  other->GetMessageNumber() > position;
-                                       });
+            // The view is in server order, and new mail is filed in that order: most
+            // messages go to its end, which is found without looking at every entry.
+            CMessage* last = m_clientView.empty() ? nullptr : GetMessage(m_clientView.back());
+            auto before = m_clientView.end();
+            if (last == nullptr || last->GetMessageNumber() > position)
+                before = std::find_if(m_clientView.begin(), m_clientView.end(),
+                                      [&](const std::string& entry) {
+                                          CMessage* other = GetMessage(entry);
+                                          return other != nullptr &&
+                                                 other->GetMessageNumber() > position;
+                                      });
             m_inClientView.insert(uidl);
             m_clientView.insert(before, uidl);
             if (m_clientCount != -1 && counted) {

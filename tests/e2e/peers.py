@@ -19,11 +19,14 @@ import glob
 import grp
 import os
 import pwd
+import json
 import re
+import select
 import shlex
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -467,11 +470,14 @@ class Dovecot:
 
     def deliver(self, user, message):
         """Drops one message into the user's Maildir/new (written to tmp/, then renamed),
-        without a leading mbox "From " line. Dovecot serves it at once. Returns its path."""
+        without a leading mbox "From " line. Dovecot serves it at once, after the
+        messages delivered before it. Returns its path."""
         if user not in self._users:
             raise KeyError(f"no such user: {user}")
         self._sequence += 1
-        name = f"{int(time.time())}.P{os.getpid()}Q{self._sequence}.quillon-e2e"
+        # Dovecot numbers new mail in the order of the file names: the padded sequence
+        # keeps that the order of delivery.
+        name = f"{int(time.time())}.P{os.getpid()}Q{self._sequence:08d}.quillon-e2e"
         maildir = self.maildir(user)
         tmp = os.path.join(maildir, "tmp", name)
         with open(tmp, "wb") as f:
@@ -601,6 +607,189 @@ def fetchmail_messages(maildir):
     return read_maildir(maildir)
 
 
+# --- the registry hive files -------------------------------------------------------------
+
+HIVE_HEADER = "QUILLON-REGISTRY 1"
+POP3_PROXY_KEY = "SOFTWARE\\Brevant\\Quillon\\Settings\\POP3Proxy"
+STATISTICS_KEY = "Software\\Brevant\\Quillon\\Statistics"
+
+
+def hive_path(home, hive="HKEY_CURRENT_USER"):
+    """The hive file of `hive` for the data folder (QUILLON_HOME) `home`."""
+    return os.path.join(home, "registry", hive + ".reg")
+
+
+def _hive_quote(data):
+    """`data` (str or bytes) as a quoted hive string (docs/registry-format.md)."""
+    if isinstance(data, str):
+        data = data.encode("utf-8")
+    out = ['"']
+    for byte in data:
+        if byte == 0x5C:
+            out.append("\\\\")
+        elif byte == 0x22:
+            out.append('\\"')
+        elif byte < 0x20 or byte == 0x7F:
+            out.append(f"\\x{byte:02x}")
+        else:
+            # Other bytes stand as they are; hive text is handled here as Latin-1, one
+            # character per byte.
+            out.append(chr(byte))
+    out.append('"')
+    return "".join(out)
+
+
+def _hive_unquote(text):
+    """The bytes of a quoted hive string (with its quotes)."""
+    if len(text) < 2 or text[0] != '"' or text[-1] != '"':
+        raise ValueError(f"not a quoted hive string: {text!r}")
+    raw = text[1:-1].encode("latin-1")
+    out = bytearray()
+    i = 0
+    while i < len(raw):
+        if raw[i] == 0x5C and i + 1 < len(raw):
+            if raw[i + 1] in b'\\"':
+                out.append(raw[i + 1])
+                i += 2
+                continue
+            if raw[i + 1] in b"xX" and i + 3 < len(raw):
+                out.append(int(raw[i + 2:i + 4], 16))
+                i += 4
+                continue
+        out.append(raw[i])
+        i += 1
+    return bytes(out)
+
+
+def _hive_value_text(value):
+    """The `type:data` text of a Python value: str -> sz, int -> dword, float -> the
+    8-byte double, bytes -> hex."""
+    if isinstance(value, bool):
+        value = int(value)
+    if isinstance(value, str):
+        return "sz:" + _hive_quote(value)
+    if isinstance(value, int):
+        if not 0 <= value <= 0xFFFFFFFF:
+            raise ValueError(f"not a DWORD: {value}")
+        return f"dword:{value:08x}"
+    if isinstance(value, float):
+        value = struct.pack("<d", value)
+    if isinstance(value, (bytes, bytearray)):
+        return "hex:" + ",".join(f"{b:02x}" for b in value)
+    raise TypeError(f"no registry type for {value!r}")
+
+
+def _parse_hive_value(data):
+    """The Python value of a value line's `type:data`: sz and expand -> bytes, dword ->
+    int, hex -> bytes (a double's eight bytes stay bytes; see hive_double),
+    hex(N) -> (N, bytes)."""
+    kind, _, rest = data.partition(":")
+    if kind in ("sz", "expand"):
+        return _hive_unquote(rest)
+    if kind == "dword":
+        return int(rest, 16)
+    raw = bytes(int(b, 16) for b in rest.split(",")) if rest else b""
+    if kind == "hex":
+        return raw
+    match = re.fullmatch(r"hex\((\d+)\)", kind)
+    if match:
+        return int(match.group(1)), raw
+    raise ValueError(f"unknown registry value type: {data!r}")
+
+
+def _hive_lines(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("latin-1").splitlines()
+    except FileNotFoundError:
+        return [HIVE_HEADER, "; written by the end-to-end harness"]
+
+
+_VALUE_LINE = re.compile(r'\s*("(?:[^"\\]|\\.)*"|@)=(.*)$')
+
+
+def read_hive(path):
+    """The values of a hive file: {key path in lower case: {value name in lower case:
+    value}} (see _parse_hive_value for the value forms). Missing file: {}."""
+    if not os.path.exists(path):
+        return {}
+    keys = {}
+    current = None
+    for line in _hive_lines(path)[1:]:
+        stripped = line.strip()
+        if not stripped or stripped[0] in ";#":
+            continue
+        if stripped.startswith("[") and stripped.endswith("]"):
+            current = keys.setdefault(stripped[1:-1].lower(), {})
+            continue
+        match = _VALUE_LINE.fullmatch(stripped)
+        if match is None or current is None:
+            raise ValueError(f"{path}: unreadable hive line {line!r}")
+        name = match.group(1)
+        name = "@" if name == "@" else _hive_unquote(name).decode("latin-1")
+        current[name.lower()] = _parse_hive_value(match.group(2))
+    return keys
+
+
+def hive_value(path, key, name, default=None):
+    """One value of a hive file (see read_hive), or `default`."""
+    return read_hive(path).get(key.lower(), {}).get(name.lower(), default)
+
+
+def hive_double(value, default=0.0):
+    """A double stored as 8-byte REG_BINARY (the statistics' running times)."""
+    if isinstance(value, (bytes, bytearray)) and len(value) == 8:
+        return struct.unpack("<d", value)[0]
+    return default
+
+
+def write_hive_values(path, key, values):
+    """Sets `values` ({name: value}, see _hive_value_text) in key `key` of the hive file
+    `path`, making the file and the key when missing. Key and value names compare without
+    regard to case, as the program reads them. The file is replaced atomically; run it
+    while no quillon uses the hive (the program re-reads a changed file at its next
+    registry call, but a change of its own at the same moment could win)."""
+    lines = _hive_lines(path)
+    if not lines or lines[0].strip() != HIVE_HEADER:
+        raise ValueError(f"{path} is not a registry hive file")
+    section = None
+    for i, line in enumerate(lines):
+        stripped = line.strip()
+        if stripped.startswith("[") and stripped.endswith("]") and \
+                stripped[1:-1].lower() == key.lower():
+            section = i
+            break
+    if section is None:
+        lines += ["", f"[{key}]"]
+        section = len(lines) - 1
+    end = section + 1
+    while end < len(lines) and not lines[end].strip().startswith("["):
+        end += 1
+    body = lines[section + 1:end]
+    for name, value in values.items():
+        text = f"{_hive_quote(name)}={_hive_value_text(value)}"
+        for j, line in enumerate(body):
+            match = _VALUE_LINE.fullmatch(line.strip())
+            if match and match.group(1) != "@" and \
+                    _hive_unquote(match.group(1)).decode("latin-1").lower() == name.lower():
+                body[j] = text
+                break
+        else:
+            while body and not body[-1].strip():
+                body.pop()
+            body.append(text)
+    if end < len(lines):
+        body.append("")
+    lines[section + 1:end] = body
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    tmp = f"{path}.tmp-harness-{os.getpid()}"
+    with open(tmp, "wb") as f:
+        f.write(("\n".join(lines) + "\n").encode("latin-1"))
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(tmp, path)
+
+
 # --- the proxy program -------------------------------------------------------------------
 
 class Quillon:
@@ -614,18 +803,24 @@ class Quillon:
 
     Leaving the block stops it with SIGTERM; a program still running after
     STOP_TIMEOUT seconds fails the test (AssertionError). Pass smtp_port to give the SMTP
-    proxy a port of its own as well."""
+    proxy a port of its own as well. With direct_listener False the second POP3 listener
+    (DirectProxyPort, 110 by default) is switched off in the registry before the start,
+    so that only the test's own port is taken. log_file turns the spool log on (see
+    enable_log)."""
 
     STOP_TIMEOUT = 15
     START_TIMEOUT = 15
 
-    def __init__(self, accounts=(), binary=None, smtp_port=None):
+    def __init__(self, accounts=(), binary=None, smtp_port=None, direct_listener=True,
+                 log_file=None):
         self.binary = binary or os.environ.get("QUILLON_BIN")
         if not self.binary or not os.access(self.binary, os.X_OK):
             raise RuntimeError(f"QUILLON_BIN does not name the quillon program: "
                                f"{self.binary!r}")
         self.accounts = list(accounts)
         self.smtp_port = smtp_port
+        self.direct_listener = direct_listener
+        self.log_file = log_file
         self.home = None
         self.pop3_port = None
         self._process = None
@@ -645,6 +840,10 @@ class Quillon:
         try:
             for account in self.accounts:
                 self.add_account(*account)
+            if not self.direct_listener:
+                write_hive_values(self.hive(), POP3_PROXY_KEY, {"DirectProxyListener": 0})
+            if self.log_file is not None:
+                self.enable_log(self.log_file)
             self._start()
         except BaseException:
             self._cleanup()
@@ -703,15 +902,194 @@ class Quillon:
             raise RuntimeError(f"quillon --add-account failed ({code}):\n{output}")
         return self.login_name(user, host, port)
 
+    def account_command(self, option, user, host, port):
+        """Runs `quillon OPTION user@host:port` (--disable-account, --enable-account,
+        --remove-account, --add-account); raises RuntimeError if it fails."""
+        code, output = _run([self.binary, option, f"{user}@{host}:{port}"],
+                            env=self._env(), timeout=30)
+        if code != 0:
+            raise RuntimeError(f"quillon {option} failed ({code}):\n{output}")
+        return output
+
     def output(self):
         """What the program printed so far."""
         with open(os.path.join(self.home, "quillon.out"), "r", errors="replace") as f:
             return f.read()
 
-    def enable_log(self, path):
-        """Turns the spool log on, writing to `path`, by writing the setting into the
-        registry before the start. Not available: the registry writer belongs to the
-        registry's own code, which this harness does not duplicate."""
-        raise NotImplementedError(
-            "Quillon.enable_log: writing the spool log setting into the registry is not "
-            "supported by this harness yet; it needs the registry file writer")
+    def hive(self, name="HKEY_CURRENT_USER"):
+        """The path of a hive file of this program's registry."""
+        return hive_path(self.home, name)
+
+    def statistics(self):
+        """The values of the proxy's statistics key ({lower-case name: value})."""
+        return read_hive(self.hive()).get(STATISTICS_KEY.lower(), {})
+
+    def enable_log(self, path, level=0xFFFF):
+        """Turns the proxy's spool log on, written to `path` at log level `level` (every
+        category by default), by writing LogFileName and LogLevel into the registry's
+        POP3Proxy settings. The proxy reads them when it starts: call it before the start
+        (or pass log_file to the constructor); for a running program it takes effect at
+        the next start."""
+        self.log_file = path
+        if self.home is None:
+            return
+        write_hive_values(self.hive(), POP3_PROXY_KEY,
+                          {"LogFileName": os.path.abspath(path), "LogLevel": level})
+
+
+class ProxyHost(Quillon):
+    """The proxy engine in the test host $QUILLON_PROXY_HOST (tests/e2e/ProxyHost.cpp)
+    instead of the quillon program: its examine call-back holds every message whose
+    Subject contains one of `hold_subjects` (note "X-Quillon-Analysis: held for the
+    test") and files the rest in the inbox (note HOST_NOTE), and its stdin takes the
+    commands that move messages between fetches. Accounts are registered with the real
+    `quillon --add-account` ($QUILLON_BIN) in the same QUILLON_HOME before the start; the
+    host never takes port 110.
+
+        with ProxyHost(accounts=[("ann", HOST, port)], hold_subjects=["[hold]"]) as host:
+            mpop_fetch(HOST, host.pop3_port, Quillon.login_name("ann", HOST, port), ...)
+            held = [m for m in host.messages() if m["location"] == MS_HOLD]
+            host.release(held[0]["uidl"])
+
+    Leaving the block shuts the host down in order ("quit"); a host that has not
+    answered "bye" and exited within STOP_TIMEOUT seconds fails the test."""
+
+    def __init__(self, accounts=(), hold_subjects=(), host_binary=None, binary=None,
+                 log_file=None):
+        super().__init__(accounts, binary=binary, log_file=log_file)
+        self.host_binary = host_binary or os.environ.get("QUILLON_PROXY_HOST")
+        if not self.host_binary or not os.access(self.host_binary, os.X_OK):
+            raise RuntimeError(f"QUILLON_PROXY_HOST does not name the test host: "
+                               f"{self.host_binary!r}")
+        self.hold_subjects = list(hold_subjects)
+        self._pending = b""
+
+    def _start(self):
+        argv = [self.host_binary, "--pop3-port", "0"]
+        for subject in self.hold_subjects:
+            argv += ["--hold-subject", subject]
+        with open(os.path.join(self.home, "quillon.out"), "wb") as out:
+            self._process = subprocess.Popen(argv, env=self._env(), stdin=subprocess.PIPE,
+                                             stdout=subprocess.PIPE, stderr=out)
+        self._pending = b""
+        try:
+            line = self._read_line(self.START_TIMEOUT)
+        except (AssertionError, OSError) as error:
+            line = f"({error})"
+        if not line.startswith("ready "):
+            self._kill()
+            raise RuntimeError(f"the proxy host did not start: {line!r}\n{self.output()}")
+        self.pop3_port = int(line.split()[1])
+
+    def _read_line(self, timeout):
+        deadline = time.monotonic() + timeout
+        fd = self._process.stdout.fileno()
+        while b"\n" not in self._pending:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"the proxy host did not answer within {timeout} s")
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                continue
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                raise AssertionError("the proxy host closed its output:\n" + self.output())
+            self._pending += chunk
+        line, _, self._pending = self._pending.partition(b"\n")
+        return line.decode("utf-8", "replace")
+
+    def command(self, line, timeout=30):
+        """Sends one command line and returns the host's one-line answer."""
+        self._process.stdin.write(line.encode("utf-8") + b"\n")
+        self._process.stdin.flush()
+        return self._read_line(timeout)
+
+    def messages(self):
+        """Every message of every store: dicts with "store" (int), "uidl" (str),
+        "location" (int, MS_* below) and "subject" (bytes)."""
+        answer = self.command("list")
+        if not answer.startswith("ok "):
+            raise AssertionError(f"list failed: {answer}")
+        entries = json.loads(answer[3:])
+        for entry in entries:
+            entry["subject"] = entry["subject"].encode("latin-1")
+        return entries
+
+    def release(self, uidl):
+        """Moves a message to the inbox, as the user would in the review window."""
+        answer = self.command(f"release {uidl}")
+        if answer != "ok":
+            raise AssertionError(f"release {uidl}: {answer}")
+
+    def delete(self, uidl):
+        """Marks a message deleted, as the user would in the review window: the proxy
+        deletes it from the server at the next client's QUIT."""
+        answer = self.command(f"delete {uidl}")
+        if answer != "ok":
+            raise AssertionError(f"delete {uidl}: {answer}")
+
+    @staticmethod
+    def _close_pipes(process):
+        for pipe in (process.stdin, process.stdout):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+
+    def _kill(self):
+        process, self._process = self._process, None
+        if process is None:
+            return
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        self._close_pipes(process)
+
+    def stop(self):
+        """Shuts the host down with "quit"; raises AssertionError unless it answers
+        "bye" and exits with 0. Returns the exit code. Safe to call twice."""
+        if self._process is None:
+            return None
+        process = self._process
+        try:
+            answer = self.command("quit", timeout=self.STOP_TIMEOUT)
+            process.wait(timeout=self.STOP_TIMEOUT)
+        except (AssertionError, OSError, subprocess.TimeoutExpired) as error:
+            self._kill()
+            raise AssertionError(f"the proxy host did not shut down: {error}\n"
+                                 f"{self.output()}")
+        self._process = None
+        self._close_pipes(process)
+        if answer != "bye":
+            raise AssertionError(f"the proxy host answered {answer!r} to quit")
+        # After "bye" only the process's own exit is left: a sanitizer report ends it
+        # with another code.
+        if process.returncode != 0:
+            raise AssertionError(f"the proxy host exited with {process.returncode}:\n"
+                                 f"{self.output()}")
+        return process.returncode
+
+
+# Message locations (MSSTATUS) as the test host lists them.
+MS_NEW, MS_DELETED, MS_JAIL, MS_HOLD, MS_INBOX, MS_DELIVERED = 1, 2, 3, 4, 5, 6
+HOST_NOTE = b"X-Quillon-Analysis: passed by the test host"
+HELD_NOTE = b"X-Quillon-Analysis: held for the test"
+SKIPPED_NOTE = b"X-Quillon-Analysis: Skipped because synchronizing new message store"
+
+
+def split_note(delivered):
+    """Takes apart a message a client delivered to its Maildir after fetching it through
+    the proxy: returns (note line without its line end, the message without that line),
+    where the note is the last line of the header (the line before the first empty line,
+    or the last line of a message without one), or (None, delivered) when that line is
+    not an "X-Quillon-Analysis:" line. Line ends are LF, as mpop and fetchmail write
+    them."""
+    if delivered.startswith(b"\n"):
+        return None, delivered
+    end = delivered.find(b"\n\n")
+    end = len(delivered) if end < 0 else end + 1
+    start = delivered.rfind(b"\n", 0, end - 1) + 1
+    line = delivered[start:end - 1] if delivered[end - 1:end] == b"\n" else delivered[start:end]
+    if not line.startswith(b"X-Quillon-Analysis:"):
+        return None, delivered
+    return line, delivered[:start] + delivered[end:]
