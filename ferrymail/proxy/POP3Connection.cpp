@@ -1177,6 +1177,8 @@ void CPOP3Connection::WriteStatistics(int errorCode) {
     LogFormat(LOG_INFO, "  Quillon deleted %d messages at shutdown, %s seconds",
               m_shutdownDeletes, Seconds(m_shutdownDeleteTime).c_str());
 
+    // One save of the hive for all the values.
+    CRegistryBatch batch(HKEY_CURRENT_USER);
     CRegistryKey key;
     if (!key.OpenCarefully(HKEY_CURRENT_USER, kStatisticsKey, KEY_ALL_ACCESS))
         return;

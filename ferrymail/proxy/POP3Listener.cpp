@@ -70,6 +70,11 @@ void CPOP3Listener::LogDatabaseLine(unsigned category, const std::string& line) 
     LogData(nullptr, category, line.c_str(), static_cast<int>(line.size()));
 }
 
+bool CPOP3Listener::WantsDatabaseLine(unsigned category) {
+    CListener* logger = GetLogger();
+    return !logger->SkipLog(category) && logger->HasLogOutput();
+}
+
 void CPOP3Listener::CDatabaseNotifier::NotifyUI(UINT wParam, CRefCount* object) {
     CMessageDatabase::GetMessageDatabase()->NotifyUI(wParam, object);
 }

@@ -27,6 +27,7 @@ public:
                                          int addressLength) override;
     CListener* GetLogger() override;
     void LogDatabaseLine(unsigned category, const std::string& line) override;
+    bool WantsDatabaseLine(unsigned category) override;
     CPOP3Listener* GetDirectListener() const { return m_direct; }
 
 private:

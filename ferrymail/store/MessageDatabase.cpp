@@ -373,7 +373,7 @@ std::string CMessageDatabase::StoreName(int storeID) {
 void CMessageDatabase::NotifyLog(MSG_NOTIFICATION code, int storeID, CMessage* message,
                                  const std::string* text) {
     CLock lock(&m_loggerLock);
-    if (m_logger == nullptr)
+    if (m_logger == nullptr || !m_logger->WantsDatabaseLine(kDatabaseLogCategory))
         return;
 
     std::string line = CodeText(code);

@@ -85,13 +85,43 @@ public:
     // so memory never holds what the disk does not.
     template <typename Operation>
     LONG Run(bool write, Operation&& operation) {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        std::lock_guard<std::recursive_mutex> guard(m_mutex);
+        if (m_batchDepth > 0) {
+            // The batch holds the file exclusively: changes are saved when it ends.
+            bool changed = false;
+            LONG result = operation(m_root, changed);
+            if (write && result == ERROR_SUCCESS && changed)
+                m_batchChanged = true;
+            return result;
+        }
         FileLock lock(*this, write);
         Refresh(lock);
         bool changed = false;
         LONG result = operation(m_root, changed);
         if (write && result == ERROR_SUCCESS && changed)
             result = Save();
+        return result;
+    }
+
+    // Until the matching EndBatch, this thread's calls share one lock of the file and one
+    // save at the end; other threads and processes wait.
+    void BeginBatch() {
+        m_mutex.lock();
+        if (m_batchDepth++ == 0) {
+            m_batchLock = std::make_unique<FileLock>(*this, true);
+            Refresh(*m_batchLock);
+            m_batchChanged = false;
+        }
+    }
+
+    LONG EndBatch() {
+        LONG result = ERROR_SUCCESS;
+        if (--m_batchDepth == 0) {
+            if (m_batchChanged)
+                result = Save();
+            m_batchLock.reset();
+        }
+        m_mutex.unlock();
         return result;
     }
 
@@ -187,7 +217,7 @@ private:
         return ERROR_SUCCESS;
     }
 
-    std::mutex m_mutex;
+    std::recursive_mutex m_mutex;
     const std::string m_name;
     const std::string m_folder;
     const std::string m_file;
@@ -196,6 +226,9 @@ private:
     bool m_loaded = false;          // guarded by m_mutex
     SFileIdentity m_identity;       // guarded by m_mutex
     SKeyNode m_root;                // guarded by m_mutex
+    int m_batchDepth = 0;           // guarded by m_mutex
+    bool m_batchChanged = false;    // guarded by m_mutex
+    std::unique_ptr<FileLock> m_batchLock;  // guarded by m_mutex
 };
 
 std::mutex s_hivesMutex;
@@ -499,6 +532,19 @@ bool RegCheckHiveFile(const std::string& path, std::string& error) {
     }
     SKeyNode tree;
     return ParseHiveText(text, tree, error);
+}
+
+LONG RegBeginBatch(HKEY key) {
+    if (!ValidHandle(key))
+        return ERROR_INVALID_HANDLE;
+    HiveOf(key)->BeginBatch();
+    return ERROR_SUCCESS;
+}
+
+LONG RegEndBatch(HKEY key) {
+    if (!ValidHandle(key))
+        return ERROR_INVALID_HANDLE;
+    return HiveOf(key)->EndBatch();
 }
 
 void RegResetHives() {

@@ -342,3 +342,34 @@ TEST_F(RegistryTest, UnchangedValueDoesNotRewriteTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+ino_t InodeOf(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+TEST_F(RegistryTest, BatchSavesOnceAtItsEnd) {
+    CRegistryKey key;
+    ASSERT_TRUE(key.Create(HKEY_CURRENT_USER, "Batch"));
+    ino_t before = InodeOf(m_home.HiveFile());
+    {
+        CRegistryBatch batch(HKEY_CURRENT_USER);
+        {
+            CRegistryBatch nested(HKEY_CURRENT_USER);
+            for (int i = 0; i < 20; ++i)
+                ASSERT_TRUE(key.SetValue(("v" + std::to_string(i)).c_str(), i));
+        }
+        int value = -1;
+        EXPECT_TRUE(key.QueryValue("v19", value, FALSE));  // seen inside the batch
+        EXPECT_EQ(value, 19);
+        EXPECT_EQ(InodeOf(m_home.HiveFile()), before) << "nothing written before the end";
+    }
+    EXPECT_NE(InodeOf(m_home.HiveFile()), before);
+    std::string dump;
+    ASSERT_EQ(RunProgram({kRegtool, "dump"}, &dump), 0);
+    EXPECT_NE(dump.find("\"v19\" type 4: 13 00 00 00"), std::string::npos) << dump;
+}
+
+}  // namespace

@@ -78,6 +78,9 @@ class FERRYMAIL_API IDatabaseLogger {
 public:
     virtual ~IDatabaseLogger();
     virtual void LogDatabaseLine(unsigned category, const std::string& line) = 0;
+    // Whether a line of `category` would be written anywhere: lines that would not are
+    // never built.
+    virtual bool WantsDatabaseLine(unsigned category) { return true; }
 };
 
 using ExamineFunction = MSSTATUS (*)(CMessage* message);

@@ -44,6 +44,13 @@ KINBOOK_API LONG RegQueryInfoKey(HKEY key, DWORD* subKeys, DWORD* maxSubKeyLengt
                                  DWORD* values, DWORD* maxValueNameLength,
                                  DWORD* maxValueLength);
 
+// Groups the calls that follow on this thread into one change of the hive of `key`: the
+// hive file stays locked until RegEndBatch, which writes it once. Batches nest; every
+// RegBeginBatch needs its RegEndBatch on the same thread. RegEndBatch returns the save's
+// result.
+KINBOOK_API LONG RegBeginBatch(HKEY key);
+KINBOOK_API LONG RegEndBatch(HKEY key);
+
 // Replaces `%NAME%` references with the environment's values; unknown ones stay.
 KINBOOK_API std::string ExpandEnvironmentStrings(const std::string& text);
 
