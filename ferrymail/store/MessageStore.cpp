@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <cerrno>
 #include <cstring>
 
@@ -234,14 +235,14 @@ int CMessageStore::ServerPosition(CMessage* message) {
     return found != m_serverList.end() ? static_cast<int>(found - m_serverList.begin()) + 1 : 0;
 }
 
-int CMessageStore::FindNext(MSSTATUS location, int after, int* count, std::string* uidl) {
+int CMessageStore::FindInServerList(int after, int* count, std::string* uidl,
+                                    const std::function<bool(CMessage*)>& counts) {
     CStoreLock lock(this, false);
     int first = 0;
     int counted = 0;
     for (size_t i = std::max(after, 0); i < m_serverList.size(); ++i) {
         CMessage* message = GetMessage(m_serverList[i]);
-        if (message == nullptr || message->IsDeleted() ||
-            (location != MS_ANY && message->GetLocation() != location))
+        if (message == nullptr || message->IsDeleted() || !counts(message))
             continue;
         ++counted;
         if (first == 0) {
@@ -257,26 +258,15 @@ int CMessageStore::FindNext(MSSTATUS location, int after, int* count, std::strin
     return first;
 }
 
+int CMessageStore::FindNext(MSSTATUS location, int after, int* count, std::string* uidl) {
+    return FindInServerList(after, count, uidl, [location](CMessage* message) {
+        return location == MS_ANY || message->GetLocation() == location;
+    });
+}
+
 int CMessageStore::FindNextUnsized(int after, int* count, std::string* uidl) {
-    CStoreLock lock(this, false);
-    int first = 0;
-    int counted = 0;
-    for (size_t i = std::max(after, 0); i < m_serverList.size(); ++i) {
-        CMessage* message = GetMessage(m_serverList[i]);
-        if (message == nullptr || message->IsDeleted() || message->GetSizeInStore() != 0)
-            continue;
-        ++counted;
-        if (first == 0) {
-            first = static_cast<int>(i) + 1;
-            if (uidl != nullptr)
-                *uidl = m_serverList[i];
-            if (count == nullptr)
-                break;
-        }
-    }
-    if (count != nullptr)
-        *count = counted;
-    return first;
+    return FindInServerList(after, count, uidl,
+                            [](CMessage* message) { return message->GetSizeInStore() == 0; });
 }
 
 int CMessageStore::FindNextClient(MSSTATUS location, int after, int* count) {

@@ -9,10 +9,12 @@ BOOL CRegistryKey::Result(LONG code) {
     return code == ERROR_SUCCESS;
 }
 
-BOOL CRegistryKey::Open(HKEY parent, const char* path, DWORD access) {
+BOOL CRegistryKey::OpenKey(HKEY parent, const char* path, DWORD access, bool create) {
     Close();
     HKEY key = nullptr;
-    if (!Result(RegOpenKeyEx(parent, path, access, &key)))
+    LONG code = create ? RegCreateKeyEx(parent, path, access, &key)
+                       : RegOpenKeyEx(parent, path, access, &key);
+    if (!Result(code))
         return FALSE;
     m_key = key;
     m_parent = parent;
@@ -21,16 +23,12 @@ BOOL CRegistryKey::Open(HKEY parent, const char* path, DWORD access) {
     return TRUE;
 }
 
+BOOL CRegistryKey::Open(HKEY parent, const char* path, DWORD access) {
+    return OpenKey(parent, path, access, false);
+}
+
 BOOL CRegistryKey::Create(HKEY parent, const char* path, DWORD access) {
-    Close();
-    HKEY key = nullptr;
-    if (!Result(RegCreateKeyEx(parent, path, access, &key)))
-        return FALSE;
-    m_key = key;
-    m_parent = parent;
-    m_access = access;
-    m_path = path != nullptr ? path : "";
-    return TRUE;
+    return OpenKey(parent, path, access, true);
 }
 
 BOOL CRegistryKey::OpenCarefully(HKEY parent, const char* path, DWORD access) {

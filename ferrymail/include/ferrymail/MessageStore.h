@@ -5,6 +5,7 @@
 // lock, when both are needed, is taken first.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -161,6 +162,10 @@ private:
     };
 
     void RebuildClientView();
+    // The first server number after `after` whose message exists, is not marked deleted
+    // and `counts`; with `count`, how many such messages there are.
+    int FindInServerList(int after, int* count, std::string* uidl,
+                         const std::function<bool(CMessage*)>& counts);
     void ClearView();
     void AppendToView(const std::string& uidl);
     void EraseFromView(const std::string& uidl);  // only for a UIDL in the view

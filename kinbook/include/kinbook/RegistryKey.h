@@ -49,6 +49,7 @@ public:
     BOOL DeleteValue(const char* name);
 
 private:
+    BOOL OpenKey(HKEY parent, const char* path, DWORD access, bool create);
     BOOL Result(LONG code);
     bool RefreshLengths();
 
