@@ -117,47 +117,30 @@ void CProxyConnection::FillEventVec(int& count) {
 BOOL CProxyConnection::ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) {
     if (CProxyServer::ProcessEvents(handle, action, exitCode))
         return TRUE;
-    if (handle.socket == &m_socket) {
-        SNetworkEvents events;
-        if (m_socket.GetNetworkEvents(handle.pollEvents, events)) {
-            if ((events.events & FD_READ) && m_socket.IsOpen())
-                OnClientRead();
-            if ((events.events & FD_WRITE) && m_socket.IsOpen())
-                OnClientWrite();
-            if ((events.events & FD_CLOSE) && m_socket.IsOpen()) {
-                OnClientClose(events.closeError);
-                action = EA_REBUILD;
-            }
-        }
-        if (m_rebuild) {
-            m_rebuild = FALSE;
+    const bool client = handle.socket == &m_socket;
+    if (!client && handle.socket != &m_serverSocket)
+        return FALSE;
+    CEventSocket& socket = *handle.socket;
+    SNetworkEvents events;
+    if (socket.GetNetworkEvents(handle.pollEvents, events)) {
+        if (!client && (events.events & FD_CONNECT)) {
+            OnServerConnect(events.connectError);
             action = EA_REBUILD;
         }
-        return TRUE;
-    }
-    if (handle.socket == &m_serverSocket) {
-        SNetworkEvents events;
-        if (m_serverSocket.GetNetworkEvents(handle.pollEvents, events)) {
-            if (events.events & FD_CONNECT) {
-                OnServerConnect(events.connectError);
-                action = EA_REBUILD;
-            }
-            if ((events.events & FD_READ) && m_serverSocket.IsOpen())
-                OnServerRead();
-            if ((events.events & FD_WRITE) && m_serverSocket.IsOpen())
-                OnServerWrite();
-            if ((events.events & FD_CLOSE) && m_serverSocket.IsOpen()) {
-                OnServerClose(events.closeError);
-                action = EA_REBUILD;
-            }
-        }
-        if (m_rebuild) {
-            m_rebuild = FALSE;
+        if ((events.events & FD_READ) && socket.IsOpen())
+            client ? OnClientRead() : OnServerRead();
+        if ((events.events & FD_WRITE) && socket.IsOpen())
+            client ? OnClientWrite() : OnServerWrite();
+        if ((events.events & FD_CLOSE) && socket.IsOpen()) {
+            client ? OnClientClose(events.closeError) : OnServerClose(events.closeError);
             action = EA_REBUILD;
         }
-        return TRUE;
     }
-    return FALSE;
+    if (m_rebuild) {
+        m_rebuild = FALSE;
+        action = EA_REBUILD;
+    }
+    return TRUE;
 }
 
 void CProxyConnection::CloseClient() { m_socket.Close(); }

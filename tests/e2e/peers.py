@@ -30,6 +30,7 @@ import struct
 import subprocess
 import tempfile
 import time
+import unittest
 
 HOST = "127.0.0.1"
 
@@ -1093,3 +1094,19 @@ def split_note(delivered):
     if not line.startswith(b"X-Quillon-Analysis:"):
         return None, delivered
     return line, delivered[:start] + delivered[end:]
+
+
+class DovecotTestCase(unittest.TestCase):
+    """Base of the tests that share one Dovecot per class (`cls.dovecot`) and the corpus
+    (`cls.corpus`); each test makes its own users."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.corpus = corpus_messages()
+        cls.dovecot = Dovecot()
+        cls.dovecot.__enter__()
+        cls.users = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dovecot.__exit__(None, None, None)

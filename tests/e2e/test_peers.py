@@ -141,19 +141,8 @@ class SameMessageTest(unittest.TestCase):
 
 
 @unittest.skipIf(MISSING, SKIP_REASON)
-class PeersTest(unittest.TestCase):
+class PeersTest(peers.DovecotTestCase):
     """One Dovecot for the class; each test seeds its own user."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.corpus = peers.corpus_messages()
-        cls.dovecot = Dovecot()
-        cls.dovecot.__enter__()
-        cls.users = 0
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dovecot.__exit__(None, None, None)
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="quillon-e2e-client-")

@@ -189,19 +189,8 @@ class HiveFileTest(unittest.TestCase):
         self.assertEqual(peers.hive_value(self.path, peers.STATISTICS_KEY, "shutdowndeletes"), 3)
 
 
-class ProxyTestCase(unittest.TestCase):
+class ProxyTestCase(peers.DovecotTestCase):
     """One Dovecot for the class; each test has its own user, client folder and proxy."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.corpus = peers.corpus_messages()
-        cls.dovecot = Dovecot()
-        cls.dovecot.__enter__()
-        cls.users = 0
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dovecot.__exit__(None, None, None)
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="quillon-e2e-proxy-")
