@@ -36,8 +36,30 @@ const SCommandInfo kCommands[] = {
     {"RETR", PC_RETR, true, false},    {"RSET", PC_RSET, false, true},
     {"STAT", PC_STAT, false, false},   {"TOP", PC_TOP, true, false},
     {"UIDL", PC_UIDL, true, false},    {"USER", PC_USER, false, true},
-    {"XSENDER", PC_XSENDER, false, false},
+    {"XSENDER", PC_XSENDER, false, false}, {"CAPA", PC_CAPA, false, false},
 };
+
+// How many of the session's own commands may wait for their replies at once during a
+// synchronization: enough to keep a loopback or LAN server busy, few enough that an
+// error costs little wasted transfer.
+constexpr size_t kServerWindow = 32;
+
+// The proxy's own capabilities: what it offers a client before it knows the server.
+constexpr const char kOwnCapabilities[] = "USER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n";
+
+// Capabilities of the server that the proxy passes on unchanged. Anything else (STLS,
+// SASL, UTF8, extensions) needs commands the proxy does not relay in the authorization
+// state or does not understand, so the client is not told of them.
+bool IsPassedCapability(const std::string& line) {
+    static const char* const kPassed[] = {"USER", "TOP", "UIDL", "RESP-CODES", "LOGIN-DELAY",
+                                          "EXPIRE", "IMPLEMENTATION", "PIPELINING"};
+    const size_t end = line.find_first_of(" \t");
+    const std::string word = line.substr(0, end);
+    for (const char* passed : kPassed)
+        if (strcasecmp(word.c_str(), passed) == 0)
+            return true;
+    return false;
+}
 
 const SCommandInfo* InfoOf(int code) {
     for (const SCommandInfo& info : kCommands)
@@ -233,16 +255,65 @@ void CPOP3Connection::FinishSlowResponse() {
 // Client lines.
 
 bool CPOP3Connection::Busy() const {
-    return m_state >= 2 && (m_client.Outstanding() || m_internalPending);
+    // While the server connection is being made, commands wait for it.
+    return m_state == 1 || (m_state >= 2 && (m_client.Outstanding() || m_internalPending));
 }
 
 void CPOP3Connection::OnClientLine(std::string& line) {
-    // A client that sends before the answer to its last command has come waits its turn.
-    if (Busy() || !m_queuedLines.empty()) {
-        m_queuedLines.push_back(line);
+    if (!Busy() && m_queuedLines.empty()) {
+        HandleClientLine(line);
         return;
     }
-    HandleClientLine(line);
+    // A pipelining client's next command goes to the server at once when its reply will
+    // simply be relayed; anything else waits its turn behind the current command.
+    if (m_queuedLines.empty() && RelayAhead(line))
+        return;
+    m_queuedLines.push_back(line);
+}
+
+bool CPOP3Connection::RelayAhead(const std::string& line) {
+    if (m_state != 3 || m_internalPending || m_slowActive || !m_client.Outstanding() ||
+        m_client.code == PC_QUIT || !m_serverSocket.IsOpen())
+        return false;
+    // When filtering, a reply to STAT, RSET or CAPA may start the session's own commands
+    // or is answered here: nothing may be sent behind them.
+    if (m_filtering && m_client.code != PC_RETR && m_client.code != PC_TOP &&
+        m_client.code != PC_DELE && m_client.code != PC_NOOP)
+        return false;
+    SPOP3Command current = std::move(m_client);
+    ParseClientLine(line);
+    bool relayed = false;
+    switch (m_client.code) {
+        case PC_RETR:
+        case PC_TOP:
+            // The store answers these itself when it may deliver from its own copy.
+            relayed = !m_filtering || (!m_deliverLocal && m_client.clientNumber > 0);
+            break;
+        case PC_DELE:
+        case PC_NOOP:
+            relayed = !m_filtering || m_client.code == PC_NOOP || m_client.clientNumber > 0;
+            break;
+        case PC_STAT:
+        case PC_LIST:
+        case PC_UIDL:
+        case PC_RSET:
+            relayed = !m_filtering;
+            break;
+        default:
+            break;
+    }
+    if (relayed) {
+        if (!m_filtering)
+            m_client.text = Trim(line);
+        else if (m_client.code == PC_DELE)
+            m_recordedCount = -1;
+        if (m_client.code == PC_RETR)
+            ++m_retrieved;
+        RelayClientCommand();
+        m_clientAhead.push_back(std::move(m_client));
+    }
+    m_client = std::move(current);
+    return relayed;
 }
 
 void CPOP3Connection::DrainQueuedLines() {
@@ -288,6 +359,7 @@ void CPOP3Connection::ParseClientLine(const std::string& line) {
     const SCommandInfo* info = InfoOf(m_client.code);
     m_client.simple = info->simple;
     m_client.multiLine = m_client.code == PC_RETR || m_client.code == PC_TOP ||
+                         m_client.code == PC_CAPA ||
                          ((m_client.code == PC_LIST || m_client.code == PC_UIDL) && argument.empty());
     m_client.insertNotes = m_client.code == PC_RETR || m_client.code == PC_TOP;
     m_client.text = argument.empty() ? word : word + " " + argument;
@@ -404,6 +476,12 @@ void CPOP3Connection::ClientCommandState0(const std::string& line) {
         }
         return;
     }
+    if (code == PC_CAPA) {
+        // Before the server is known the proxy speaks for itself.
+        m_client.Reset();
+        SendClient(std::string("+OK Capability list follows\r\n") + kOwnCapabilities + ".\r\n");
+        return;
+    }
     m_client.Reset();
     SendError("Not connected to server");
 }
@@ -432,6 +510,7 @@ void CPOP3Connection::OnServerConnect(int errorCode) {
         HandleClientLine("USER " + m_userName);
     } else {
         SendClientLine("0");
+        DrainQueuedLines();
     }
 }
 
@@ -495,7 +574,7 @@ void CPOP3Connection::ClientCommandState2(const std::string& line) {
         RelayClientCommand();
         return;
     }
-    if (code == PC_PASS || code == PC_QUIT) {
+    if (code == PC_PASS || code == PC_QUIT || code == PC_CAPA) {
         RelayClientCommand();
         return;
     }
@@ -506,8 +585,32 @@ void CPOP3Connection::ClientCommandState2(const std::string& line) {
 void CPOP3Connection::RelayClientCommand() {
     m_client.replyStarted = false;
     m_client.replyRelayed = false;
-    m_headerPassed = false;
+    m_client.headerPassed = false;
     SendServerLine(m_client.text);
+}
+
+// The server's capability list is cut to what the proxy can carry, except for an
+// account that is not filtered: its session is relayed as it comes.
+bool CPOP3Connection::FiltersCapabilities() const { return m_filtering || m_state < 3; }
+
+void CPOP3Connection::AnswerCapabilities() {
+    m_client.Reset();
+    const std::string& list = m_capabilities.empty() ? std::string(kOwnCapabilities)
+                                                      : m_capabilities;
+    SendClient("+OK Capability list follows\r\n" + list + ".\r\n");
+}
+
+void CPOP3Connection::OnCapabilityLine(const std::string& line) {
+    if (line == ".") {
+        if (m_capabilities.find("PIPELINING\r\n") == std::string::npos)
+            m_capabilities += "PIPELINING\r\n";
+        SendClient(m_capabilities + ".\r\n");
+        return;
+    }
+    if (!IsPassedCapability(line))
+        return;
+    m_capabilities += line;
+    m_capabilities += "\r\n";
 }
 
 void CPOP3Connection::ClientCommandState3(const std::string& line) {
@@ -519,6 +622,9 @@ void CPOP3Connection::ClientCommandState3(const std::string& line) {
     }
     ParseClientLine(line);
     switch (m_client.code) {
+        case PC_CAPA:
+            AnswerCapabilities();
+            break;
         case PC_DELE:
         case PC_RSET:
             m_recordedCount = -1;
@@ -572,7 +678,21 @@ void CPOP3Connection::OnServerLine(std::string& line) {
 
 void CPOP3Connection::ClientCommandDone() {
     m_client.Reset();
+    if (!m_clientAhead.empty()) {
+        // The next relayed command's reply follows.
+        m_client = std::move(m_clientAhead.front());
+        m_clientAhead.pop_front();
+        if (m_client.code == PC_RETR && m_filtering)
+            StartRetrieveStatistics();
+        return;
+    }
     DrainQueuedLines();
+}
+
+void CPOP3Connection::StartRetrieveStatistics() {
+    m_retrieveTimer.Query(TRUE);
+    m_retrieveSentMark = m_serverSocket.GetBytesSent();
+    m_retrieveReceivedMark = m_serverSocket.GetBytesReceived();
 }
 
 void CPOP3Connection::OnClientReplyLine(const std::string& line) {
@@ -594,6 +714,12 @@ void CPOP3Connection::OnClientReplyLine(const std::string& line) {
         return;
     }
     m_client.replyStarted = true;
+    if (m_client.code == PC_CAPA && FiltersCapabilities()) {
+        m_client.replyRelayed = true;
+        m_capabilities.clear();
+        SendClientLine(line);
+        return;
+    }
     if (m_client.multiLine) {
         OnClientReplyData(line);
         return;
@@ -666,10 +792,16 @@ void CPOP3Connection::OnClientReplyLine(const std::string& line) {
 
 void CPOP3Connection::OnClientReplyData(const std::string& line) {
     bool end = line == ".";
-    if (m_client.insertNotes && !m_headerPassed && m_client.replyRelayed &&
+    if (m_client.code == PC_CAPA && FiltersCapabilities()) {
+        OnCapabilityLine(line);
+        if (end)
+            ClientCommandDone();
+        return;
+    }
+    if (m_client.insertNotes && !m_client.headerPassed && m_client.replyRelayed &&
         (line.empty() || end)) {
         // The notes become the last lines of the header.
-        m_headerPassed = true;
+        m_client.headerPassed = true;
         CMessage* message = m_filtering && m_store != nullptr && m_client.clientNumber > 0
                                 ? m_store->GetClientMessage(m_client.clientNumber)
                                 : nullptr;
@@ -738,26 +870,87 @@ void CPOP3Connection::CloseStore() {
     m_recordedSize = -1;
 }
 
-void CPOP3Connection::SendServerCommand(int code, int number, int secondNumber, int replyMode) {
-    m_internalPending = true;
-    m_server.Reset();
-    m_server.code = code;
-    m_server.multiLine = code == PC_RETR || code == PC_TOP ||
-                         ((code == PC_LIST || code == PC_UIDL) && number < 0);
-    m_server.serverNumber = number;
-    m_replyMode = replyMode;
-    m_download.clear();
-    std::string text = CommandWord(code);
+namespace {
+
+SPOP3Command ServerCommand(int code, int number, int secondNumber) {
+    SPOP3Command command;
+    command.code = code;
+    command.multiLine = code == PC_RETR || code == PC_TOP ||
+                        ((code == PC_LIST || code == PC_UIDL) && number < 0);
+    command.serverNumber = number;
+    command.text = CPOP3Connection::CommandWord(code);
     char numbers[48];
     if (number >= 0) {
         if (secondNumber != INT32_MIN)
             std::snprintf(numbers, sizeof numbers, " %d %d", number, secondNumber);
         else
             std::snprintf(numbers, sizeof numbers, " %d", number);
-        text += numbers;
+        command.text += numbers;
     }
-    m_server.text = text;
-    SendServerLine(text);
+    return command;
+}
+
+}  // namespace
+
+void CPOP3Connection::SendServerCommand(int code, int number, int secondNumber, int replyMode) {
+    m_internalPending = true;
+    m_server = ServerCommand(code, number, secondNumber);
+    m_replyMode = replyMode;
+    m_download.clear();
+    SendServerLine(m_server.text);
+}
+
+// During a synchronization the LIST n of phase 4 and the downloads of phase 5 go out in
+// a window: up to kServerWindow commands wait for their replies, which come in order.
+int CPOP3Connection::NextWindowNumber(int after) {
+    if (m_store == nullptr)
+        return 0;
+    return m_phase == 4 ? m_store->FindNextUnsized(after, nullptr, nullptr)
+                        : m_store->FindNext(MS_NEW, after, nullptr, nullptr);
+}
+
+void CPOP3Connection::SendWindowCommand(int number, bool head) {
+    m_windowLast = number;
+    const int lines = m_sessionSettings.topLines;
+    const int code = m_phase == 4 ? PC_LIST : lines < 0 ? PC_RETR : PC_TOP;
+    const int second = code == PC_TOP ? lines : INT32_MIN;
+    if (head) {
+        SendServerCommand(code, number, second, 2);
+        return;
+    }
+    m_serverAhead.push_back(ServerCommand(code, number, second));
+    SendServerLine(m_serverAhead.back().text);
+}
+
+void CPOP3Connection::FillServerWindow() {
+    while (m_windowError.empty() && m_serverAhead.size() + 1 < kServerWindow &&
+           m_serverSocket.IsOpen()) {
+        const int next = NextWindowNumber(m_windowLast);
+        if (next == 0)
+            break;
+        SendWindowCommand(next, false);
+    }
+}
+
+// Makes the next command of the window the one whose reply comes next, sending more
+// while no error has come. False when the window is done.
+bool CPOP3Connection::AdvanceServerWindow() {
+    if (!m_serverAhead.empty()) {
+        m_server = std::move(m_serverAhead.front());
+        m_serverAhead.pop_front();
+        m_internalPending = true;
+        m_download.clear();
+        FillServerWindow();
+        return true;
+    }
+    if (!m_windowError.empty())
+        return false;
+    const int next = NextWindowNumber(m_windowLast);
+    if (next == 0)
+        return false;
+    SendWindowCommand(next, true);
+    FillServerWindow();
+    return true;
 }
 
 void CPOP3Connection::ProcessStatReply(const std::string& line) {
@@ -841,6 +1034,19 @@ void CPOP3Connection::OnInternalLine(const std::string& line) {
 
 void CPOP3Connection::CompleteInternal(const std::string* error) {
     m_internalPending = false;
+    if (error != nullptr && !m_serverAhead.empty()) {
+        // The replies to the rest of the window still come; the error ends the
+        // synchronization once they have.
+        if (m_windowError.empty())
+            m_windowError = *error;
+        AdvanceServerWindow();
+        return;
+    }
+    std::string firstError;
+    if (error != nullptr && !m_windowError.empty()) {
+        firstError.swap(m_windowError);
+        error = &firstError;
+    }
     bool sent = false;
     if (error != nullptr) {
         std::string format;
@@ -887,7 +1093,8 @@ void CPOP3Connection::CompleteInternal(const std::string* error) {
                 sent = m_internalPending;
             } else if (total > 9 && missing * 4 <= total) {
                 m_phase = 4;
-                SendServerCommand(PC_LIST, first, INT32_MIN, 2);
+                SendWindowCommand(first, true);
+                FillServerWindow();
                 sent = true;
             } else {
                 m_phase = 3;
@@ -896,13 +1103,12 @@ void CPOP3Connection::CompleteInternal(const std::string* error) {
             }
         } else if (code == PC_LIST && (m_phase == 3 || m_phase == 4)) {
             if (m_phase == 4) {
-                int next = m_store != nullptr ? m_store->FindNextUnsized(number, nullptr, nullptr) : 0;
-                if (next != 0) {
-                    SendServerCommand(PC_LIST, next, INT32_MIN, 2);
+                if (AdvanceServerWindow())
                     sent = true;
-                } else {
+                else if (!m_windowError.empty())
+                    return CompleteWithWindowError();
+                else
                     m_phase = 3;
-                }
             }
             if (!sent && m_phase == 3) {
                 DownloadStep();
@@ -916,16 +1122,12 @@ void CPOP3Connection::CompleteInternal(const std::string* error) {
                                               code == PC_RETR ? -1 : m_sessionSettings.topLines);
             }
             m_download.clear();
-            int next = m_store != nullptr ? m_store->FindNext(MS_NEW, number, nullptr, nullptr) : 0;
-            if (next != 0) {
-                if (m_sessionSettings.topLines < 0)
-                    SendServerCommand(PC_RETR, next, INT32_MIN, 2);
-                else
-                    SendServerCommand(PC_TOP, next, m_sessionSettings.topLines, 2);
+            if (AdvanceServerWindow())
                 sent = true;
-            } else {
+            else if (!m_windowError.empty())
+                return CompleteWithWindowError();
+            else
                 FinishSynchronization();
-            }
         } else if (code == PC_DELE) {
             int next = m_store != nullptr ? m_store->FindNext(MS_DELETED, 0, nullptr, nullptr) : 0;
             if (next != 0) {
@@ -962,6 +1164,8 @@ void CPOP3Connection::CompleteInternal(const std::string* error) {
 
 void CPOP3Connection::StartSynchronization(const std::string& heldReply) {
     m_synchTimer.Query(TRUE);
+    m_windowError.clear();
+    m_serverAhead.clear();
     m_synchSentMark = m_serverSocket.GetBytesSent();
     m_synchReceivedMark = m_serverSocket.GetBytesReceived();
     m_phase = 1;
@@ -999,10 +1203,14 @@ void CPOP3Connection::DownloadStep() {
     }
     NotifyStore(MN_SYNCH_NEW_COUNT, count);
     m_phase = 5;
-    if (m_sessionSettings.topLines < 0)
-        SendServerCommand(PC_RETR, first, INT32_MIN, 2);
-    else
-        SendServerCommand(PC_TOP, first, m_sessionSettings.topLines, 2);
+    SendWindowCommand(first, true);
+    FillServerWindow();
+}
+
+void CPOP3Connection::CompleteWithWindowError() {
+    std::string error;
+    error.swap(m_windowError);
+    CompleteInternal(&error);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1082,9 +1290,7 @@ void CPOP3Connection::AnswerRetrieve() {
                   message->HasHeader();
     if (m_client.code == PC_RETR) {
         ++m_retrieved;
-        m_retrieveTimer.Query(TRUE);
-        m_retrieveSentMark = m_serverSocket.GetBytesSent();
-        m_retrieveReceivedMark = m_serverSocket.GetBytesReceived();
+        StartRetrieveStatistics();
         if (usable && message->GetBodyLines() == -1) {
             LogFormat(LOG_INFO, "Local retrieval of message: %d", m_client.clientNumber);
             DeliverLocally(message, -1);
@@ -1134,6 +1340,8 @@ void CPOP3Connection::OnServerClose(int errorCode) {
     if (m_slowActive)
         FinishSlowResponse();
     m_internalPending = false;
+    m_serverAhead.clear();
+    m_clientAhead.clear();
     CProxyConnection::OnServerClose(errorCode);
 }
 

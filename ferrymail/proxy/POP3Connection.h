@@ -32,6 +32,7 @@ enum POP3_COMMAND {
     PC_UIDL = 13,
     PC_USER = 14,
     PC_XSENDER = 15,
+    PC_CAPA = 16,
 };
 
 // A command in flight: the client's last one, or the one the session sent itself.
@@ -44,6 +45,7 @@ struct SPOP3Command {
     bool replyStarted = false;
     bool replyRelayed = false;
     bool insertNotes = false;  // RETR and TOP: the notes still go into the header
+    bool headerPassed = false;  // the notes went out (or had no place to go)
     int clientNumber = -1;
     std::string rest;  // what followed the message number
     int serverNumber = -1;
@@ -96,6 +98,10 @@ private:
     void ClientCommandState2(const std::string& line);
     void ClientCommandState3(const std::string& line);
     void RelayClientCommand();
+    bool RelayAhead(const std::string& line);
+    void AnswerCapabilities();
+    bool FiltersCapabilities() const;
+    void OnCapabilityLine(const std::string& line);
     void DrainQueuedLines();
     bool Busy() const;
     BOOL TakeAccount(CAccountData* account);
@@ -106,8 +112,14 @@ private:
     void OnClientReplyLine(const std::string& line);
     void OnClientReplyData(const std::string& line);
     void ClientCommandDone();
+    void StartRetrieveStatistics();
     void OnInternalLine(const std::string& line);
     void CompleteInternal(const std::string* error);
+    bool AdvanceServerWindow();
+    void FillServerWindow();
+    int NextWindowNumber(int after);
+    void SendWindowCommand(int number, bool head);
+    void CompleteWithWindowError();
 
     // Synchronization and the store.
     BOOL OpenStore();
@@ -137,6 +149,16 @@ private:
     SPOP3Command m_client;
     SPOP3Command m_server;
     std::deque<std::string> m_queuedLines;  // client lines that wait for the current command
+    // Client commands relayed while m_client's reply was still coming; their replies
+    // follow in this order.
+    std::deque<SPOP3Command> m_clientAhead;
+    // The session's own commands sent after m_server (LIST n or TOP/RETR during a
+    // synchronization), the number of the last one sent, and the first error among them.
+    std::deque<SPOP3Command> m_serverAhead;
+    int m_windowLast = 0;
+    std::string m_windowError;
+    // The server's capabilities as the client may see them (empty: none heard yet).
+    std::string m_capabilities;
     std::string m_clientName;
     std::string m_userName;
     std::string m_accountUser;
@@ -154,7 +176,6 @@ private:
     // The mailbox differed from the store's last STAT and its listing and downloads
     // have not been completed: the store is not in step, whatever a later STAT says.
     bool m_listingPending = false;
-    bool m_headerPassed = false;
 
     // The store holder.
     CMessageStore* m_store = nullptr;  // one reference while open
