@@ -132,6 +132,7 @@ public:
     }
     void ClearHooks() {
         std::lock_guard<std::mutex> guard(m_mutex);
+        m_mostWaiting = 0;
         m_delays.clear();
         m_failures.clear();
         m_closes.clear();
@@ -144,6 +145,17 @@ public:
     void SetPassReply(const std::string& reply) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_passReply = reply;
+    }
+    // The lines between "+OK" and "." of the CAPA reply.
+    void SetCapabilities(const std::string& lines) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_capabilities = lines;
+    }
+    // The most commands that had arrived, not yet answered, behind the one being
+    // answered: above 0 only when the client pipelined.
+    int MostWaiting() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_mostWaiting;
     }
 
     std::vector<std::string> Commands(int connection) {
@@ -199,10 +211,16 @@ private:
             }
             double delay = 0;
             bool fail = false, close = false;
-            std::string passReply;
+            std::string passReply, capabilities;
             {
                 std::lock_guard<std::mutex> guard(m_mutex);
                 m_commands[connection].push_back(line);
+                int waiting = 0;
+                for (size_t at = buffer.find("\r\n"); at != std::string::npos;
+                     at = buffer.find("\r\n", at + 2))
+                    ++waiting;
+                m_mostWaiting = std::max(m_mostWaiting, waiting);
+                capabilities = m_capabilities;
                 if (m_delays.count(word) != 0)
                     delay = m_delays[word];
                 // How many of this word the connection has had, this one included.
@@ -240,7 +258,7 @@ private:
                                                 std::to_string(view.size()) + " messages\r\n"
                                           : passReply + "\r\n";
             } else if (word == "CAPA") {
-                reply = "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\n.\r\n";
+                reply = "+OK Capability list follows\r\n" + capabilities + ".\r\n";
             } else if (word == "QUIT") {
                 if (transaction) {
                     std::lock_guard<std::mutex> guard(m_mutex);
@@ -319,6 +337,8 @@ private:
     std::map<std::string, int> m_failures;             // guarded by m_mutex
     std::map<std::string, int> m_closes;               // guarded by m_mutex
     std::string m_passReply;                           // guarded by m_mutex
+    std::string m_capabilities = "TOP\r\nUIDL\r\nUSER\r\n";  // guarded by m_mutex
+    int m_mostWaiting = 0;                             // guarded by m_mutex
     std::unique_ptr<TestServer> m_server;
 };
 
@@ -1181,6 +1201,134 @@ TEST_F(POP3ConnectionTest, PipelinedCommandsAreAnsweredInOrder) {
     EXPECT_EQ(
         m_server->Commands(0),
         Join({kFirstLogin, kFirstSynch, {"STAT", "RETR 1", "NOOP", "DELE 1", "STAT", "QUIT"}}));
+}
+
+// ---------------------------------------------------------------------------------------
+// Pipelining.
+
+TEST_F(POP3ConnectionTest, CapabilitiesOfferPipeliningAndHideWhatIsNotCarried) {
+    Start(ThreeMessages());
+    m_server->SetCapabilities(
+        "TOP\r\nSTLS\r\nSASL PLAIN LOGIN\r\nRESP-CODES\r\nUTF8 USER\r\nUSER\r\nUIDL\r\n"
+        "IMPLEMENTATION Test server\r\n");
+    const std::string own =
+        "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n";
+    const std::string server =
+        "+OK Capability list follows\r\nTOP\r\nRESP-CODES\r\nUSER\r\nUIDL\r\n"
+        "IMPLEMENTATION Test server\r\nPIPELINING\r\n.\r\n";
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    // Before the server is known: the proxy's own list. With the server: the server's,
+    // cut to what passes through, and kept for the transaction state.
+    ASSERT_TRUE(client.SendLine("CAPA"));
+    EXPECT_EQ(ReadMultiLine(client), own);
+    ASSERT_TRUE(client.SendLine(UserLine()));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client.SendLine("CAPA"));
+    EXPECT_EQ(ReadMultiLine(client), server);
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    ASSERT_TRUE(client.SendLine("CAPA"));
+    EXPECT_EQ(ReadMultiLine(client), server);
+    EXPECT_EQ(m_server->Commands(0), Join({{"USER anna", "CAPA", "PASS secret"}, kFirstSynch}));
+}
+
+TEST_F(POP3ConnectionTest, PipelinedLoginWaitsForTheServerConnection) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.Send("CAPA\r\n" + UserLine() + "\r\nPASS secret\r\nSTAT\r\nUIDL\r\n"));
+    EXPECT_EQ(ReadMultiLine(client).compare(0, 4, "+OK "), 0);
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    EXPECT_EQ(client.ReadLine(), "+OK 2 " + std::to_string(ClientSize(mailbox[0], kPassNote) +
+                                                           ClientSize(mailbox[2], kPassNote)));
+    EXPECT_EQ(ReadMultiLine(client),
+              "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-cherry\r\n.\r\n");
+    Quit(client);
+}
+
+TEST_F(POP3ConnectionTest, PipelinedRetrievalsGoToTheServerTogether) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    auto client = Login();
+    // Commands whose replies the server gives go to it at once; from the first that
+    // is not one (an unknown number, then a LIST the store answers) on, commands wait
+    // their turn. The first RETR is slow, so the server sees the rest waiting.
+    m_server->ClearHooks();
+    m_server->DelayReply("RETR", 0.2);
+    ASSERT_TRUE(client->Send("RETR 2\r\nTOP 1 0\r\nDELE 1\r\nNOOP\r\nRETR 9\r\nLIST\r\n"
+                             "RETR 1\r\n"));
+    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[2], kPassNote));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK top of message follows\r\n" +
+                                          HeaderOf(mailbox[0].text) + NoteLine(kPassNote) +
+                                          "\r\n.\r\n");
+    EXPECT_EQ(client->ReadLine(), "+OK message 1 deleted");
+    EXPECT_EQ(client->ReadLine(), "+OK");
+    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
+    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n2 " +
+                                          std::to_string(ClientSize(mailbox[2], kPassNote)) +
+                                          "\r\n.\r\n");
+    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
+    EXPECT_GE(m_server->MostWaiting(), 3);
+    const std::vector<std::string> commands = m_server->Commands(0);
+    ASSERT_GE(commands.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 6, commands.end()),
+              (std::vector<std::string>{"RETR 3", "TOP 1 0", "DELE 1", "NOOP", "RETR -1",
+                                        "RETR 1"}));
+    Quit(*client);
+    EXPECT_EQ(ReadStatistic("MessagesRetrieved"), 3);
+}
+
+// Many new messages: the tops are asked for in a window, so a server error in the middle
+// leaves replies still to come that must not be taken for the client's.
+TEST_F(POP3ConnectionTest, DownloadWindowSurvivesAServerErrorInTheMiddle) {
+    std::vector<SFakeMessage> mailbox;
+    for (int n = 1; n <= 60; ++n)
+        mailbox.push_back({"uid-" + std::to_string(n), MakeMessage("Note " + std::to_string(n), 1)});
+    Start(mailbox);
+    m_server->DelayReply("TOP", 0.005);
+    m_server->FailCommand("TOP", 5);
+    auto client = Login();
+    EXPECT_GE(m_server->MostWaiting(), 10);
+    EXPECT_GE(m_sink.Count(MN_ERROR), 1);
+    // The session is still in step with the server's replies.
+    ASSERT_TRUE(client->SendLine("NOOP"));
+    EXPECT_EQ(client->ReadLine(), "+OK");
+    ASSERT_TRUE(client->SendLine("UIDL"));
+    std::string expected = "+OK UIDL listing follows\r\n";
+    for (int n = 1; n <= 5; ++n)
+        expected += std::to_string(n) + " uid-" + std::to_string(n) + "\r\n";
+    EXPECT_EQ(ReadMultiLine(*client), expected + ".\r\n");
+    Quit(*client);
+    // The next login takes in the rest, and only the rest.
+    ASSERT_TRUE(WaitForStoreFree());
+    m_server->ClearHooks();
+    auto next = Login();
+    std::vector<std::string> tops;
+    for (const std::string& command : m_server->Commands(1))
+        if (command.compare(0, 4, "TOP ") == 0)
+            tops.push_back(command);
+    ASSERT_EQ(tops.size(), 55u);
+    EXPECT_EQ(tops.front(), "TOP 6 10");
+    EXPECT_EQ(tops.back(), "TOP 60 10");
+    ASSERT_TRUE(next->SendLine("STAT"));
+    EXPECT_EQ(next->ReadLine().compare(0, 7, "+OK 60 "), 0);
+    Quit(*next);
+    // A few new among many: their sizes are asked for one by one, in a window too.
+    ASSERT_TRUE(WaitForStoreFree());
+    for (int n = 61; n <= 63; ++n)
+        m_server->AddMessage({"uid-" + std::to_string(n), MakeMessage("Late", 1)});
+    m_server->ClearHooks();
+    auto last = Login();
+    EXPECT_EQ(m_server->Commands(2),
+              Join({kFirstLogin, {"STAT", "UIDL", "LIST 61", "LIST 62", "LIST 63", "TOP 61 10",
+                                  "TOP 62 10", "TOP 63 10"}}));
+    ASSERT_TRUE(last->SendLine("LIST 63"));
+    EXPECT_EQ(last->ReadLine(),
+              "+OK 63 " + std::to_string(ClientSize({"", MakeMessage("Late", 1)}, kPassNote)));
+    Quit(*last);
 }
 
 }  // namespace
