@@ -705,7 +705,7 @@ void CPOP3Connection::OnClientReplyLine(const std::string& line) {
         m_client.replyRelayed = true;
         SendClientLine(line);
         if (m_client.code == PC_QUIT && m_filtering && m_store != nullptr)
-            m_store->Save(0);
+            m_store->SaveInBackground(0);
         ClientCommandDone();
         return;
     }
@@ -749,7 +749,7 @@ void CPOP3Connection::OnClientReplyLine(const std::string& line) {
                     m_store->SetServerStat(-1, -1, nullptr);
                     m_listingPending = false;
                 }
-                m_store->Save(1);
+                m_store->SaveInBackground(1);
                 // The mailbox session is over: the store is free for the client's next
                 // login before the client hears "+OK", not only once this thread has
                 // written the statistics and ended. The reference stays for the
@@ -1159,6 +1159,14 @@ void CPOP3Connection::CompleteInternal(const std::string* error) {
             m_heldReply.clear();
         }
     }
+    if (m_saveAfterReply) {
+        // The client reads its answer while the store's records are put together.
+        m_saveAfterReply = false;
+        if (m_socket.IsOpen())
+            SendPending(m_socket, DIR_TO_CLIENT);
+        if (m_store != nullptr)
+            m_store->SaveInBackground(0);
+    }
     DrainQueuedLines();
 }
 
@@ -1185,8 +1193,8 @@ void CPOP3Connection::FinishSynchronization() {
     m_phase = 6;
     m_synchronized = true;
     m_replyMode = 1;
-    if (m_store != nullptr)
-        m_store->Save(0);
+    // The store is saved once the client has its answer (CompleteInternal).
+    m_saveAfterReply = m_store != nullptr;
     FinishSlowResponse();
     NotifyStore(MN_FINISH_SYNCH, 0);
     m_synchTime += m_synchTimer.Query(FALSE);

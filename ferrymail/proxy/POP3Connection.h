@@ -173,6 +173,7 @@ private:
     std::string m_download;
     std::string m_heldReply;
     bool m_synchronized = false;
+    bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
     // The mailbox differed from the store's last STAT and its listing and downloads
     // have not been completed: the store is not in step, whatever a later STAT says.
     bool m_listingPending = false;

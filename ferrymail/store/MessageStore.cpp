@@ -53,7 +53,13 @@ std::string GetStoreFilePath(const std::string& server, const std::string& user)
 
 CMessageStore::CMessageStore() = default;
 
-CMessageStore::~CMessageStore() = default;
+CMessageStore::~CMessageStore() {
+    // A background save that could not be written gets one more try while the records
+    // are still here.
+    FlushSaves();
+    if (BackgroundSaveFailed())
+        Save(0);
+}
 
 void CMessageStore::Notify(int code, CMessage* message) {
     if (m_database != nullptr)
@@ -415,7 +421,7 @@ void CMessageStore::EndUidlListing() {
     m_clientCount = count;
     m_clientSize = size;
     int newStore = m_newStore;
-    Save(0);
+    SaveInBackground(0);
     m_newStore = newStore;
 }
 
@@ -619,6 +625,14 @@ void CMessageStore::RemoveMessage(CMessage* message) {
 BOOL CMessageStore::Save(int skipDeleted) {
     CStoreLock lock(this, false);
     if (!CRecordStore::Save(skipDeleted))
+        return FALSE;
+    m_newStore = 0;
+    return TRUE;
+}
+
+BOOL CMessageStore::SaveInBackground(int skipDeleted) {
+    CStoreLock lock(this, false);
+    if (!CRecordStore::SaveInBackground(skipDeleted))
         return FALSE;
     m_newStore = 0;
     return TRUE;

@@ -51,6 +51,13 @@ int ShowStoreError(const std::string& text, bool retryCancel) {
 CRecordStore::CRecordStore() = default;
 
 CRecordStore::~CRecordStore() {
+    {
+        std::lock_guard<std::mutex> guard(m_writerMutex);
+        m_writerStop = true;
+    }
+    m_writerWake.notify_all();
+    if (m_writer.joinable())
+        m_writer.join();  // what was handed over still reaches the disk
     for (auto& [uidl, message] : m_messages)
         CRefCount::DoRelease(message);
     m_file.Close();
@@ -166,18 +173,8 @@ BOOL CRecordStore::InstallMessage(CMessage* message, int addToList) {
     return TRUE;
 }
 
-BOOL CRecordStore::Save(int skipDeleted) {
-    CStoreLock lock(this, false);
-    if (!m_dirty)
-        return TRUE;
-    std::string temporary = m_path + ".new";
-    CStoreFile file;
-    if (!file.Open(temporary.c_str(), CStoreFile::kModeWrite)) {
-        FoundationLog("cannot save store %s: cannot create %s: %s", GetName().c_str(),
-                      temporary.c_str(), std::strerror(errno));
-        return FALSE;
-    }
-    int skipped = 0;
+BOOL CRecordStore::WriteRecords(CStoreFile& file, int skipDeleted, int& skipped) {
+    skipped = 0;
     bool ok = file.WriteBytes(kSignature, 4) && file.WriteBytes(kVersion, 4) && WriteHeader(file);
     for (size_t i = 0; ok && i < m_serverList.size(); ++i) {
         auto found = m_messages.find(m_serverList[i]);
@@ -189,7 +186,109 @@ BOOL CRecordStore::Save(int skipDeleted) {
         }
         ok = found->second->Write(file) != 0;
     }
-    ok = ok && file.WriteBytes(kEndSignature, 4);
+    return ok && file.WriteBytes(kEndSignature, 4);
+}
+
+BOOL CRecordStore::SaveInBackground(int skipDeleted) {
+    CStoreLock lock(this, false);
+    if (m_writeFailed.exchange(false))
+        m_dirty = 1;
+    if (!m_dirty)
+        return TRUE;
+    CStoreFile file;
+    int skipped = 0;
+    if (!file.Open(nullptr, CStoreFile::kModeMemory)) {
+        FoundationLog("cannot save store %s: no memory for its records", GetName().c_str());
+        return FALSE;
+    }
+    file.Reserve(m_lastSaveSize + m_lastSaveSize / 8 + 4096);
+    if (!WriteRecords(file, skipDeleted, skipped)) {
+        FoundationLog("cannot save store %s: a record cannot be written", GetName().c_str());
+        return FALSE;
+    }
+    std::string bytes = file.TakeBytes();
+    m_lastSaveSize = bytes.size();
+    {
+        std::lock_guard<std::mutex> guard(m_writerMutex);
+        // Each save holds the whole store: a newer one makes any still waiting useless.
+        m_pendingSaves.clear();
+        m_pendingSaves.push_back(std::move(bytes));
+        if (!m_writer.joinable())
+            m_writer = std::thread(&CRecordStore::WriterLoop, this);
+    }
+    m_writerWake.notify_one();
+    AfterSave(skipped);
+    m_dirty = 0;
+    return TRUE;
+}
+
+void CRecordStore::FlushSaves() {
+    std::unique_lock<std::mutex> guard(m_writerMutex);
+    m_writerIdle.wait(guard, [this] { return m_pendingSaves.empty() && !m_writing; });
+}
+
+void CRecordStore::WriterLoop() {
+    std::unique_lock<std::mutex> guard(m_writerMutex);
+    for (;;) {
+        m_writerWake.wait(guard, [this] { return m_writerStop || !m_pendingSaves.empty(); });
+        if (m_pendingSaves.empty())
+            return;  // stopped with nothing left
+        std::string bytes = std::move(m_pendingSaves.front());
+        m_pendingSaves.pop_front();
+        m_writing = true;
+        guard.unlock();
+        const bool written = WriteStoreFile(bytes);
+        guard.lock();
+        m_writing = false;
+        // A newer save already waiting writes the same records and more.
+        if (!written && m_pendingSaves.empty())
+            m_writeFailed = true;
+        if (m_pendingSaves.empty())
+            m_writerIdle.notify_all();
+    }
+}
+
+bool CRecordStore::WriteStoreFile(const std::string& bytes) {
+    const std::string temporary = m_path + ".new";
+    CStoreFile file;
+    if (!file.Open(temporary.c_str(), CStoreFile::kModeWrite)) {
+        FoundationLog("cannot save store %s: cannot create %s: %s", m_name.c_str(),
+                      temporary.c_str(), std::strerror(errno));
+        return false;
+    }
+    const bool ok = file.WriteBytes(bytes.data(), bytes.size()) && file.CloseFile();
+    if (!ok) {
+        FoundationLog("cannot save store %s: writing %s failed: %s", m_name.c_str(),
+                      temporary.c_str(), std::strerror(file.GetWriteError()));
+        return false;
+    }
+    if (rename(temporary.c_str(), m_path.c_str()) != 0) {
+        FoundationLog("cannot save store %s: cannot rename %s: %s", m_name.c_str(),
+                      temporary.c_str(), std::strerror(errno));
+        return false;
+    }
+    SyncParentFolder(m_path);
+    return true;
+}
+
+BOOL CRecordStore::Save(int skipDeleted) {
+    CStoreLock lock(this, false);
+    // A save still on its way to the disk must not land over this one, and one that
+    // failed is made again here.
+    FlushSaves();
+    if (m_writeFailed.exchange(false))
+        m_dirty = 1;
+    if (!m_dirty)
+        return TRUE;
+    std::string temporary = m_path + ".new";
+    CStoreFile file;
+    if (!file.Open(temporary.c_str(), CStoreFile::kModeWrite)) {
+        FoundationLog("cannot save store %s: cannot create %s: %s", GetName().c_str(),
+                      temporary.c_str(), std::strerror(errno));
+        return FALSE;
+    }
+    int skipped = 0;
+    bool ok = WriteRecords(file, skipDeleted, skipped);
     ok = file.CloseFile() && ok;
     if (!ok) {
         FoundationLog("cannot save store %s: writing %s failed: %s", GetName().c_str(),

@@ -18,6 +18,13 @@ CStoreFile::~CStoreFile() { Close(); }
 
 BOOL CStoreFile::Open(const char* path, UINT flags) {
     Close();
+    if (flags & kModeMemory) {
+        m_writeMode = true;
+        m_memoryMode = true;
+        m_writeError = 0;
+        m_writeBuffer.clear();
+        return TRUE;
+    }
     if ((flags & kModeWrite) == 0)
         return CImpFile::Open(path, flags);
     m_writeFd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -30,7 +37,16 @@ BOOL CStoreFile::Open(const char* path, UINT flags) {
     return TRUE;
 }
 
+std::string CStoreFile::TakeBytes() {
+    std::string bytes;
+    if (m_writeFd < 0)
+        bytes.swap(m_writeBuffer);
+    return bytes;
+}
+
 BOOL CStoreFile::FlushBuffer() {
+    if (m_memoryMode)
+        return TRUE;
     const char* data = m_writeBuffer.data();
     size_t left = m_writeBuffer.size();
     while (left > 0 && m_writeError == 0) {
@@ -52,6 +68,10 @@ BOOL CStoreFile::CloseFile() {
         CImpFile::Close();
         return TRUE;
     }
+    if (m_memoryMode) {
+        m_writeMode = m_memoryMode = false;
+        return TRUE;
+    }
     FlushBuffer();
     if (m_writeError == 0 && ::fsync(m_writeFd) != 0)
         m_writeError = errno;
@@ -64,7 +84,9 @@ BOOL CStoreFile::CloseFile() {
 
 void CStoreFile::Close() {
     if (m_writeMode) {
-        ::close(m_writeFd);  // an abandoned write: nothing is flushed
+        if (m_writeFd >= 0)
+            ::close(m_writeFd);  // an abandoned write: nothing is flushed
+        m_memoryMode = false;
         m_writeFd = -1;
         m_writeMode = false;
         m_writeBuffer.clear();

@@ -295,6 +295,50 @@ TEST_F(MessageStoreTest, SaveWithoutChangeLeavesTheFileAlone) {
     EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
 }
 
+// Saves handed to the writer thread reach the file in order, the newest last; one that
+// cannot be written leaves the store dirty, and the next save writes it.
+TEST_F(MessageStoreTest, BackgroundSavesLandInOrderAndFailuresAreMadeGood) {
+    const std::vector<std::string> uidls = {"u1", "u2", "u3"};
+    auto reopenedLocations = [&] {
+        SStore s;
+        EXPECT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        std::vector<int> locations;
+        for (const std::string& uidl : uidls) {
+            CMessage* message = s->GetMessage(uidl);
+            locations.push_back(message != nullptr ? message->GetLocation() : -1);
+        }
+        return locations;
+    };
+    {
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        List(s.store, uidls);
+        for (int round = 0; round < 50; ++round) {
+            s->GetMessage(uidls[round % 3])->SetLocation(round % 2 ? MS_INBOX : MS_HOLD);
+            ASSERT_TRUE(s->SaveInBackground(0));
+        }
+        s->FlushSaves();
+        EXPECT_FALSE(s->IsDirty());
+    }
+    // Rounds 47, 48 and 49 set the last locations of u3, u1 and u2.
+    EXPECT_EQ(reopenedLocations(), (std::vector<int>{MS_HOLD, MS_INBOX, MS_INBOX}));
+
+    {
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        const std::string blocker = StorePath() + ".new";
+        ASSERT_TRUE(std::filesystem::create_directory(blocker));
+        s->GetMessage("u1")->SetLocation(MS_DELIVERED);
+        ASSERT_TRUE(s->SaveInBackground(0));
+        s->FlushSaves();
+        EXPECT_TRUE(s->IsDirty()) << "the write failed";
+        std::filesystem::remove(blocker);
+        EXPECT_TRUE(s->Save(0));
+        EXPECT_FALSE(s->IsDirty());
+    }
+    EXPECT_EQ(reopenedLocations(), (std::vector<int>{MS_DELIVERED, MS_INBOX, MS_INBOX}));
+}
+
 TEST_F(MessageStoreTest, ClientViewRenumbersVisibleMessagesInServerOrder) {
     SStore s;
     ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));

@@ -5,8 +5,13 @@
 // lock, when both are needed, is taken first.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -36,6 +41,13 @@ public:
     // store dirty. With `skipDeleted` the messages marked deleted are left out (and leave
     // the store afterwards).
     virtual BOOL Save(int skipDeleted);
+    // The same save, but only the records' bytes are made here, under the store lock; the
+    // store's writer thread writes, flushes and renames them while the caller goes on.
+    // Saves reach the file in the order they were made. One that fails is logged and
+    // leaves the store dirty for the next save. 0 only when the records cannot be made.
+    virtual BOOL SaveInBackground(int skipDeleted);
+    // Waits until every save handed to the writer thread is on disk or has failed.
+    void FlushSaves();
     // Replaces a message of the same UIDL; the store takes a reference. With `addToList`
     // the message is appended to the server list.
     virtual BOOL InstallMessage(CMessage* message, int addToList);
@@ -43,7 +55,7 @@ public:
     virtual int GetStoreID() = 0;
     virtual std::string GetName() { return m_name; }
     const std::string& GetPath() const { return m_path; }
-    bool IsDirty() const { return m_dirty != 0; }
+    bool IsDirty() const { return m_dirty != 0 || m_writeFailed; }
     CSync* GetLock() { return &m_lock; }
 
     // Shows the Retry/Cancel error box through the installed prompt; 1 for Retry.
@@ -51,6 +63,8 @@ public:
                          const char* secondFile);
 
 protected:
+    // The last background save could not be written.
+    bool BackgroundSaveFailed() const { return m_writeFailed; }
     virtual void OnEmptyFile(int passAll) = 0;
     virtual void OnBadFile() = 0;
     virtual BOOL WriteHeader(CStoreFile& file) = 0;
@@ -61,6 +75,25 @@ protected:
     virtual void RemoveMessage(CMessage* message) = 0;
 
     friend class CStoreLock;
+
+private:
+    // The store file's bytes, with the messages marked deleted left out on request.
+    BOOL WriteRecords(CStoreFile& file, int skipDeleted, int& skipped);
+    // Replaces the store file by `bytes` through the ".new" file; 0 when that failed.
+    bool WriteStoreFile(const std::string& bytes);
+    void WriterLoop();
+
+    std::mutex m_writerMutex;
+    std::condition_variable m_writerWake;  // a save to write, or the end
+    std::condition_variable m_writerIdle;  // nothing left to write
+    std::deque<std::string> m_pendingSaves;  // guarded by m_writerMutex
+    bool m_writing = false;                  // guarded by m_writerMutex
+    bool m_writerStop = false;               // guarded by m_writerMutex
+    std::thread m_writer;
+    size_t m_lastSaveSize = 0;  // guarded by m_lock; room to reserve for the next save
+    std::atomic<bool> m_writeFailed{false};
+
+protected:
 
     CMessageDatabase* m_database = nullptr;
     std::string m_path;   // the store file
@@ -108,6 +141,7 @@ public:
     // A finished save (also one with nothing to write) ends the store's first
     // synchronization: from then on new mail is examined.
     BOOL Save(int skipDeleted) override;
+    BOOL SaveInBackground(int skipDeleted) override;
 
     // IMessageOwner: keeps the client view and posts the notifications of a move.
     void ChangeLocation(CMessage* message, MSSTATUS oldLocation, MSSTATUS newLocation) override;

@@ -14,13 +14,23 @@
 class FERRYMAIL_API CStoreFile : public CImpFile {
 public:
     static constexpr UINT kModeWrite = 1;
+    // Written into memory only (no path): the bytes are taken with TakeBytes.
+    static constexpr UINT kModeMemory = 2;
 
     CStoreFile() = default;
     ~CStoreFile() override;
 
-    // With kModeWrite: creates (or truncates) `path` for writing; otherwise maps it for
-    // reading. 0 when it cannot be opened (errno tells why).
+    // With kModeWrite: creates (or truncates) `path` for writing; with kModeMemory:
+    // collects what is written (`path` unused); otherwise maps `path` for reading. 0 when
+    // it cannot be opened (errno tells why).
     BOOL Open(const char* path, UINT flags);
+    // In memory mode: everything written so far, leaving the file empty.
+    std::string TakeBytes();
+    // In memory mode: makes room for `count` bytes at once.
+    void Reserve(size_t count) {
+        if (m_memoryMode)
+            m_writeBuffer.reserve(count);
+    }
     // Closes; in write mode the buffered bytes are written and flushed to the disk
     // first, and the result is 0 when that failed.
     BOOL CloseFile();
@@ -47,6 +57,7 @@ private:
     BOOL FlushBuffer();
 
     bool m_writeMode = false;
+    bool m_memoryMode = false;
     int m_writeFd = -1;
     int m_writeError = 0;
     std::string m_writeBuffer;
