@@ -49,6 +49,11 @@ public:
     static constexpr size_t kMaxLineLength = 8 * 1024 * 1024;
     // The port of a named host.
     static constexpr int kNamedHostPort = 110;
+    // Bytes asked of the socket by one read.
+    static constexpr size_t kReadSize = 256 * 1024;
+    // Inside a read, a piece at least this large goes straight to a socket with nothing
+    // queued rather than being copied into its queue.
+    static constexpr size_t kDirectSendSize = 16 * 1024;
 
     // Takes the accepted client socket.
     CProxyConnection(SOCKET client, PROTOCOL protocol, int number);
@@ -86,6 +91,17 @@ public:
     virtual void OnClientClose(int errorCode);
     virtual void OnServerRead();
     virtual void OnServerLine(std::string& line) = 0;
+    // Offers the complete lines at the front of the server's unread input, [data,
+    // data + size): whole lines each ending in CR LF, NUL bytes already blanks, nothing
+    // copied. Returns how many bytes at the front the session has dealt with: 0 (all go
+    // to OnServerLine as usual) up to `size`, always a whole number of lines (a count
+    // that ends inside a line is rounded down to the last line end before it). Whatever
+    // is not taken goes to OnServerLine line by line, and the rest of the block is
+    // offered again before each of those lines, so a session may take the body of a
+    // reply here and leave its last line to OnServerLine. Offered only while the server
+    // socket is open and no log wants the lines from the server; the default takes
+    // nothing.
+    virtual size_t OnServerBlock(const char* data, size_t size);
     virtual void OnServerWrite();
     // Closes the server; the client follows once what is queued for it has been sent.
     virtual void OnServerClose(int errorCode);
