@@ -182,11 +182,13 @@ BOOL CProxyConnection::GetLine(std::string& buffer, std::string& line) {
 
 BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
                                     int direction) {
-    // A fixed large read rather than asking first how much is waiting: one call less,
-    // and a read that stays in the cache while it is passed on.
+    // A large read of a set size rather than asking first how much is waiting: one call
+    // less, and a piece still in the cache when it is passed on. A short unfinished line
+    // held from before is read around rather than doubling the buffer for it.
     const size_t before = input.Size();
-    char* const fresh = input.Reserve(kReadSize);
-    const int got = socket.Receive(fresh, static_cast<int>(kReadSize));
+    const size_t ask = before < kReadSize / 2 ? kReadSize - before : kReadSize;
+    char* const fresh = input.Reserve(ask);
+    const int got = socket.Receive(fresh, static_cast<int>(ask));
     if (got <= 0)
         return FALSE;  // nothing yet, or the close, which the next wait reports
     input.end += static_cast<size_t>(got);
