@@ -121,8 +121,8 @@ public:
     virtual unsigned GetLogCategory(int direction) = 0;
     // Sends at once when the socket takes it, else queues it; bytes always leave in the
     // order given. Inside ReceiveLines, pieces shorter than kDirectSendSize are queued
-    // until the read is handled. 0 on a socket error (never inside ReceiveLines, where
-    // a failure shows when the queue is sent).
+    // until the read is handled. 0 on a socket error (inside ReceiveLines only for a
+    // closed socket: a failed send shows when the queue is sent).
     virtual BOOL SendData(CEventSocket& socket, const char* data, int length, int direction);
     // The session's message store (a reference-counted store), or null.
     virtual CRefCount* GetStore();
