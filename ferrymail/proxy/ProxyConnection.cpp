@@ -53,6 +53,32 @@ bool CutLine(SInputBuffer& input, std::string& line) {
     return false;
 }
 
+// The length of [base, base + size) up to and including its last CR LF, looking for the
+// LF no further back than `from`; 0 when there is none.
+size_t EndOfLastLine(const char* base, size_t size, size_t from) {
+    size_t end = size;
+    while (end > from) {
+        const void* found = ::memrchr(base + from, '\n', end - from);
+        if (found == nullptr)
+            break;
+        const size_t at = static_cast<const char*>(found) - base;
+        if (at > 0 && base[at - 1] == '\r')
+            return at + 1;
+        end = at;
+    }
+    return 0;
+}
+
+// `count` bytes of the lines in [data, data + size) as a whole number of lines: at most
+// `size`, and cut back to the last line end when it ends inside a line.
+size_t WholeLines(const char* data, size_t size, size_t count) {
+    if (count > size)
+        count = size;
+    if (count >= 2 && data[count - 2] == '\r' && data[count - 1] == '\n')
+        return count;
+    return EndOfLastLine(data, count, 0);
+}
+
 }  // namespace
 
 char* SInputBuffer::Reserve(size_t count) {
@@ -156,13 +182,15 @@ BOOL CProxyConnection::GetLine(std::string& buffer, std::string& line) {
 
 BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
                                     int direction) {
-    const int waiting = socket.Available();
-    if (waiting <= 0)
-        return FALSE;
-    char* const fresh = input.Reserve(static_cast<size_t>(waiting));
-    const int got = socket.Receive(fresh, waiting);
+    // A large read of a set size rather than asking first how much is waiting: one call
+    // less, and a piece still in the cache when it is passed on. A short unfinished line
+    // held from before is read around rather than doubling the buffer for it.
+    const size_t before = input.Size();
+    const size_t ask = before < kReadSize / 2 ? kReadSize - before : kReadSize;
+    char* const fresh = input.Reserve(ask);
+    const int got = socket.Receive(fresh, static_cast<int>(ask));
     if (got <= 0)
-        return FALSE;
+        return FALSE;  // nothing yet, or the close, which the next wait reports
     input.end += static_cast<size_t>(got);
     for (char* p = fresh; p < fresh + got;) {
         void* zero = std::memchr(p, '\0', static_cast<size_t>(fresh + got - p));
@@ -180,7 +208,31 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
     const bool logging = m_logListener != nullptr && m_logListener->HasLogOutput();
     const bool wasLogging = m_corkedLogging;
     m_corkedLogging = logging;
-    while (socket.IsOpen() && CutLine(input, line)) {
+    // The complete lines at the front, offered whole to the session before each line.
+    // The bytes before this read hold no line end, so the last one is in the fresh part.
+    const bool offerBlocks = direction == DIR_FROM_SERVER && !logging;
+    size_t blockLeft = offerBlocks ? EndOfLastLine(input.Data(), input.Size(), before) : 0;
+    while (socket.IsOpen()) {
+        if (blockLeft > input.Size())
+            blockLeft = input.Size();
+        if (blockLeft > 0) {
+            const size_t taken = WholeLines(input.Data(), blockLeft,
+                                            OnServerBlock(input.Data(), blockLeft));
+            if (taken > 0) {
+                handled = TRUE;
+                blockLeft -= taken;
+                input.start += taken;
+                input.scanned = 0;
+                if (input.start == input.end)
+                    input.start = input.end = 0;
+                if (!socket.IsOpen())
+                    break;
+            }
+        }
+        if (!CutLine(input, line))
+            break;
+        if (blockLeft > 0)
+            blockLeft -= blockLeft < line.size() + 2 ? blockLeft : line.size() + 2;
         if (logging)
             Log(GetLogCategory(direction), line);
         if (direction == DIR_FROM_SERVER)
@@ -207,6 +259,8 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
     }
     return handled;
 }
+
+size_t CProxyConnection::OnServerBlock(const char* data, size_t size) { return 0; }
 
 void CProxyConnection::OnClientRead() { ReceiveLines(m_socket, m_clientBuffer, m_clientLine, DIR_FROM_CLIENT); }
 
@@ -272,10 +326,27 @@ BOOL CProxyConnection::SendData(CEventSocket& socket, const char* data, int leng
     if (length < 0)
         length = static_cast<int>(std::strlen(data));
     if (m_corked && socket.IsOpen()) {
-        // Inside a read: everything is queued and leaves when the read is handled.
+        // Inside a read: small pieces are queued and leave together when the read is
+        // handled; a large one goes out at once while nothing is queued before it.
         if (m_corkedLogging)
             Log(GetLogCategory(direction), data, length);
-        socket.GetPending().Append(data, static_cast<size_t>(length));
+        CSendQueue& pending = socket.GetPending();
+        if (static_cast<size_t>(length) >= kDirectSendSize && pending.IsEmpty()) {
+            while (length > 0 && socket.IsWritable()) {
+                const int sent = socket.Send(data, length);
+                if (sent < 0) {
+                    // Full: the rest is queued. Failed: as with any queued piece, the
+                    // flush fails again and the close follows.
+                    if (socket.GetLastError() == WSAEWOULDBLOCK)
+                        socket.SetWritable(FALSE);
+                    break;
+                }
+                data += sent;
+                length -= sent;
+            }
+        }
+        if (length > 0)
+            pending.Append(data, static_cast<size_t>(length));
         return TRUE;
     }
     if (m_logListener != nullptr && m_logListener->HasLogOutput())

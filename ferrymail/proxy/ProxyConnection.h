@@ -49,6 +49,11 @@ public:
     static constexpr size_t kMaxLineLength = 8 * 1024 * 1024;
     // The port of a named host.
     static constexpr int kNamedHostPort = 110;
+    // Bytes asked of the socket by one read.
+    static constexpr size_t kReadSize = 256 * 1024;
+    // Inside a read, a piece at least this large goes straight to a socket with nothing
+    // queued rather than being copied into its queue.
+    static constexpr size_t kDirectSendSize = 16 * 1024;
 
     // Takes the accepted client socket.
     CProxyConnection(SOCKET client, PROTOCOL protocol, int number);
@@ -86,6 +91,18 @@ public:
     virtual void OnClientClose(int errorCode);
     virtual void OnServerRead();
     virtual void OnServerLine(std::string& line) = 0;
+    // Offers the complete lines at the front of the server's unread input, [data,
+    // data + size): whole lines each ending in CR LF, NUL bytes already blanks, nothing
+    // copied; the bytes stay valid only during the call. Returns how many bytes at the
+    // front the session has dealt with: 0 (all go to OnServerLine as usual) up to
+    // `size`, always a whole number of lines (a count that ends inside a line is rounded
+    // down to the last line end before it). What is not taken goes to OnServerLine line
+    // by line, and what is left of the block is offered again after each such line, so a
+    // session may take the body of a reply here and leave its last line to OnServerLine.
+    // Offered only while the server socket is open and no log wants the lines from the
+    // server; sends made here are part of the read (see SendData). The default takes
+    // nothing.
+    virtual size_t OnServerBlock(const char* data, size_t size);
     virtual void OnServerWrite();
     // Closes the server; the client follows once what is queued for it has been sent.
     virtual void OnServerClose(int errorCode);
@@ -103,7 +120,9 @@ public:
     int ConnectToNamedHost(const char* host, int port);
     virtual unsigned GetLogCategory(int direction) = 0;
     // Sends at once when the socket takes it, else queues it; bytes always leave in the
-    // order given. 0 on a socket error.
+    // order given. Inside ReceiveLines, pieces shorter than kDirectSendSize are queued
+    // until the read is handled. 0 on a socket error (inside ReceiveLines only for a
+    // closed socket: a failed send shows when the queue is sent).
     virtual BOOL SendData(CEventSocket& socket, const char* data, int length, int direction);
     // The session's message store (a reference-counted store), or null.
     virtual CRefCount* GetStore();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
@@ -150,6 +151,198 @@ TEST_F(ProxyConnectionTest, OutputToSlowClientArrivesLaterInOrderAndComplete) {
     }
     received += client.ReadUntilClosed(60.0);
     EXPECT_TRUE(client.IsClosed());
+    ASSERT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected);
+}
+
+namespace {
+
+// Server output for the block tests, about `bytes` long: lines of mixed length (empty,
+// short, a few longer than one read), some holding NUL bytes or a lone CR or LF; with
+// `dotChance` n > 0, one line in n starts with ".".
+std::string MakeMixedLines(size_t bytes, unsigned seed, int dotChance) {
+    std::mt19937 random(seed);
+    const char kText[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-";
+    std::string data;
+    while (data.size() < bytes) {
+        const unsigned kind = random() % 100;
+        size_t length = kind < 5 ? 0 : kind < 90 ? random() % 120 : random() % 5000;
+        if (random() % 2000 == 0)
+            length = 300000 + random() % 100000;
+        const size_t begin = data.size();
+        for (size_t i = 0; i < length; ++i) {
+            char c = kText[random() % (sizeof(kText) - 1)];
+            const unsigned odd = random() % 1000;
+            if (odd == 0)
+                c = '\0';
+            else if (odd == 1)
+                c = '\r';
+            else if (odd == 2 && (data.size() == begin || data.back() != '\r'))
+                c = '\n';
+            data += c;
+        }
+        if (dotChance > 0 && random() % dotChance == 0)
+            data.insert(begin, 1, '.');
+        data += "\r\n";
+    }
+    return data;
+}
+
+// What the client gets for `data`: NUL bytes as blanks; with `tagDots`, every line that
+// starts with "." tagged "L:", as a BLOCK_UNTIL_DOT session sends it.
+std::string Relayed(const std::string& data, bool tagDots) {
+    std::string out;
+    size_t at = 0;
+    while (at < data.size()) {
+        const size_t end = data.find("\r\n", at);
+        if (tagDots && data[at] == '.')
+            out += "L:";
+        out.append(data, at, end + 2 - at);
+        at = end + 2;
+    }
+    for (char& c : out) {
+        if (c == '\0')
+            c = ' ';
+    }
+    return out;
+}
+
+// The bytes of the lines that do not start with ".".
+long long UndottedBytes(const std::string& data) {
+    long long count = 0;
+    size_t at = 0;
+    while (at < data.size()) {
+        const size_t end = data.find("\r\n", at);
+        if (data[at] != '.')
+            count += static_cast<long long>(end + 2 - at);
+        at = end + 2;
+    }
+    return count;
+}
+
+// Sends `data` in pieces of random size, some ending between a CR and its LF, pausing
+// after each so that the proxy reads them apart.
+void SendInPieces(int fd, const std::string& data, unsigned seed) {
+    std::mt19937 random(seed);
+    size_t at = 0;
+    while (at < data.size()) {
+        size_t next = at + (random() % 4 == 0 ? 1 + random() % 100 : 1000 + random() % 300000);
+        if (random() % 3 == 0) {
+            const size_t crlf = data.find("\r\n", next);
+            if (crlf != std::string::npos)
+                next = crlf + 1;
+        }
+        if (next > data.size())
+            next = data.size();
+        if (!TestServer::SendAll(fd, data.substr(at, next - at)))
+            return;
+        at = next;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// A server that greets, waits for "SEND" and then sends `data` in pieces and closes.
+std::unique_ptr<TestServer> PieceServer(const std::string& greeting, const std::string& data) {
+    return std::make_unique<TestServer>(greeting, [&data](int fd) {
+        std::string buffer;
+        std::string line;
+        if (TestServer::ReadLine(fd, buffer, line) && line == "SEND")
+            SendInPieces(fd, data, 7);
+    });
+}
+
+}  // namespace
+
+// Whole blocks of lines pass through untouched but for NUL bytes, including lines cut
+// across reads and lines longer than one read.
+TEST_F(ProxyConnectionTest, ServerBlocksPassExactlyTheBytesSent) {
+    const std::string data = MakeMixedLines(4 << 20, 1, 0);
+    auto server = PieceServer("+OK blocks", data);
+    CRelaySession::cm_blockBytes = 0;
+    TestClient client(m_listener->GetPort());
+    ASSERT_TRUE(client.SendLine(ConnectLine(server->GetPort())));
+    EXPECT_EQ(client.ReadLine(), "0");
+    EXPECT_EQ(client.ReadLine(), "+OK blocks");
+    ASSERT_TRUE(client.SendLine("SEND"));
+    const std::string received = client.ReadUntilClosed(60.0);
+    EXPECT_TRUE(client.IsClosed());
+    ASSERT_EQ(received.size(), data.size());
+    EXPECT_TRUE(received == Relayed(data, false));
+    // Every server line went as part of a block, none line by line.
+    EXPECT_EQ(CRelaySession::cm_blockBytes.load(),
+              static_cast<long long>(data.size() + std::strlen("+OK blocks\r\n")));
+}
+
+// A session that takes only part of each block gets the rest line by line, in order,
+// and is offered the block again after each such line.
+TEST_F(ProxyConnectionTest, BlockTakenInPartLeavesTheRestToLinesInOrder) {
+    m_listener->SetBlockMode(BLOCK_UNTIL_DOT);
+    const std::string data = MakeMixedLines(3 << 20, 2, 20);
+    auto server = PieceServer("+OK part", data);
+    CRelaySession::cm_blockBytes = 0;
+    TestClient client(m_listener->GetPort());
+    ASSERT_TRUE(client.SendLine(ConnectLine(server->GetPort())));
+    EXPECT_EQ(client.ReadLine(), "0");
+    EXPECT_EQ(client.ReadLine(), "+OK part");
+    ASSERT_TRUE(client.SendLine("SEND"));
+    const std::string received = client.ReadUntilClosed(60.0);
+    const std::string expected = Relayed(data, true);
+    ASSERT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected);
+    EXPECT_EQ(CRelaySession::cm_blockBytes.load(),
+              UndottedBytes(data) + static_cast<long long>(std::strlen("+OK part\r\n")));
+}
+
+// A short reply cut at every point into two reads.
+TEST_F(ProxyConnectionTest, BlockCutAtEveryPointPassesEachLineOnce) {
+    m_listener->SetBlockMode(BLOCK_UNTIL_DOT);
+    const char kReply[] = "ab\r\n.x\0y\r\n\r\n..\r\ncd\r\ne\rf\ng\r\n\r\r\n.\r\nend\r\n";
+    const std::string data(kReply, sizeof(kReply) - 1);
+    TestServer server("+OK cut", [&data](int fd) {
+        std::string buffer;
+        std::string line;
+        if (!TestServer::ReadLine(fd, buffer, line) || line.compare(0, 4, "CUT ") != 0)
+            return;
+        const size_t cut = std::stoul(line.substr(4));
+        TestServer::SendAll(fd, data.substr(0, cut));
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        TestServer::SendAll(fd, data.substr(cut));
+    });
+    const std::string expected = Relayed(data, true);
+    for (size_t cut = 1; cut < data.size(); ++cut) {
+        TestClient client(m_listener->GetPort());
+        ASSERT_TRUE(client.SendLine(ConnectLine(server.GetPort())));
+        EXPECT_EQ(client.ReadLine(), "0");
+        EXPECT_EQ(client.ReadLine(), "+OK cut");
+        ASSERT_TRUE(client.SendLine("CUT " + std::to_string(cut)));
+        EXPECT_EQ(client.ReadUntilClosed(10.0), expected) << "cut at " << cut;
+    }
+}
+
+// Large pieces go straight to the client socket only while nothing is queued for it:
+// a slow client gets large and small pieces in the order they were sent.
+TEST_F(ProxyConnectionTest, LargeAndSmallPiecesReachSlowClientInOrder) {
+    m_listener->SetBlockMode(BLOCK_UNTIL_DOT);
+    const std::string data = MakeMixedLines(12 << 20, 3, 300);
+    TestServer server("+OK mixed", [&data](int fd) {
+        std::string buffer;
+        std::string line;
+        if (TestServer::ReadLine(fd, buffer, line) && line == "SEND")
+            TestServer::SendAll(fd, data);
+    });
+    TestClient client(m_listener->GetPort());
+    client.SetReceiveBuffer(65536);
+    ASSERT_TRUE(client.SendLine(ConnectLine(server.GetPort())));
+    EXPECT_EQ(client.ReadLine(), "0");
+    EXPECT_EQ(client.ReadLine(), "+OK mixed");
+    ASSERT_TRUE(client.SendLine("SEND"));
+    std::string received;
+    for (int i = 0; i < 40; ++i) {  // slow for a while, so the proxy has to queue
+        received += client.ReadSome(4096);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    received += client.ReadUntilClosed(60.0);
+    const std::string expected = Relayed(data, true);
     ASSERT_EQ(received.size(), expected.size());
     EXPECT_TRUE(received == expected);
 }

@@ -272,6 +272,14 @@ private:
     std::vector<std::thread> m_threads;
 };
 
+// How a relay session passes on what the server sends.
+enum EBlockMode {
+    BLOCK_ALL,        // whole blocks of lines whenever they are offered
+    BLOCK_NONE,       // line by line only
+    BLOCK_UNTIL_DOT,  // blocks up to each line that starts with "."; such a line goes
+                      // line by line, tagged "L:" so a test can tell which way it took
+};
+
 // The test protocol: the first client line is "CONNECT a.b.c.d:port text" (relayed
 // destination) or "HOST name" (named host; the result goes back as "R<n>", a failed
 // pending connect as "E<n>"); afterwards lines are relayed both ways.
@@ -279,6 +287,7 @@ class CRelaySession : public CProxyConnection {
 public:
     static std::atomic<int> cm_live;     // objects alive
     static std::atomic<int> cm_running;  // threads between start and end
+    static std::atomic<long long> cm_blockBytes;  // server bytes passed on as blocks
 
     CRelaySession(SOCKET client, int number) : CProxyConnection(client, PROTOCOL_POP3, number) {
         ++cm_live;
@@ -330,7 +339,27 @@ public:
         }
         SendClientLine("-ERR Not connected to server");
     }
-    void OnServerLine(std::string& line) override { SendClientLine(line); }
+    void OnServerLine(std::string& line) override {
+        if (m_blockMode == BLOCK_UNTIL_DOT)
+            SendClientLine("L:" + line);
+        else
+            SendClientLine(line);
+    }
+    size_t OnServerBlock(const char* data, size_t size) override {
+        if (!m_connected || m_blockMode == BLOCK_NONE)
+            return 0;
+        size_t take = size;
+        if (m_blockMode == BLOCK_UNTIL_DOT) {
+            if (data[0] == '.')
+                return 0;
+            const void* dot = ::memmem(data, size, "\r\n.", 3);
+            if (dot != nullptr)
+                take = static_cast<size_t>(static_cast<const char*>(dot) - data) + 2;
+        }
+        SendClient(data, static_cast<int>(take));
+        cm_blockBytes += static_cast<long long>(take);
+        return take;
+    }
     void OnServerConnect(int errorCode) override {
         if (errorCode != 0) {
             m_serverSocket.Close();
@@ -346,6 +375,7 @@ public:
     }
 
     std::string m_clientName;
+    EBlockMode m_blockMode = BLOCK_ALL;
 
 private:
     bool m_connected = false;
@@ -354,6 +384,7 @@ private:
 
 inline std::atomic<int> CRelaySession::cm_live{0};
 inline std::atomic<int> CRelaySession::cm_running{0};
+inline std::atomic<long long> CRelaySession::cm_blockBytes{0};
 
 class CRelayListener : public CListener {
 public:
@@ -363,10 +394,14 @@ public:
                                          int addressLength) override {
         CRelaySession* session = new CRelaySession(socket, ++m_sessions);
         session->SetPeerAddress(address);
+        session->m_blockMode = m_blockMode;
         return session;
     }
+    // For the sessions that start afterwards.
+    void SetBlockMode(EBlockMode mode) { m_blockMode = mode; }
 
 private:
+    std::atomic<EBlockMode> m_blockMode{BLOCK_ALL};
     std::atomic<int> m_sessions{0};
 };
 
