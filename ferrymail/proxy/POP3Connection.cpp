@@ -676,6 +676,40 @@ void CPOP3Connection::OnServerLine(std::string& line) {
     OnClientReplyLine(line);
 }
 
+namespace {
+
+// The length of the lines of a multi-line reply's body at the front of `data` (whole
+// lines): everything before the "." line that ends the reply, or all of it.
+size_t BodyLength(const char* data, size_t size) {
+    if (size >= 3 && std::memcmp(data, ".\r\n", 3) == 0)
+        return 0;
+    const void* end = memmem(data, size, "\r\n.\r\n", 5);
+    return end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - data) + 2 : size;
+}
+
+}  // namespace
+
+// The body of a message being downloaded, or of one relayed to the client once its
+// notes are in, is taken in whole blocks; first lines, headers and the final "." come
+// line by line.
+size_t CPOP3Connection::OnServerBlock(const char* data, size_t size) {
+    if (m_internalPending) {
+        if (!m_server.replyStarted || (m_server.code != PC_TOP && m_server.code != PC_RETR))
+            return 0;
+        const size_t taken = BodyLength(data, size);
+        m_download.append(data, taken);
+        return taken;
+    }
+    if (!m_client.Outstanding() || !m_client.replyStarted || !m_client.replyRelayed ||
+        (m_client.code != PC_RETR && m_client.code != PC_TOP) ||
+        (m_client.insertNotes && !m_client.headerPassed))
+        return 0;
+    const size_t taken = BodyLength(data, size);
+    if (taken > 0)
+        SendClient(data, static_cast<int>(taken));
+    return taken;
+}
+
 void CPOP3Connection::ClientCommandDone() {
     m_client.Reset();
     if (!m_clientAhead.empty()) {

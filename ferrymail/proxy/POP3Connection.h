@@ -82,6 +82,7 @@ public:
     void EndWait() override;
     void OnClientLine(std::string& line) override;
     void OnServerLine(std::string& line) override;
+    size_t OnServerBlock(const char* data, size_t size) override;
     void OnServerConnect(int errorCode) override;
     void OnClientClose(int errorCode) override;
     void OnServerClose(int errorCode) override;

@@ -208,9 +208,13 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
     const bool logging = m_logListener != nullptr && m_logListener->HasLogOutput();
     const bool wasLogging = m_corkedLogging;
     m_corkedLogging = logging;
-    // The complete lines at the front, offered whole to the session before each line.
-    // The bytes before this read hold no line end, so the last one is in the fresh part.
-    const bool offerBlocks = direction == DIR_FROM_SERVER && !logging;
+    // The complete lines at the front, offered whole to the session before each line,
+    // when no log takes the server's lines. The bytes before this read hold no line end,
+    // so the last one is in the fresh part.
+    const bool serverLinesLogged =
+        logging && !m_logListener->GetLoggingPaused() &&
+        (m_logListener->GetLogLevel() & (LOG_FROM_SERVER | LOG_DATA_FROM_SERVER)) != 0;
+    const bool offerBlocks = direction == DIR_FROM_SERVER && !serverLinesLogged;
     size_t blockLeft = offerBlocks ? EndOfLastLine(input.Data(), input.Size(), before) : 0;
     while (socket.IsOpen()) {
         if (blockLeft > input.Size())

@@ -1203,6 +1203,53 @@ TEST_F(POP3ConnectionTest, PipelinedCommandsAreAnsweredInOrder) {
         Join({kFirstLogin, kFirstSynch, {"STAT", "RETR 1", "NOOP", "DELE 1", "STAT", "QUIT"}}));
 }
 
+// Without a log that wants the server's lines, message bodies move in whole blocks: the
+// bytes must still be exact across reads, dot-stuffed lines included, and the notes still
+// close the header.
+TEST_F(POP3ConnectionTest, UnloggedSessionsPassBodiesExactly) {
+    std::string tricky;
+    for (int i = 0; i < 40000; ++i) {
+        tricky += i % 997 == 0 ? "." : i % 13 == 0 ? ".leading dot" : i % 7 == 0 ? "" : "text";
+        tricky += std::string(static_cast<size_t>(i % 90), static_cast<char>('a' + i % 26));
+        tricky += "\r\n";
+    }
+    std::vector<SFakeMessage> mailbox = {
+        {"uid-big", MakeMessage("Big one", 3, tricky)},
+        {"uid-small", MakeMessage("Small one", 1, ".")},
+        {"uid-big2", MakeMessage("Big two", 2, tricky.substr(0, 300000))}};
+    for (bool local : {false, true}) {
+        SCOPED_TRACE(local ? "downloaded whole, delivered from the store" : "relayed");
+        TearDown();
+        SetUp();
+        if (local) {
+            WriteProxySetting("TopLines", -1);
+            WriteProgramSetting("Deliver From Local Store", 1);
+        }
+        Start(mailbox);
+        m_listener->DeleteLogging(LOG_FROM_SERVER | LOG_DATA_FROM_SERVER);
+        auto client = Login();
+        ASSERT_TRUE(client->Send("RETR 1\r\nRETR 2\r\nTOP 3 5\r\nRETR 3\r\n"));
+        for (int n = 1; n <= 3; ++n) {
+            std::string expected = RetrWithNote(mailbox[n - 1], kPassNote);
+            if (local)
+                expected = "+OK\r\n" + expected.substr(expected.find("\r\n") + 2);
+            if (n == 3) {
+                std::string top = HeaderOf(mailbox[2].text) + NoteLine(kPassNote) + "\r\n";
+                const std::string body = BodyOf(mailbox[2].text);
+                size_t at = 0;
+                for (int line = 0; line < 5; ++line)
+                    at = body.find("\r\n", at) + 2;
+                top += body.substr(0, at);
+                EXPECT_EQ(ReadMultiLine(*client),
+                          (local ? "+OK\r\n" : "+OK top of message follows\r\n") + Stuffed(top) +
+                              ".\r\n");
+            }
+            EXPECT_EQ(ReadMultiLine(*client), expected) << n;
+        }
+        Quit(*client);
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Pipelining.
 
