@@ -109,7 +109,8 @@ BOOL CMessageStore::BeginSession(int acquire) {
         return TRUE;
     if (!m_sessionMutex.TryLock(0))
         return FALSE;
-    CStoreLock lock(this, true);
+    // Nothing of this goes into the store file: a session alone does not make it dirty.
+    CStoreLock lock(this, false);
     m_inSession = 1;
     m_statAnswered = 0;
     RebuildClientView();
@@ -132,6 +133,8 @@ void CMessageStore::SetStatAnswered(int answered) {
 void CMessageStore::RebuildClientView() {
     ClearView();
     m_clientCount = -1;
+    m_clientView.reserve(m_serverList.size());
+    m_inClientView.reserve(m_serverList.size());
     for (const std::string& uidl : m_serverList) {
         CMessage* message = GetMessage(uidl);
         if (message != nullptr && message->IsVisible())
@@ -529,13 +532,16 @@ BOOL CMessageStore::GetClientStat(const std::string& clientKey, int* count, int*
 }
 
 void CMessageStore::SetClientStat(const std::string& clientKey, int count, int size) {
-    CStoreLock lock(this, true);
+    CStoreLock lock(this, false);
     for (auto& [key, stat] : m_clientStats) {
         if (strcasecmp(key.c_str(), clientKey.c_str()) == 0) {
+            if (stat.count != count || stat.size != size)
+                m_dirty = 1;
             stat = SClientStat{count, size};
             return;
         }
     }
+    m_dirty = 1;
     m_clientStats.emplace_back(clientKey, SClientStat{count, size});
     ++m_clientStatCount;
 }

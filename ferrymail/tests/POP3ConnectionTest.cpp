@@ -3,6 +3,7 @@
 // serving a mailbox the test gives it. The message database is the real one, with an
 // examine call-back that holds every message whose Subject says "hold".
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <netinet/tcp.h>
 
 #include <algorithm>
@@ -713,6 +714,13 @@ TEST_F(POP3ConnectionTest, UnchangedMailboxIsNotListedAgain) {
     auto first = Login();
     Quit(*first);
     ASSERT_TRUE(WaitForStoreFree());
+    auto storeFile = [this] {
+        Store()->FlushSaves();
+        struct stat file {};
+        EXPECT_EQ(::stat(Store()->GetPath().c_str(), &file), 0);
+        return std::make_pair(file.st_ino, file.st_mtim.tv_nsec);
+    };
+    const auto before = storeFile();
 
     std::string passReply;
     auto second = Login(&passReply);
@@ -722,6 +730,9 @@ TEST_F(POP3ConnectionTest, UnchangedMailboxIsNotListedAgain) {
                                                             ClientSize(mailbox[2], kPassNote)));
     EXPECT_EQ(m_server->Commands(1), Join({kFirstLogin, {"STAT", "STAT"}}));
     Quit(*second);
+    // Nothing changed, so nothing was written.
+    ASSERT_TRUE(WaitForStoreFree());
+    EXPECT_EQ(storeFile(), before);
 }
 
 TEST_F(POP3ConnectionTest, NewMailIsListedAndOnlyNewMessagesFetched) {
