@@ -201,7 +201,13 @@ BOOL CRecordStore::SaveInBackground(int skipDeleted) {
         FoundationLog("cannot save store %s: no memory for its records", GetName().c_str());
         return FALSE;
     }
-    file.Reserve(m_lastSaveSize + m_lastSaveSize / 8 + 4096);
+    std::string spare;
+    {
+        std::lock_guard<std::mutex> guard(m_writerMutex);
+        spare.swap(m_spareBuffer);
+    }
+    // A reused buffer's pages are already there: no page faults for a large store.
+    file.Reserve(std::move(spare), m_lastSaveSize + m_lastSaveSize / 8 + 4096);
     if (!WriteRecords(file, skipDeleted, skipped)) {
         FoundationLog("cannot save store %s: a record cannot be written", GetName().c_str());
         return FALSE;
@@ -240,6 +246,9 @@ void CRecordStore::WriterLoop() {
         const bool written = WriteStoreFile(bytes);
         guard.lock();
         m_writing = false;
+        constexpr size_t kLargestSpare = 64 << 20;
+        if (bytes.capacity() <= kLargestSpare && bytes.capacity() > m_spareBuffer.capacity())
+            m_spareBuffer.swap(bytes);
         // A newer save already waiting writes the same records and more.
         if (!written && m_pendingSaves.empty())
             m_writeFailed = true;

@@ -91,6 +91,7 @@ private:
     bool m_writerStop = false;               // guarded by m_writerMutex
     std::thread m_writer;
     size_t m_lastSaveSize = 0;  // guarded by m_lock; room to reserve for the next save
+    std::string m_spareBuffer;  // guarded by m_writerMutex; a written save's memory
     std::atomic<bool> m_writeFailed{false};
 
 protected:

@@ -26,10 +26,14 @@ public:
     BOOL Open(const char* path, UINT flags);
     // In memory mode: everything written so far, leaving the file empty.
     std::string TakeBytes();
-    // In memory mode: makes room for `count` bytes at once.
-    void Reserve(size_t count) {
-        if (m_memoryMode)
-            m_writeBuffer.reserve(count);
+    // In memory mode: writes into `buffer`'s memory (its contents dropped), and makes
+    // room for `count` bytes at once.
+    void Reserve(std::string&& buffer, size_t count) {
+        if (!m_memoryMode)
+            return;
+        m_writeBuffer = std::move(buffer);
+        m_writeBuffer.clear();
+        m_writeBuffer.reserve(count);
     }
     // Closes; in write mode the buffered bytes are written and flushed to the disk
     // first, and the result is 0 when that failed.
