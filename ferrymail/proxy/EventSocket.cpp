@@ -1,6 +1,21 @@
 #include "ferrymail/EventSocket.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace {
+
+// A proxy's sends are whole replies or commands, gathered per read: waiting for the
+// peer's acknowledgement before sending a small one (Nagle's algorithm) only stalls a
+// pipelining peer that delays its acknowledgements.
+void SendWithoutDelay(SOCKET socket) {
+    const int on = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+}  // namespace
 
 CEventSocket::CEventSocket(SOCKET accepted) : m_socket(accepted) {}
 
@@ -10,13 +25,19 @@ void CEventSocket::Attach(SOCKET socket) {
     Close();
     m_socket = socket;
     m_writable = FALSE;
+    if (m_socket != INVALID_SOCKET)
+        SendWithoutDelay(m_socket);
 }
 
 BOOL CEventSocket::Create(BOOL listener) {
     Close();
     m_socket = SockCreateStream(listener, m_lastError);
     m_writable = FALSE;
-    return m_socket != INVALID_SOCKET;
+    if (m_socket == INVALID_SOCKET)
+        return FALSE;
+    if (!listener)
+        SendWithoutDelay(m_socket);
+    return TRUE;
 }
 
 BOOL CEventSocket::Bind(const sockaddr_in& address) {

@@ -2,6 +2,8 @@
 // pending output, closing from either side, the line limit and named-host mode.
 #include <gtest/gtest.h>
 
+#include <netinet/tcp.h>
+
 #include <memory>
 #include <random>
 
@@ -345,6 +347,23 @@ TEST_F(ProxyConnectionTest, LargeAndSmallPiecesReachSlowClientInOrder) {
     const std::string expected = Relayed(data, true);
     ASSERT_EQ(received.size(), expected.size());
     EXPECT_TRUE(received == expected);
+}
+
+// Replies are gathered per read already; a small one waiting for an acknowledgement that
+// a pipelining peer delays would stall the session for tens of milliseconds.
+TEST_F(ProxyConnectionTest, SessionSocketsSendSmallPiecesAtOnce) {
+    auto noDelay = [](const CEventSocket& socket) {
+        int value = 0;
+        socklen_t length = sizeof(value);
+        EXPECT_EQ(::getsockopt(socket.GetHandle(), IPPROTO_TCP, TCP_NODELAY, &value, &length), 0);
+        return value != 0;
+    };
+    CEventSocket server;
+    ASSERT_TRUE(server.Create(FALSE));
+    EXPECT_TRUE(noDelay(server));
+    CEventSocket accepted;
+    accepted.Attach(::socket(AF_INET, SOCK_STREAM, 0));
+    EXPECT_TRUE(noDelay(accepted));
 }
 
 TEST_F(ProxyConnectionTest, ClientCloseClosesServerEndsThreadAndIsReaped) {
