@@ -33,16 +33,6 @@ TEST_F(TextMessageGenTest, DefaultViewIsEmpty) {
     EXPECT_EQ(0, gen.strnicmp(0, "", 1));
 }
 
-TEST_F(TextMessageGenTest, CopyKeepsTheSameText) {
-    CTextMessageGen gen = ExactView("To: a");
-    CTextMessageGen copy(gen);
-    CTextMessageGen assigned;
-    assigned = gen;
-    EXPECT_EQ(gen.GetText(), copy.GetText());
-    EXPECT_EQ(5u, assigned.GetLength());
-    EXPECT_EQ('T', assigned[0]);
-}
-
 TEST_F(TextMessageGenTest, SpanStopsAtSetZeroByteOrEndOfView) {
     struct SCase {
         std::string text;
