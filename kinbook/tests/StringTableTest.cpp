@@ -48,16 +48,6 @@ TEST_F(StringTableTest, GivenModuleComesFirst) {
     EXPECT_EQ(Load(nullptr, 100), "(none)");
 }
 
-TEST_F(StringTableTest, KinbookModuleHoldsItsOwnTexts) {
-    HINSTANCE kinbook = GetKinbookModule();
-    ASSERT_NE(kinbook, nullptr);
-    EXPECT_STREQ(kinbook->name, "kinbook");
-    EXPECT_EQ(GetKinbookModule(), kinbook);
-    EXPECT_EQ(Load(kinbook, 16), "Me");
-    EXPECT_EQ(Load(kinbook, 28), "Unknown");
-    EXPECT_EQ(Load(kinbook, 100), "(none)");
-}
-
 TEST_F(StringTableTest, SearchGoesOnToTheResourceModuleThenTheMainModule) {
     SetResourceModule(&kResourceModule);
     SetMainModule(&kMainModule);
