@@ -118,19 +118,6 @@ TEST_F(HeadlessTest, FixedPortHasNoFallbackAndSavesNothing) {
     EXPECT_EQ(ClientsValue("ProxyPort"), taken.Port()) << "a port of this run only is not saved";
 }
 
-TEST_F(HeadlessTest, SecondEngineOnTheSameDataFolderIsRefused) {
-    CHeadlessEngine first, second;
-    std::string error;
-    ASSERT_TRUE(first.Start(0, error)) << error;
-    EXPECT_FALSE(second.Start(0, error));
-    EXPECT_NE(error.find("already running"), std::string::npos) << error;
-    EXPECT_EQ(second.GetPOP3Listener(), nullptr);
-    const int firstPort = first.GetPOP3Port();
-    first.Shutdown();
-    EXPECT_FALSE(Connects(firstPort));
-    EXPECT_TRUE(second.Start(0, error)) << error;
-}
-
 TEST_F(HeadlessTest, HoldsOneDatabaseReferenceWithoutExamineUntilShutdown) {
     CHeadlessEngine engine;
     std::string error;
