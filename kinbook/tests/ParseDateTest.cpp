@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,9 +24,11 @@ struct SDateCase {
     long expected;
 };
 
-// 6 Jan 2003 12:00:00 UTC and 10:20:30 UTC.
+// 6 Jan 2003 in UTC: 12:00:00, 10:20:00, 10:20:30, and 10:20:30 EST.
 constexpr long kJan6Noon = 1041854400;
+constexpr long kJan6 = 1041848400;
 constexpr long kJan6Morning = 1041848430;
+constexpr long kJan6Eastern = 1041866430;
 
 // POSIX rules, so that no time zone database is needed: US Eastern with the rules of
 // 2003 (daylight saving from the first Sunday of April, 07:00 UTC, to the last Sunday
@@ -33,64 +36,93 @@ constexpr long kJan6Morning = 1041848430;
 constexpr const char* kUsEastern = "EST5EDT,M4.1.0,M10.5.0";
 constexpr const char* kAustralianEastern = "AEST-10AEDT,M10.1.0,M4.1.0/3";
 
-// The examples that define the format.
-const SDateCase kExamples[] = {
-    {"Mon, 6 Jan 2003 10:20:30 -0500", 1041866430},
-    {"6 Jan 2003 15:20:30 GMT", 1041866430},
-    {"6 Jan 2003 10:20:30 EST", 1041866430},
+// The examples that define the format, the clock and calendar forms, the year rules
+// and relative items (read in UTC).
+const SDateCase kAccepted[] = {
+    {"Mon, 6 Jan 2003 10:20:30 -0500", kJan6Eastern},
+    {"6 Jan 2003 15:20:30 GMT", kJan6Eastern},
+    {"6 Jan 2003 10:20:30 EST", kJan6Eastern},
     {"6 Jan 2003 10:20:30", kJan6Morning},
-    {"01/06/03 10:20", 1041848400},
-    {"2003/01/06 10:20", 1041848400},
-    {"Mon, 6 Jan 2003 10:20:30 -0500 (Pacific Time)", 1041866430},
-    {"(Pacific Time) Mon, 6 Jan 2003 10:20:30 -0500", 1041866430},
-    {"Mon, 6 Jan (Pacific Time) 2003 10:20:30 -0500", 1041866430},
-    {"6 Jan 2003 10:20:30 e.s.t.", 1041866430},
-    {"1 hours 6 Jan 2003 9:20:30 EST", 1041866430},
-};
+    {"01/06/03 10:20", kJan6},
+    {"2003/01/06 10:20", kJan6},
+    {"(Pacific Time) Mon, 6 Jan 2003 10:20:30 -0500", kJan6Eastern},
+    {"Mon, 6 Jan (Pacific Time) 2003 10:20:30 -0500", kJan6Eastern},
+    {"6 Jan 2003 10:20:30 e.s.t.", kJan6Eastern},
+    {"1 hours 6 Jan 2003 9:20:30 EST", kJan6Eastern},
+    {"6 Jan 2003 12", kJan6Noon},
+    {"6 Jan 2003 1230", kJan6Noon + 1800},
+    {"6 Jan 2003 12:30", kJan6Noon + 1800},
+    {"6 Jan 2003 10am", kJan6Noon - 2 * 3600},
+    {"6 Jan 2003 12am", kJan6Noon - 12 * 3600},
+    {"6 Jan 2003 12pm", kJan6Noon},
+    {"6 Jan 2003 1:05 p.m.", 1041858300},
+    {"6 Jan 2003 10:20:30 PM", kJan6Morning + 12 * 3600},
+    {"6 Jan 2003 10:20:30 A.M.", kJan6Morning},
+    {"6 Jan 2003 23:59:60", 1041897600},
+    {"6 Jan 2003 23:59:61", 1041897601},
+    {"6 Jan 2003 10:20 +0100", kJan6 - 3600},
+    {"6 Jan 2003 10:20 GMT+0100", kJan6 - 3600},
+    {"6 Jan 2003 10:20 unknown+0100", kJan6 - 3600},
+    {"6 Jan 2003 10:20 -0000", kJan6},
+    {"6 Jan 2003 10:20 -- -0500", kJan6 + 5 * 3600},
+    {"6 Jan 2003 10:20 Pacific", kJan6},
+    // A long word after the time is an unknown zone at UTC.
+    {"6 Jan 2003 10:20 abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz", kJan6},
+    {"6 Jan 2003", 1041811200},
+    {"Jan 6, 2003 10:20", kJan6},
+    {"January 6, 2003 10:20", kJan6},
+    {"Monday, 6 Jan 2003 10:20", kJan6},
+    {"Mon., 6 Jan. 2003 10:20", kJan6},
+    {"2003/1/6 10:20", kJan6},
+    {"1/6/2003 10:20", kJan6},
+    // Without a year the year is 0, read as 2000.
+    {"1/6 10:20", 947154000},
+    {"Jan 6 10:20", 947154000},
+    {"6 Jan 10:20", -1},  // "10" is the year, then ":" is out of place
+    {"6 Jan 70 00:00", 432000},
+    {"6 Jan 99 10:20", 915618000},
+    {"6 Jan 03 10:20", kJan6},
+    {"1 Jan 1970 00:00 GMT", 0},
+    {"19 Jan 2038 03:14:07 GMT", 2147483647},
+    {"29 Feb 2000 12:00", 951825600},
+    {"29 Feb 2036 12:00", 2087899200},
+    {"1 Mar 2000 00:00", 951868800},
+    // East of UTC at the epoch: negative, and a computed -1 is 0.
+    {"1 Jan 1970 00:00 +0100", -3600},
+    {"1 Jan 1970 00:59:59 +0100", 0},
+    {"6 Jan 2003 10:20 GMT 3 days", kJan6 + 3 * 86400},
+    {"-1 day 6 Jan 2003 10:20", kJan6 - 86400},
+    {"+90 mins 6 Jan 2003 10:20", kJan6 + 5400},
+    {"-1 day 1 Jan 1970 00:00", -86400},
+    {"1 sec. 6 Jan 2003 10:20", -1},  // "sec." is not a unit
+    {"1 year 6 Jan 2003 10:20", 1073384400},
+    {"1 month 6 Jan 2003 10:20", 1044526800},
+    {"11 months 6 Feb 2003 10:20", 1073384400},
+    {"-13 months 6 Jan 2003 10:20", 1007634000},
+    {"2 years -24 months 6 Jan 2003 10:20", kJan6},
+    {"1 month 6 Dec 2037 10:00", 2146384800}};
 
-// Date: and Received: values of real messages (Debian's mail test corpora).
+// Date: and Received: values of real messages (Debian's mail test corpora): every
+// month, leap and common years, comments after the zone, odd blanks.
 const SDateCase kRealDates[] = {
     {"06 Feb 2001 14:41:27 GMT", 981470487},
-    {"21 Oct 2002 15:20:58 GMT", 1035213658},
     {"4 Nov 1999 21:42:45 -0000", 941751765},
-    {"12 Feb 2006 14:47:00 +0900", 1139723220},
-    {"26 Dec 2000 09:44:44 -0800", 977852684},
     {"Mon, 20 Sep 1999 02:23:56 +0200", 937787036},
     {"Tue, 22 Dec 1998 16:55:06 -0500", 914363706},
     {"Fri, 26 May 2000 17:14:07 -0400", 959375647},
     {"Tue, 26 Dec 2000 13:26:18 -0500 (EST)", 977855178},
-    {"Tue, 03 Oct 2000 14:57:02 -0700 (PDT)", 970610222},
     {"Thu,  8 Feb 2001 14:00:07 +0100 (CET)", 981637207},
     {"Fri, 6 Apr 2001 09:23:06 -0800 (GMT-0800)", 986577786},
     {"Fri, 3 Aug 2001 23:59:56 -0500 (CDT)", 996901196},
-    {"Thu, 2 Aug 2001 08:02:07 +1200", 996696127},
-    {"Tue, 11 Sep 2001 00:05:05 -0400", 1000181105},
-    {"Thu,  4 Oct 2001 10:45:28 +0200 (CEST)", 1002185128},
-    {"Tue, 13 Nov 2001 21:43:27 +0000 (UTC)", 1005687807},
-    {"Wed, 3 Apr 2002 09:44:37 -0500", 1017845077},
     {"Fri, 4 Oct 2002 17:12:35 -0400 ", 1033765955},
-    {"Sat, 26 Oct 2002 22:00:26 +0900 (JST)", 1035637226},
     {"Wed, 23 Jul 2003 23:30:00 +0200", 1058995800},
-    {"Sun, 11 Jul 2004 16:09:27 -0300", 1089572967},
-    {"Fri, 26 Nov 2004 19:41:44 -0800 (PST)", 1101526904},
     {"Mon,  5 Jun 2006 14:23:30 +0000 (UCT)", 1149517410},
     {"Sat, 22 Apr 2006 17:14:50 UT", 1145726090},
-    {"Tue, 2 May 2006 18:42:52 +0200 (MEST)", 1146588172},
     {"Fri, 31 Mar 2006 01:04:11 -0600", 1143788651},
     {"Wed, 3 May 2006 00:09:22", 1146614962},
-    {"Mon, 25 Dec 2006 01:57:35 +0100", 1167008255},
     {"Sat, 14 Jun 2008 16:26:21 -0700 (PDT)", 1213485981},
-    {"Fri, 13 Feb 2009 09:22:22 -0800", 1234545742},
-    {"Mon, 01 Feb 2010 12:21:16 +0100", 1265023276},
-    {"Sat, 24 Dec 2011 16:02:07 -0500 (EST)", 1324760527},
-    {"Wed, 07 Nov 2012 10:47:34 +0400", 1352270854},
-    {"Wed, 20 Feb 2013 15:50:26 -0000", 1361375426},
     {"Fri, 10 Jul 2015 20:12:33 +0000 (envelope-from <bounce@example.com>)", 1436559153},
-    {"Thu, 02 Nov 2017 22:48:39 -0700", 1509688119},
     {"Thu, 22 Nov 2018 17:56:08 -0200 (-02)", 1542916568},
-    {"Mon, 30 Dec 2019 18:46:14 +0000 (GMT)", 1577731574},
-    {"Fri, 20 Apr 2001 21:34:46 +0000 (Eire)", 987802486},
-    {"Wed, 22 Feb 2021 13:29:24 +0800", 1613971764},
     {"\t Tue, 26 Dec 2000 09:44:45 -0800", 977852685},
     // Year 101 is neither two-digit nor in range.
     {"Mon,  2 Apr 101 04:20:10 CST", -1},
@@ -103,143 +135,36 @@ const SDateCase kRealDates[] = {
 };
 
 // Forms that are not accepted.
-const SDateCase kRejected[] = {
-    {"", -1},
-    {"   ", -1},
-    {"Mon 6 Jan 2003 10:20", -1},
-    {"Tues, 6 Jan 2003 10:20", -1},
-    {"6 Sept 2003 10:20", -1},
-    {"6 Janu 2003 10:20", -1},
-    {"10:20", -1},
-    {"10:20 GMT", -1},
-    {"6 Jan 2003 10:20 11:20", -1},
-    {"6 Jan 2003 6 Jan 2003", -1},
-    {"6 Jan 2003 6 Jan 2003 10:20", -1},
-    {"1 day", -1},
-    {"1 day 10:20", -1},
-    {"GMT", -1},
-    {"6 Jan 2003 10:20:30.5 GMT", -1},
-    {"6 Jan 2003 10:20 GMT GMT", -1},
-    {"6 Jan 2003 10:20 EST -0500", -1},
-    {"6 Jan 2003 10:20 EST+0100", -1},
-    {"6 Jan 2003 10:20 EDT-0400", -1},
-    {"6 Jan 2003 10:20 -0060", -1},
-    {"6 Jan 2003 10:20 +10000", -1},
-    {"6 Jan 2003 10:20 +1 hour", -1},
+const char* const kRejected[] = {
+    "", "   ", "Mon 6 Jan 2003 10:20", "Tues, 6 Jan 2003 10:20", "6 Sept 2003 10:20", "10:20 GMT",
+    "6 Jan 2003 10:20 11:20", "6 Jan 2003 6 Jan 2003 10:20", "1 day 10:20", "GMT",
+    "6 Jan 2003 10:20:30.5 GMT", "6 Jan 2003 10:20 GMT GMT", "6 Jan 2003 10:20 EST -0500",
+    "6 Jan 2003 10:20 EST+0100", "6 Jan 2003 10:20 -0060", "6 Jan 2003 10:20 +10000",
+    "6 Jan 2003 10:20 +1 hour",
     // A sign without digits is skipped: "0500" is a second time.
-    {"6 Jan 2003 10:20 - 0500", -1},
-    {"31 Feb 2003 00:00", -1},
-    {"29 Feb 2003 00:00", -1},
-    {"29 Feb 2038 00:00", -1},
-    {"31 Apr 2003 00:00", -1},
-    {"0 Jan 2003 00:00", -1},
-    {"0/6/2003 10:20", -1},
-    {"13/6/2003 10:20", -1},
-    {"100/1/6 10:20", -1},
-    {"101/1/6 10:20", -1},
-    {"2003/13/06 10:20", -1},
-    {"6 Jan 1969 10:20", -1},
-    {"6 Jan 2039 10:20", -1},
-    {"6 Jan 69 10:20", -1},
-    {"6 Jan 1903 10:20", -1},
-    {"6 Jan 2003 24:00", -1},
-    {"6 Jan 2003 10:60", -1},
-    {"6 Jan 2003 10:20:62", -1},
-    {"6 Jan 2003 2400", -1},
-    {"6 Jan 2003 13pm", -1},
-    {"6 Jan 2003 0am", -1},
-    {"6 Jan 2003 12:00 a.m. p.m.", -1},
+    "6 Jan 2003 10:20 - 0500",
+    // Days, months and years out of range.
+    "29 Feb 2003 00:00", "31 Apr 2003 00:00", "0 Jan 2003 00:00", "0/6/2003 10:20",
+    "13/6/2003 10:20", "100/1/6 10:20", "2003/13/06 10:20", "6 Jan 1969 10:20", "6 Jan 2039 10:20",
+    "6 Jan 69 10:20",
+    // Clock fields out of range.
+    "6 Jan 2003 24:00", "6 Jan 2003 10:60", "6 Jan 2003 10:20:62", "6 Jan 2003 2400",
+    "6 Jan 2003 13pm", "6 Jan 2003 0am", "6 Jan 2003 12:00 a.m. p.m.",
     // Past the last second a 32-bit time holds.
-    {"19 Jan 2038 03:14:08 GMT", -1},
-    {"31 Dec 2038 23:59:59 GMT", -1},
-    {"3000000000 sec 6 Jan 2003 10:20", -1},
+    "19 Jan 2038 03:14:08 GMT", "3000000000 sec 6 Jan 2003 10:20",
     // Numbers and sums beyond 64 bits.
-    {"99999999999999999999 sec 6 Jan 2003 10:20", -1},
-    {"6 Jan 2003 10:20 -99999999999999999999", -1},
-    {"9223372036854775807 weeks 6 Jan 2003 10:20", -1},
-    {"9223372036854775807 sec 9223372036854775807 sec 6 Jan 2003 10:20", -1},
-    {"9223372036854775807 years 6 Jan 2003 10:20", -1},
+    "99999999999999999999 sec 6 Jan 2003 10:20", "6 Jan 2003 10:20 -99999999999999999999",
+    "9223372036854775807 weeks 6 Jan 2003 10:20",
+    "9223372036854775807 sec 9223372036854775807 sec 6 Jan 2003 10:20",
+    "9223372036854775807 years 6 Jan 2003 10:20",
     // Month moves onto a date that does not exist or is out of range.
-    {"1 month 31 Jan 2003 10:20", -1},
-    {"1 year 6 Jan 2038 10:20", -1},
-    {"-1 month 6 Jan 1970 10:20", -1},
-    {"-24036 months 6 Jan 2003 10:20", -1},
-    {"-1924 years 6 Jan 2003 10:20", -1},
+    "1 month 31 Jan 2003 10:20", "1 year 6 Jan 2038 10:20", "-1 month 6 Jan 1970 10:20",
+    "-24036 months 6 Jan 2003 10:20", "-1924 years 6 Jan 2003 10:20",
     // Comments must end, and hold neither CR nor bytes of 128 and more.
-    {"Mon, 6 Jan 2003 10:20:30 -0500 (open", -1},
-    {"Mon, 6 Jan 2003 10:20:30 -0500 ((one) two", -1},
-    {"Mon, 6 Jan 2003 10:20:30 -0500 (a\rb)", -1},
-    {"Mon, 6 Jan 2003 10:20:30 -0500 (caf\xc3\xa9)", -1},
-    {"Mon, 6 Jan 2003 10:20:30 -0500 (a\\\rb)", -1},
-    {"Mon, 6 Jan 2003 10:20:30 -0500 (a\\", -1},
-    {"Mon, 6 Jan 2003 10:20:30 -0500 \xe9", -1},
-};
-
-// The clock and calendar forms, and the year rules.
-const SDateCase kForms[] = {
-    {"6 Jan 2003 12", kJan6Noon},
-    {"6 Jan 2003 1230", 1041856200},
-    {"6 Jan 2003 12:30", 1041856200},
-    {"6 Jan 2003 10am", kJan6Noon - 2 * 3600},
-    {"6 Jan 2003 12am", kJan6Noon - 12 * 3600},
-    {"6 Jan 2003 12pm", kJan6Noon},
-    {"6 Jan 2003 1:05 p.m.", 1041858300},
-    {"6 Jan 2003 10:20:30 PM", 1041891630},
-    {"6 Jan 2003 10:20:30 A.M.", kJan6Morning},
-    {"6 Jan 2003 23:59:60", 1041897600},
-    {"6 Jan 2003 23:59:61", 1041897601},
-    {"6 Jan 2003 10:20 +0100", 1041844800},
-    {"6 Jan 2003 10:20 GMT+0100", 1041844800},
-    {"6 Jan 2003 10:20 unknown+0100", 1041844800},
-    {"6 Jan 2003 10:20 -0000", 1041848400},
-    {"6 Jan 2003 10:20 -- -0500", 1041848400 + 5 * 3600},
-    {"6 Jan 2003 10:20 Pacific", 1041848400},
-    {"6 Jan 2003", 1041811200},
-    {"Jan 6, 2003 10:20", 1041848400},
-    {"January 6, 2003 10:20", 1041848400},
-    {"6 January 2003 10:20", 1041848400},
-    {"Monday, 6 Jan 2003 10:20", 1041848400},
-    {"Mon., 6 Jan. 2003 10:20", 1041848400},
-    {"MON, 6 JAN 2003 10:20:30 GMT", kJan6Morning},
-    {"2003/1/6 10:20", 1041848400},
-    {"1/6/2003 10:20", 1041848400},
-    // Without a year the year is 0, read as 2000.
-    {"1/6 10:20", 947154000},
-    {"Jan 6 10:20", 947154000},
-    {"6 Jan 10:20", -1},  // "10" is the year, then ":" is out of place
-    {"6 Jan 70 00:00", 432000},
-    {"6 Jan 99 10:20", 915618000},
-    {"6 Jan 03 10:20", 1041848400},
-    {"1 Jan 1970 00:00 GMT", 0},
-    {"31 Dec 2037 23:59:59 GMT", 2145916799},
-    {"19 Jan 2038 03:14:07 GMT", 2147483647},
-    {"29 Feb 2000 12:00", 951825600},
-    {"29 Feb 2036 12:00", 2087899200},
-    {"1 Mar 2000 00:00", 951868800},
-    // East of UTC at the epoch: negative, and a computed -1 is 0.
-    {"1 Jan 1970 00:00 +0100", -3600},
-    {"1 Jan 1970 00:59:59 +0100", 0},
-    // A long word after the time is an unknown zone at UTC.
-    {"6 Jan 2003 10:20 abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz", 1041848400},
-};
-
-// Relative items, read in UTC.
-const SDateCase kRelative[] = {
-    {"2 weeks 6 Jan 2003 10:20", 1041848400 + 2 * 604800},
-    {"6 Jan 2003 10:20 GMT 3 days", 1041848400 + 3 * 86400},
-    {"-1 day 6 Jan 2003 10:20", 1041848400 - 86400},
-    {"+90 mins 6 Jan 2003 10:20", 1041848400 + 5400},
-    {"1 minute 1 min 1 second 1 sec 6 Jan 2003 10:20", 1041848400 + 122},
-    {"2 hours 30 secs 6 Jan 2003 10:20", 1041848400 + 7230},
-    {"-1 day 1 Jan 1970 00:00", -86400},
-    {"1 sec. 6 Jan 2003 10:20", -1},  // "sec." is not a unit
-    {"1 year 6 Jan 2003 10:20", 1073384400},
-    {"1 month 6 Jan 2003 10:20", 1044526800},
-    {"11 months 6 Feb 2003 10:20", 1073384400},
-    {"-13 months 6 Jan 2003 10:20", 1007634000},
-    {"2 years -24 months 6 Jan 2003 10:20", 1041848400},
-    {"1 month 6 Dec 2037 10:00", 2146384800},
-};
+    "Mon, 6 Jan 2003 10:20:30 -0500 (open", "Mon, 6 Jan 2003 10:20:30 -0500 ((one) two",
+    "Mon, 6 Jan 2003 10:20:30 -0500 (a\rb)", "Mon, 6 Jan 2003 10:20:30 -0500 (caf\xc3\xa9)",
+    "Mon, 6 Jan 2003 10:20:30 -0500 (a\\\rb)", "Mon, 6 Jan 2003 10:20:30 -0500 (a\\",
+    "Mon, 6 Jan 2003 10:20:30 -0500 \xe9"};
 
 // Each zone name and its offset in minutes west of UTC; DST names count one hour less.
 struct SZoneCase {
@@ -263,26 +188,10 @@ const SZoneCase kZones[] = {
     {"east", -600, false}, {"eadt", -600, true}, {"nzst", -720, false}, {"nzdt", -720, true},
 };
 
-struct SCheckCase {
-    const char* text;
-    int expected;
-};
-
-const SCheckCase kChecks[] = {
-    {"Mon, 6 Jan 2003 10:20:30 -0500", 1},
-    {"6 Jan 2003 10:20", 1},
-    {"1 day 6 Jan 2003 10:20", 1},
-    {"6 Jan 2003", 0},
-    {"10:20", 0},
-    {"6 Jan 2003 10:20 11:20", 0},
-    {"6 Jan 2003 6 Jan 2003 10:20", 0},
-    {"Mon 6 Jan 2003 10:20", 0},
-    {"1 day", 0},
-    {"", 0},
-    // The check reads the form only: the fields are parsedate's to range-check.
-    {"31 Feb 2003 10:20", 1},
-    {"6 Jan 2039 10:20", 1},
-};
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
 
 class ParseDateTest : public ::testing::Test {
 protected:
@@ -302,82 +211,79 @@ protected:
     }
 
     static std::vector<std::string> AllTexts() {
-        std::vector<std::string> texts;
-        for (const SDateCase& c : kExamples) texts.emplace_back(c.text);
+        std::vector<std::string> texts(std::begin(kRejected), std::end(kRejected));
+        for (const SDateCase& c : kAccepted) texts.emplace_back(c.text);
         for (const SDateCase& c : kRealDates) texts.emplace_back(c.text);
-        for (const SDateCase& c : kRejected) texts.emplace_back(c.text);
-        for (const SDateCase& c : kForms) texts.emplace_back(c.text);
-        for (const SDateCase& c : kRelative) texts.emplace_back(c.text);
         return texts;
     }
 };
 
-TEST_F(ParseDateTest, ExamplesGiveTheirInstants) {
-    ExpectAll(kExamples);
-}
-
-TEST_F(ParseDateTest, RealMailDatesGiveTheirInstants) {
+TEST_F(ParseDateTest, AcceptedFormsAndRealDatesGiveTheirInstants) {
+    ExpectAll(kAccepted);
     ExpectAll(kRealDates);
 }
 
 TEST_F(ParseDateTest, RejectedFormsGiveMinusOne) {
-    ExpectAll(kRejected);
+    for (const char* text : kRejected) EXPECT_EQ(parsedate(text), -1) << '"' << text << '"';
     EXPECT_EQ(parsedate(nullptr), -1);
-}
-
-TEST_F(ParseDateTest, ClockAndCalendarForms) {
-    ExpectAll(kForms);
-}
-
-TEST_F(ParseDateTest, RelativeItems) {
-    ExpectAll(kRelative);
 }
 
 TEST_F(ParseDateTest, EveryZoneNameGivesItsOffset) {
     for (const SZoneCase& zone : kZones) {
         const long expected = kJan6Noon + zone.minutesWest * 60 - (zone.daylight ? 3600 : 0);
         const std::string lower = std::string("6 Jan 2003 12:00 ") + zone.name;
-        EXPECT_EQ(parsedate(lower.c_str()), expected) << lower;
-
-        std::string upper = lower;
-        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        EXPECT_EQ(parsedate(upper.c_str()), expected) << upper;
-
         // With dots between the letters the name is still found.
         std::string dotted = "6 Jan 2003 12:00 ";
-        for (const char* p = zone.name; *p != '\0'; ++p) {
-            dotted += *p;
-            dotted += '.';
-        }
-        EXPECT_EQ(parsedate(dotted.c_str()), expected) << dotted;
+        for (const char* p = zone.name; *p != '\0'; ++p) dotted += std::string(1, *p) + '.';
+        for (const std::string& text : {lower, Upper(lower), dotted})
+            EXPECT_EQ(parsedate(text.c_str()), expected) << text;
     }
 }
 
-TEST_F(ParseDateTest, CaseAndCommentsDoNotChangeRealDates) {
-    for (const SDateCase& c : kRealDates) {
-        std::string upper = c.text;
-        for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        EXPECT_EQ(parsedate(upper.c_str()), c.expected) << upper;
+TEST_F(ParseDateTest, UnitsAndTheirPlurals) {
+    const std::pair<const char*, long> units[] = {{"week", 604800}, {"day", 86400}, {"hour", 3600},
+                                                  {"minute", 60},   {"min", 60},    {"second", 1},
+                                                  {"sec", 1}};
+    for (const auto& [name, seconds] : units) {
+        for (const char* suffix : {"", "s"}) {
+            const std::string text = std::string("3 ") + name + suffix + " 6 Jan 2003 12:00";
+            EXPECT_EQ(parsedate(text.c_str()), kJan6Noon + 3 * seconds) << text;
+        }
+    }
+}
 
+TEST_F(ParseDateTest, CaseCommentsAndFoldsDoNotChangeRealDates) {
+    for (const SDateCase& c : kRealDates) {
         std::string commented;
         for (const char* p = c.text; *p != '\0'; ++p) {
             commented += *p == ' ' ? std::string(" (a (nested) \\) comment) ") : std::string(1, *p);
         }
-        EXPECT_EQ(parsedate(commented.c_str()), c.expected) << commented;
-
         std::string folded = c.text;
         const std::size_t blank = folded.find(' ', 8);
         if (blank != std::string::npos) {
             folded.replace(blank, 1, "\r\n\t");
         }
-        EXPECT_EQ(parsedate(folded.c_str()), c.expected) << folded;
+        for (const std::string& text : {Upper(c.text), commented, folded})
+            EXPECT_EQ(parsedate(text.c_str()), c.expected) << text;
     }
 }
 
 TEST_F(ParseDateTest, CheckdateWantsOneDateAndOneTime) {
-    for (const SCheckCase& c : kChecks) {
-        EXPECT_EQ(checkdate(c.text), c.expected) << '"' << c.text << '"';
-    }
+    const std::pair<const char*, int> checks[] = {
+        {"Mon, 6 Jan 2003 10:20:30 -0500", 1},
+        {"6 Jan 2003 10:20", 1},
+        {"1 day 6 Jan 2003 10:20", 1},
+        {"6 Jan 2003", 0},
+        {"10:20", 0},
+        {"6 Jan 2003 10:20 11:20", 0},
+        {"6 Jan 2003 6 Jan 2003 10:20", 0},
+        {"Mon 6 Jan 2003 10:20", 0},
+        {"1 day", 0},
+        {"", 0},
+        // The check reads the form only: the fields are parsedate's to range-check.
+        {"31 Feb 2003 10:20", 1},
+        {"6 Jan 2039 10:20", 1}};
+    for (const auto& [text, expected] : checks) EXPECT_EQ(checkdate(text), expected) << text;
     EXPECT_EQ(checkdate(nullptr), 0);
     for (const SDateCase& c : kRealDates) {
         // Every real date has both parts; the accepted ones read without a fault.
@@ -408,7 +314,7 @@ TEST_F(ParseDateTest, DateWithoutZoneFollowsLocalDaylightSaving) {
     UseTimeZone(kAustralianEastern);
     EXPECT_EQ(parsedate("6 Jan 2003 10:20:30"), kJan6Morning - 3600);
     EXPECT_EQ(parsedate("6 Jul 2003 10:20:30"), 1057483230 + 3600);
-    EXPECT_EQ(parsedate("Mon, 6 Jan 2003 10:20:30 -0500"), 1041866430);
+    EXPECT_EQ(parsedate("Mon, 6 Jan 2003 10:20:30 -0500"), kJan6Eastern);
 }
 
 TEST_F(ParseDateTest, MonthMovesKeepTheLocalClock) {
@@ -432,21 +338,6 @@ TEST_F(ParseDateTest, MonthMovesKeepTheLocalClock) {
     EXPECT_EQ(parsedate("1 month 31 Jan 2003 23:00 GMT"), -1);
 }
 
-TEST_F(ParseDateTest, UnitsAndTheirPlurals) {
-    struct SUnit {
-        const char* name;
-        long seconds;
-    };
-    const SUnit units[] = {{"week", 604800}, {"day", 86400}, {"hour", 3600}, {"minute", 60},
-                           {"min", 60},      {"second", 1},  {"sec", 1}};
-    for (const SUnit& unit : units) {
-        for (const char* suffix : {"", "s"}) {
-            const std::string text = std::string("3 ") + unit.name + suffix + " 6 Jan 2003 12:00";
-            EXPECT_EQ(parsedate(text.c_str()), kJan6Noon + 3 * unit.seconds) << text;
-        }
-    }
-}
-
 // Every prefix, in a buffer of exactly its size, is read without going past its end.
 TEST_F(ParseDateTest, EveryPrefixStaysInsideItsText) {
     for (const std::string& text : AllTexts()) {
@@ -465,13 +356,13 @@ TEST_F(ParseDateTest, EveryPrefixStaysInsideItsText) {
 TEST_F(ParseDateTest, DeepCommentsAndLongInput) {
     std::string nested = "Mon, 6 Jan 2003 10:20:30 -0500 ";
     nested += std::string(100000, '(') + std::string(100000, ')');
-    EXPECT_EQ(parsedate(nested.c_str()), 1041866430);
+    EXPECT_EQ(parsedate(nested.c_str()), kJan6Eastern);
 
     std::string many = "6 Jan 2003 10:20 GMT";
     for (int i = 0; i < 20000; ++i) {
         many += " 1 sec";
     }
-    EXPECT_EQ(parsedate(many.c_str()), 1041848400 + 20000);
+    EXPECT_EQ(parsedate(many.c_str()), kJan6 + 20000);
 }
 
 TEST_F(ParseDateTest, EightThreadsAgreeWithOne) {

@@ -45,6 +45,9 @@ TEST_F(PathsTest, QuillonHomeHoldsDataAndHives) {
     EXPECT_TRUE(IsFolder(nested));
     EXPECT_EQ(GetRegistryFolder(), nested + "/registry");
     EXPECT_TRUE(IsFolder(nested + "/registry"));
+    // Computed once per process.
+    setenv("QUILLON_HOME", (home.Path() + "/elsewhere").c_str(), 1);
+    EXPECT_EQ(GetUserDataPath(), nested);
 }
 
 TEST_F(PathsTest, XdgFoldersAndTheirDefaults) {
@@ -64,13 +67,6 @@ TEST_F(PathsTest, XdgFoldersAndTheirDefaults) {
     ResetUserDataPath();
     EXPECT_EQ(GetUserDataPath(), home.Path() + "/.local/share/Brevant/Quillon");
     EXPECT_EQ(GetRegistryFolder(), home.Path() + "/.config/Brevant/Quillon");
-}
-
-TEST_F(PathsTest, DataPathIsComputedOncePerProcess) {
-    CTestHome home;
-    std::string first = GetUserDataPath();
-    setenv("QUILLON_HOME", (home.Path() + "/elsewhere").c_str(), 1);
-    EXPECT_EQ(GetUserDataPath(), first);
 }
 
 TEST_F(PathsTest, DataPathThatCannotBeMadeIsEmpty) {

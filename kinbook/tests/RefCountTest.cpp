@@ -24,37 +24,28 @@ protected:
     std::atomic<int> m_destroyed{0};
 };
 
-TEST_F(RefCountTest, DoReleaseOfNullIsZero) {
+TEST_F(RefCountTest, DoReleaseDeletesAtZeroOrBelowAndReleaseNever) {
     EXPECT_FALSE(CRefCount::DoRelease(nullptr));
-}
-
-TEST_F(RefCountTest, ObjectNeverAddRefedIsDeletedByTheFirstDoRelease) {
-    CCounted* object = new CCounted(&m_destroyed);
-    EXPECT_EQ(object->GetRefCount(), 0);
-    EXPECT_TRUE(CRefCount::DoRelease(object));
+    // Never referenced: the first DoRelease deletes.
+    EXPECT_TRUE(CRefCount::DoRelease(new CCounted(&m_destroyed)));
     EXPECT_EQ(m_destroyed, 1);
-}
 
-TEST_F(RefCountTest, LastReferenceDeletes) {
     CCounted* object = new CCounted(&m_destroyed);
     EXPECT_EQ(object->AddRef(), 1);
     EXPECT_EQ(object->AddRef(), 2);
     EXPECT_FALSE(CRefCount::DoRelease(object));
     EXPECT_EQ(object->GetRefCount(), 1);
-    EXPECT_EQ(m_destroyed, 0);
-    EXPECT_TRUE(CRefCount::DoRelease(object));
     EXPECT_EQ(m_destroyed, 1);
-}
+    EXPECT_TRUE(CRefCount::DoRelease(object));  // the last reference
+    EXPECT_EQ(m_destroyed, 2);
 
-TEST_F(RefCountTest, ReleaseAloneNeverDeletes) {
-    CCounted* object = new CCounted(&m_destroyed);
+    object = new CCounted(&m_destroyed);
     object->AddRef();
     EXPECT_EQ(object->Release(), 0);
     EXPECT_EQ(object->Release(), -1);
-    EXPECT_EQ(m_destroyed, 0);
-    // At or below zero, DoRelease deletes.
+    EXPECT_EQ(m_destroyed, 2);
     EXPECT_TRUE(CRefCount::DoRelease(object));
-    EXPECT_EQ(m_destroyed, 1);
+    EXPECT_EQ(m_destroyed, 3);
 }
 
 TEST_F(RefCountTest, ConcurrentReferencesDeleteExactlyOnceAtTheEnd) {

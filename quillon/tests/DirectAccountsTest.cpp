@@ -46,48 +46,30 @@ protected:
         ASSERT_TRUE(RegisterDirectAccount(Spec(text), error)) << error;
     }
 
-    // The account the POP3 session of a direct client would find, with its enabled
-    // state; `found` false when there is none.
-    struct SLookup {
-        bool found = false;
-        bool enabled = false;
-        std::string description, server, user;
-        int port = 0;
-    };
-    static SLookup Lookup(const char* server, const char* user) {
-        SLookup result;
+    // The account the POP3 session of a direct client would find: "description server
+    // user port" and " disabled" when it is, or "none".
+    static std::string Lookup(const char* server, const char* user) {
         LoadAccountTable(TRUE);
         CAccountData* account = FindAccountByServer(server, user, kDirectClientName);
         if (account == nullptr)
-            return result;
-        result.found = true;
-        result.enabled = IsAccountEnabled(account);
-        result.description = account->m_description;
-        result.server = account->m_serverName;
-        result.user = account->m_userName;
-        result.port = account->m_serverPort;
+            return "none";
+        const std::string found =
+            account->m_description + " " + account->m_serverName + " " + account->m_userName + " " +
+            std::to_string(account->m_serverPort) + (IsAccountEnabled(account) ? "" : " disabled");
         CRefCount::DoRelease(account);
-        return result;
+        return found;
     }
 
     CTestHome m_home;
 };
 
-TEST_F(DirectAccountsTest, RegisteredAccountIsFoundByServerAndByAddress) {
+TEST_F(DirectAccountsTest, RegisteredAccountIsStoredAndFoundByServerAndByAddress) {
     Register("bob@pop.example.com");
     Register("ann@example.org@mail.example.net:1110");
 
-    SLookup bob = Lookup("pop.example.com", "bob");
-    ASSERT_TRUE(bob.found);
-    EXPECT_TRUE(bob.enabled);
-    EXPECT_EQ(bob.description, "bob@pop.example.com:110");
-    EXPECT_EQ(bob.server, "pop.example.com");
-    EXPECT_EQ(bob.user, "bob");
-    EXPECT_EQ(bob.port, 110);
-
-    SLookup ann = Lookup("mail.example.net", "ann@example.org");
-    ASSERT_TRUE(ann.found);
-    EXPECT_EQ(ann.port, 1110);
+    EXPECT_EQ(Lookup("pop.example.com", "bob"), "bob@pop.example.com:110 pop.example.com bob 110");
+    EXPECT_EQ(Lookup("mail.example.net", "ann@example.org"),
+              "ann@example.org@mail.example.net:1110 mail.example.net ann@example.org 1110");
 
     // Other client names, users and servers are not this account.
     EXPECT_EQ(FindAccountByServer("pop.example.com", "bob", "Other client"), nullptr);
@@ -101,34 +83,32 @@ TEST_F(DirectAccountsTest, RegisteredAccountIsFoundByServerAndByAddress) {
     ASSERT_NE(byAddress, nullptr);
     EXPECT_EQ(byAddress->m_description, "bob@pop.example.com:110");
     CRefCount::DoRelease(byAddress);
-}
 
-TEST_F(DirectAccountsTest, RegistryHoldsTheValuesAndTypes) {
-    Register("bob@pop.example.com:995");
     CRegistryKey key;
-    ASSERT_TRUE(key.Open(
-        HKEY_CURRENT_USER,
-        "Software\\Brevant\\Quillon\\Clients\\Direct client\\bob@pop.example.com:995", KEY_READ));
+    ASSERT_TRUE(key.Open(HKEY_CURRENT_USER,
+                         "Software\\Brevant\\Quillon\\Clients\\Direct client\\"
+                         "ann@example.org@mail.example.net:1110",
+                         KEY_READ));
     std::string server, user;
     DWORD port = 0;
     EXPECT_TRUE(key.QueryValue("ServerName", server));
     EXPECT_TRUE(key.QueryValue("UserName", user));
     EXPECT_TRUE(key.QueryValue("ServerPort", port)) << "an integer, not a text";
-    EXPECT_EQ(server, "pop.example.com");
-    EXPECT_EQ(user, "bob");
-    EXPECT_EQ(port, 995u);
+    EXPECT_EQ(server + " " + user + " " + std::to_string(port),
+              "mail.example.net ann@example.org 1110");
 }
 
 TEST_F(DirectAccountsTest, DisableAndEnableReachTheAccountTable) {
     Register("bob@pop.example.com");
     std::string error;
     ASSERT_TRUE(SetDirectAccountEnabled(Spec("bob@pop.example.com:110"), false, error)) << error;
-    EXPECT_FALSE(Lookup("pop.example.com", "bob").enabled);
+    const std::string bob = "bob@pop.example.com:110 pop.example.com bob 110";
+    EXPECT_EQ(Lookup("pop.example.com", "bob"), bob + " disabled");
     // Registering again keeps the account disabled.
     Register("bob@pop.example.com");
-    EXPECT_FALSE(Lookup("pop.example.com", "bob").enabled);
+    EXPECT_EQ(Lookup("pop.example.com", "bob"), bob + " disabled");
     ASSERT_TRUE(SetDirectAccountEnabled(Spec("bob@pop.example.com"), true, error)) << error;
-    EXPECT_TRUE(Lookup("pop.example.com", "bob").enabled);
+    EXPECT_EQ(Lookup("pop.example.com", "bob"), bob);
 }
 
 TEST_F(DirectAccountsTest, RemoveDeletesOnlyThatAccount) {
@@ -136,11 +116,9 @@ TEST_F(DirectAccountsTest, RemoveDeletesOnlyThatAccount) {
     Register("bob@pop.example.com:995");
     std::string error;
     ASSERT_TRUE(RemoveDirectAccount(Spec("bob@pop.example.com"), error)) << error;
-    SLookup left = Lookup("pop.example.com", "bob");
-    ASSERT_TRUE(left.found);
-    EXPECT_EQ(left.port, 995);
+    EXPECT_EQ(Lookup("pop.example.com", "bob"), "bob@pop.example.com:995 pop.example.com bob 995");
     ASSERT_TRUE(RemoveDirectAccount(Spec("bob@pop.example.com:995"), error)) << error;
-    EXPECT_FALSE(Lookup("pop.example.com", "bob").found);
+    EXPECT_EQ(Lookup("pop.example.com", "bob"), "none");
 }
 
 TEST_F(DirectAccountsTest, MissingAccountIsAnErrorAndNothingIsWritten) {
@@ -162,7 +140,7 @@ TEST_F(DirectAccountsTest, MissingAccountIsAnErrorAndNothingIsWritten) {
         HKEY_CURRENT_USER,
         "Software\\Brevant\\Quillon\\Clients\\Direct client\\ann@pop.example.com:110", KEY_READ))
         << "enabling a missing account must not create it";
-    EXPECT_TRUE(Lookup("pop.example.com", "bob").found);
+    EXPECT_NE(Lookup("pop.example.com", "bob"), "none");
 }
 
 }  // namespace

@@ -45,22 +45,16 @@ TEST_F(InstanceLockTest, SecondHolderIsRefusedUntilTheFirstReleases) {
     ASSERT_TRUE(second.Acquire(m_home.Path(), error)) << error;
 }
 
-TEST_F(InstanceLockTest, DestructorReleases) {
+TEST_F(InstanceLockTest, DestructorReleasesAndALeftoverFileDoesNotBlock) {
+    { std::ofstream(LockFile()) << "99999999\n"; }
     std::string error;
     {
         CInstanceLock scoped;
         ASSERT_TRUE(scoped.Acquire(m_home.Path(), error)) << error;
+        EXPECT_EQ(FileText(LockFile()), std::to_string(getpid()) + "\n");
     }
     CInstanceLock next;
     EXPECT_TRUE(next.Acquire(m_home.Path(), error)) << error;
-}
-
-TEST_F(InstanceLockTest, LeftoverFileDoesNotBlock) {
-    { std::ofstream(LockFile()) << "99999999\n"; }
-    CInstanceLock lock;
-    std::string error;
-    ASSERT_TRUE(lock.Acquire(m_home.Path(), error)) << error;
-    EXPECT_EQ(FileText(LockFile()), std::to_string(getpid()) + "\n");
 }
 
 TEST_F(InstanceLockTest, LockOfAKilledProcessIsFree) {

@@ -1,105 +1,114 @@
+// The command line and the USER@HOST[:PORT] account specs, as tables of input and what
+// the parser makes of it ("!part": refused, the error holding `part`).
 #include "app/Options.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct SSpecCase {
-    const char* text;
-    bool valid;
-    const char* user;
-    const char* host;
-    int port;
-    const char* errorPart;  // a piece of the error text when not valid
+struct SCase {
+    std::string input;
+    const char* expected;
 };
 
-const SSpecCase kSpecCases[] = {
-    {"bob@pop.example.com", true, "bob", "pop.example.com", 110, nullptr},
-    {"bob@pop.example.com:995", true, "bob", "pop.example.com", 995, nullptr},
-    {"bob@127.0.0.1:1", true, "bob", "127.0.0.1", 1, nullptr},
-    {"bob@host:65535", true, "bob", "host", 65535, nullptr},
-    {"bob@host:00110", true, "bob", "host", 110, nullptr},
-    // An ISP user name with an '@' of its own: the host follows the last '@'.
-    {"bob@example.com@pop.example.com:1110", true, "bob@example.com", "pop.example.com", 1110,
-     nullptr},
-    {"Bob Smith@host", true, "Bob Smith", "host", 110, nullptr},
-    {"b\xc3\xb6rje@host", true, "b\xc3\xb6rje", "host", 110, nullptr},
-    {"", false, nullptr, nullptr, 0, "USER@HOST"},
-    {"bob", false, nullptr, nullptr, 0, "USER@HOST"},
-    {"@host", false, nullptr, nullptr, 0, "no user name"},
-    {"bob@", false, nullptr, nullptr, 0, "no server host"},
-    {"bob@:110", false, nullptr, nullptr, 0, "no server host"},
-    {"bob@host:", false, nullptr, nullptr, 0, "port"},
-    {"bob@host:0", false, nullptr, nullptr, 0, "port"},
-    {"bob@host:65536", false, nullptr, nullptr, 0, "port"},
-    {"bob@host:99999999999", false, nullptr, nullptr, 0, "port"},
-    {"bob@host:-1", false, nullptr, nullptr, 0, "port"},
-    {"bob@host:+1", false, nullptr, nullptr, 0, "port"},
-    {"bob@host:1x", false, nullptr, nullptr, 0, "port"},
-    {"bob@host: 110", false, nullptr, nullptr, 0, "port"},
-    {"bob@host:110:110", false, nullptr, nullptr, 0, "not a host name"},
-    {"bob@ho st", false, nullptr, nullptr, 0, "not a host name"},
-    {"bob@host/x", false, nullptr, nullptr, 0, "not a host name"},
-    {"bo/b@host", false, nullptr, nullptr, 0, "'/'"},
-    {"bo\\b@host", false, nullptr, nullptr, 0, "backslash"},
-    {"bob@ho\\st", false, nullptr, nullptr, 0, "backslash"},
-    {"bob@host:1\\", false, nullptr, nullptr, 0, "backslash"},
-    {"bo\tb@host", false, nullptr, nullptr, 0, "control character"},
-    {"bob@host\n", false, nullptr, nullptr, 0, "control character"},
-    {"bob@host\r", false, nullptr, nullptr, 0, "control character"},
-    {"bob\x7f@host", false, nullptr, nullptr, 0, "control character"},
-    {"bob@host:110\x01", false, nullptr, nullptr, 0, "control character"},
-};
-
-// Case names for the test list: the input with control bytes and backslashes escaped.
-std::string Printable(const std::string& text) {
-    std::string printable;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c >= 0x7f || c == '\\') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            printable += escaped;
-        } else {
-            printable += static_cast<char>(c);
-        }
-    }
-    return printable;
+void ExpectResult(const std::string& actual, const char* expected) {
+    using ::testing::HasSubstr;
+    using ::testing::StartsWith;
+    if (expected[0] == '!')
+        EXPECT_THAT(actual, ::testing::AllOf(StartsWith("error: "), HasSubstr(expected + 1)));
+    else
+        EXPECT_EQ(actual, expected);
 }
 
-void PrintTo(const SSpecCase& c, std::ostream* out) {
-    *out << '"' << Printable(c.text) << '"';
-}
-
-class AccountSpecTest : public ::testing::TestWithParam<SSpecCase> {};
-
-TEST_P(AccountSpecTest, ParsesOrRefuses) {
-    const SSpecCase& c = GetParam();
+// "USER|HOST|PORT", or "error: " and the error.
+std::string Spec(const std::string& text) {
     SAccountSpec spec;
     spec.user = "untouched";
     std::string error;
-    ASSERT_EQ(ParseAccountSpec(c.text, spec, error), c.valid) << error;
-    if (c.valid) {
-        EXPECT_EQ(spec.user, c.user);
-        EXPECT_EQ(spec.host, c.host);
-        EXPECT_EQ(spec.port, c.port);
-        EXPECT_TRUE(error.empty());
-    } else {
-        EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+    if (!ParseAccountSpec(text, spec, error)) {
         EXPECT_EQ(spec.user, "untouched") << "a refused spec leaves the result alone";
         // The error is one line and carries no raw control byte to the terminal.
         for (char ch : error)
             EXPECT_FALSE(static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) << error;
+        return "error: " + error;
     }
+    EXPECT_EQ(error, "");
+    return spec.user + "|" + spec.host + "|" + std::to_string(spec.port);
 }
 
-INSTANTIATE_TEST_SUITE_P(Specs, AccountSpecTest, ::testing::ValuesIn(kSpecCases));
+// The command, the run options and the account key of the words of `line`, or
+// "error: " and the error.
+std::string Line(const std::string& line) {
+    std::vector<std::string> arguments;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) arguments.push_back(word);
+    SCommandLine parsed;
+    parsed.pop3Port = 4321;
+    std::string error;
+    if (!ParseCommandLine(arguments, parsed, error)) {
+        EXPECT_EQ(parsed.pop3Port, 4321) << "a refused command line leaves the result alone";
+        return "error: " + error;
+    }
+    static const char* const kCommands[] = {"run",    "version", "help",  "add",
+                                            "remove", "disable", "enable"};
+    std::string out = kCommands[parsed.command];
+    if (parsed.headless)
+        out += " headless";
+    if (parsed.pop3Port != -1)
+        out += " pop3=" + std::to_string(parsed.pop3Port);
+    if (parsed.smtpPort != -1)
+        out += " smtp=" + std::to_string(parsed.smtpPort);
+    if (parsed.command >= QC_ADD_ACCOUNT)
+        out += " " + parsed.account.KeyName();
+    return out;
+}
 
-TEST(AccountSpecNamesTest, KeyAndLoginNames) {
+TEST(OptionsTest, AccountSpecs) {
+    const SCase kCases[] = {
+        {"bob@pop.example.com", "bob|pop.example.com|110"},
+        {"bob@pop.example.com:995", "bob|pop.example.com|995"},
+        {"bob@127.0.0.1:1", "bob|127.0.0.1|1"},
+        {"bob@host:65535", "bob|host|65535"},
+        {"bob@host:00110", "bob|host|110"},
+        // An ISP user name with an '@' of its own: the host follows the last '@'.
+        {"bob@example.com@pop.example.com:1110", "bob@example.com|pop.example.com|1110"},
+        {"Bob Smith@host", "Bob Smith|host|110"},
+        {"b\xc3\xb6rje@host", "b\xc3\xb6rje|host|110"},
+        {"", "!USER@HOST"},
+        {"bob", "!USER@HOST"},
+        {"@host", "!no user name"},
+        {"bob@", "!no server host"},
+        {"bob@:110", "!no server host"},
+        {"bob@host:", "!port"},
+        {"bob@host:0", "!port"},
+        {"bob@host:65536", "!port"},
+        {"bob@host:99999999999", "!port"},
+        {"bob@host:-1", "!port"},
+        {"bob@host:+1", "!port"},
+        {"bob@host:1x", "!port"},
+        {"bob@host: 110", "!port"},
+        {"bob@host:110:110", "!not a host name"},
+        {"bob@ho st", "!not a host name"},
+        {"bob@host/x", "!not a host name"},
+        {"bo/b@host", "!'/'"},
+        {"bo\\b@host", "!backslash"},
+        {"bob@ho\\st", "!backslash"},
+        {"bob@host:1\\", "!backslash"},
+        {"bo\tb@host", "!control character"},
+        {"bob@host\n", "!control character"},
+        {"bob\x7f@host", "!control character"},
+        {"bob@host:110\x01", "!control character"},
+    };
+    for (const SCase& c : kCases) {
+        SCOPED_TRACE(::testing::PrintToString(c.input));
+        ExpectResult(Spec(c.input), c.expected);
+    }
+
     SAccountSpec spec;
     std::string error;
     ASSERT_TRUE(ParseAccountSpec("bob@pop.example.com", spec, error));
@@ -110,159 +119,53 @@ TEST(AccountSpecNamesTest, KeyAndLoginNames) {
     EXPECT_EQ(spec.LoginName(), "ann@example.com/mail.example.com:2110");
 }
 
-struct SLineCase {
-    std::vector<std::string> arguments;
-    bool valid;
-    QUILLON_COMMAND command;
-    bool headless;
-    int pop3Port;
-    int smtpPort;
-    const char* accountKey;  // the parsed account's key name, for account commands
-    const char* errorPart;
-};
-
-const SLineCase kLineCases[] = {
-    {{}, true, QC_RUN, false, -1, -1, nullptr, nullptr},
-    {{"--headless"}, true, QC_RUN, true, -1, -1, nullptr, nullptr},
-    {{"--headless", "--pop3-port", "2111"}, true, QC_RUN, true, 2111, -1, nullptr, nullptr},
-    {{"--pop3-port=0", "--headless"}, true, QC_RUN, true, 0, -1, nullptr, nullptr},
-    {{"--pop3-port", "65535"}, true, QC_RUN, false, 65535, -1, nullptr, nullptr},
-    {{"--headless", "--pop3-port", "1", "--smtp-port", "2"},
-     true,
-     QC_RUN,
-     true,
-     1,
-     2,
-     nullptr,
-     nullptr},
-    {{"--version"}, true, QC_VERSION, false, -1, -1, nullptr, nullptr},
-    {{"--help"}, true, QC_HELP, false, -1, -1, nullptr, nullptr},
-    {{"-h"}, true, QC_HELP, false, -1, -1, nullptr, nullptr},
-    {{"--version", "--help"}, true, QC_HELP, false, -1, -1, nullptr, nullptr},
-    {{"--add-account", "bob@host", "--help"}, true, QC_HELP, false, -1, -1, nullptr, nullptr},
-    {{"--headless", "--version"}, true, QC_VERSION, true, -1, -1, nullptr, nullptr},
-    {{"--add-account", "bob@host"}, true, QC_ADD_ACCOUNT, false, -1, -1, "bob@host:110", nullptr},
-    {{"--add-account=bob@host:1110"},
-     true,
-     QC_ADD_ACCOUNT,
-     false,
-     -1,
-     -1,
-     "bob@host:1110",
-     nullptr},
-    {{"--remove-account", "bob@host:995"},
-     true,
-     QC_REMOVE_ACCOUNT,
-     false,
-     -1,
-     -1,
-     "bob@host:995",
-     nullptr},
-    {{"--disable-account", "bob@host"},
-     true,
-     QC_DISABLE_ACCOUNT,
-     false,
-     -1,
-     -1,
-     "bob@host:110",
-     nullptr},
-    {{"--enable-account", "bob@host"},
-     true,
-     QC_ENABLE_ACCOUNT,
-     false,
-     -1,
-     -1,
-     "bob@host:110",
-     nullptr},
-    {{"--no-such-option"},
-     false,
-     QC_RUN,
-     false,
-     -1,
-     -1,
-     nullptr,
-     "unknown option '--no-such-option'"},
-    {{"-x"}, false, QC_RUN, false, -1, -1, nullptr, "unknown option '-x'"},
-    {{"--Headless"}, false, QC_RUN, false, -1, -1, nullptr, "unknown option"},
-    {{"headless"}, false, QC_RUN, false, -1, -1, nullptr, "unexpected argument 'headless'"},
-    {{"--headless", "extra"}, false, QC_RUN, false, -1, -1, nullptr, "unexpected argument"},
-    {{"--headless=yes"}, false, QC_RUN, false, -1, -1, nullptr, "takes no value"},
-    {{"--pop3-port"}, false, QC_RUN, false, -1, -1, nullptr, "needs a value"},
-    {{"--pop3-port", "-1"}, false, QC_RUN, false, -1, -1, nullptr, "not a port number"},
-    {{"--pop3-port", "65536"}, false, QC_RUN, false, -1, -1, nullptr, "not a port number"},
-    {{"--pop3-port", "21a"}, false, QC_RUN, false, -1, -1, nullptr, "not a port number"},
-    {{"--pop3-port="}, false, QC_RUN, false, -1, -1, nullptr, "not a port number"},
-    {{"--pop3-port", "1", "--pop3-port", "2"}, false, QC_RUN, false, -1, -1, nullptr, "twice"},
-    {{"--smtp-port", "x"}, false, QC_RUN, false, -1, -1, nullptr, "--smtp-port"},
-    {{"--add-account"}, false, QC_RUN, false, -1, -1, nullptr, "needs a value"},
-    {{"--add-account", "bob"}, false, QC_RUN, false, -1, -1, nullptr, "USER@HOST"},
-    {{"--add-account", "bob@host:0"}, false, QC_RUN, false, -1, -1, nullptr, "port"},
-    {{"--add-account", "a@h", "--remove-account", "a@h"},
-     false,
-     QC_RUN,
-     false,
-     -1,
-     -1,
-     nullptr,
-     "cannot be combined"},
-    {{"--add-account", "a@h", "--add-account", "b@h"},
-     false,
-     QC_RUN,
-     false,
-     -1,
-     -1,
-     nullptr,
-     "cannot be combined"},
-    {{"--add-account", "a@h", "--headless"},
-     false,
-     QC_RUN,
-     false,
-     -1,
-     -1,
-     nullptr,
-     "'--headless' cannot be combined with '--add-account'"},
-    {{"--pop3-port", "1", "--enable-account", "a@h"},
-     false,
-     QC_RUN,
-     false,
-     -1,
-     -1,
-     nullptr,
-     "'--pop3-port' cannot be combined"},
-};
-
-void PrintTo(const SLineCase& c, std::ostream* out) {
-    *out << "{";
-    for (size_t i = 0; i < c.arguments.size(); ++i)
-        *out << (i == 0 ? "" : " ") << Printable(c.arguments[i]);
-    *out << "}";
-}
-
-class CommandLineTest : public ::testing::TestWithParam<SLineCase> {};
-
-TEST_P(CommandLineTest, ParsesOrRefuses) {
-    const SLineCase& c = GetParam();
-    SCommandLine line;
-    line.pop3Port = 4321;
-    std::string error;
-    ASSERT_EQ(ParseCommandLine(c.arguments, line, error), c.valid) << error;
-    if (!c.valid) {
-        EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
-        EXPECT_EQ(line.pop3Port, 4321) << "a refused command line leaves the result alone";
-        return;
-    }
-    EXPECT_EQ(line.command, c.command);
-    EXPECT_EQ(line.headless, c.headless);
-    EXPECT_EQ(line.pop3Port, c.pop3Port);
-    EXPECT_EQ(line.smtpPort, c.smtpPort);
-    if (c.accountKey != nullptr) {
-        EXPECT_EQ(line.account.KeyName(), c.accountKey);
+TEST(OptionsTest, CommandLines) {
+    const SCase kCases[] = {
+        {"", "run"},
+        {"--headless", "run headless"},
+        {"--headless --pop3-port 2111", "run headless pop3=2111"},
+        {"--pop3-port=0 --headless", "run headless pop3=0"},
+        {"--pop3-port 65535", "run pop3=65535"},
+        {"--headless --pop3-port 1 --smtp-port 2", "run headless pop3=1 smtp=2"},
+        {"--version", "version"},
+        {"--help", "help"},
+        {"-h", "help"},
+        {"--version --help", "help"},
+        {"--add-account bob@host --help", "help"},
+        {"--headless --version", "version headless"},
+        {"--add-account bob@host", "add bob@host:110"},
+        {"--add-account=bob@host:1110", "add bob@host:1110"},
+        {"--remove-account bob@host:995", "remove bob@host:995"},
+        {"--disable-account bob@host", "disable bob@host:110"},
+        {"--enable-account bob@host", "enable bob@host:110"},
+        {"--no-such-option", "!unknown option '--no-such-option'"},
+        {"-x", "!unknown option '-x'"},
+        {"--Headless", "!unknown option"},
+        {"headless", "!unexpected argument 'headless'"},
+        {"--headless extra", "!unexpected argument"},
+        {"--headless=yes", "!takes no value"},
+        {"--pop3-port", "!needs a value"},
+        {"--pop3-port -1", "!not a port number"},
+        {"--pop3-port 65536", "!not a port number"},
+        {"--pop3-port 21a", "!not a port number"},
+        {"--pop3-port=", "!not a port number"},
+        {"--pop3-port 1 --pop3-port 2", "!twice"},
+        {"--smtp-port x", "!--smtp-port"},
+        {"--add-account", "!needs a value"},
+        {"--add-account bob", "!USER@HOST"},
+        {"--add-account bob@host:0", "!port"},
+        {"--add-account a@h --remove-account a@h", "!cannot be combined"},
+        {"--add-account a@h --add-account b@h", "!cannot be combined"},
+        {"--add-account a@h --headless", "!'--headless' cannot be combined with '--add-account'"},
+        {"--pop3-port 1 --enable-account a@h", "!'--pop3-port' cannot be combined"},
+    };
+    for (const SCase& c : kCases) {
+        SCOPED_TRACE(c.input);
+        ExpectResult(Line(c.input), c.expected);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, CommandLineTest, ::testing::ValuesIn(kLineCases));
-
-TEST(PortNumberTest, Bounds) {
+TEST(OptionsTest, PortNumberBounds) {
     int port = -7;
     EXPECT_TRUE(ParsePortNumber("0", 0, port));
     EXPECT_EQ(port, 0);
@@ -275,7 +178,7 @@ TEST(PortNumberTest, Bounds) {
     EXPECT_FALSE(ParsePortNumber("4294967407", 0, port)) << "no wrap-around to 111";
 }
 
-TEST(UsageTextTest, NamesEveryOption) {
+TEST(OptionsTest, UsageNamesEveryOption) {
     const std::string usage = UsageText();
     for (const char* option :
          {"--headless", "--pop3-port", "--smtp-port", "--add-account", "--remove-account",

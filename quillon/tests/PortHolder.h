@@ -1,4 +1,5 @@
-// Loopback listening sockets that keep ports taken for a test, and runs of free ports.
+// Loopback listening sockets that keep ports taken for a test, runs of free ports, and
+// loopback connections.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,15 +10,31 @@
 #include <memory>
 #include <vector>
 
+inline sockaddr_in LoopbackAddress(int port) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+// A socket connected to 127.0.0.1:`port` (the caller closes it), -1 when none listens.
+inline int ConnectLoopback(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = LoopbackAddress(port);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
 // Listens on 127.0.0.1:`port` (0: a free one) until destroyed.
 class CPortHolder {
 public:
     explicit CPortHolder(int port) {
         m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
+        sockaddr_in address = LoopbackAddress(port);
         if (m_socket < 0 ||
             bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             listen(m_socket, 5) != 0) {
