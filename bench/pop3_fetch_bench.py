@@ -3,7 +3,7 @@
     make bench-pop3
 or, with quillon built and the peers installed (make test-deps):
     QUILLON_BIN=build/bin/quillon /usr/bin/python3 bench/pop3_fetch_bench.py \
-        [--messages 2000] [--new 200] [--rounds 3]
+        [--messages 2000] [--new 200] [--rounds 5]
 
 A private Dovecot on a loopback port holds MESSAGES messages cut from the real mail
 corpus of the Debian packages (the corpus repeated, so sizes are those of real mail).
@@ -84,7 +84,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--messages", type=int, default=2000)
     parser.add_argument("--new", type=int, default=200)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     options = parser.parse_args()
 
     missing = peers.missing_programs(peers.DOVECOT, peers.MPOP)

@@ -59,6 +59,7 @@ CMessageStore::~CMessageStore() {
     FlushSaves();
     if (BackgroundSaveFailed())
         Save(0);
+    ClearView();
 }
 
 void CMessageStore::Notify(int code, CMessage* message) {
@@ -136,9 +137,9 @@ void CMessageStore::RebuildClientView() {
     m_clientView.reserve(m_serverList.size());
     m_inClientView.reserve(m_serverList.size());
     for (const std::string& uidl : m_serverList) {
-        CMessage* message = GetMessage(uidl);
-        if (message != nullptr && message->IsVisible())
-            AppendToView(uidl);
+        auto found = m_messages.find(uidl);
+        if (found != m_messages.end() && found->second->IsVisible())
+            AppendToView(found->second);
     }
 }
 
@@ -159,7 +160,7 @@ CMessage* CMessageStore::GetClientMessage(int clientNumber) {
     CStoreLock lock(this, false);
     if (clientNumber < 1 || clientNumber > static_cast<int>(m_clientView.size()))
         return nullptr;
-    return GetMessage(m_clientView[clientNumber - 1]);
+    return m_clientView[clientNumber - 1];
 }
 
 void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
@@ -172,30 +173,28 @@ void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
     // A message the client deleted in this session is already out of the view's count.
     bool counted = !message->IsDeleted();
     if (!IsViewFrozen() && wasVisible && !isVisible) {
-        if (InView(message->GetUIDL())) {
-            EraseFromView(message->GetUIDL());
+        if (InView(message)) {
+            EraseFromView(message);
             if (m_clientCount != -1 && counted) {
                 --m_clientCount;
                 m_clientSize -= message->GetSize();
             }
         }
     } else if (!IsViewFrozen() && isVisible && !wasVisible) {
-        const std::string& uidl = message->GetUIDL();
         int position = ServerPosition(message);
-        if (position > 0 && !InView(uidl)) {
+        if (position > 0 && !InView(message)) {
             // The view is in server order, and new mail is filed in that order: most
             // messages go to its end, which is found without looking at every entry.
-            CMessage* last = m_clientView.empty() ? nullptr : GetMessage(m_clientView.back());
+            CMessage* last = m_clientView.empty() ? nullptr : m_clientView.back();
             auto before = m_clientView.end();
-            if (last == nullptr || last->GetMessageNumber() > position)
+            if (last != nullptr && last->GetMessageNumber() > position)
                 before = std::find_if(m_clientView.begin(), m_clientView.end(),
-                                      [&](const std::string& entry) {
-                                          CMessage* other = GetMessage(entry);
-                                          return other != nullptr &&
-                                                 other->GetMessageNumber() > position;
+                                      [&](const CMessage* other) {
+                                          return other->GetMessageNumber() > position;
                                       });
-            m_inClientView.insert(uidl);
-            m_clientView.insert(before, uidl);
+            message->AddRef();
+            m_inClientView.insert(message);
+            m_clientView.insert(before, message);
             if (m_clientCount != -1 && counted) {
                 ++m_clientCount;
                 m_clientSize += message->GetSize();
@@ -221,18 +220,23 @@ void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
 }
 
 void CMessageStore::ClearView() {
-    m_clientView.clear();
+    std::vector<CMessage*> view;
+    view.swap(m_clientView);
     m_inClientView.clear();
+    for (CMessage* message : view)
+        CRefCount::DoRelease(message);
 }
 
-void CMessageStore::AppendToView(const std::string& uidl) {
-    m_clientView.push_back(uidl);
-    m_inClientView.insert(uidl);
+void CMessageStore::AppendToView(CMessage* message) {
+    message->AddRef();
+    m_clientView.push_back(message);
+    m_inClientView.insert(message);
 }
 
-void CMessageStore::EraseFromView(const std::string& uidl) {
-    m_clientView.erase(std::find(m_clientView.begin(), m_clientView.end(), uidl));
-    m_inClientView.erase(uidl);
+void CMessageStore::EraseFromView(CMessage* message) {
+    m_clientView.erase(std::find(m_clientView.begin(), m_clientView.end(), message));
+    m_inClientView.erase(message);
+    CRefCount::DoRelease(message);
 }
 
 int CMessageStore::ServerPosition(CMessage* message) {
@@ -283,8 +287,8 @@ int CMessageStore::FindNextClient(MSSTATUS location, int after, int* count) {
     int first = 0;
     int counted = 0;
     for (size_t i = std::max(after, 0); i < m_clientView.size(); ++i) {
-        CMessage* message = GetMessage(m_clientView[i]);
-        if (message == nullptr || (location != MS_ANY && message->GetLocation() != location))
+        CMessage* message = m_clientView[i];
+        if ((location != MS_ANY && message->GetLocation() != location))
             continue;
         ++counted;
         if (first == 0) {
@@ -378,7 +382,7 @@ BOOL CMessageStore::SetServerSize(int serverNumber, int size) {
     if (message->GetSizeInStore() != size)
         m_dirty = 1;
     message->SetSize(size);
-    bool inView = InView(message->GetUIDL());
+    bool inView = InView(message);
     if (message->IsVisible() && inView && m_clientCount != -1 && !message->IsDeleted())
         m_clientSize += message->GetSize() - before;
     return TRUE;
@@ -414,9 +418,8 @@ void CMessageStore::EndUidlListing() {
     }
     RebuildClientView();
     int count = 0, size = 0;
-    for (const std::string& uidl : m_clientView) {
-        CMessage* message = GetMessage(uidl);
-        if (message != nullptr && !message->IsDeleted()) {
+    for (CMessage* message : m_clientView) {
+        if (!message->IsDeleted()) {
             ++count;
             size += message->GetSize();
         }
@@ -457,7 +460,7 @@ BOOL CMessageStore::MarkDeletedFromServer(int number, int byServerNumber) {
         return FALSE;
     Notify(MN_DELETED_FROM_SERVER, message);
     message->SetDeleted(1);
-    bool inView = InView(message->GetUIDL());
+    bool inView = InView(message);
     if (message->IsVisible() && inView && m_clientCount != -1) {
         --m_clientCount;
         m_clientSize -= message->GetSize();
@@ -469,9 +472,8 @@ BOOL CMessageStore::MarkDeletedFromServer(int number, int byServerNumber) {
 BOOL CMessageStore::UndeleteAll() {
     CStoreLock lock(this, false);
     bool any = false;
-    for (const std::string& uidl : m_clientView) {
-        CMessage* message = GetMessage(uidl);
-        if (message == nullptr || !message->IsDeleted())
+    for (CMessage* message : m_clientView) {
+        if (!message->IsDeleted())
             continue;
         message->SetDeleted(0);
         if (m_clientCount != -1) {
@@ -502,9 +504,8 @@ BOOL CMessageStore::GetClientViewStat(int* count, int* size) {
     if (m_clientCount == -1) {
         m_clientCount = 0;
         m_clientSize = 0;
-        for (const std::string& uidl : m_clientView) {
-            CMessage* message = GetMessage(uidl);
-            if (message != nullptr && !message->IsDeleted()) {
+        for (CMessage* message : m_clientView) {
+            if (!message->IsDeleted()) {
                 ++m_clientCount;
                 m_clientSize += message->GetSize();
             }
@@ -590,8 +591,8 @@ BOOL CMessageStore::AddToServerList(CMessage* message, int position) {
     if (m_serverList.size() < static_cast<size_t>(position))
         m_serverList.resize(static_cast<size_t>(position));
     m_serverList[static_cast<size_t>(position) - 1] = message->GetUIDL();
-    if (message->IsVisible() && !IsViewFrozen() && !InView(message->GetUIDL())) {
-        AppendToView(message->GetUIDL());
+    if (message->IsVisible() && !IsViewFrozen() && !InView(message)) {
+        AppendToView(message);
         if (m_clientCount != -1 && !message->IsDeleted()) {
             ++m_clientCount;
             m_clientSize += message->GetSize();
@@ -604,8 +605,8 @@ void CMessageStore::RemoveMessage(CMessage* message) {
     CStoreLock lock(this, true);
     const std::string& uidl = message->GetUIDL();
     if (!IsViewFrozen()) {
-        if (InView(uidl)) {
-            EraseFromView(uidl);
+        if (InView(message)) {
+            EraseFromView(message);
             if (m_clientCount != -1 && !message->IsDeleted()) {
                 --m_clientCount;
                 m_clientSize -= message->GetSize();
@@ -702,7 +703,7 @@ void CMessageStore::AfterSave(int skipped) {
         kept.push_back(uidl);
         message->SetMessageNumber(static_cast<int>(kept.size()));
         if (message->IsVisible())
-            AppendToView(uidl);
+            AppendToView(message);
     }
     m_serverList = std::move(kept);
 }

@@ -202,9 +202,9 @@ private:
     int FindInServerList(int after, int* count, std::string* uidl,
                          const std::function<bool(CMessage*)>& counts);
     void ClearView();
-    void AppendToView(const std::string& uidl);
-    void EraseFromView(const std::string& uidl);  // only for a UIDL in the view
-    bool InView(const std::string& uidl) const { return m_inClientView.count(uidl) != 0; }
+    void AppendToView(CMessage* message);
+    void EraseFromView(CMessage* message);  // only for a message in the view
+    bool InView(const CMessage* message) const { return m_inClientView.count(message) != 0; }
     // The server number of `message` (1-based), 0 when it is not in the server list.
     int ServerPosition(CMessage* message);
     bool IsViewFrozen() const { return m_inSession != 0 && m_statAnswered != 0; }
@@ -226,8 +226,10 @@ private:
     int m_passAll = 0;
     int m_passAllNotified = 0;
     std::vector<std::pair<std::string, SClientStat>> m_clientStats;  // guarded by m_lock; key compared without case
-    std::vector<std::string> m_clientView;  // guarded by m_lock; entry n-1 is client message n
-    std::unordered_set<std::string> m_inClientView;  // guarded by m_lock; the UIDLs of m_clientView
+    // Guarded by m_lock: entry n-1 is client message n, with one reference each (a
+    // message leaves the view before or when it leaves the store).
+    std::vector<CMessage*> m_clientView;
+    std::unordered_set<const CMessage*> m_inClientView;  // guarded by m_lock; m_clientView's
 };
 
 // The folder of the store files ("MessageStore" in the data folder), made on first use.
