@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -1286,18 +1287,22 @@ void CPOP3Connection::AnswerList(bool uidl) {
         return;
     }
     std::string reply = uidl ? "+OK UIDL listing follows\r\n" : "+OK Maildrop listing follows\r\n";
+    CStoreLock lock(m_store, false);  // one listing of one view
+    char number[16];
     for (int n = 1;; ++n) {
         CMessage* message = m_store->GetClientMessage(n);
         if (message == nullptr)
             break;
         if (message->IsDeleted())
             continue;
-        char line[1100];
+        reply.append(number, std::to_chars(number, number + sizeof number, n).ptr);
+        reply += ' ';
         if (uidl)
-            std::snprintf(line, sizeof line, "%d %s\r\n", n, message->GetUIDL().c_str());
+            reply += message->GetUIDL();
         else
-            std::snprintf(line, sizeof line, "%d %d\r\n", n, message->GetSize());
-        reply += line;
+            reply.append(number,
+                         std::to_chars(number, number + sizeof number, message->GetSize()).ptr);
+        reply += "\r\n";
     }
     reply += ".\r\n";
     m_client.Reset();

@@ -135,7 +135,6 @@ void CMessageStore::RebuildClientView() {
     ClearView();
     m_clientCount = -1;
     m_clientView.reserve(m_serverList.size());
-    m_inClientView.reserve(m_serverList.size());
     for (const std::string& uidl : m_serverList) {
         auto found = m_messages.find(uidl);
         if (found != m_messages.end() && found->second->IsVisible())
@@ -193,7 +192,7 @@ void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
                                           return other->GetMessageNumber() > position;
                                       });
             message->AddRef();
-            m_inClientView.insert(message);
+            message->SetViewMark(m_viewGeneration);
             m_clientView.insert(before, message);
             if (m_clientCount != -1 && counted) {
                 ++m_clientCount;
@@ -222,20 +221,21 @@ void CMessageStore::ChangeLocation(CMessage* message, MSSTATUS oldLocation,
 void CMessageStore::ClearView() {
     std::vector<CMessage*> view;
     view.swap(m_clientView);
-    m_inClientView.clear();
+    if (++m_viewGeneration <= 0)
+        m_viewGeneration = 1;  // 0 marks a message in no view
     for (CMessage* message : view)
         CRefCount::DoRelease(message);
 }
 
 void CMessageStore::AppendToView(CMessage* message) {
     message->AddRef();
+    message->SetViewMark(m_viewGeneration);
     m_clientView.push_back(message);
-    m_inClientView.insert(message);
 }
 
 void CMessageStore::EraseFromView(CMessage* message) {
     m_clientView.erase(std::find(m_clientView.begin(), m_clientView.end(), message));
-    m_inClientView.erase(message);
+    message->SetViewMark(0);
     CRefCount::DoRelease(message);
 }
 

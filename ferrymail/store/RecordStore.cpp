@@ -204,7 +204,10 @@ BOOL CRecordStore::SaveInBackground(int skipDeleted) {
     std::string spare;
     {
         std::lock_guard<std::mutex> guard(m_writerMutex);
-        spare.swap(m_spareBuffer);
+        if (!m_spareBuffers.empty()) {
+            spare.swap(m_spareBuffers.back());
+            m_spareBuffers.pop_back();
+        }
     }
     // A reused buffer's pages are already there: no page faults for a large store.
     file.Reserve(std::move(spare), m_lastSaveSize + m_lastSaveSize / 8 + 4096);
@@ -247,8 +250,8 @@ void CRecordStore::WriterLoop() {
         guard.lock();
         m_writing = false;
         constexpr size_t kLargestSpare = 64 << 20;
-        if (bytes.capacity() <= kLargestSpare && bytes.capacity() > m_spareBuffer.capacity())
-            m_spareBuffer.swap(bytes);
+        if (bytes.capacity() <= kLargestSpare && m_spareBuffers.size() < 2)
+            m_spareBuffers.push_back(std::move(bytes));
         // A newer save already waiting writes the same records and more.
         if (!written && m_pendingSaves.empty())
             m_writeFailed = true;

@@ -68,6 +68,9 @@ public:
         m_deleted = 0;
     }
     void Unverify() { m_verified = 0; }
+    // The mark of the client view the message is in (kept by its store, never saved).
+    int GetViewMark() const { return m_viewMark; }
+    void SetViewMark(int mark) { m_viewMark = mark; }
     void* GetTag() const { return m_tag; }
     void SetTag(void* tag) { m_tag = tag; }
     void* GetClientData() const { return m_clientData; }
@@ -158,6 +161,7 @@ private:
     int m_bodyLines = 0;
     int m_size = 0;
     int m_verified = 1;
+    int m_viewMark = 0;
     CTextMessage m_textMessage;
     long m_date = 0;
     std::string m_subject;

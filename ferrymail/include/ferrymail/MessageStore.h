@@ -91,7 +91,9 @@ private:
     bool m_writerStop = false;               // guarded by m_writerMutex
     std::thread m_writer;
     size_t m_lastSaveSize = 0;  // guarded by m_lock; room to reserve for the next save
-    std::string m_spareBuffer;  // guarded by m_writerMutex; a written save's memory
+    // Guarded by m_writerMutex: the memory of written saves, for the next ones (two, so
+    // that a save made while the last one is being written has one too).
+    std::vector<std::string> m_spareBuffers;
     std::atomic<bool> m_writeFailed{false};
 
 protected:
@@ -204,7 +206,9 @@ private:
     void ClearView();
     void AppendToView(CMessage* message);
     void EraseFromView(CMessage* message);  // only for a message in the view
-    bool InView(const CMessage* message) const { return m_inClientView.count(message) != 0; }
+    bool InView(const CMessage* message) const {
+        return message->GetViewMark() == m_viewGeneration;
+    }
     // The server number of `message` (1-based), 0 when it is not in the server list.
     int ServerPosition(CMessage* message);
     bool IsViewFrozen() const { return m_inSession != 0 && m_statAnswered != 0; }
@@ -229,7 +233,9 @@ private:
     // Guarded by m_lock: entry n-1 is client message n, with one reference each (a
     // message leaves the view before or when it leaves the store).
     std::vector<CMessage*> m_clientView;
-    std::unordered_set<const CMessage*> m_inClientView;  // guarded by m_lock; m_clientView's
+    // Guarded by m_lock: the view mark of the messages in m_clientView; a new view takes
+    // a new mark, so the old one is dropped without visiting its messages.
+    int m_viewGeneration = 1;
 };
 
 // The folder of the store files ("MessageStore" in the data folder), made on first use.
