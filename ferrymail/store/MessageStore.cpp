@@ -56,9 +56,14 @@ CMessageStore::CMessageStore() = default;
 CMessageStore::~CMessageStore() {
     // A background save that could not be written gets one more try while the records
     // are still here.
-    FlushSaves();
-    if (BackgroundSaveFailed())
+    // An asked-for save is made now, while the records are still here.
+    if (TakeSaveSoon()) {
         Save(0);
+    } else {
+        FlushSaves();
+        if (BackgroundSaveFailed())
+            Save(0);
+    }
     ClearView();
 }
 
@@ -426,9 +431,9 @@ void CMessageStore::EndUidlListing() {
     }
     m_clientCount = count;
     m_clientSize = size;
-    int newStore = m_newStore;
-    SaveInBackground(0);
-    m_newStore = newStore;
+    // Saved by the writer thread in a moment, unless the synchronization's own save
+    // comes first; a new store stays new.
+    SaveSoon();
 }
 
 BOOL CMessageStore::AddDownloadedMessage(int number, const std::string& text, int topLines) {

@@ -191,6 +191,7 @@ BOOL CRecordStore::WriteRecords(CStoreFile& file, int skipDeleted, int& skipped)
 
 BOOL CRecordStore::SaveInBackground(int skipDeleted) {
     CStoreLock lock(this, false);
+    TakeSaveSoon();  // this save has everything it would have
     if (m_writeFailed.exchange(false))
         m_dirty = 1;
     if (!m_dirty)
@@ -236,12 +237,90 @@ void CRecordStore::FlushSaves() {
     m_writerIdle.wait(guard, [this] { return m_pendingSaves.empty() && !m_writing; });
 }
 
+void CRecordStore::SaveSoon() {
+    {
+        std::lock_guard<std::mutex> guard(m_writerMutex);
+        if (!m_saveSoon) {
+            m_saveSoon = true;
+            m_saveSoonAt = std::chrono::steady_clock::now() + kSaveSoonDelay;
+        }
+        if (!m_writer.joinable())
+            m_writer = std::thread(&CRecordStore::WriterLoop, this);
+    }
+    m_writerWake.notify_one();
+}
+
+bool CRecordStore::TakeSaveSoon() {
+    std::lock_guard<std::mutex> guard(m_writerMutex);
+    const bool asked = m_saveSoon;
+    m_saveSoon = false;
+    return asked;
+}
+
+void CRecordStore::WriteSaveSoon(std::unique_lock<std::mutex>& guard) {
+    // Counted as writing, so that FlushSaves (and the store's end) waits for it.
+    m_writing = true;
+    guard.unlock();
+    // The store lock is taken only when free: a thread that holds it may be waiting
+    // for this thread (FlushSaves), and will save the store itself.
+    if (!m_lock.TryLock()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        guard.lock();
+        m_writing = false;
+        m_writerIdle.notify_all();
+        return;
+    }
+    std::string bytes;
+    bool made = false;
+    if (TakeSaveSoon()) {
+        if (m_writeFailed.exchange(false))
+            m_dirty = 1;
+        CStoreFile file;
+        int skipped = 0;
+        if (m_dirty && file.Open(nullptr, CStoreFile::kModeMemory)) {
+            file.Reserve(std::string(), m_lastSaveSize + m_lastSaveSize / 8 + 4096);
+            if (WriteRecords(file, 0, skipped)) {
+                bytes = file.TakeBytes();
+                m_lastSaveSize = bytes.size();
+                m_dirty = 0;
+                made = true;
+            } else {
+                FoundationLog("cannot save store %s: a record cannot be written", m_name.c_str());
+            }
+        }
+    }
+    m_lock.ReleaseLock();
+    guard.lock();
+    m_writing = false;
+    if (made) {
+        m_pendingSaves.clear();
+        m_pendingSaves.push_back(std::move(bytes));
+    } else {
+        m_writerIdle.notify_all();
+    }
+}
+
 void CRecordStore::WriterLoop() {
     std::unique_lock<std::mutex> guard(m_writerMutex);
     for (;;) {
-        m_writerWake.wait(guard, [this] { return m_writerStop || !m_pendingSaves.empty(); });
-        if (m_pendingSaves.empty())
-            return;  // stopped with nothing left
+        auto ready = [this] {
+            return m_writerStop || !m_pendingSaves.empty() ||
+                   (m_saveSoon && std::chrono::steady_clock::now() >= m_saveSoonAt);
+        };
+        if (m_saveSoon)
+            m_writerWake.wait_until(guard, m_saveSoonAt, ready);
+        else
+            m_writerWake.wait(guard, ready);
+        if (m_pendingSaves.empty() && !m_writerStop && m_saveSoon &&
+            std::chrono::steady_clock::now() >= m_saveSoonAt) {
+            WriteSaveSoon(guard);
+            continue;
+        }
+        if (m_pendingSaves.empty()) {
+            if (m_writerStop)
+                return;  // stopped with nothing left
+            continue;
+        }
         std::string bytes = std::move(m_pendingSaves.front());
         m_pendingSaves.pop_front();
         m_writing = true;
@@ -285,6 +364,7 @@ bool CRecordStore::WriteStoreFile(const std::string& bytes) {
 
 BOOL CRecordStore::Save(int skipDeleted) {
     CStoreLock lock(this, false);
+    TakeSaveSoon();  // this save has everything it would have
     // A save still on its way to the disk must not land over this one, and one that
     // failed is made again here.
     FlushSaves();

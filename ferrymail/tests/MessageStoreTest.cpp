@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "TestHome.h"
 #include "ferrymail/MessageDatabase.h"
@@ -337,6 +338,43 @@ TEST_F(MessageStoreTest, BackgroundSavesLandInOrderAndFailuresAreMadeGood) {
         EXPECT_FALSE(s->IsDirty());
     }
     EXPECT_EQ(reopenedLocations(), (std::vector<int>{MS_DELIVERED, MS_INBOX, MS_INBOX}));
+}
+
+// The save after a server listing is asked for "soon": the writer thread makes it unless
+// a save comes first, and a store that ends before then saves it on the way out.
+TEST_F(MessageStoreTest, ListingSaveIsMadeSoonUnlessAnotherSaveComesFirst) {
+    auto listed = [&] {
+        SStore s;
+        EXPECT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        std::vector<std::string> uidls;
+        for (int n = 1; CMessage* message = s->GetServerMessage(n); ++n)
+            uidls.push_back(message->GetUIDL());
+        return uidls;
+    };
+    auto waitClean = [](CMessageStore* store) {
+        for (int i = 0; i < 400 && store->IsDirty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return !store->IsDirty();
+    };
+    {
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        List(s.store, {"u1", "u2"});
+        EXPECT_TRUE(waitClean(s.store)) << "the writer thread saved it";
+        // A save that comes first makes the asked-for one useless: it never runs.
+        List(s.store, {"u1", "u2", "u3"});
+        ASSERT_TRUE(s->SaveInBackground(0));
+        s->GetMessage("u3")->SetLocation(MS_HOLD);
+        std::this_thread::sleep_for(CRecordStore::kSaveSoonDelay * 2);
+        EXPECT_TRUE(s->IsDirty());
+    }
+    EXPECT_EQ(listed(), (std::vector<std::string>{"u1", "u2", "u3"}));
+    {
+        SStore s;
+        ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
+        List(s.store, {"u2", "u4"});
+    }  // ends before the writer's turn
+    EXPECT_EQ(listed(), (std::vector<std::string>{"u2", "u4"}));
 }
 
 TEST_F(MessageStoreTest, ClientViewRenumbersVisibleMessagesInServerOrder) {

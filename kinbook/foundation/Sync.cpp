@@ -19,6 +19,8 @@ BOOL CCritical::ReleaseLock() {
     return TRUE;
 }
 
+BOOL CCritical::TryLock() { return m_mutex.try_lock() ? TRUE : FALSE; }
+
 CMutualExclusion::CMutualExclusion() {
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);

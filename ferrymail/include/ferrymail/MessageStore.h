@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -48,6 +49,11 @@ public:
     virtual BOOL SaveInBackground(int skipDeleted);
     // Waits until every save handed to the writer thread is on disk or has failed.
     void FlushSaves();
+    // Asks for a save within kSaveSoonDelay, made by the writer thread, unless another
+    // save comes first (which makes it useless): of a burst of saves, only the last one
+    // costs anything.
+    void SaveSoon();
+    static constexpr std::chrono::milliseconds kSaveSoonDelay{250};
     // Replaces a message of the same UIDL; the store takes a reference. With `addToList`
     // the message is appended to the server list.
     virtual BOOL InstallMessage(CMessage* message, int addToList);
@@ -65,6 +71,8 @@ public:
 protected:
     // The last background save could not be written.
     bool BackgroundSaveFailed() const { return m_writeFailed; }
+    // Drops an asked-for SaveSoon; true when there was one.
+    bool TakeSaveSoon();
     virtual void OnEmptyFile(int passAll) = 0;
     virtual void OnBadFile() = 0;
     virtual BOOL WriteHeader(CStoreFile& file) = 0;
@@ -82,6 +90,9 @@ private:
     // Replaces the store file by `bytes` through the ".new" file; 0 when that failed.
     bool WriteStoreFile(const std::string& bytes);
     void WriterLoop();
+    // The writer thread's SaveSoon: the records under the store lock (not waited for),
+    // handed to the file like any other save.
+    void WriteSaveSoon(std::unique_lock<std::mutex>& guard);
 
     std::mutex m_writerMutex;
     std::condition_variable m_writerWake;  // a save to write, or the end
@@ -89,6 +100,8 @@ private:
     std::deque<std::string> m_pendingSaves;  // guarded by m_writerMutex
     bool m_writing = false;                  // guarded by m_writerMutex
     bool m_writerStop = false;               // guarded by m_writerMutex
+    bool m_saveSoon = false;                 // guarded by m_writerMutex
+    std::chrono::steady_clock::time_point m_saveSoonAt;  // guarded by m_writerMutex
     std::thread m_writer;
     size_t m_lastSaveSize = 0;  // guarded by m_lock; room to reserve for the next save
     // Guarded by m_writerMutex: the memory of written saves, for the next ones (two, so

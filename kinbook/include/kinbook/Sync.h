@@ -28,6 +28,8 @@ public:
 
     BOOL GetLock() override;
     BOOL ReleaseLock() override;
+    // Takes the lock only when that needs no waiting: 1 when taken.
+    BOOL TryLock();
 
 private:
     std::recursive_mutex m_mutex;
