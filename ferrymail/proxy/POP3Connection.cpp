@@ -308,7 +308,7 @@ bool CPOP3Connection::RelayAhead(const std::string& line) {
             m_client.text = Trim(line);
         else if (m_client.code == PC_DELE)
             m_recordedCount = -1;
-        if (m_client.code == PC_RETR)
+        if (m_client.code == PC_RETR && m_filtering)
             ++m_retrieved;
         RelayClientCommand();
         m_clientAhead.push_back(std::move(m_client));
