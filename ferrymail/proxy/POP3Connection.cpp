@@ -274,7 +274,7 @@ void CPOP3Connection::OnClientLine(std::string& line) {
 
 bool CPOP3Connection::RelayAhead(const std::string& line) {
     if (m_state != 3 || m_internalPending || m_slowActive || !m_client.Outstanding() ||
-        m_client.code == PC_QUIT || !m_serverSocket.IsOpen())
+        m_client.code == PC_QUIT || !m_serverSocket.IsOpen() || m_serverPipelining != 1)
         return false;
     // When filtering, a reply to STAT, RSET or CAPA may start the session's own commands
     // or is answered here: nothing may be sent behind them.
@@ -473,7 +473,7 @@ void CPOP3Connection::ClientCommandState0(const std::string& line) {
         } else {
             Log(LOG_INFO, "Connection completed");
             m_state = 2;
-            HandleClientLine("USER " + m_userName);
+            AskServerCapabilities();
         }
         return;
     }
@@ -508,7 +508,7 @@ void CPOP3Connection::OnServerConnect(int errorCode) {
     Log(LOG_INFO, "Connection completed");
     m_state = 2;
     if (m_namedHost) {
-        HandleClientLine("USER " + m_userName);
+        AskServerCapabilities();
     } else {
         SendClientLine("0");
         DrainQueuedLines();
@@ -590,6 +590,23 @@ void CPOP3Connection::RelayClientCommand() {
     SendServerLine(m_client.text);
 }
 
+// In named-host mode the proxy asks the server's capabilities before it logs in: a server
+// that does not offer PIPELINING gets one command at a time.
+void CPOP3Connection::AskServerCapabilities() {
+    m_capabilities.clear();
+    SendServerCommand(PC_CAPA, -1, INT32_MIN, 3);
+}
+
+void CPOP3Connection::NoteCapability(const std::string& line) {
+    const std::string word = line.substr(0, line.find_first_of(" \t"));
+    if (strcasecmp(word.c_str(), "PIPELINING") == 0)
+        m_serverPipelining = 1;
+    if (IsPassedCapability(line))
+        m_capabilities += line + "\r\n";
+}
+
+size_t CPOP3Connection::ServerWindow() const { return m_serverPipelining == 1 ? kServerWindow : 1; }
+
 // The server's capability list is cut to what the proxy can carry, except for an
 // account that is not filtered: its session is relayed as it comes.
 bool CPOP3Connection::FiltersCapabilities() const { return m_filtering || m_state < 3; }
@@ -603,15 +620,15 @@ void CPOP3Connection::AnswerCapabilities() {
 
 void CPOP3Connection::OnCapabilityLine(const std::string& line) {
     if (line == ".") {
+        if (m_serverPipelining != 1)
+            m_serverPipelining = 0;
+        // The proxy itself takes pipelined commands, whatever the server does.
         if (m_capabilities.find("PIPELINING\r\n") == std::string::npos)
             m_capabilities += "PIPELINING\r\n";
         SendClient(m_capabilities + ".\r\n");
         return;
     }
-    if (!IsPassedCapability(line))
-        return;
-    m_capabilities += line;
-    m_capabilities += "\r\n";
+    NoteCapability(line);
 }
 
 void CPOP3Connection::ClientCommandState3(const std::string& line) {
@@ -659,12 +676,12 @@ void CPOP3Connection::ClientCommandState3(const std::string& line) {
 // Server lines.
 
 void CPOP3Connection::OnServerLine(std::string& line) {
-    if (m_internalPending) {
-        OnInternalLine(line);
-        return;
-    }
     if (m_namedHost && !m_greetingSeen) {
         m_greetingSeen = true;
+        return;
+    }
+    if (m_internalPending) {
+        OnInternalLine(line);
         return;
     }
     if (!m_client.Outstanding()) {
@@ -910,7 +927,7 @@ namespace {
 SPOP3Command ServerCommand(int code, int number, int secondNumber) {
     SPOP3Command command;
     command.code = code;
-    command.multiLine = code == PC_RETR || code == PC_TOP ||
+    command.multiLine = code == PC_RETR || code == PC_TOP || code == PC_CAPA ||
                         ((code == PC_LIST || code == PC_UIDL) && number < 0);
     command.serverNumber = number;
     command.text = CPOP3Connection::CommandWord(code);
@@ -958,7 +975,7 @@ void CPOP3Connection::SendWindowCommand(int number, bool head) {
 }
 
 void CPOP3Connection::FillServerWindow() {
-    while (m_windowError.empty() && m_serverAhead.size() + 1 < kServerWindow &&
+    while (m_windowError.empty() && m_serverAhead.size() + 1 < ServerWindow() &&
            m_serverSocket.IsOpen()) {
         const int next = NextWindowNumber(m_windowLast);
         if (next == 0)
@@ -1003,7 +1020,8 @@ void CPOP3Connection::ProcessStatReply(const std::string& line) {
 void CPOP3Connection::OnInternalLine(const std::string& line) {
     if (!m_server.replyStarted) {
         if (StartsWith(line, "-ERR")) {
-            CompleteInternal(&line);
+            // A server without CAPA simply has none of the capabilities.
+            CompleteInternal(m_server.code == PC_CAPA ? nullptr : &line);
             return;
         }
         if (StartsWith(line, "+OK")) {
@@ -1062,6 +1080,9 @@ void CPOP3Connection::OnInternalLine(const std::string& line) {
             m_download += line;
             m_download += "\r\n";
             break;
+        case PC_CAPA:
+            NoteCapability(line);
+            break;
         default:
             break;
     }
@@ -1102,6 +1123,16 @@ void CPOP3Connection::CompleteInternal(const std::string* error) {
     } else {
         int code = m_server.code;
         int number = m_server.serverNumber;
+        if (code == PC_CAPA) {
+            // Now the log-in goes on as the client asked.
+            if (m_serverPipelining != 1)
+                m_serverPipelining = 0;
+            if (!m_capabilities.empty() && m_capabilities.find("PIPELINING\r\n") == std::string::npos)
+                m_capabilities += "PIPELINING\r\n";
+            m_server.Reset();
+            HandleClientLine("USER " + m_userName);
+            return;
+        }
         if (code == PC_STAT && m_phase == 1) {
             if (m_synchronized) {
                 FinishSynchronization();

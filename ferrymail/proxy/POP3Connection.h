@@ -101,6 +101,9 @@ private:
     void RelayClientCommand();
     bool RelayAhead(const std::string& line);
     void AnswerCapabilities();
+    void AskServerCapabilities();
+    void NoteCapability(const std::string& line);
+    size_t ServerWindow() const;
     bool FiltersCapabilities() const;
     void OnCapabilityLine(const std::string& line);
     void DrainQueuedLines();
@@ -160,6 +163,8 @@ private:
     std::string m_windowError;
     // The server's capabilities as the client may see them (empty: none heard yet).
     std::string m_capabilities;
+    // Whether the server offered PIPELINING: -1 not known (one command at a time), 0 no.
+    int m_serverPipelining = -1;
     std::string m_clientName;
     std::string m_userName;
     std::string m_accountUser;

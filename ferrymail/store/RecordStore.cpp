@@ -264,10 +264,11 @@ void CRecordStore::WriteSaveSoon(std::unique_lock<std::mutex>& guard) {
     // The store lock is taken only when free: a thread that holds it may be waiting
     // for this thread (FlushSaves), and will save the store itself.
     if (!m_lock.TryLock()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
         guard.lock();
         m_writing = false;
         m_writerIdle.notify_all();
+        // Waiting lets go of the writer's mutex, so a FlushSaves waiter sees it idle.
+        m_writerWake.wait_for(guard, std::chrono::milliseconds(5));
         return;
     }
     std::string bytes;
@@ -289,8 +290,10 @@ void CRecordStore::WriteSaveSoon(std::unique_lock<std::mutex>& guard) {
             }
         }
     }
-    m_lock.ReleaseLock();
+    // Queued before the store lock goes: a save made after this one, once the lock is
+    // free, must find these bytes in the queue, not be replaced by them.
     guard.lock();
+    m_lock.ReleaseLock();
     m_writing = false;
     if (made) {
         m_pendingSaves.clear();

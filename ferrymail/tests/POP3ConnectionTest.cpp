@@ -338,7 +338,7 @@ private:
     std::map<std::string, int> m_failures;             // guarded by m_mutex
     std::map<std::string, int> m_closes;               // guarded by m_mutex
     std::string m_passReply;                           // guarded by m_mutex
-    std::string m_capabilities = "TOP\r\nUIDL\r\nUSER\r\n";  // guarded by m_mutex
+    std::string m_capabilities = "TOP\r\nUIDL\r\nUSER\r\nPIPELINING\r\n";  // guarded by m_mutex
     int m_mostWaiting = 0;                             // guarded by m_mutex
     std::unique_ptr<TestServer> m_server;
 };
@@ -515,7 +515,10 @@ protected:
     std::string m_spool;
 };
 
-const std::vector<std::string> kFirstLogin = {"USER anna", "PASS secret"};
+// What a named-host log-in sends: the server's capabilities are asked first.
+const std::vector<std::string> kFirstLogin = {"CAPA", "USER anna", "PASS secret"};
+// What a client that gave a CONNECT line sends itself.
+const std::vector<std::string> kClientLogin = {"USER anna", "PASS secret"};
 const std::vector<std::string> kFirstSynch = {"STAT",     "UIDL",     "LIST",
                                               "TOP 1 10", "TOP 2 10", "TOP 3 10"};
 
@@ -537,11 +540,11 @@ TEST_F(POP3ConnectionTest, NamedHostModeHidesServerGreetingAndSendsUserPart) {
     ASSERT_TRUE(client.SendLine(UserLine()));
     // The reply to USER, never the server's greeting.
     EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
-    EXPECT_EQ(m_server->Commands(0), std::vector<std::string>{"USER anna"});
+    EXPECT_EQ(m_server->Commands(0), (std::vector<std::string>{"CAPA", "USER anna"}));
     // Commands other than USER, APOP, PASS and QUIT are refused before login.
     ASSERT_TRUE(client.SendLine("STAT"));
     EXPECT_EQ(client.ReadLine(), "-ERR Illegal command in AUTHORIZATION state");
-    EXPECT_EQ(m_server->Commands(0).size(), 1u);
+    EXPECT_EQ(m_server->Commands(0).size(), 2u);
 }
 
 TEST_F(POP3ConnectionTest, QuitBeforeConnectingEndsTheSession) {
@@ -587,7 +590,7 @@ TEST_F(POP3ConnectionTest, ConnectLineRelaysServerGreeting) {
     EXPECT_EQ(client.ReadLine(), "+OK anna's maildrop has 3 messages");
     ASSERT_TRUE(client.SendLine("STAT"));
     EXPECT_EQ(client.ReadLine().compare(0, 6, "+OK 3 "), 0);
-    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, {"STAT"}}));
+    EXPECT_EQ(m_server->Commands(0), Join({kClientLogin, {"STAT"}}));
 }
 
 TEST_F(POP3ConnectionTest, ConnectLineWithAccountsClientNameFilters) {
@@ -604,7 +607,7 @@ TEST_F(POP3ConnectionTest, ConnectLineWithAccountsClientNameFilters) {
     ASSERT_TRUE(client.SendLine("UIDL"));
     EXPECT_EQ(ReadMultiLine(client),
               "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-cherry\r\n.\r\n");
-    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, kFirstSynch}));
+    EXPECT_EQ(m_server->Commands(0), Join({kClientLogin, kFirstSynch}));
 }
 
 TEST_F(POP3ConnectionTest, ApopFindsAccountAndSynchronizes) {
@@ -679,10 +682,10 @@ TEST_F(POP3ConnectionTest, FirstSessionShowsOnlyPassedMessagesRenumbered) {
     EXPECT_EQ(client->ReadLine(), "+OK");
     ASSERT_TRUE(client->SendLine("XTND XMIT"));
     EXPECT_EQ(client->ReadLine(), "-ERR Unsupported command in TRANSACTION state");
-    // The proxy offers what it carries itself, pipelining included.
+    // The server's list as the proxy heard it at log-in.
     ASSERT_TRUE(client->SendLine("CAPA"));
     EXPECT_EQ(ReadMultiLine(*client),
-              "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n");
+              "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\nPIPELINING\r\n.\r\n");
     EXPECT_EQ(m_server->Commands(0),
               Join({kFirstLogin, kFirstSynch, {"STAT", "RETR 3", "RETR 1", "TOP 3 1", "NOOP"}}));
     EXPECT_EQ(LocationOf("uid-cherry"), MS_DELIVERED);
@@ -742,7 +745,7 @@ TEST_F(POP3ConnectionTest, NewMailIsListedAndOnlyNewMessagesFetched) {
             {"uid-" + std::to_string(i), MakeMessage("Number " + std::to_string(i), 2)});
     Start(mailbox);
     auto first = Login();
-    EXPECT_EQ(m_server->Commands(0).size(), 2u + 3u + 10u);  // login, STAT UIDL LIST, 10 TOP
+    EXPECT_EQ(m_server->Commands(0).size(), 3u + 3u + 10u);  // login, STAT UIDL LIST, 10 TOP
     Quit(*first);
     ASSERT_TRUE(WaitForStoreFree());
 
@@ -953,7 +956,7 @@ TEST_F(POP3ConnectionTest, DisabledAccountIsRelayedAsItCame) {
     EXPECT_EQ(client->ReadLine(), "-ERR unknown command");
     ASSERT_TRUE(client->SendLine("capa"));
     EXPECT_EQ(ReadMultiLine(*client),
-              "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\n.\r\n");
+              "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\nPIPELINING\r\n.\r\n");
     ASSERT_TRUE(client->SendLine("DELE 0"));
     EXPECT_EQ(client->ReadLine(), "-ERR no such message");
     Quit(*client);
@@ -984,7 +987,7 @@ TEST_F(POP3ConnectionTest, StoreHeldBySessionRefusesSecondSession) {
     ASSERT_TRUE(second.SendLine("QUIT"));
     EXPECT_EQ(second.ReadLine(), "+OK bye");
     // USER never reached the server.
-    EXPECT_EQ(m_server->Commands(1), std::vector<std::string>{"QUIT"});
+    EXPECT_EQ(m_server->Commands(1), (std::vector<std::string>{"CAPA", "QUIT"}));
 
     // Once the first session has ended the store is free again.
     Quit(*first);
@@ -1288,7 +1291,8 @@ TEST_F(POP3ConnectionTest, CapabilitiesOfferPipeliningAndHideWhatIsNotCarried) {
     EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
     ASSERT_TRUE(client.SendLine("CAPA"));
     EXPECT_EQ(ReadMultiLine(client), server);
-    EXPECT_EQ(m_server->Commands(0), Join({{"USER anna", "CAPA", "PASS secret"}, kFirstSynch}));
+    EXPECT_EQ(m_server->Commands(0),
+              Join({{"CAPA", "USER anna", "CAPA", "PASS secret"}, kFirstSynch}));
 }
 
 TEST_F(POP3ConnectionTest, PipelinedLoginWaitsForTheServerConnection) {
@@ -1337,6 +1341,35 @@ TEST_F(POP3ConnectionTest, PipelinedRetrievalsGoToTheServerTogether) {
                                         "RETR 1"}));
     Quit(*client);
     EXPECT_EQ(ReadStatistic("MessagesRetrieved"), 3);
+}
+
+// A server that does not offer PIPELINING (or has no CAPA at all) gets one command at a
+// time, from the session and from a pipelining client alike.
+TEST_F(POP3ConnectionTest, ServerWithoutPipeliningGetsOneCommandAtATime) {
+    std::vector<SFakeMessage> mailbox;
+    for (int n = 1; n <= 12; ++n)
+        mailbox.push_back({"uid-" + std::to_string(n), MakeMessage("Note " + std::to_string(n), 1)});
+    for (bool refuse : {false, true}) {
+        SCOPED_TRACE(refuse ? "CAPA refused" : "no PIPELINING");
+        TearDown();
+        SetUp();
+        Start(mailbox);
+        if (refuse)
+            m_server->FailCommand("CAPA");
+        else
+            m_server->SetCapabilities("TOP\r\nUIDL\r\nUSER\r\n");
+        m_server->DelayReply("TOP", 0.005);
+        m_server->DelayReply("RETR", 0.005);
+        auto client = Login();
+        ASSERT_TRUE(client->Send("RETR 1\r\nRETR 2\r\nRETR 3\r\n"));
+        for (int n = 1; n <= 3; ++n)
+            EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[n - 1], kPassNote));
+        EXPECT_EQ(m_server->MostWaiting(), 0);
+        // The client still hears that it may pipeline: the proxy queues for it.
+        ASSERT_TRUE(client->SendLine("CAPA"));
+        EXPECT_NE(ReadMultiLine(*client).find("\r\nPIPELINING\r\n"), std::string::npos);
+        Quit(*client);
+    }
 }
 
 // Many new messages: the tops are asked for in a window, so a server error in the middle
