@@ -1139,6 +1139,12 @@ void CPOP3Connection::CompleteInternal(const std::string* error) {
             } else {
                 NotifyStore(MN_SYNCH_MESSAGE_LIST, 0);
                 m_listingPending = true;
+                // Until the mailbox is listed and its new mail downloaded, a store saved
+                // in the meantime (or left by a crash) must not look in step with it.
+                m_listedCount = m_recordedCount;
+                m_listedSize = m_recordedSize;
+                if (m_store != nullptr && m_listedCount > 0)
+                    m_store->SetServerStat(-1, -1, nullptr);
                 m_phase = 2;
                 SendServerCommand(PC_UIDL, -1, INT32_MIN, 2);
                 sent = true;
@@ -1254,8 +1260,11 @@ void CPOP3Connection::StartSynchronization(const std::string& heldReply) {
 }
 
 void CPOP3Connection::FinishSynchronization() {
-    if (m_phase >= 3)
+    if (m_phase >= 3) {
         m_listingPending = false;  // listed and downloaded
+        if (m_store != nullptr && m_listedCount > 0)
+            m_store->SetServerStat(m_listedCount, m_listedSize, nullptr);
+    }
     m_phase = 6;
     m_synchronized = true;
     m_replyMode = 1;

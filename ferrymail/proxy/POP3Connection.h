@@ -180,6 +180,8 @@ private:
     std::string m_heldReply;
     bool m_synchronized = false;
     bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
+    int m_listedCount = 0;  // the server's STAT while its listing is being taken in
+    int m_listedSize = 0;
     // The mailbox differed from the store's last STAT and its listing and downloads
     // have not been completed: the store is not in step, whatever a later STAT says.
     bool m_listingPending = false;

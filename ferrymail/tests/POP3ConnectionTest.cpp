@@ -1343,6 +1343,29 @@ TEST_F(POP3ConnectionTest, PipelinedRetrievalsGoToTheServerTogether) {
     EXPECT_EQ(ReadStatistic("MessagesRetrieved"), 3);
 }
 
+// While the mailbox is being listed and its new mail downloaded, a store saved (or left
+// behind by a crash) does not claim to be in step with the server.
+TEST_F(POP3ConnectionTest, StoreIsNotInStepUntilTheDownloadsAreDone) {
+    const std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    m_server->DelayReply("TOP", 0.3);
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(UserLine()));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+    ASSERT_TRUE(m_server->WaitForCommands(0, kFirstLogin.size() + 4));  // a TOP is out
+    int count = 0, size = 0;
+    Store()->GetServerStat(&count, &size);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    Store()->GetServerStat(&count, &size);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(size, static_cast<int>(mailbox[0].text.size() + mailbox[1].text.size() +
+                                     mailbox[2].text.size()));
+    Quit(client);
+}
+
 // A server that does not offer PIPELINING (or has no CAPA at all) gets one command at a
 // time, from the session and from a pipelining client alike.
 TEST_F(POP3ConnectionTest, ServerWithoutPipeliningGetsOneCommandAtATime) {
