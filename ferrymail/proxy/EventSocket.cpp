@@ -25,6 +25,7 @@ void CEventSocket::Attach(SOCKET socket) {
     Close();
     m_socket = socket;
     m_writable = FALSE;
+    m_readPaused = false;
     if (m_socket != INVALID_SOCKET)
         SendWithoutDelay(m_socket);
 }
@@ -33,6 +34,7 @@ BOOL CEventSocket::Create(BOOL listener) {
     Close();
     m_socket = SockCreateStream(listener, m_lastError);
     m_writable = FALSE;
+    m_readPaused = false;
     if (m_socket == INVALID_SOCKET)
         return FALSE;
     if (!listener)
@@ -102,7 +104,8 @@ short CEventSocket::GetWaitEvents() const {
         return POLLIN;
     if (m_connecting)
         return POLLOUT;
-    return m_writable ? POLLIN : static_cast<short>(POLLIN | POLLOUT);
+    const short read = m_readPaused ? 0 : POLLIN;
+    return m_writable ? read : static_cast<short>(read | POLLOUT);
 }
 
 BOOL CEventSocket::GetNetworkEvents(short pollEvents, SNetworkEvents& events) {

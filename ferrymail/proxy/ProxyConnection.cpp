@@ -254,6 +254,7 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
             SendPending(m_serverSocket, DIR_TO_SERVER);
     }
 
+    UpdateBacklog();
     // A peer that never ends its line does not get to fill the memory.
     if (socket.IsOpen() && input.Size() > kMaxLineLength) {
         LogFormat(LOG_INFO, "Line from %s longer than %zu bytes; closing the connection",
@@ -295,6 +296,15 @@ void CProxyConnection::SendPending(CEventSocket& socket, int direction) {
 void CProxyConnection::FlushPending(CEventSocket& socket, int direction) {
     socket.SetWritable(TRUE);
     SendPending(socket, direction);
+    UpdateBacklog();
+}
+
+void CProxyConnection::UpdateBacklog() {
+    const bool clientFull = m_socket.IsOpen() && m_socket.GetPending().GetSize() > kMaxBacklog;
+    const bool serverFull =
+        m_serverSocket.IsOpen() && m_serverSocket.GetPending().GetSize() > kMaxBacklog;
+    m_serverSocket.SetReadPaused(clientFull);
+    m_socket.SetReadPaused(serverFull);
 }
 
 void CProxyConnection::OnClientWrite() { FlushPending(m_socket, DIR_TO_CLIENT); }

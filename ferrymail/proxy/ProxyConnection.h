@@ -51,6 +51,9 @@ public:
     static constexpr int kNamedHostPort = 110;
     // Bytes asked of the socket by one read.
     static constexpr size_t kReadSize = 256 * 1024;
+    // While more than this waits to be sent to one side, the other side is not read: a
+    // peer that reads slowly does not make the proxy hold everything the other sends.
+    static constexpr size_t kMaxBacklog = 4 * 1024 * 1024;
     // Inside a read, a piece at least this large goes straight to a socket with nothing
     // queued rather than being copied into its queue.
     static constexpr size_t kDirectSendSize = 16 * 1024;
@@ -147,6 +150,8 @@ public:
 protected:
     // Sends what is queued for `socket` while it takes it.
     void SendPending(CEventSocket& socket, int direction);
+    // Pauses reading a side while the other side's queue is over kMaxBacklog.
+    void UpdateBacklog();
 
     CListener* m_listener = nullptr;  // owner; set under its chain lock
     std::string m_name;

@@ -349,6 +349,32 @@ TEST_F(ProxyConnectionTest, LargeAndSmallPiecesReachSlowClientInOrder) {
     EXPECT_TRUE(received == expected);
 }
 
+// A client that does not read makes the proxy stop reading the server once a few
+// megabytes wait for the client, instead of holding all the server sends; nothing is lost.
+TEST_F(ProxyConnectionTest, StalledClientHoldsBackTheServer) {
+    const std::string data = MakeMixedLines(40 << 20, 7, 200);
+    TestServer server("+OK lots", [&data](int fd) {
+        std::string buffer;
+        std::string line;
+        if (TestServer::ReadLine(fd, buffer, line) && line == "SEND")
+            TestServer::SendAll(fd, data);
+    });
+    TestClient client(m_listener->GetPort());
+    client.SetReceiveBuffer(65536);
+    ASSERT_TRUE(client.SendLine(ConnectLine(server.GetPort())));
+    EXPECT_EQ(client.ReadLine(), "0");
+    EXPECT_EQ(client.ReadLine(), "+OK lots");
+    CRelaySession::cm_mostQueued = 0;
+    ASSERT_TRUE(client.SendLine("SEND"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the client reads nothing
+    const std::string received = client.ReadUntilClosed(60.0);
+    EXPECT_LE(CRelaySession::cm_mostQueued.load(),
+              static_cast<long long>(CProxyConnection::kMaxBacklog + 2 * CProxyConnection::kReadSize));
+    const std::string expected = Relayed(data, false);
+    ASSERT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected);
+}
+
 // Replies are gathered per read already; a small one waiting for an acknowledgement that
 // a pipelining peer delays would stall the session for tens of milliseconds.
 TEST_F(ProxyConnectionTest, SessionSocketsSendSmallPiecesAtOnce) {

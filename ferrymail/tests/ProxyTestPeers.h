@@ -288,6 +288,7 @@ public:
     static std::atomic<int> cm_live;     // objects alive
     static std::atomic<int> cm_running;  // threads between start and end
     static std::atomic<long long> cm_blockBytes;  // server bytes passed on as blocks
+    static std::atomic<long long> cm_mostQueued;  // the most queued for a client at a block
 
     CRelaySession(SOCKET client, int number) : CProxyConnection(client, PROTOCOL_POP3, number) {
         ++cm_live;
@@ -358,6 +359,10 @@ public:
         }
         SendClient(data, static_cast<int>(take));
         cm_blockBytes += static_cast<long long>(take);
+        const long long queued = static_cast<long long>(m_socket.GetPending().GetSize());
+        for (long long most = cm_mostQueued; queued > most;)
+            if (cm_mostQueued.compare_exchange_weak(most, queued))
+                break;
         return take;
     }
     void OnServerConnect(int errorCode) override {
@@ -385,6 +390,7 @@ private:
 inline std::atomic<int> CRelaySession::cm_live{0};
 inline std::atomic<int> CRelaySession::cm_running{0};
 inline std::atomic<long long> CRelaySession::cm_blockBytes{0};
+inline std::atomic<long long> CRelaySession::cm_mostQueued{0};
 
 class CRelayListener : public CListener {
 public:

@@ -67,6 +67,11 @@ public:
     // could not be read (error recorded).
     BOOL GetNetworkEvents(short pollEvents, SNetworkEvents& events);
 
+    // While paused, a wait does not ask for data to read: what was read from this
+    // socket is still waiting to leave by the other one.
+    void SetReadPaused(bool paused) { m_readPaused = paused; }
+    bool IsReadPaused() const { return m_readPaused; }
+
     // 1 while sends may go straight to the socket.
     BOOL IsWritable() const { return m_writable; }
     void SetWritable(BOOL writable) { m_writable = writable; }
@@ -83,4 +88,5 @@ private:
     long long m_bytesReceived = 0;
     bool m_listening = false;
     bool m_connecting = false;  // a connect is under way: FD_CONNECT is still to come
+    bool m_readPaused = false;
 };
