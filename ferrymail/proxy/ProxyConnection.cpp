@@ -461,20 +461,12 @@ int CProxyConnection::ConnectToServer(const char* argument, std::string& text, i
                               (static_cast<uint32_t>(octets[2]) << 8) |
                               static_cast<uint32_t>(octets[3]);
         m_peerAddress = MakeSocketAddress(host, port);
-        if (!m_serverSocket.Create(FALSE)) {
-            SendClientFormat("%d", m_serverSocket.GetLastError());
-            return CTS_FAILED;
-        }
-        m_rebuild = TRUE;
-        Log(LOG_INFO, "Connection started");
-        if (m_serverSocket.Connect(m_peerAddress))
-            return CTS_CONNECTED;
-        const int error = m_serverSocket.GetLastError();
-        if (error == WSAEWOULDBLOCK)
-            return CTS_PENDING;
-        m_serverSocket.Close();
-        SendClientFormat("%d", error);
-        return CTS_FAILED;
+        int error = 0;
+        bool created = false;
+        const int result = StartServerConnection(error, created);
+        if (result == CTS_FAILED)
+            SendClientFormat("%d", error);
+        return result;
     }
 
     return ConnectToNamedHost(argument, kNamedHostPort);
@@ -491,20 +483,32 @@ int CProxyConnection::ConnectToNamedHost(const char* host, int port) {
         return CTS_FAILED;
     }
     m_peerAddress = MakeSocketAddress(ntohl(address), port);
-    if (!m_serverSocket.Create(FALSE)) {
-        LogFormat(LOG_INFO, "Non-LSP connection couldn't create socket: %d",
-                  m_serverSocket.GetLastError());
+    int error = 0;
+    bool created = false;
+    const int result = StartServerConnection(error, created);
+    if (result == CTS_FAILED)
+        LogFormat(LOG_INFO,
+                  created ? "Non-LSP connection failed: %d"
+                          : "Non-LSP connection couldn't create socket: %d",
+                  error);
+    return result;
+}
+
+int CProxyConnection::StartServerConnection(int& error, bool& created) {
+    error = 0;
+    created = m_serverSocket.Create(FALSE) != FALSE;
+    if (!created) {
+        error = m_serverSocket.GetLastError();
         return CTS_FAILED;
     }
     m_rebuild = TRUE;
     Log(LOG_INFO, "Connection started");
     if (m_serverSocket.Connect(m_peerAddress))
         return CTS_CONNECTED;
-    const int error = m_serverSocket.GetLastError();
+    error = m_serverSocket.GetLastError();
     if (error == WSAEWOULDBLOCK)
         return CTS_PENDING;
     m_serverSocket.Close();
-    LogFormat(LOG_INFO, "Non-LSP connection failed: %d", error);
     return CTS_FAILED;
 }
 

@@ -121,6 +121,9 @@ public:
     // Connects to `host` (a name or dotted address) on `port`; as ConnectToServer's
     // named-host mode.
     int ConnectToNamedHost(const char* host, int port);
+    // Opens the server socket and connects it to m_peerAddress: CTS_CONNECTED,
+    // CTS_PENDING, or CTS_FAILED with `error` set (`created`: the socket was made).
+    int StartServerConnection(int& error, bool& created);
     virtual unsigned GetLogCategory(int direction) = 0;
     // Sends at once when the socket takes it, else queues it; bytes always leave in the
     // order given. Inside ReceiveLines, pieces shorter than kDirectSendSize are queued
