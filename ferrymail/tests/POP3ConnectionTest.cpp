@@ -576,52 +576,40 @@ TEST_F(POP3ConnectionTest, UnreachableNamedHostIsReported) {
     EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
 }
 
-TEST_F(POP3ConnectionTest, ConnectLineRelaysServerGreeting) {
-    Start(ThreeMessages());
-    TestClient client(m_listener->GetPort());
-    EXPECT_EQ(client.ReadLine(), kGreeting);
-    ASSERT_TRUE(client.SendLine(ConnectLine(m_server->GetPort(), "Other Mailer 2.0")));
-    EXPECT_EQ(client.ReadLine(), "0");
-    EXPECT_EQ(client.ReadLine(), kServerGreeting);
-    // No account of this mail client: a plain relay.
-    ASSERT_TRUE(client.SendLine("USER anna"));
-    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
-    ASSERT_TRUE(client.SendLine("PASS secret"));
-    EXPECT_EQ(client.ReadLine(), "+OK anna's maildrop has 3 messages");
-    ASSERT_TRUE(client.SendLine("STAT"));
-    EXPECT_EQ(client.ReadLine().compare(0, 6, "+OK 3 "), 0);
-    EXPECT_EQ(m_server->Commands(0), Join({kClientLogin, {"STAT"}}));
-}
-
-TEST_F(POP3ConnectionTest, ConnectLineWithAccountsClientNameFilters) {
-    Start(ThreeMessages());
-    TestClient client(m_listener->GetPort());
-    EXPECT_EQ(client.ReadLine(), kGreeting);
-    ASSERT_TRUE(client.SendLine(ConnectLine(m_server->GetPort(), "Direct client")));
-    EXPECT_EQ(client.ReadLine(), "0");
-    EXPECT_EQ(client.ReadLine(), kServerGreeting);
-    ASSERT_TRUE(client.SendLine("USER anna"));
-    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
-    ASSERT_TRUE(client.SendLine("PASS secret"));
-    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
-    ASSERT_TRUE(client.SendLine("UIDL"));
-    EXPECT_EQ(ReadMultiLine(client),
-              "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-cherry\r\n.\r\n");
-    EXPECT_EQ(m_server->Commands(0), Join({kClientLogin, kFirstSynch}));
-}
-
-TEST_F(POP3ConnectionTest, ApopFindsAccountAndSynchronizes) {
-    Start(ThreeMessages());
-    TestClient client(m_listener->GetPort());
-    EXPECT_EQ(client.ReadLine(), kGreeting);
-    ASSERT_TRUE(client.SendLine(ConnectLine(m_server->GetPort(), "Direct client")));
-    EXPECT_EQ(client.ReadLine(), "0");
-    EXPECT_EQ(client.ReadLine(), kServerGreeting);
-    ASSERT_TRUE(client.SendLine("APOP anna 0123456789abcdef"));
-    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
-    ASSERT_TRUE(client.SendLine("STAT"));
-    EXPECT_EQ(client.ReadLine().compare(0, 6, "+OK 2 "), 0);
-    EXPECT_EQ(m_server->Commands(0), Join({{"APOP anna 0123456789abcdef"}, kFirstSynch, {"STAT"}}));
+// After a CONNECT line the client sees the server's greeting and logs in itself; the
+// mail client's name decides whether its account is filtered.
+TEST_F(POP3ConnectionTest, ConnectLineRelaysGreetingAndFiltersByClientName) {
+    struct SCase {
+        const char* clientName;
+        std::vector<std::string> login;  // the client's lines, all relayed as they are
+        const char* stat;                // the start of the STAT answer
+        std::vector<std::string> synch;  // what the session sends after the login
+    };
+    const SCase kCases[] = {
+        {"Other Mailer 2.0", kClientLogin, "+OK 3 ", {}},  // no account: a plain relay
+        {"Direct client", kClientLogin, "+OK 2 ", kFirstSynch},
+        {"Direct client", {"APOP anna 0123456789abcdef"}, "+OK 2 ", kFirstSynch},
+    };
+    for (const SCase& test : kCases) {
+        SCOPED_TRACE(test.clientName + (" " + test.login[0]));
+        TearDown();
+        SetUp();
+        Start(ThreeMessages());
+        TestClient client(m_listener->GetPort());
+        EXPECT_EQ(client.ReadLine(), kGreeting);
+        ASSERT_TRUE(client.SendLine(ConnectLine(m_server->GetPort(), test.clientName)));
+        EXPECT_EQ(client.ReadLine(), "0");
+        EXPECT_EQ(client.ReadLine(), kServerGreeting);
+        for (const std::string& line : test.login) {
+            ASSERT_TRUE(client.SendLine(line));
+            EXPECT_EQ(client.ReadLine(15.0), line[0] == 'U' ? "+OK anna is welcome"
+                                                            : "+OK anna's maildrop has 3 messages");
+        }
+        ASSERT_TRUE(client.SendLine("STAT"));
+        const std::string stat = client.ReadLine();
+        EXPECT_EQ(stat.compare(0, 6, test.stat), 0) << stat;
+        EXPECT_EQ(m_server->Commands(0), Join({test.login, test.synch, {"STAT"}}));
+    }
 }
 
 TEST_F(POP3ConnectionTest, MalformedConnectLineGetsMinusOne) {

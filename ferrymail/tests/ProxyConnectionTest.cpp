@@ -243,14 +243,27 @@ void SendInPieces(int fd, const std::string& data, unsigned seed) {
     }
 }
 
-// A server that greets, waits for "SEND" and then sends `data` in pieces and closes.
-std::unique_ptr<TestServer> PieceServer(const std::string& greeting, const std::string& data) {
-    return std::make_unique<TestServer>(greeting, [&data](int fd) {
+// A server that greets, waits for "SEND" and then sends `data` (in pieces, or whole)
+// and closes.
+std::unique_ptr<TestServer> PieceServer(const std::string& greeting, const std::string& data,
+                                        bool pieces = true) {
+    return std::make_unique<TestServer>(greeting, [&data, pieces](int fd) {
         std::string buffer;
         std::string line;
         if (TestServer::ReadLine(fd, buffer, line) && line == "SEND")
-            SendInPieces(fd, data, 7);
+            pieces ? SendInPieces(fd, data, 7) : (void)TestServer::SendAll(fd, data);
     });
+}
+
+// A client with a small receive window, relayed to `server` and past its greeting.
+std::unique_ptr<TestClient> SlowClient(int listenerPort, TestServer& server,
+                                       const std::string& greeting) {
+    auto client = std::make_unique<TestClient>(listenerPort);
+    client->SetReceiveBuffer(65536);
+    EXPECT_TRUE(client->SendLine(ConnectLine(server.GetPort())));
+    EXPECT_EQ(client->ReadLine(), "0");
+    EXPECT_EQ(client->ReadLine(), greeting);
+    return client;
 }
 
 }  // namespace
@@ -326,17 +339,9 @@ TEST_F(ProxyConnectionTest, BlockCutAtEveryPointPassesEachLineOnce) {
 TEST_F(ProxyConnectionTest, LargeAndSmallPiecesReachSlowClientInOrder) {
     m_listener->SetBlockMode(BLOCK_UNTIL_DOT);
     const std::string data = MakeMixedLines(12 << 20, 3, 300);
-    TestServer server("+OK mixed", [&data](int fd) {
-        std::string buffer;
-        std::string line;
-        if (TestServer::ReadLine(fd, buffer, line) && line == "SEND")
-            TestServer::SendAll(fd, data);
-    });
-    TestClient client(m_listener->GetPort());
-    client.SetReceiveBuffer(65536);
-    ASSERT_TRUE(client.SendLine(ConnectLine(server.GetPort())));
-    EXPECT_EQ(client.ReadLine(), "0");
-    EXPECT_EQ(client.ReadLine(), "+OK mixed");
+    auto server = PieceServer("+OK mixed", data, false);
+    auto slow = SlowClient(m_listener->GetPort(), *server, "+OK mixed");
+    TestClient& client = *slow;
     ASSERT_TRUE(client.SendLine("SEND"));
     std::string received;
     for (int i = 0; i < 40; ++i) {  // slow for a while, so the proxy has to queue
@@ -353,17 +358,9 @@ TEST_F(ProxyConnectionTest, LargeAndSmallPiecesReachSlowClientInOrder) {
 // megabytes wait for the client, instead of holding all the server sends; nothing is lost.
 TEST_F(ProxyConnectionTest, StalledClientHoldsBackTheServer) {
     const std::string data = MakeMixedLines(40 << 20, 7, 200);
-    TestServer server("+OK lots", [&data](int fd) {
-        std::string buffer;
-        std::string line;
-        if (TestServer::ReadLine(fd, buffer, line) && line == "SEND")
-            TestServer::SendAll(fd, data);
-    });
-    TestClient client(m_listener->GetPort());
-    client.SetReceiveBuffer(65536);
-    ASSERT_TRUE(client.SendLine(ConnectLine(server.GetPort())));
-    EXPECT_EQ(client.ReadLine(), "0");
-    EXPECT_EQ(client.ReadLine(), "+OK lots");
+    auto server = PieceServer("+OK lots", data, false);
+    auto slow = SlowClient(m_listener->GetPort(), *server, "+OK lots");
+    TestClient& client = *slow;
     CRelaySession::cm_mostQueued = 0;
     ASSERT_TRUE(client.SendLine("SEND"));
     std::this_thread::sleep_for(std::chrono::seconds(1));  // the client reads nothing
