@@ -1,0 +1,796 @@
+#include "proxy/POP3Session.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "ferrymail/AccountTable.h"
+#include "ferrymail/FerrymailStrings.h"
+#include "ferrymail/Logger.h"
+#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/MessageStore.h"
+#include "kinbook/StringTable.h"
+#include "proxy/POP3StoreAnswers.h"
+#include "proxy/ProxyConnection.h"
+
+namespace {
+
+constexpr int kTopLinesDefault = 10;
+constexpr const char kDirectClient[] = "Direct client";
+
+// The proxy's own capabilities: what it offers a client before it knows the server.
+constexpr const char kOwnCapabilities[] = "USER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n";
+
+// Capabilities of the server that the proxy passes on unchanged. Anything else (STLS,
+// SASL, UTF8, extensions) needs commands the proxy does not relay in the authorization
+// state or does not understand, so the client is not told of them.
+bool IsPassedCapability(const std::string& word) {
+    static const char* const kPassed[] = {"USER",        "TOP",    "UIDL",           "RESP-CODES",
+                                          "LOGIN-DELAY", "EXPIRE", "IMPLEMENTATION", "PIPELINING"};
+    for (const char* passed : kPassed)
+        if (strcasecmp(word.c_str(), passed) == 0)
+            return true;
+    return false;
+}
+
+// "host:port" of a named host: the port when one is given and valid, else 110.
+int NamedHostPort(const std::string& host, size_t& colon) {
+    colon = host.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= host.size() ||
+        host.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+        return CProxyConnection::kNamedHostPort;
+    const int port = std::atoi(host.c_str() + colon + 1);
+    return port > 0 && port <= 65535 ? port : CProxyConnection::kNamedHostPort;
+}
+
+}  // namespace
+
+const SSetting CPOP3Session::cm_pSessionSettings[] = {
+    {"TopLines", offsetof(SSessionSettings, topLines), ST_INTEGER, nullptr, kTopLinesDefault},
+    {nullptr, 0, 0, nullptr, 0},
+};
+
+CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLocal)
+    : m_host(host),
+      m_log(log),
+      m_settings("POP3Proxy", cm_pSessionSettings),
+      m_sync(host, m_statistics, m_sessionSettings.topLines),
+      m_clientName(kDirectClient),
+      m_deliverLocal(deliverLocal) {
+    m_settings.ReloadSettings(nullptr, &m_sessionSettings);
+}
+
+CPOP3Session::~CPOP3Session() {
+    m_sync.CloseStore();
+    CRefCount::DoRelease(m_account);
+}
+
+void CPOP3Session::Start() {
+    SendLine("+OK Quillon POP3 proxy server");
+}
+
+void CPOP3Session::Send(const std::string& text) {
+    m_host.SendClient(text.data(), text.size());
+}
+
+void CPOP3Session::SendLine(const std::string& line) {
+    Send(line + "\r\n");
+}
+
+void CPOP3Session::SendError(const std::string& text) {
+    SendLine("-ERR " + text);
+}
+
+void CPOP3Session::PostString(UINT id, ...) {
+    std::string format;
+    if (!LoadLocalString(GetFerrymailModule(), id, format))
+        return;
+    char text[2048];
+    va_list arguments;
+    va_start(arguments, id);
+    std::vsnprintf(text, sizeof text, format.c_str(), arguments);
+    va_end(arguments);
+    m_host.Notify(static_cast<UINT>((m_sync.StoreID() << 16) | MN_NEW_STATE), std::string(text));
+}
+
+unsigned CPOP3Session::LogCategory(int direction) const {
+    switch (direction) {
+        case DIR_FROM_SERVER: {
+            const SPOP3Command& command = m_sync.IsPending() ? m_sync.Command() : m_client;
+            return command.replyStarted ? LOG_DATA_FROM_SERVER : LOG_FROM_SERVER;
+        }
+        case DIR_TO_SERVER:
+            return LOG_TO_SERVER;
+        case DIR_FROM_CLIENT:
+            return LOG_FROM_CLIENT;
+        case DIR_TO_CLIENT:
+            return (m_client.replyRelayed || !m_client.Outstanding()) ? LOG_DATA_TO_CLIENT
+                                                                      : LOG_TO_CLIENT;
+        default:
+            return LOG_INFO;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Client lines.
+
+bool CPOP3Session::Busy() const {
+    // While the server connection is being made, commands wait for it.
+    return m_state == EPOP3State::kConnecting || (m_state >= EPOP3State::kAuthorization &&
+                                                  (m_client.Outstanding() || m_sync.IsPending()));
+}
+
+void CPOP3Session::OnClientLine(const std::string& line) {
+    if (!Busy() && m_queuedLines.empty()) {
+        HandleClientLine(line);
+        return;
+    }
+    // A pipelining client's next command goes to the server at once when its reply will
+    // simply be relayed; anything else waits its turn behind the current command.
+    if (m_queuedLines.empty() && RelayAhead(line))
+        return;
+    m_queuedLines.push_back(line);
+}
+
+bool CPOP3Session::RelayAhead(const std::string& line) {
+    if (m_state != EPOP3State::kTransaction || m_sync.IsPending() || m_slow.IsActive() ||
+        !m_client.Outstanding() || m_client.Is(EPOP3Command::kQuit) || !m_host.IsServerOpen() ||
+        m_serverPipelining != 1)
+        return false;
+    // When filtering, a reply to STAT, RSET or CAPA may start the session's own commands
+    // or is answered here: nothing may be sent behind them.
+    if (m_filtering && !m_client.Retrieves() && !m_client.Is(EPOP3Command::kDele) &&
+        !m_client.Is(EPOP3Command::kNoop))
+        return false;
+    SPOP3Command current = std::move(m_client);
+    ParseClientLine(line);
+    bool relayed = false;
+    switch (m_client.code) {
+        case EPOP3Command::kRetr:
+        case EPOP3Command::kTop:
+            // The store answers these itself when it may deliver from its own copy.
+            relayed = !m_filtering || (!m_deliverLocal && m_client.clientNumber.IsSet());
+            break;
+        case EPOP3Command::kDele:
+        case EPOP3Command::kNoop:
+            relayed =
+                !m_filtering || m_client.Is(EPOP3Command::kNoop) || m_client.clientNumber.IsSet();
+            break;
+        case EPOP3Command::kStat:
+        case EPOP3Command::kList:
+        case EPOP3Command::kUidl:
+        case EPOP3Command::kRset:
+            relayed = !m_filtering;
+            break;
+        default:
+            break;
+    }
+    if (relayed) {
+        if (!m_filtering)
+            m_client.text = SPOP3Command::Trim(line);
+        else if (m_client.Is(EPOP3Command::kDele))
+            m_sync.ForgetServerCount();
+        if (m_client.Is(EPOP3Command::kRetr) && m_filtering)
+            ++m_statistics.m_retrieved;
+        RelayClientCommand();
+        m_clientAhead.push_back(std::move(m_client));
+    }
+    m_client = std::move(current);
+    return relayed;
+}
+
+void CPOP3Session::DrainQueuedLines() {
+    while (!m_queuedLines.empty() && !Busy() && m_host.IsClientOpen()) {
+        std::string line = std::move(m_queuedLines.front());
+        m_queuedLines.pop_front();
+        HandleClientLine(line);
+    }
+}
+
+void CPOP3Session::ParseClientLine(const std::string& line) {
+    m_client = SPOP3Command::Parse(line);
+    if (!SPOP3Command::TakesNumber(m_client.code) || m_client.argument.empty())
+        return;
+    if (!m_filtering) {
+        if (!m_client.hasNumber)
+            return;  // relayed as the client sent it
+        m_client.serverNumber.value = m_client.number;
+    } else if (m_client.hasNumber && m_client.number > 0 && Store() != nullptr &&
+               Store()->GetClientMessage(m_client.number) != nullptr) {
+        m_client.clientNumber.value = m_client.number;
+        m_client.serverNumber.value = Store()->GetServerNumber(m_client.number);
+    }
+    // The word as the client wrote it, the server's number and the rest.
+    const std::string word =
+        m_client.text.substr(0, m_client.text.size() - m_client.argument.size() - 1);
+    m_client.text = word + " " + std::to_string(m_client.serverNumber.value) +
+                    (m_client.rest.empty() ? "" : " " + m_client.rest);
+}
+
+void CPOP3Session::HandleClientLine(const std::string& line) {
+    ParseClientLine(line);
+    switch (m_state) {
+        case EPOP3State::kNotConnected:
+            NotConnected();
+            break;
+        case EPOP3State::kConnecting:
+            m_client.Reset();
+            SendError("Not connected to server yet");
+            break;
+        case EPOP3State::kAuthorization:
+            Authorization();
+            break;
+        case EPOP3State::kTransaction:
+            if (!m_filtering) {
+                m_client.text = SPOP3Command::Trim(line);
+                RelayClientCommand();
+            } else {
+                Transaction();
+            }
+            break;
+        case EPOP3State::kDisconnecting:
+            m_client.Reset();
+            SendError("Disconnecting from server");
+            break;
+    }
+}
+
+void CPOP3Session::RelayClientCommand() {
+    m_client.replyStarted = false;
+    m_client.replyRelayed = false;
+    m_client.headerPassed = false;
+    m_host.SendServer(m_client.text);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reaching the server and logging in.
+
+void CPOP3Session::NotConnected() {
+    const EPOP3Command code = m_client.code;
+    if (code == EPOP3Command::kConnect) {
+        std::string clientName;
+        const int result = m_host.ConnectRelayed(m_client.argument, clientName);
+        if (!clientName.empty())
+            m_clientName = clientName;
+        if (result == CTS_FAILED) {
+            m_client.Reset();
+        } else if (result == CTS_PENDING) {
+            m_state = EPOP3State::kConnecting;
+        } else {
+            m_log.Log(LOG_INFO, "Connection completed");
+            m_state = EPOP3State::kAuthorization;
+            SendLine("0");
+        }
+        return;
+    }
+    if (code == EPOP3Command::kQuit) {
+        m_client.Reset();
+        SendLine("+OK");
+        // The reply is still queued: the client is closed once it has left.
+        m_host.EndSession();
+        return;
+    }
+    const size_t slash = m_client.argument.find('/');
+    if (code == EPOP3Command::kUser && slash != std::string::npos && slash > 0) {
+        ConnectNamedHost();
+        return;
+    }
+    m_client.Reset();
+    if (code == EPOP3Command::kCapa) {
+        // Before the server is known the proxy speaks for itself.
+        Send(std::string("+OK Capability list follows\r\n") + kOwnCapabilities + ".\r\n");
+        return;
+    }
+    SendError("Not connected to server");
+}
+
+// USER user/host[:port]: the host is the server, the user part the user name.
+void CPOP3Session::ConnectNamedHost() {
+    const size_t slash = m_client.argument.find('/');
+    m_userName = m_client.argument.substr(0, slash);
+    m_serverHost = m_client.argument.substr(slash + 1);
+    m_namedHost = true;
+    m_clientName = kDirectClient;
+    m_client.Reset();
+    size_t colon = 0;
+    const int port = NamedHostPort(m_serverHost, colon);
+    const std::string host =
+        port != CProxyConnection::kNamedHostPort ? m_serverHost.substr(0, colon) : m_serverHost;
+    const int result = m_host.ConnectNamed(host, port);
+    // The host without its port names the account's server from now on.
+    m_serverHost = host;
+    if (result == CTS_FAILED) {
+        SendError("Can't connect to " + m_serverHost);
+    } else if (result == CTS_PENDING) {
+        m_state = EPOP3State::kConnecting;
+    } else {
+        m_log.Log(LOG_INFO, "Connection completed");
+        m_state = EPOP3State::kAuthorization;
+        AskServerCapabilities();
+    }
+}
+
+void CPOP3Session::OnServerConnect(int errorCode) {
+    if (m_state != EPOP3State::kConnecting)
+        return;
+    if (errorCode != 0) {
+        m_state = EPOP3State::kNotConnected;
+        if (m_namedHost) {
+            const uint32_t address = ntohl(m_host.ServerAddress());
+            char text[96];
+            std::snprintf(text, sizeof text, "Connection to %u.%u.%u.%u failed: %d",
+                          (address >> 24) & 0xFF, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
+                          address & 0xFF, errorCode);
+            SendError(text);
+        } else {
+            m_client.Reset();
+            SendLine(std::to_string(errorCode));
+        }
+        DrainQueuedLines();
+        return;
+    }
+    m_log.Log(LOG_INFO, "Connection completed");
+    m_state = EPOP3State::kAuthorization;
+    if (m_namedHost) {
+        AskServerCapabilities();
+    } else {
+        SendLine("0");
+        DrainQueuedLines();
+    }
+}
+
+void CPOP3Session::Authorization() {
+    const EPOP3Command code = m_client.code;
+    if (code == EPOP3Command::kPass || code == EPOP3Command::kQuit || code == EPOP3Command::kCapa) {
+        RelayClientCommand();
+        return;
+    }
+    if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
+        m_client.Reset();
+        SendError("Illegal command in AUTHORIZATION state");
+        return;
+    }
+    const std::string& argument = m_client.argument;
+    PostString(20107);
+    CAccountData* account = nullptr;
+    const size_t slash = argument.find('/');
+    if (code == EPOP3Command::kUser && slash != std::string::npos && slash > 0) {
+        m_userName = argument.substr(0, slash);
+        account = FindAccountByServer(argument.substr(slash + 1).c_str(), m_userName.c_str(),
+                                      m_clientName.c_str());
+    } else {
+        if (code == EPOP3Command::kUser) {
+            m_userName = argument;
+        } else {
+            const size_t blank = argument.find_first_of(" \t");
+            m_userName = blank == std::string::npos ? std::string() : argument.substr(0, blank);
+        }
+        account =
+            FindAccountByAddress(m_host.ServerAddress(), m_userName.c_str(), m_clientName.c_str());
+    }
+    if (!TakeAccount(account)) {
+        m_client.Reset();
+        return;
+    }
+    RelayClientCommand();
+}
+
+bool CPOP3Session::TakeAccount(CAccountData* account) {
+    if (account == nullptr) {
+        PostString(20111, m_clientName.c_str(), m_userName.c_str());
+        m_filtering = false;
+        return true;
+    }
+    CRefCount::DoRelease(m_account);
+    m_account = account;  // the lookup's reference
+    m_filtering = IsAccountEnabled(account);
+    PostString(m_filtering ? 20108 : 20109, m_clientName.c_str(), m_userName.c_str(),
+               account->m_serverName.c_str());
+    if (!m_filtering)
+        return true;
+    if (!m_sync.OpenStore(account)) {
+        std::string format;
+        char text[1024] = "";
+        if (LoadLocalString(GetFerrymailModule(), 20110, format))
+            std::snprintf(text, sizeof text, format.c_str(), m_userName.c_str(),
+                          account->m_serverName.c_str());
+        m_host.Notify(static_cast<UINT>(MN_ERROR), std::string(text));
+        SendError("Quillon proxy couldn't open local store");
+        m_filtering = false;
+        return false;
+    }
+    PostString(20118, m_userName.c_str(), account->m_serverName.c_str());
+    const std::string specific = m_userName + "-" + account->m_serverName;
+    m_settings.ReloadSettings(specific.c_str(), &m_sessionSettings);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Capabilities.
+
+// In named-host mode the proxy asks the server's capabilities before it logs in: a server
+// that does not offer PIPELINING gets one command at a time.
+void CPOP3Session::AskServerCapabilities() {
+    m_capabilities.clear();
+    SendInternal(EPOP3Command::kCapa, -1, EInternalJob::kContinueLogin);
+}
+
+void CPOP3Session::SetPipelining(int pipelining) {
+    m_serverPipelining = pipelining;
+    m_sync.SetPipelining(pipelining == 1);
+}
+
+void CPOP3Session::NoteCapability(const std::string& line) {
+    const std::string word = line.substr(0, line.find_first_of(" \t"));
+    if (strcasecmp(word.c_str(), "PIPELINING") == 0)
+        SetPipelining(1);
+    if (IsPassedCapability(word))
+        m_capabilities += line + "\r\n";
+}
+
+void CPOP3Session::AnswerCapabilities() {
+    m_client.Reset();
+    const std::string& list =
+        m_capabilities.empty() ? std::string(kOwnCapabilities) : m_capabilities;
+    Send("+OK Capability list follows\r\n" + list + ".\r\n");
+}
+
+// The server's capability list is cut to what the proxy can carry, except for an
+// account that is not filtered: its session is relayed as it comes.
+void CPOP3Session::OnCapabilityLine(const std::string& line) {
+    if (line != ".") {
+        NoteCapability(line);
+        return;
+    }
+    if (m_serverPipelining != 1)
+        SetPipelining(0);
+    // The proxy itself takes pipelined commands, whatever the server does.
+    if (m_capabilities.find("PIPELINING\r\n") == std::string::npos)
+        m_capabilities += "PIPELINING\r\n";
+    Send(m_capabilities + ".\r\n");
+}
+
+// The session's own CAPA is over: the log-in goes on as the client asked.
+void CPOP3Session::EndCapabilities() {
+    for (const std::string& line : m_sync.CapabilityLines()) NoteCapability(line);
+    if (m_serverPipelining != 1)
+        SetPipelining(0);
+    if (!m_capabilities.empty() && m_capabilities.find("PIPELINING\r\n") == std::string::npos)
+        m_capabilities += "PIPELINING\r\n";
+    HandleClientLine("USER " + m_userName);
+}
+
+// ---------------------------------------------------------------------------------------
+// The transaction state of a filtered account.
+
+void CPOP3Session::Transaction() {
+    switch (m_client.code) {
+        case EPOP3Command::kCapa:
+            AnswerCapabilities();
+            break;
+        case EPOP3Command::kDele:
+        case EPOP3Command::kRset:
+            m_sync.ForgetServerCount();
+            RelayClientCommand();
+            break;
+        case EPOP3Command::kNoop:
+        case EPOP3Command::kStat:
+            RelayClientCommand();
+            break;
+        case EPOP3Command::kList:
+        case EPOP3Command::kUidl:
+            Send(CPOP3StoreAnswers::List(Store(), m_client, m_client.Is(EPOP3Command::kUidl)));
+            m_client.Reset();
+            break;
+        case EPOP3Command::kRetr:
+        case EPOP3Command::kTop:
+            AnswerRetrieve();
+            break;
+        case EPOP3Command::kQuit:
+            AnswerQuit();
+            break;
+        default:
+            m_client.Reset();
+            SendError("Unsupported command in TRANSACTION state");
+            break;
+    }
+}
+
+void CPOP3Session::AnswerStat(bool alreadySynchronized) {
+    if (alreadySynchronized && m_account != nullptr && Store() != nullptr)
+        PostString(20116, m_userName.c_str(), m_account->m_serverName.c_str());
+    Send(CPOP3StoreAnswers::Stat(Store()));
+}
+
+void CPOP3Session::AnswerRetrieve() {
+    CMessage* message =
+        m_deliverLocal ? CPOP3StoreAnswers::LocalMessage(Store(), m_client) : nullptr;
+    const int lines = message != nullptr ? CPOP3StoreAnswers::LocalLines(message, m_client) : -2;
+    const bool retrieve = m_client.Is(EPOP3Command::kRetr);
+    if (retrieve) {
+        ++m_statistics.m_retrieved;
+        m_statistics.StartRetrieve(m_host.ServerBytes());
+    }
+    if (lines == -2) {
+        RelayClientCommand();
+        return;
+    }
+    if (retrieve)
+        m_log.LogFormat(LOG_INFO, "Local retrieval of message: %d", m_client.clientNumber.value);
+    // The first line is the reply; the message after it is data, as when relayed.
+    SendLine("+OK");
+    m_client.replyRelayed = true;
+    Send(CPOP3StoreAnswers::MessageText(message, lines));
+    if (retrieve) {
+        Store()->MarkDelivered(m_client.clientNumber.value);
+        m_statistics.EndRetrieve(m_host.ServerBytes());
+    }
+    m_client.Reset();
+}
+
+void CPOP3Session::AnswerQuit() {
+    const int first = m_sync.NextToDelete();
+    if (first != 0) {
+        ++m_statistics.m_shutdownDeletes;
+        m_statistics.StartShutdownDeletes();
+        if (m_account != nullptr)
+            PostString(20119, m_userName.c_str(), m_account->m_serverName.c_str());
+        SendInternal(EPOP3Command::kDele, first, EInternalJob::kRelayClientCommand);
+        return;
+    }
+    if (m_sync.ServerCountKnown()) {
+        m_state = EPOP3State::kDisconnecting;
+        RelayClientCommand();
+        return;
+    }
+    SendInternal(EPOP3Command::kStat, -1, EInternalJob::kRelayClientCommand);
+}
+
+// ---------------------------------------------------------------------------------------
+// Server lines.
+
+void CPOP3Session::OnServerLine(const std::string& line) {
+    if (m_namedHost && !m_greetingSeen) {
+        m_greetingSeen = true;
+        return;
+    }
+    if (m_sync.IsPending()) {
+        OnInternalLine(line);
+        return;
+    }
+    if (!m_client.Outstanding()) {
+        // A plain relay passes on the replies to commands it has no code for (CAPA,
+        // AUTH, XTND...), whatever their length.
+        if (m_state == EPOP3State::kTransaction && !m_filtering)
+            SendLine(line);
+        return;
+    }
+    OnClientReplyLine(line);
+}
+
+// The body of a message being downloaded, or of one relayed to the client once its
+// notes are in, is taken in whole blocks; first lines, headers and the final "." come
+// line by line.
+size_t CPOP3Session::OnServerBlock(const char* data, size_t size) {
+    if (m_sync.IsPending())
+        return m_sync.OnBlock(data, size);
+    if (!m_client.Outstanding() || !m_client.replyStarted || !m_client.replyRelayed ||
+        !m_client.Retrieves() || (m_client.insertNotes && !m_client.headerPassed))
+        return 0;
+    const size_t taken = SPOP3Command::BodyLength(data, size);
+    if (taken > 0)
+        m_host.SendClient(data, taken);
+    return taken;
+}
+
+void CPOP3Session::ClientCommandDone() {
+    m_client.Reset();
+    if (!m_clientAhead.empty()) {
+        // The next relayed command's reply follows.
+        m_client = std::move(m_clientAhead.front());
+        m_clientAhead.pop_front();
+        if (m_client.Is(EPOP3Command::kRetr) && m_filtering)
+            m_statistics.StartRetrieve(m_host.ServerBytes());
+        return;
+    }
+    DrainQueuedLines();
+}
+
+void CPOP3Session::OnClientReplyLine(const std::string& line) {
+    if (m_client.replyStarted || !SPOP3Command::StartsWith(line, "+OK")) {
+        if (!m_client.replyStarted && SPOP3Command::StartsWith(line, "-ERR")) {
+            m_client.replyStarted = true;
+            m_client.replyRelayed = true;
+            SendLine(line);
+            if (m_client.Is(EPOP3Command::kQuit) && m_filtering && Store() != nullptr)
+                Store()->SaveInBackground(0);
+            ClientCommandDone();
+            return;
+        }
+        OnClientReplyData(line);
+        return;
+    }
+    m_client.replyStarted = true;
+    if (m_client.Is(EPOP3Command::kCapa) && (m_filtering || m_state < EPOP3State::kTransaction)) {
+        m_client.replyRelayed = true;
+        m_capabilities.clear();
+        SendLine(line);
+        return;
+    }
+    if (m_client.multiLine) {
+        OnClientReplyData(line);
+        return;
+    }
+    OnClientReplyOk(line);
+}
+
+// "+OK" to a command with a single-line reply.
+void CPOP3Session::OnClientReplyOk(const std::string& line) {
+    switch (m_client.code) {
+        case EPOP3Command::kPass:
+        case EPOP3Command::kApop:
+            m_state = EPOP3State::kTransaction;
+            if (m_filtering && !m_sync.IsSynchronized()) {
+                // The reply is held while the store is brought in step.
+                m_client.Reset();
+                StartSynchronization(line);
+                return;
+            }
+            break;
+        case EPOP3Command::kQuit:
+            if (m_filtering)
+                m_sync.OnQuitAccepted();
+            break;
+        case EPOP3Command::kStat:
+            if (!m_filtering)
+                break;
+            if (!m_sync.OnStatReply(line, true)) {
+                // The client's STAT is answered when the store is in step again.
+                StartSynchronization(std::string());
+                return;
+            }
+            AnswerStat(true);
+            ClientCommandDone();
+            return;
+        default:
+            break;
+    }
+    m_client.replyRelayed = true;
+    SendLine(line);
+    if (m_filtering && Store() != nullptr) {
+        if (m_client.Is(EPOP3Command::kDele) && m_client.clientNumber.IsSet())
+            Store()->MarkDeletedFromServer(m_client.clientNumber.value, 0);
+        else if (m_client.Is(EPOP3Command::kRset))
+            Store()->UndeleteAll();
+    }
+    ClientCommandDone();
+}
+
+void CPOP3Session::OnClientReplyData(const std::string& line) {
+    const bool end = line == ".";
+    if (m_client.Is(EPOP3Command::kCapa) && (m_filtering || m_state < EPOP3State::kTransaction)) {
+        OnCapabilityLine(line);
+        if (end)
+            ClientCommandDone();
+        return;
+    }
+    if (m_client.insertNotes && !m_client.headerPassed && m_client.replyRelayed &&
+        (line.empty() || end)) {
+        // The notes become the last lines of the header.
+        m_client.headerPassed = true;
+        if (m_filtering) {
+            const std::string notes = CPOP3StoreAnswers::Notes(Store(), m_client.clientNumber);
+            if (!notes.empty())
+                Send(notes);
+        }
+    }
+    m_client.replyRelayed = true;
+    SendLine(line);
+    if (!end)
+        return;
+    if (m_client.Is(EPOP3Command::kRetr) && m_filtering && Store() != nullptr &&
+        m_client.clientNumber.IsSet()) {
+        Store()->MarkDelivered(m_client.clientNumber.value);
+        m_statistics.EndRetrieve(m_host.ServerBytes());
+    }
+    ClientCommandDone();
+}
+
+// ---------------------------------------------------------------------------------------
+// The session's own commands.
+
+void CPOP3Session::SendInternal(EPOP3Command code, int number, EInternalJob job) {
+    m_job = job;
+    m_sync.Send(code, number);
+}
+
+void CPOP3Session::OnInternalLine(const std::string& line) {
+    const bool capabilities = m_sync.Command().Is(EPOP3Command::kCapa);
+    const EInternalOutcome outcome = m_sync.OnLine(line);
+    if (outcome == EInternalOutcome::kWaiting)
+        return;
+    if (capabilities && m_job == EInternalJob::kContinueLogin) {
+        EndCapabilities();
+        return;
+    }
+    AfterInternal(outcome);
+}
+
+void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
+    if (outcome == EInternalOutcome::kSynchronized) {
+        m_job = EInternalJob::kAnswerClient;
+        // The store is saved once the client has its answer (below).
+        m_saveAfterReply = Store() != nullptr;
+        FinishSlowResponse();
+    } else if (outcome == EInternalOutcome::kSynchFailed) {
+        // A failed synchronization still completes what the client waits for.
+        FinishSlowResponse();
+        if (m_client.Is(EPOP3Command::kStat)) {
+            SendLine("-ERR " + SPOP3Command::Trim(m_sync.LastError().substr(4)));
+            m_client.Reset();
+        }
+    }
+    if (m_job == EInternalJob::kRelayClientCommand && m_client.Outstanding()) {
+        if (m_client.Is(EPOP3Command::kQuit))
+            m_state = EPOP3State::kDisconnecting;
+        RelayClientCommand();
+    } else if (m_job == EInternalJob::kAnswerClient && m_client.Is(EPOP3Command::kStat)) {
+        AnswerStat(false);
+        m_client.Reset();
+    }
+    if (m_saveAfterReply) {
+        // The client reads its answer while the store's records are put together.
+        m_saveAfterReply = false;
+        if (m_host.IsClientOpen())
+            m_host.FlushClient();
+        if (Store() != nullptr)
+            Store()->SaveInBackground(0);
+    }
+    DrainQueuedLines();
+}
+
+void CPOP3Session::StartSynchronization(const std::string& heldReply) {
+    m_job = EInternalJob::kAnswerClient;
+    m_sync.StartSynchronization();
+    // A held reply line is given out slowly; a STAT that started this waits in silence.
+    if (!heldReply.empty())
+        StartSlowResponse(heldReply, m_client.simple || !m_client.Outstanding());
+}
+
+// ---------------------------------------------------------------------------------------
+// The slow response and the end of the server.
+
+void CPOP3Session::StartSlowResponse(const std::string& text, bool extraCharacters) {
+    m_slow.Start(text, extraCharacters);
+    m_host.StartClock();
+}
+
+void CPOP3Session::OnClock() {
+    const CSlowResponse::SStep step = m_slow.Tick();
+    if (!step.bytes.empty())
+        Send(step.bytes);
+    if (!step.log.empty())
+        m_log.Log(LOG_INFO, step.log);
+}
+
+void CPOP3Session::FinishSlowResponse() {
+    m_host.StopClock();
+    if (!m_slow.IsActive())
+        return;
+    const CSlowResponse::SStep step = m_slow.Finish();
+    if (!step.bytes.empty())
+        Send(step.bytes);
+    m_log.Log(LOG_INFO, step.log);
+}
+
+void CPOP3Session::OnServerClose() {
+    // A server that goes away in the middle of a synchronization still leaves the
+    // client with whole lines before its connection closes.
+    if (m_slow.IsActive())
+        FinishSlowResponse();
+    m_sync.OnServerClosed();
+    m_clientAhead.clear();
+}
