@@ -3,11 +3,9 @@
 #include <arpa/inet.h>
 #include <strings.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include "ferrymail/AccountTable.h"
 #include "ferrymail/FerrymailStrings.h"
 #include "ferrymail/Logger.h"
 #include "ferrymail/MessageDatabase.h"
@@ -19,23 +17,6 @@
 namespace {
 
 constexpr int kTopLinesDefault = 10;
-constexpr const char kDirectClient[] = "Direct client";
-
-// The proxy's own capabilities: what it offers a client before it knows the server.
-constexpr const char kOwnCapabilities[] = "USER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n";
-
-// Capabilities of the server that the proxy passes on unchanged. Anything else (STLS,
-// SASL, UTF8, extensions) needs commands the proxy does not relay in the authorization
-// state or does not understand, so the client is not told of them.
-bool IsPassedCapability(const std::string& word) {
-    static const char* const kPassed[] = {"USER",        "TOP",    "UIDL",           "RESP-CODES",
-                                          "LOGIN-DELAY", "EXPIRE", "IMPLEMENTATION", "PIPELINING"};
-    for (const char* passed : kPassed)
-        if (strcasecmp(word.c_str(), passed) == 0)
-            return true;
-    return false;
-}
-
 // "host:port" of a named host: the port when one is given and valid, else 110.
 int NamedHostPort(const std::string& host, size_t& colon) {
     colon = host.rfind(':');
@@ -58,14 +39,13 @@ CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLoc
       m_log(log),
       m_settings("POP3Proxy", cm_pSessionSettings),
       m_sync(host, m_statistics, m_sessionSettings.topLines),
-      m_clientName(kDirectClient),
+      m_account(host, m_sync, m_settings, &m_sessionSettings),
       m_deliverLocal(deliverLocal) {
     m_settings.ReloadSettings(nullptr, &m_sessionSettings);
 }
 
 CPOP3Session::~CPOP3Session() {
     m_sync.CloseStore();
-    CRefCount::DoRelease(m_account);
 }
 
 void CPOP3Session::Start() {
@@ -82,18 +62,6 @@ void CPOP3Session::SendLine(const std::string& line) {
 
 void CPOP3Session::SendError(const std::string& text) {
     SendLine("-ERR " + text);
-}
-
-void CPOP3Session::PostString(UINT id, ...) {
-    std::string format;
-    if (!LoadLocalString(GetFerrymailModule(), id, format))
-        return;
-    char text[2048];
-    va_list arguments;
-    va_start(arguments, id);
-    std::vsnprintf(text, sizeof text, format.c_str(), arguments);
-    va_end(arguments);
-    m_host.Notify(static_cast<UINT>((m_sync.StoreID() << 16) | MN_NEW_STATE), std::string(text));
 }
 
 unsigned CPOP3Session::LogCategory(int direction) const {
@@ -138,11 +106,11 @@ void CPOP3Session::OnClientLine(const std::string& line) {
 bool CPOP3Session::RelayAhead(const std::string& line) {
     if (m_state != EPOP3State::kTransaction || m_sync.IsPending() || m_slow.IsActive() ||
         !m_client.Outstanding() || m_client.Is(EPOP3Command::kQuit) || !m_host.IsServerOpen() ||
-        m_serverPipelining != 1)
+        m_capabilities.Pipelining() != 1)
         return false;
     // When filtering, a reply to STAT, RSET or CAPA may start the session's own commands
     // or is answered here: nothing may be sent behind them.
-    if (m_filtering && !m_client.Retrieves() && !m_client.Is(EPOP3Command::kDele) &&
+    if (m_account.IsFiltering() && !m_client.Retrieves() && !m_client.Is(EPOP3Command::kDele) &&
         !m_client.Is(EPOP3Command::kNoop))
         return false;
     SPOP3Command current = std::move(m_client);
@@ -152,28 +120,29 @@ bool CPOP3Session::RelayAhead(const std::string& line) {
         case EPOP3Command::kRetr:
         case EPOP3Command::kTop:
             // The store answers these itself when it may deliver from its own copy.
-            relayed = !m_filtering || (!m_deliverLocal && m_client.clientNumber.IsSet());
+            relayed =
+                !m_account.IsFiltering() || (!m_deliverLocal && m_client.clientNumber.IsSet());
             break;
         case EPOP3Command::kDele:
         case EPOP3Command::kNoop:
-            relayed =
-                !m_filtering || m_client.Is(EPOP3Command::kNoop) || m_client.clientNumber.IsSet();
+            relayed = !m_account.IsFiltering() || m_client.Is(EPOP3Command::kNoop) ||
+                      m_client.clientNumber.IsSet();
             break;
         case EPOP3Command::kStat:
         case EPOP3Command::kList:
         case EPOP3Command::kUidl:
         case EPOP3Command::kRset:
-            relayed = !m_filtering;
+            relayed = !m_account.IsFiltering();
             break;
         default:
             break;
     }
     if (relayed) {
-        if (!m_filtering)
+        if (!m_account.IsFiltering())
             m_client.text = SPOP3Command::Trim(line);
         else if (m_client.Is(EPOP3Command::kDele))
             m_sync.ForgetServerCount();
-        if (m_client.Is(EPOP3Command::kRetr) && m_filtering)
+        if (m_client.Is(EPOP3Command::kRetr) && m_account.IsFiltering())
             ++m_statistics.m_retrieved;
         RelayClientCommand();
         m_clientAhead.push_back(std::move(m_client));
@@ -194,7 +163,7 @@ void CPOP3Session::ParseClientLine(const std::string& line) {
     m_client = SPOP3Command::Parse(line);
     if (!SPOP3Command::TakesNumber(m_client.code) || m_client.argument.empty())
         return;
-    if (!m_filtering) {
+    if (!m_account.IsFiltering()) {
         if (!m_client.hasNumber)
             return;  // relayed as the client sent it
         m_client.serverNumber.value = m_client.number;
@@ -224,7 +193,7 @@ void CPOP3Session::HandleClientLine(const std::string& line) {
             Authorization();
             break;
         case EPOP3State::kTransaction:
-            if (!m_filtering) {
+            if (!m_account.IsFiltering()) {
                 m_client.text = SPOP3Command::Trim(line);
                 RelayClientCommand();
             } else {
@@ -254,7 +223,7 @@ void CPOP3Session::NotConnected() {
         std::string clientName;
         const int result = m_host.ConnectRelayed(m_client.argument, clientName);
         if (!clientName.empty())
-            m_clientName = clientName;
+            m_account.SetClientName(clientName);
         if (result == CTS_FAILED) {
             m_client.Reset();
         } else if (result == CTS_PENDING) {
@@ -281,7 +250,7 @@ void CPOP3Session::NotConnected() {
     m_client.Reset();
     if (code == EPOP3Command::kCapa) {
         // Before the server is known the proxy speaks for itself.
-        Send(std::string("+OK Capability list follows\r\n") + kOwnCapabilities + ".\r\n");
+        Send(CPOP3Capabilities::OwnReply());
         return;
     }
     SendError("Not connected to server");
@@ -290,10 +259,10 @@ void CPOP3Session::NotConnected() {
 // USER user/host[:port]: the host is the server, the user part the user name.
 void CPOP3Session::ConnectNamedHost() {
     const size_t slash = m_client.argument.find('/');
-    m_userName = m_client.argument.substr(0, slash);
+    m_account.SetUserName(m_client.argument.substr(0, slash));
     m_serverHost = m_client.argument.substr(slash + 1);
     m_namedHost = true;
-    m_clientName = kDirectClient;
+    m_account.SetClientName("Direct client");
     m_client.Reset();
     size_t colon = 0;
     const int port = NamedHostPort(m_serverHost, colon);
@@ -346,121 +315,32 @@ void CPOP3Session::Authorization() {
     const EPOP3Command code = m_client.code;
     if (code == EPOP3Command::kPass || code == EPOP3Command::kQuit || code == EPOP3Command::kCapa) {
         RelayClientCommand();
-        return;
-    }
-    if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
+    } else if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
         m_client.Reset();
         SendError("Illegal command in AUTHORIZATION state");
-        return;
-    }
-    const std::string& argument = m_client.argument;
-    PostString(20107);
-    CAccountData* account = nullptr;
-    const size_t slash = argument.find('/');
-    if (code == EPOP3Command::kUser && slash != std::string::npos && slash > 0) {
-        m_userName = argument.substr(0, slash);
-        account = FindAccountByServer(argument.substr(slash + 1).c_str(), m_userName.c_str(),
-                                      m_clientName.c_str());
+    } else if (m_account.Find(m_client, m_host.ServerAddress())) {
+        RelayClientCommand();
     } else {
-        if (code == EPOP3Command::kUser) {
-            m_userName = argument;
-        } else {
-            const size_t blank = argument.find_first_of(" \t");
-            m_userName = blank == std::string::npos ? std::string() : argument.substr(0, blank);
-        }
-        account =
-            FindAccountByAddress(m_host.ServerAddress(), m_userName.c_str(), m_clientName.c_str());
-    }
-    if (!TakeAccount(account)) {
         m_client.Reset();
-        return;
     }
-    RelayClientCommand();
 }
-
-bool CPOP3Session::TakeAccount(CAccountData* account) {
-    if (account == nullptr) {
-        PostString(20111, m_clientName.c_str(), m_userName.c_str());
-        m_filtering = false;
-        return true;
-    }
-    CRefCount::DoRelease(m_account);
-    m_account = account;  // the lookup's reference
-    m_filtering = IsAccountEnabled(account);
-    PostString(m_filtering ? 20108 : 20109, m_clientName.c_str(), m_userName.c_str(),
-               account->m_serverName.c_str());
-    if (!m_filtering)
-        return true;
-    if (!m_sync.OpenStore(account)) {
-        std::string format;
-        char text[1024] = "";
-        if (LoadLocalString(GetFerrymailModule(), 20110, format))
-            std::snprintf(text, sizeof text, format.c_str(), m_userName.c_str(),
-                          account->m_serverName.c_str());
-        m_host.Notify(static_cast<UINT>(MN_ERROR), std::string(text));
-        SendError("Quillon proxy couldn't open local store");
-        m_filtering = false;
-        return false;
-    }
-    PostString(20118, m_userName.c_str(), account->m_serverName.c_str());
-    const std::string specific = m_userName + "-" + account->m_serverName;
-    m_settings.ReloadSettings(specific.c_str(), &m_sessionSettings);
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------
-// Capabilities.
 
 // In named-host mode the proxy asks the server's capabilities before it logs in: a server
 // that does not offer PIPELINING gets one command at a time.
 void CPOP3Session::AskServerCapabilities() {
-    m_capabilities.clear();
+    m_capabilities.Clear();
     SendInternal(EPOP3Command::kCapa, -1, EInternalJob::kContinueLogin);
 }
 
-void CPOP3Session::SetPipelining(int pipelining) {
-    m_serverPipelining = pipelining;
-    m_sync.SetPipelining(pipelining == 1);
-}
-
-void CPOP3Session::NoteCapability(const std::string& line) {
-    const std::string word = line.substr(0, line.find_first_of(" \t"));
-    if (strcasecmp(word.c_str(), "PIPELINING") == 0)
-        SetPipelining(1);
-    if (IsPassedCapability(word))
-        m_capabilities += line + "\r\n";
-}
-
-void CPOP3Session::AnswerCapabilities() {
-    m_client.Reset();
-    const std::string& list =
-        m_capabilities.empty() ? std::string(kOwnCapabilities) : m_capabilities;
-    Send("+OK Capability list follows\r\n" + list + ".\r\n");
-}
-
-// The server's capability list is cut to what the proxy can carry, except for an
-// account that is not filtered: its session is relayed as it comes.
-void CPOP3Session::OnCapabilityLine(const std::string& line) {
-    if (line != ".") {
-        NoteCapability(line);
+void CPOP3Session::EndCapabilities(bool forClient) {
+    m_capabilities.End(forClient);
+    m_sync.SetPipelining(m_capabilities.Pipelining() == 1);
+    if (forClient) {
+        Send(m_capabilities.List() + ".\r\n");
         return;
     }
-    if (m_serverPipelining != 1)
-        SetPipelining(0);
-    // The proxy itself takes pipelined commands, whatever the server does.
-    if (m_capabilities.find("PIPELINING\r\n") == std::string::npos)
-        m_capabilities += "PIPELINING\r\n";
-    Send(m_capabilities + ".\r\n");
-}
-
-// The session's own CAPA is over: the log-in goes on as the client asked.
-void CPOP3Session::EndCapabilities() {
-    for (const std::string& line : m_sync.CapabilityLines()) NoteCapability(line);
-    if (m_serverPipelining != 1)
-        SetPipelining(0);
-    if (!m_capabilities.empty() && m_capabilities.find("PIPELINING\r\n") == std::string::npos)
-        m_capabilities += "PIPELINING\r\n";
-    HandleClientLine("USER " + m_userName);
+    // The log-in goes on as the client asked.
+    HandleClientLine("USER " + m_account.UserName());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -469,7 +349,8 @@ void CPOP3Session::EndCapabilities() {
 void CPOP3Session::Transaction() {
     switch (m_client.code) {
         case EPOP3Command::kCapa:
-            AnswerCapabilities();
+            m_client.Reset();
+            Send(m_capabilities.Reply());
             break;
         case EPOP3Command::kDele:
         case EPOP3Command::kRset:
@@ -500,8 +381,8 @@ void CPOP3Session::Transaction() {
 }
 
 void CPOP3Session::AnswerStat(bool alreadySynchronized) {
-    if (alreadySynchronized && m_account != nullptr && Store() != nullptr)
-        PostString(20116, m_userName.c_str(), m_account->m_serverName.c_str());
+    if (alreadySynchronized && Store() != nullptr)
+        m_account.PostAboutAccount(20116);
     Send(CPOP3StoreAnswers::Stat(Store()));
 }
 
@@ -536,8 +417,7 @@ void CPOP3Session::AnswerQuit() {
     if (first != 0) {
         ++m_statistics.m_shutdownDeletes;
         m_statistics.StartShutdownDeletes();
-        if (m_account != nullptr)
-            PostString(20119, m_userName.c_str(), m_account->m_serverName.c_str());
+        m_account.PostAboutAccount(20119);
         SendInternal(EPOP3Command::kDele, first, EInternalJob::kRelayClientCommand);
         return;
     }
@@ -564,7 +444,7 @@ void CPOP3Session::OnServerLine(const std::string& line) {
     if (!m_client.Outstanding()) {
         // A plain relay passes on the replies to commands it has no code for (CAPA,
         // AUTH, XTND...), whatever their length.
-        if (m_state == EPOP3State::kTransaction && !m_filtering)
+        if (m_state == EPOP3State::kTransaction && !m_account.IsFiltering())
             SendLine(line);
         return;
     }
@@ -592,7 +472,7 @@ void CPOP3Session::ClientCommandDone() {
         // The next relayed command's reply follows.
         m_client = std::move(m_clientAhead.front());
         m_clientAhead.pop_front();
-        if (m_client.Is(EPOP3Command::kRetr) && m_filtering)
+        if (m_client.Is(EPOP3Command::kRetr) && m_account.IsFiltering())
             m_statistics.StartRetrieve(m_host.ServerBytes());
         return;
     }
@@ -605,7 +485,7 @@ void CPOP3Session::OnClientReplyLine(const std::string& line) {
             m_client.replyStarted = true;
             m_client.replyRelayed = true;
             SendLine(line);
-            if (m_client.Is(EPOP3Command::kQuit) && m_filtering && Store() != nullptr)
+            if (m_client.Is(EPOP3Command::kQuit) && m_account.IsFiltering() && Store() != nullptr)
                 Store()->SaveInBackground(0);
             ClientCommandDone();
             return;
@@ -614,9 +494,10 @@ void CPOP3Session::OnClientReplyLine(const std::string& line) {
         return;
     }
     m_client.replyStarted = true;
-    if (m_client.Is(EPOP3Command::kCapa) && (m_filtering || m_state < EPOP3State::kTransaction)) {
+    if (m_client.Is(EPOP3Command::kCapa) &&
+        (m_account.IsFiltering() || m_state < EPOP3State::kTransaction)) {
         m_client.replyRelayed = true;
-        m_capabilities.clear();
+        m_capabilities.Clear();
         SendLine(line);
         return;
     }
@@ -633,7 +514,7 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
         case EPOP3Command::kPass:
         case EPOP3Command::kApop:
             m_state = EPOP3State::kTransaction;
-            if (m_filtering && !m_sync.IsSynchronized()) {
+            if (m_account.IsFiltering() && !m_sync.IsSynchronized()) {
                 // The reply is held while the store is brought in step.
                 m_client.Reset();
                 StartSynchronization(line);
@@ -641,11 +522,11 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
             }
             break;
         case EPOP3Command::kQuit:
-            if (m_filtering)
+            if (m_account.IsFiltering())
                 m_sync.OnQuitAccepted();
             break;
         case EPOP3Command::kStat:
-            if (!m_filtering)
+            if (!m_account.IsFiltering())
                 break;
             if (!m_sync.OnStatReply(line, true)) {
                 // The client's STAT is answered when the store is in step again.
@@ -660,7 +541,7 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
     }
     m_client.replyRelayed = true;
     SendLine(line);
-    if (m_filtering && Store() != nullptr) {
+    if (m_account.IsFiltering() && Store() != nullptr) {
         if (m_client.Is(EPOP3Command::kDele) && m_client.clientNumber.IsSet())
             Store()->MarkDeletedFromServer(m_client.clientNumber.value, 0);
         else if (m_client.Is(EPOP3Command::kRset))
@@ -671,17 +552,21 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
 
 void CPOP3Session::OnClientReplyData(const std::string& line) {
     const bool end = line == ".";
-    if (m_client.Is(EPOP3Command::kCapa) && (m_filtering || m_state < EPOP3State::kTransaction)) {
-        OnCapabilityLine(line);
-        if (end)
-            ClientCommandDone();
+    if (m_client.Is(EPOP3Command::kCapa) &&
+        (m_account.IsFiltering() || m_state < EPOP3State::kTransaction)) {
+        if (!end) {
+            m_capabilities.Note(line);
+            return;
+        }
+        EndCapabilities(true);
+        ClientCommandDone();
         return;
     }
     if (m_client.insertNotes && !m_client.headerPassed && m_client.replyRelayed &&
         (line.empty() || end)) {
         // The notes become the last lines of the header.
         m_client.headerPassed = true;
-        if (m_filtering) {
+        if (m_account.IsFiltering()) {
             const std::string notes = CPOP3StoreAnswers::Notes(Store(), m_client.clientNumber);
             if (!notes.empty())
                 Send(notes);
@@ -691,7 +576,7 @@ void CPOP3Session::OnClientReplyData(const std::string& line) {
     SendLine(line);
     if (!end)
         return;
-    if (m_client.Is(EPOP3Command::kRetr) && m_filtering && Store() != nullptr &&
+    if (m_client.Is(EPOP3Command::kRetr) && m_account.IsFiltering() && Store() != nullptr &&
         m_client.clientNumber.IsSet()) {
         Store()->MarkDelivered(m_client.clientNumber.value);
         m_statistics.EndRetrieve(m_host.ServerBytes());
@@ -713,7 +598,9 @@ void CPOP3Session::OnInternalLine(const std::string& line) {
     if (outcome == EInternalOutcome::kWaiting)
         return;
     if (capabilities && m_job == EInternalJob::kContinueLogin) {
-        EndCapabilities();
+        for (const std::string& capability : m_sync.CapabilityLines())
+            m_capabilities.Note(capability);
+        EndCapabilities(false);
         return;
     }
     AfterInternal(outcome);

@@ -10,13 +10,14 @@
 #include <string>
 
 #include "ferrymail/ProxySettings.h"
+#include "proxy/POP3Account.h"
+#include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Command.h"
 #include "proxy/POP3SessionHost.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3Synchronizer.h"
 #include "proxy/SlowResponse.h"
 
-class CAccountData;
 class CLogger;
 class CMessageStore;
 
@@ -44,7 +45,7 @@ public:
     CPOP3Session& operator=(const CPOP3Session&) = delete;
 
     EPOP3State GetState() const { return m_state; }
-    bool IsFiltering() const { return m_filtering; }
+    bool IsFiltering() const { return m_account.IsFiltering(); }
     CMessageStore* Store() const { return m_sync.Store(); }
     CPOP3Statistics& Statistics() { return m_statistics; }
     const CPOP3Synchronizer& Synchronizer() const { return m_sync; }
@@ -76,7 +77,6 @@ private:
     void Send(const std::string& text);
     void SendLine(const std::string& line);
     void SendError(const std::string& text);
-    void PostString(UINT id, ...);
     bool Busy() const;
     void HandleClientLine(const std::string& line);
     void ParseClientLine(const std::string& line);
@@ -86,15 +86,10 @@ private:
     void NotConnected();
     void ConnectNamedHost();
     void Authorization();
-    bool TakeAccount(CAccountData* account);
     void Transaction();
 
     void AskServerCapabilities();
-    void NoteCapability(const std::string& line);
-    void SetPipelining(int pipelining);
-    void AnswerCapabilities();
-    void OnCapabilityLine(const std::string& line);
-    void EndCapabilities();
+    void EndCapabilities(bool forClient);
 
     void OnClientReplyLine(const std::string& line);
     void OnClientReplyOk(const std::string& line);
@@ -125,15 +120,9 @@ private:
     // Client commands relayed while m_client's reply was still coming; their replies
     // follow in this order.
     std::deque<SPOP3Command> m_clientAhead;
-    // The server's capabilities as the client may see them (empty: none heard yet).
-    std::string m_capabilities;
-    // Whether the server offered PIPELINING: -1 not known (one command at a time), 0 no.
-    int m_serverPipelining = -1;
-    std::string m_clientName;
-    std::string m_userName;
+    CPOP3Account m_account;
+    CPOP3Capabilities m_capabilities;
     std::string m_serverHost;
-    CAccountData* m_account = nullptr;  // one reference
-    bool m_filtering = false;
     bool m_namedHost = false;
     bool m_greetingSeen = false;
     bool m_deliverLocal = false;
