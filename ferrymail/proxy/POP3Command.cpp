@@ -134,3 +134,28 @@ size_t SPOP3Command::BodyLength(const char* data, size_t size) {
     const void* end = memmem(data, size, "\r\n.\r\n", 5);
     return end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - data) + 2 : size;
 }
+
+bool SPOP3Command::RelaysAhead(bool filtering) const {
+    if (Is(EPOP3Command::kQuit))
+        return false;
+    return !filtering || Retrieves() || Is(EPOP3Command::kDele) || Is(EPOP3Command::kNoop);
+}
+
+bool SPOP3Command::MayGoAhead(bool filtering, bool deliverLocal) const {
+    switch (code) {
+        case EPOP3Command::kRetr:
+        case EPOP3Command::kTop:
+            return !filtering || (!deliverLocal && clientNumber.IsSet());
+        case EPOP3Command::kDele:
+            return !filtering || clientNumber.IsSet();
+        case EPOP3Command::kNoop:
+            return true;
+        case EPOP3Command::kStat:
+        case EPOP3Command::kList:
+        case EPOP3Command::kUidl:
+        case EPOP3Command::kRset:
+            return !filtering;
+        default:
+            return false;
+    }
+}

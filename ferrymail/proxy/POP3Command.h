@@ -62,6 +62,15 @@ struct SPOP3Command {
     // RETR or TOP: a reply that carries a message.
     bool Retrieves() const { return code == EPOP3Command::kRetr || code == EPOP3Command::kTop; }
 
+    // Pipelining: whether a next command may go to the server while this one's reply is
+    // still coming. Not behind QUIT, nor, when filtering, behind a reply that may start
+    // the session's own commands or that the store answers (STAT, RSET, CAPA...).
+    bool RelaysAhead(bool filtering) const;
+    // Whether this command, coming behind another, goes to the server at once: only one
+    // whose reply is simply relayed (when filtering, a RETR or TOP the store may answer
+    // from its own copy, or one without a valid number, waits its turn).
+    bool MayGoAhead(bool filtering, bool deliverLocal) const;
+
     // The client's line as a command: the first word (case ignored) gives the code, the
     // rest (trimmed) is the argument; `text` is the word and the argument. The number of
     // a command that takes one is parsed but not yet translated.

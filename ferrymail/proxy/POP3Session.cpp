@@ -1,6 +1,5 @@
 #include "proxy/POP3Session.h"
 
-#include <arpa/inet.h>
 #include <strings.h>
 
 #include <cstdio>
@@ -17,16 +16,6 @@
 namespace {
 
 constexpr int kTopLinesDefault = 10;
-// "host:port" of a named host: the port when one is given and valid, else 110.
-int NamedHostPort(const std::string& host, size_t& colon) {
-    colon = host.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= host.size() ||
-        host.find_first_not_of("0123456789", colon + 1) != std::string::npos)
-        return CProxyConnection::kNamedHostPort;
-    const int port = std::atoi(host.c_str() + colon + 1);
-    return port > 0 && port <= 65535 ? port : CProxyConnection::kNamedHostPort;
-}
-
 }  // namespace
 
 const SSetting CPOP3Session::cm_pSessionSettings[] = {
@@ -40,6 +29,7 @@ CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLoc
       m_settings("POP3Proxy", cm_pSessionSettings),
       m_sync(host, m_statistics, m_sessionSettings.topLines),
       m_account(host, m_sync, m_settings, &m_sessionSettings),
+      m_login(host, log, m_account),
       m_deliverLocal(deliverLocal) {
     m_settings.ReloadSettings(nullptr, &m_sessionSettings);
 }
@@ -105,38 +95,12 @@ void CPOP3Session::OnClientLine(const std::string& line) {
 
 bool CPOP3Session::RelayAhead(const std::string& line) {
     if (m_state != EPOP3State::kTransaction || m_sync.IsPending() || m_slow.IsActive() ||
-        !m_client.Outstanding() || m_client.Is(EPOP3Command::kQuit) || !m_host.IsServerOpen() ||
-        m_capabilities.Pipelining() != 1)
-        return false;
-    // When filtering, a reply to STAT, RSET or CAPA may start the session's own commands
-    // or is answered here: nothing may be sent behind them.
-    if (m_account.IsFiltering() && !m_client.Retrieves() && !m_client.Is(EPOP3Command::kDele) &&
-        !m_client.Is(EPOP3Command::kNoop))
+        !m_client.Outstanding() || !m_host.IsServerOpen() || m_capabilities.Pipelining() != 1 ||
+        !m_client.RelaysAhead(m_account.IsFiltering()))
         return false;
     SPOP3Command current = std::move(m_client);
     ParseClientLine(line);
-    bool relayed = false;
-    switch (m_client.code) {
-        case EPOP3Command::kRetr:
-        case EPOP3Command::kTop:
-            // The store answers these itself when it may deliver from its own copy.
-            relayed =
-                !m_account.IsFiltering() || (!m_deliverLocal && m_client.clientNumber.IsSet());
-            break;
-        case EPOP3Command::kDele:
-        case EPOP3Command::kNoop:
-            relayed = !m_account.IsFiltering() || m_client.Is(EPOP3Command::kNoop) ||
-                      m_client.clientNumber.IsSet();
-            break;
-        case EPOP3Command::kStat:
-        case EPOP3Command::kList:
-        case EPOP3Command::kUidl:
-        case EPOP3Command::kRset:
-            relayed = !m_account.IsFiltering();
-            break;
-        default:
-            break;
-    }
+    const bool relayed = m_client.MayGoAhead(m_account.IsFiltering(), m_deliverLocal);
     if (relayed) {
         if (!m_account.IsFiltering())
             m_client.text = SPOP3Command::Trim(line);
@@ -218,96 +182,45 @@ void CPOP3Session::RelayClientCommand() {
 // Reaching the server and logging in.
 
 void CPOP3Session::NotConnected() {
-    const EPOP3Command code = m_client.code;
-    if (code == EPOP3Command::kConnect) {
-        std::string clientName;
-        const int result = m_host.ConnectRelayed(m_client.argument, clientName);
-        if (!clientName.empty())
-            m_account.SetClientName(clientName);
-        if (result == CTS_FAILED) {
-            m_client.Reset();
-        } else if (result == CTS_PENDING) {
-            m_state = EPOP3State::kConnecting;
-        } else {
-            m_log.Log(LOG_INFO, "Connection completed");
-            m_state = EPOP3State::kAuthorization;
-            SendLine("0");
-        }
-        return;
-    }
-    if (code == EPOP3Command::kQuit) {
+    const bool connect = m_client.Is(EPOP3Command::kConnect);
+    const CPOP3Login::EStep step = m_login.OnCommand(m_client);
+    // After CONNECT the command stays outstanding: the server's greeting is its reply.
+    if (!connect || step == CPOP3Login::EStep::kFailed)
         m_client.Reset();
-        SendLine("+OK");
-        // The reply is still queued: the client is closed once it has left.
-        m_host.EndSession();
-        return;
-    }
-    const size_t slash = m_client.argument.find('/');
-    if (code == EPOP3Command::kUser && slash != std::string::npos && slash > 0) {
-        ConnectNamedHost();
-        return;
-    }
-    m_client.Reset();
-    if (code == EPOP3Command::kCapa) {
-        // Before the server is known the proxy speaks for itself.
-        Send(CPOP3Capabilities::OwnReply());
-        return;
-    }
-    SendError("Not connected to server");
-}
-
-// USER user/host[:port]: the host is the server, the user part the user name.
-void CPOP3Session::ConnectNamedHost() {
-    const size_t slash = m_client.argument.find('/');
-    m_account.SetUserName(m_client.argument.substr(0, slash));
-    m_serverHost = m_client.argument.substr(slash + 1);
-    m_namedHost = true;
-    m_account.SetClientName("Direct client");
-    m_client.Reset();
-    size_t colon = 0;
-    const int port = NamedHostPort(m_serverHost, colon);
-    const std::string host =
-        port != CProxyConnection::kNamedHostPort ? m_serverHost.substr(0, colon) : m_serverHost;
-    const int result = m_host.ConnectNamed(host, port);
-    // The host without its port names the account's server from now on.
-    m_serverHost = host;
-    if (result == CTS_FAILED) {
-        SendError("Can't connect to " + m_serverHost);
-    } else if (result == CTS_PENDING) {
-        m_state = EPOP3State::kConnecting;
-    } else {
-        m_log.Log(LOG_INFO, "Connection completed");
-        m_state = EPOP3State::kAuthorization;
-        AskServerCapabilities();
-    }
+    AfterLogin(step);
 }
 
 void CPOP3Session::OnServerConnect(int errorCode) {
     if (m_state != EPOP3State::kConnecting)
         return;
-    if (errorCode != 0) {
-        m_state = EPOP3State::kNotConnected;
-        if (m_namedHost) {
-            const uint32_t address = ntohl(m_host.ServerAddress());
-            char text[96];
-            std::snprintf(text, sizeof text, "Connection to %u.%u.%u.%u failed: %d",
-                          (address >> 24) & 0xFF, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-                          address & 0xFF, errorCode);
-            SendError(text);
-        } else {
-            m_client.Reset();
-            SendLine(std::to_string(errorCode));
-        }
-        DrainQueuedLines();
-        return;
-    }
-    m_log.Log(LOG_INFO, "Connection completed");
-    m_state = EPOP3State::kAuthorization;
-    if (m_namedHost) {
-        AskServerCapabilities();
-    } else {
-        SendLine("0");
-        DrainQueuedLines();
+    const CPOP3Login::EStep step = m_login.OnConnect(errorCode);
+    if (step == CPOP3Login::EStep::kFailed && !m_login.IsNamedHost())
+        m_client.Reset();
+    AfterLogin(step);
+}
+
+void CPOP3Session::AfterLogin(CPOP3Login::EStep step) {
+    switch (step) {
+        case CPOP3Login::EStep::kNone:
+            break;
+        case CPOP3Login::EStep::kConnecting:
+            m_state = EPOP3State::kConnecting;
+            break;
+        case CPOP3Login::EStep::kFailed:
+            m_state = EPOP3State::kNotConnected;
+            DrainQueuedLines();
+            break;
+        case CPOP3Login::EStep::kConnected:
+            m_state = EPOP3State::kAuthorization;
+            DrainQueuedLines();
+            break;
+        case CPOP3Login::EStep::kAskCapabilities:
+            m_state = EPOP3State::kAuthorization;
+            AskServerCapabilities();
+            break;
+        case CPOP3Login::EStep::kEnd:
+            m_host.EndSession();
+            break;
     }
 }
 
@@ -433,7 +346,7 @@ void CPOP3Session::AnswerQuit() {
 // Server lines.
 
 void CPOP3Session::OnServerLine(const std::string& line) {
-    if (m_namedHost && !m_greetingSeen) {
+    if (m_login.IsNamedHost() && !m_greetingSeen) {
         m_greetingSeen = true;
         return;
     }

@@ -13,6 +13,7 @@
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Command.h"
+#include "proxy/POP3Login.h"
 #include "proxy/POP3SessionHost.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3Synchronizer.h"
@@ -84,7 +85,7 @@ private:
     void DrainQueuedLines();
     void RelayClientCommand();
     void NotConnected();
-    void ConnectNamedHost();
+    void AfterLogin(CPOP3Login::EStep step);
     void Authorization();
     void Transaction();
 
@@ -122,8 +123,7 @@ private:
     std::deque<SPOP3Command> m_clientAhead;
     CPOP3Account m_account;
     CPOP3Capabilities m_capabilities;
-    std::string m_serverHost;
-    bool m_namedHost = false;
+    CPOP3Login m_login;
     bool m_greetingSeen = false;
     bool m_deliverLocal = false;
     bool m_saveAfterReply = false;  // the synchronization's save waits for the reply

@@ -138,6 +138,7 @@ public:
     std::vector<std::string> toServer;
     std::vector<std::string> notices;
     int connectResult = CTS_CONNECTED;
+    std::string namedHost;  // "host port" of the last named-host connect
     bool clockRunning = false;
     bool ended = false;
     std::string holdAt;  // the server does not answer from this line on
@@ -174,7 +175,8 @@ public:
         text = "Relayed client";
         return connectResult;
     }
-    int ConnectNamed(const std::string&, int) override {
+    int ConnectNamed(const std::string& host, int port) override {
+        namedHost = host + " " + std::to_string(port);
         m_greeting = connectResult != CTS_FAILED;
         return connectResult;
     }
@@ -411,7 +413,8 @@ TEST_F(POP3SessionTest, EachStateAnswersWhatItCannotDo) {
     NewSession();
     EXPECT_EQ(Send("USER anna"), "-ERR Not connected to server\r\n");
     EXPECT_EQ(Send("CAPA").substr(0, 30), "+OK Capability list follows\r\nU");
-    EXPECT_EQ(Send("USER anna/127.0.0.1"), "+OK\r\n");
+    EXPECT_EQ(Send("USER anna/127.0.0.1:110"), "+OK\r\n");
+    EXPECT_EQ(m_host->namedHost, "127.0.0.1 110");
     EXPECT_EQ(Send("STAT"), "-ERR Illegal command in AUTHORIZATION state\r\n");
     Send("PASS secret");
     EXPECT_EQ(Send("XSENDER 1"), "-ERR Unsupported command in TRANSACTION state\r\n");
@@ -423,6 +426,7 @@ TEST_F(POP3SessionTest, EachStateAnswersWhatItCannotDo) {
     NewSession();
     m_host->connectResult = CTS_PENDING;
     EXPECT_EQ(Send("USER anna/127.0.0.1:2110"), "");
+    EXPECT_EQ(m_host->namedHost, "127.0.0.1 2110");
     EXPECT_EQ(Send("NOOP"), "");
     m_session->OnServerConnect(111);
     EXPECT_EQ(m_host->client,
