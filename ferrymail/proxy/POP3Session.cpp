@@ -1,25 +1,15 @@
 #include "proxy/POP3Session.h"
 
-#include <strings.h>
-
-#include <cstdio>
-#include <cstdlib>
-
 #include "ferrymail/FerrymailStrings.h"
 #include "ferrymail/Logger.h"
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/MessageStore.h"
 #include "kinbook/StringTable.h"
-#include "proxy/POP3StoreAnswers.h"
 #include "proxy/ProxyConnection.h"
 
-namespace {
-
-constexpr int kTopLinesDefault = 10;
-}  // namespace
-
+// TopLines: by default the header and the first 10 body lines of a new message.
 const SSetting CPOP3Session::cm_pSessionSettings[] = {
-    {"TopLines", offsetof(SSessionSettings, topLines), ST_INTEGER, nullptr, kTopLinesDefault},
+    {"TopLines", offsetof(SSessionSettings, topLines), ST_INTEGER, nullptr, 10},
     {nullptr, 0, 0, nullptr, 0},
 };
 
@@ -30,29 +20,17 @@ CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLoc
       m_sync(host, m_statistics, m_sessionSettings.topLines),
       m_account(host, m_sync, m_settings, &m_sessionSettings),
       m_login(host, log, m_account),
-      m_deliverLocal(deliverLocal) {
+      m_answers(host, log, m_sync, m_statistics, m_account, deliverLocal) {
     m_settings.ReloadSettings(nullptr, &m_sessionSettings);
 }
 
-CPOP3Session::~CPOP3Session() {
-    m_sync.CloseStore();
-}
+CPOP3Session::~CPOP3Session() { m_sync.CloseStore(); }
 
-void CPOP3Session::Start() {
-    SendLine("+OK Quillon POP3 proxy server");
-}
+void CPOP3Session::Start() { SendLine("+OK Quillon POP3 proxy server"); }
 
-void CPOP3Session::Send(const std::string& text) {
-    m_host.SendClient(text.data(), text.size());
-}
+void CPOP3Session::Send(const std::string& text) { m_host.SendClient(text.data(), text.size()); }
 
-void CPOP3Session::SendLine(const std::string& line) {
-    Send(line + "\r\n");
-}
-
-void CPOP3Session::SendError(const std::string& text) {
-    SendLine("-ERR " + text);
-}
+void CPOP3Session::SendLine(const std::string& line) { Send(line + "\r\n"); }
 
 unsigned CPOP3Session::LogCategory(int direction) const {
     switch (direction) {
@@ -71,9 +49,6 @@ unsigned CPOP3Session::LogCategory(int direction) const {
             return LOG_INFO;
     }
 }
-
-// ---------------------------------------------------------------------------------------
-// Client lines.
 
 bool CPOP3Session::Busy() const {
     // While the server connection is being made, commands wait for it.
@@ -100,7 +75,7 @@ bool CPOP3Session::RelayAhead(const std::string& line) {
         return false;
     SPOP3Command current = std::move(m_client);
     ParseClientLine(line);
-    const bool relayed = m_client.MayGoAhead(m_account.IsFiltering(), m_deliverLocal);
+    const bool relayed = m_client.MayGoAhead(m_account.IsFiltering(), m_answers.DeliversLocally());
     if (relayed) {
         if (!m_account.IsFiltering())
             m_client.text = SPOP3Command::Trim(line);
@@ -151,7 +126,7 @@ void CPOP3Session::HandleClientLine(const std::string& line) {
             break;
         case EPOP3State::kConnecting:
             m_client.Reset();
-            SendError("Not connected to server yet");
+            SendLine("-ERR Not connected to server yet");
             break;
         case EPOP3State::kAuthorization:
             Authorization();
@@ -166,7 +141,7 @@ void CPOP3Session::HandleClientLine(const std::string& line) {
             break;
         case EPOP3State::kDisconnecting:
             m_client.Reset();
-            SendError("Disconnecting from server");
+            SendLine("-ERR Disconnecting from server");
             break;
     }
 }
@@ -200,27 +175,17 @@ void CPOP3Session::OnServerConnect(int errorCode) {
 }
 
 void CPOP3Session::AfterLogin(CPOP3Login::EStep step) {
-    switch (step) {
-        case CPOP3Login::EStep::kNone:
-            break;
-        case CPOP3Login::EStep::kConnecting:
-            m_state = EPOP3State::kConnecting;
-            break;
-        case CPOP3Login::EStep::kFailed:
-            m_state = EPOP3State::kNotConnected;
-            DrainQueuedLines();
-            break;
-        case CPOP3Login::EStep::kConnected:
-            m_state = EPOP3State::kAuthorization;
-            DrainQueuedLines();
-            break;
-        case CPOP3Login::EStep::kAskCapabilities:
-            m_state = EPOP3State::kAuthorization;
+    using EStep = CPOP3Login::EStep;
+    if (step == EStep::kEnd) {
+        m_host.EndSession();
+    } else if (step == EStep::kConnecting) {
+        m_state = EPOP3State::kConnecting;
+    } else if (step != EStep::kNone) {
+        m_state = step == EStep::kFailed ? EPOP3State::kNotConnected : EPOP3State::kAuthorization;
+        if (step == EStep::kAskCapabilities)
             AskServerCapabilities();
-            break;
-        case CPOP3Login::EStep::kEnd:
-            m_host.EndSession();
-            break;
+        else
+            DrainQueuedLines();
     }
 }
 
@@ -230,7 +195,7 @@ void CPOP3Session::Authorization() {
         RelayClientCommand();
     } else if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
         m_client.Reset();
-        SendError("Illegal command in AUTHORIZATION state");
+        SendLine("-ERR Illegal command in AUTHORIZATION state");
     } else if (m_account.Find(m_client, m_host.ServerAddress())) {
         RelayClientCommand();
     } else {
@@ -276,70 +241,42 @@ void CPOP3Session::Transaction() {
             break;
         case EPOP3Command::kList:
         case EPOP3Command::kUidl:
-            Send(CPOP3StoreAnswers::List(Store(), m_client, m_client.Is(EPOP3Command::kUidl)));
+            m_answers.List(m_client);
             m_client.Reset();
             break;
         case EPOP3Command::kRetr:
         case EPOP3Command::kTop:
-            AnswerRetrieve();
+            if (m_answers.Retrieve(m_client))
+                m_client.Reset();
+            else
+                RelayClientCommand();
             break;
         case EPOP3Command::kQuit:
             AnswerQuit();
             break;
         default:
             m_client.Reset();
-            SendError("Unsupported command in TRANSACTION state");
+            SendLine("-ERR Unsupported command in TRANSACTION state");
             break;
     }
 }
 
-void CPOP3Session::AnswerStat(bool alreadySynchronized) {
-    if (alreadySynchronized && Store() != nullptr)
-        m_account.PostAboutAccount(20116);
-    Send(CPOP3StoreAnswers::Stat(Store()));
-}
-
-void CPOP3Session::AnswerRetrieve() {
-    CMessage* message =
-        m_deliverLocal ? CPOP3StoreAnswers::LocalMessage(Store(), m_client) : nullptr;
-    const int lines = message != nullptr ? CPOP3StoreAnswers::LocalLines(message, m_client) : -2;
-    const bool retrieve = m_client.Is(EPOP3Command::kRetr);
-    if (retrieve) {
-        ++m_statistics.m_retrieved;
-        m_statistics.StartRetrieve(m_host.ServerBytes());
-    }
-    if (lines == -2) {
-        RelayClientCommand();
-        return;
-    }
-    if (retrieve)
-        m_log.LogFormat(LOG_INFO, "Local retrieval of message: %d", m_client.clientNumber.value);
-    // The first line is the reply; the message after it is data, as when relayed.
-    SendLine("+OK");
-    m_client.replyRelayed = true;
-    Send(CPOP3StoreAnswers::MessageText(message, lines));
-    if (retrieve) {
-        Store()->MarkDelivered(m_client.clientNumber.value);
-        m_statistics.EndRetrieve(m_host.ServerBytes());
-    }
-    m_client.Reset();
-}
-
+// The messages the user deleted in review leave the server first (the synchronizer sends
+// one DELE after the other), then a STAT records the mailbox when its count is unknown.
 void CPOP3Session::AnswerQuit() {
     const int first = m_sync.NextToDelete();
-    if (first != 0) {
-        ++m_statistics.m_shutdownDeletes;
-        m_statistics.StartShutdownDeletes();
-        m_account.PostAboutAccount(20119);
-        SendInternal(EPOP3Command::kDele, first, EInternalJob::kRelayClientCommand);
-        return;
-    }
-    if (m_sync.ServerCountKnown()) {
+    if (first == 0 && m_sync.ServerCountKnown()) {
         m_state = EPOP3State::kDisconnecting;
         RelayClientCommand();
         return;
     }
-    SendInternal(EPOP3Command::kStat, -1, EInternalJob::kRelayClientCommand);
+    if (first != 0) {
+        ++m_statistics.m_shutdownDeletes;
+        m_statistics.StartShutdownDeletes();
+        m_account.PostAboutAccount(20119);
+    }
+    SendInternal(first != 0 ? EPOP3Command::kDele : EPOP3Command::kStat, first != 0 ? first : -1,
+                 EInternalJob::kRelayClientCommand);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -370,13 +307,7 @@ void CPOP3Session::OnServerLine(const std::string& line) {
 size_t CPOP3Session::OnServerBlock(const char* data, size_t size) {
     if (m_sync.IsPending())
         return m_sync.OnBlock(data, size);
-    if (!m_client.Outstanding() || !m_client.replyStarted || !m_client.replyRelayed ||
-        !m_client.Retrieves() || (m_client.insertNotes && !m_client.headerPassed))
-        return 0;
-    const size_t taken = SPOP3Command::BodyLength(data, size);
-    if (taken > 0)
-        m_host.SendClient(data, taken);
-    return taken;
+    return m_client.Outstanding() ? m_answers.RelayBlock(m_client, data, size) : 0;
 }
 
 void CPOP3Session::ClientCommandDone() {
@@ -446,7 +377,7 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
                 StartSynchronization(std::string());
                 return;
             }
-            AnswerStat(true);
+            m_answers.Stat(true);
             ClientCommandDone();
             return;
         default:
@@ -454,12 +385,8 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
     }
     m_client.replyRelayed = true;
     SendLine(line);
-    if (m_account.IsFiltering() && Store() != nullptr) {
-        if (m_client.Is(EPOP3Command::kDele) && m_client.clientNumber.IsSet())
-            Store()->MarkDeletedFromServer(m_client.clientNumber.value, 0);
-        else if (m_client.Is(EPOP3Command::kRset))
-            Store()->UndeleteAll();
-    }
+    if (m_account.IsFiltering())
+        m_answers.OnReplyOk(m_client);
     ClientCommandDone();
 }
 
@@ -475,26 +402,9 @@ void CPOP3Session::OnClientReplyData(const std::string& line) {
         ClientCommandDone();
         return;
     }
-    if (m_client.insertNotes && !m_client.headerPassed && m_client.replyRelayed &&
-        (line.empty() || end)) {
-        // The notes become the last lines of the header.
-        m_client.headerPassed = true;
-        if (m_account.IsFiltering()) {
-            const std::string notes = CPOP3StoreAnswers::Notes(Store(), m_client.clientNumber);
-            if (!notes.empty())
-                Send(notes);
-        }
-    }
-    m_client.replyRelayed = true;
-    SendLine(line);
-    if (!end)
-        return;
-    if (m_client.Is(EPOP3Command::kRetr) && m_account.IsFiltering() && Store() != nullptr &&
-        m_client.clientNumber.IsSet()) {
-        Store()->MarkDelivered(m_client.clientNumber.value);
-        m_statistics.EndRetrieve(m_host.ServerBytes());
-    }
-    ClientCommandDone();
+    m_answers.RelayLine(m_client, line, m_account.IsFiltering());
+    if (end)
+        ClientCommandDone();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -538,7 +448,7 @@ void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
             m_state = EPOP3State::kDisconnecting;
         RelayClientCommand();
     } else if (m_job == EInternalJob::kAnswerClient && m_client.Is(EPOP3Command::kStat)) {
-        AnswerStat(false);
+        m_answers.Stat(false);
         m_client.Reset();
     }
     if (m_saveAfterReply) {
@@ -560,30 +470,23 @@ void CPOP3Session::StartSynchronization(const std::string& heldReply) {
         StartSlowResponse(heldReply, m_client.simple || !m_client.Outstanding());
 }
 
-// ---------------------------------------------------------------------------------------
-// The slow response and the end of the server.
-
 void CPOP3Session::StartSlowResponse(const std::string& text, bool extraCharacters) {
     m_slow.Start(text, extraCharacters);
     m_host.StartClock();
 }
 
-void CPOP3Session::OnClock() {
-    const CSlowResponse::SStep step = m_slow.Tick();
+void CPOP3Session::OnClock() { SendSlow(m_slow.Tick()); }
+
+void CPOP3Session::FinishSlowResponse() {
+    m_host.StopClock();
+    SendSlow(m_slow.Finish());
+}
+
+void CPOP3Session::SendSlow(const CSlowResponse::SStep& step) {
     if (!step.bytes.empty())
         Send(step.bytes);
     if (!step.log.empty())
         m_log.Log(LOG_INFO, step.log);
-}
-
-void CPOP3Session::FinishSlowResponse() {
-    m_host.StopClock();
-    if (!m_slow.IsActive())
-        return;
-    const CSlowResponse::SStep step = m_slow.Finish();
-    if (!step.bytes.empty())
-        Send(step.bytes);
-    m_log.Log(LOG_INFO, step.log);
 }
 
 void CPOP3Session::OnServerClose() {

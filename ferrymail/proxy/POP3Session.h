@@ -16,6 +16,7 @@
 #include "proxy/POP3Login.h"
 #include "proxy/POP3SessionHost.h"
 #include "proxy/POP3Statistics.h"
+#include "proxy/POP3StoreAnswers.h"
 #include "proxy/POP3Synchronizer.h"
 #include "proxy/SlowResponse.h"
 
@@ -77,7 +78,6 @@ private:
 
     void Send(const std::string& text);
     void SendLine(const std::string& line);
-    void SendError(const std::string& text);
     bool Busy() const;
     void HandleClientLine(const std::string& line);
     void ParseClientLine(const std::string& line);
@@ -101,11 +101,10 @@ private:
     void SendInternal(EPOP3Command code, int number, EInternalJob job);
 
     void StartSynchronization(const std::string& heldReply);
-    void AnswerStat(bool alreadySynchronized);
-    void AnswerRetrieve();
     void AnswerQuit();
     void StartSlowResponse(const std::string& text, bool extraCharacters);
     void FinishSlowResponse();
+    void SendSlow(const CSlowResponse::SStep& step);
 
     IPOP3SessionHost& m_host;
     CLogger& m_log;
@@ -125,6 +124,6 @@ private:
     CPOP3Capabilities m_capabilities;
     CPOP3Login m_login;
     bool m_greetingSeen = false;
-    bool m_deliverLocal = false;
+    CPOP3StoreAnswers m_answers;
     bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
 };
