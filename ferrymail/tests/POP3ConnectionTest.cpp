@@ -527,28 +527,6 @@ const std::vector<std::string> kFirstSynch = {"STAT",     "UIDL",     "LIST",
 // ---------------------------------------------------------------------------------------
 // Reaching the server.
 
-TEST_F(POP3ConnectionTest, NamedHostModeHidesServerGreetingAndSendsUserPart) {
-    Start(ThreeMessages());
-    TestClient client(m_listener->GetPort());
-    ASSERT_TRUE(client.IsConnected());
-    EXPECT_EQ(client.ReadLine(), kGreeting);
-    // Without a host the session has nowhere to go.
-    ASSERT_TRUE(client.SendLine("USER anna"));
-    EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
-    ASSERT_TRUE(client.SendLine("STAT"));
-    EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
-    EXPECT_EQ(m_server->Connections(), 0);
-
-    ASSERT_TRUE(client.SendLine(UserLine()));
-    // The reply to USER, never the server's greeting.
-    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
-    EXPECT_EQ(m_server->Commands(0), (std::vector<std::string>{"CAPA", "USER anna"}));
-    // Commands other than USER, APOP, PASS and QUIT are refused before login.
-    ASSERT_TRUE(client.SendLine("STAT"));
-    EXPECT_EQ(client.ReadLine(), "-ERR Illegal command in AUTHORIZATION state");
-    EXPECT_EQ(m_server->Commands(0).size(), 2u);
-}
-
 TEST_F(POP3ConnectionTest, QuitBeforeConnectingEndsTheSession) {
     Start(ThreeMessages());
     TestClient client(m_listener->GetPort());
@@ -630,58 +608,6 @@ TEST_F(POP3ConnectionTest, MalformedConnectLineGetsMinusOne) {
 // ---------------------------------------------------------------------------------------
 // Synchronization and the client's view.
 
-TEST_F(POP3ConnectionTest, FirstSessionShowsOnlyPassedMessagesRenumbered) {
-    const std::vector<SFakeMessage> mailbox = ThreeMessages();
-    Start(mailbox);
-    std::string passReply;
-    auto client = Login(&passReply);
-    EXPECT_EQ(passReply, "+OK anna's maildrop has 3 messages");
-    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, kFirstSynch}));
-    EXPECT_EQ(LocationOf("uid-hold"), MS_HOLD);
-    EXPECT_EQ(LocationOf("uid-apple"), MS_INBOX);
-
-    const int size1 = ClientSize(mailbox[0], kPassNote);
-    const int size2 = ClientSize(mailbox[2], kPassNote);
-    ASSERT_TRUE(client->SendLine("STAT"));
-    EXPECT_EQ(client->ReadLine(), "+OK 2 " + std::to_string(size1 + size2));
-    ASSERT_TRUE(client->SendLine("LIST"));
-    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n1 " + std::to_string(size1) +
-                                          "\r\n2 " + std::to_string(size2) + "\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("LIST 2"));
-    EXPECT_EQ(client->ReadLine(), "+OK 2 " + std::to_string(size2));
-    ASSERT_TRUE(client->SendLine("LIST 3"));
-    EXPECT_EQ(client->ReadLine(), "-ERR Invalid message number");
-    ASSERT_TRUE(client->SendLine("UIDL"));
-    EXPECT_EQ(ReadMultiLine(*client),
-              "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-cherry\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("UIDL 1"));
-    EXPECT_EQ(client->ReadLine(), "+OK 1 uid-apple");
-    ASSERT_TRUE(client->SendLine("UIDL 0"));
-    EXPECT_EQ(client->ReadLine(), "-ERR Invalid message number");
-
-    // RETR goes to the server with its number; the note ends the header.
-    ASSERT_TRUE(client->SendLine("RETR 2"));
-    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[2], kPassNote));
-    ASSERT_TRUE(client->SendLine("RETR 1"));
-    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[0], kPassNote));
-    ASSERT_TRUE(client->SendLine("TOP 2 1"));
-    std::string top = ReadMultiLine(*client);
-    EXPECT_EQ(top, "+OK top of message follows\r\n" + HeaderOf(mailbox[2].text) +
-                       NoteLine(kPassNote) + "\r\nBody line 1 of Cherry season\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("NOOP"));
-    EXPECT_EQ(client->ReadLine(), "+OK");
-    ASSERT_TRUE(client->SendLine("XTND XMIT"));
-    EXPECT_EQ(client->ReadLine(), "-ERR Unsupported command in TRANSACTION state");
-    // The server's list as the proxy heard it at log-in.
-    ASSERT_TRUE(client->SendLine("CAPA"));
-    EXPECT_EQ(ReadMultiLine(*client),
-              "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\nPIPELINING\r\n.\r\n");
-    EXPECT_EQ(m_server->Commands(0),
-              Join({kFirstLogin, kFirstSynch, {"STAT", "RETR 3", "RETR 1", "TOP 3 1", "NOOP"}}));
-    EXPECT_EQ(LocationOf("uid-cherry"), MS_DELIVERED);
-    Quit(*client);
-}
-
 TEST_F(POP3ConnectionTest, ReleasedMessageAppearsAtNextSession) {
     const std::vector<SFakeMessage> mailbox = ThreeMessages();
     Start(mailbox);
@@ -752,32 +678,6 @@ TEST_F(POP3ConnectionTest, NewMailIsListedAndOnlyNewMessagesFetched) {
     EXPECT_EQ(second->ReadLine(), "+OK 11 uid-11");
     EXPECT_EQ(LocationOf("uid-12"), MS_HOLD);
     Quit(*second);
-}
-
-TEST_F(POP3ConnectionTest, EmptyViewsAnswerEmptyListings) {
-    // Everything held.
-    Start({{"uid-hold", MakeMessage("Please hold this one", 2)}});
-    auto client = Login();
-    ASSERT_TRUE(client->SendLine("STAT"));
-    EXPECT_EQ(client->ReadLine(), "+OK 0 0");
-    ASSERT_TRUE(client->SendLine("LIST"));
-    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("UIDL"));
-    EXPECT_EQ(ReadMultiLine(*client), "+OK UIDL listing follows\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("RETR 1"));
-    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
-    EXPECT_EQ(m_server->Commands(0).back(), "RETR -1");
-    Quit(*client);
-
-    // An empty mailbox on the server needs no listing.
-    TearDown();
-    SetUp();
-    Start({});
-    auto empty = Login();
-    ASSERT_TRUE(empty->SendLine("LIST"));
-    EXPECT_EQ(ReadMultiLine(*empty), "+OK Maildrop listing follows\r\n.\r\n");
-    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, {"STAT"}}));
-    Quit(*empty);
 }
 
 TEST_F(POP3ConnectionTest, LocalDeliveryAnswersFromStore) {

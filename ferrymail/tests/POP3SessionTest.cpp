@@ -300,6 +300,22 @@ TEST_F(POP3SessionTest, FirstSessionSynchronizesAndShowsOnlyPassedMailRenumbered
     EXPECT_FALSE(m_session->Store()->IsInSession());
 }
 
+TEST_F(POP3SessionTest, EmptyViewsAnswerEmptyListings) {
+    // An empty mailbox on the server needs no listing.
+    m_server.mailbox.clear();
+    Login();
+    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(Send("LIST"), ListingOf({}));
+    Send("QUIT");
+    // Everything held.
+    m_server.mailbox = {{"uid-h", MakeMail("Please hold", 2)}};
+    Login();
+    EXPECT_EQ(Send("STAT"), "+OK 0 0\r\n");
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n.\r\n");
+    EXPECT_EQ(Send("RETR 1"), "-ERR no such message\r\n");
+    EXPECT_EQ(m_host->toServer.back(), "RETR -1");
+}
+
 TEST_F(POP3SessionTest, HeldReplyGoesOutOneCharacterPerTick) {
     NewSession();
     Send("USER anna/127.0.0.1");
