@@ -453,15 +453,36 @@ TEST_F(POP3SessionTest, EachStateAnswersWhatItCannotDo) {
 
 TEST_F(POP3SessionTest, ServerErrorInTheDownloadWindowKeepsWhatCameAndTheNextLoginFetchesTheRest) {
     m_server.failures.insert("TOP 2 10");
-    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
-    // All three went out before the first reply; the error came in the middle.
-    EXPECT_EQ(ServerLinesFrom("TOP 1 10").size(), 3u);
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->client.clear();
+    m_host->holdAt = "TOP 1 10";
+    Send("PASS secret");
+    // The server offers PIPELINING: all three went out before the first reply.
+    EXPECT_EQ(ServerLinesFrom("TOP 1 10"),
+              (std::vector<std::string>{"TOP 1 10", "TOP 2 10", "TOP 3 10"}));
+    m_host->holdAt.clear();
+    m_host->Pump();
+    EXPECT_EQ(m_host->client, "+OK maildrop ready\r\n");
     EXPECT_TRUE(m_host->Noticed("Server error during proxy command: -ERR refused"));
     EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n.\r\n");
     Send("QUIT");
 
     Login();
     EXPECT_EQ(ServerLinesFrom("STAT"), (std::vector<std::string>{"STAT", "UIDL", "TOP 2 10"}));
+}
+
+TEST_F(POP3SessionTest, ServerWithoutPipeliningGetsOneCommandAtATime) {
+    m_server.capabilities = "TOP\r\nUIDL\r\n";
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->holdAt = "TOP 1 10";
+    Send("PASS secret");
+    EXPECT_EQ(ServerLinesFrom("TOP 1 10"), (std::vector<std::string>{"TOP 1 10"}));
+    // The client is offered PIPELINING all the same: the proxy queues for it.
+    m_host->holdAt.clear();
+    m_host->Pump();
+    EXPECT_EQ(Send("CAPA"), "+OK Capability list follows\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n");
 }
 
 TEST_F(POP3SessionTest, ClientStatThatStartsAFailingSynchronizationGetsOneErrorLine) {
