@@ -1,7 +1,9 @@
 // The POP3 session over real loopback sockets: a mail client (TestClient) talks to the
 // proxy started by StartFerrymail, which talks to a scripted POP3 server of this file
 // serving a mailbox the test gives it. The message database is the real one, with an
-// examine call-back that holds every message whose Subject says "hold".
+// examine call-back that holds every message whose Subject says "hold". The session's
+// protocol, line by line, is tested without sockets in POP3SessionTest.cpp; these are the
+// cases that need the sockets, the threads and the clock.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <netinet/tcp.h>
@@ -525,28 +527,6 @@ const std::vector<std::string> kFirstSynch = {"STAT",     "UIDL",     "LIST",
 // ---------------------------------------------------------------------------------------
 // Reaching the server.
 
-TEST_F(POP3ConnectionTest, NamedHostModeHidesServerGreetingAndSendsUserPart) {
-    Start(ThreeMessages());
-    TestClient client(m_listener->GetPort());
-    ASSERT_TRUE(client.IsConnected());
-    EXPECT_EQ(client.ReadLine(), kGreeting);
-    // Without a host the session has nowhere to go.
-    ASSERT_TRUE(client.SendLine("USER anna"));
-    EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
-    ASSERT_TRUE(client.SendLine("STAT"));
-    EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
-    EXPECT_EQ(m_server->Connections(), 0);
-
-    ASSERT_TRUE(client.SendLine(UserLine()));
-    // The reply to USER, never the server's greeting.
-    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
-    EXPECT_EQ(m_server->Commands(0), (std::vector<std::string>{"CAPA", "USER anna"}));
-    // Commands other than USER, APOP, PASS and QUIT are refused before login.
-    ASSERT_TRUE(client.SendLine("STAT"));
-    EXPECT_EQ(client.ReadLine(), "-ERR Illegal command in AUTHORIZATION state");
-    EXPECT_EQ(m_server->Commands(0).size(), 2u);
-}
-
 TEST_F(POP3ConnectionTest, QuitBeforeConnectingEndsTheSession) {
     Start(ThreeMessages());
     TestClient client(m_listener->GetPort());
@@ -628,58 +608,6 @@ TEST_F(POP3ConnectionTest, MalformedConnectLineGetsMinusOne) {
 // ---------------------------------------------------------------------------------------
 // Synchronization and the client's view.
 
-TEST_F(POP3ConnectionTest, FirstSessionShowsOnlyPassedMessagesRenumbered) {
-    const std::vector<SFakeMessage> mailbox = ThreeMessages();
-    Start(mailbox);
-    std::string passReply;
-    auto client = Login(&passReply);
-    EXPECT_EQ(passReply, "+OK anna's maildrop has 3 messages");
-    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, kFirstSynch}));
-    EXPECT_EQ(LocationOf("uid-hold"), MS_HOLD);
-    EXPECT_EQ(LocationOf("uid-apple"), MS_INBOX);
-
-    const int size1 = ClientSize(mailbox[0], kPassNote);
-    const int size2 = ClientSize(mailbox[2], kPassNote);
-    ASSERT_TRUE(client->SendLine("STAT"));
-    EXPECT_EQ(client->ReadLine(), "+OK 2 " + std::to_string(size1 + size2));
-    ASSERT_TRUE(client->SendLine("LIST"));
-    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n1 " + std::to_string(size1) +
-                                          "\r\n2 " + std::to_string(size2) + "\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("LIST 2"));
-    EXPECT_EQ(client->ReadLine(), "+OK 2 " + std::to_string(size2));
-    ASSERT_TRUE(client->SendLine("LIST 3"));
-    EXPECT_EQ(client->ReadLine(), "-ERR Invalid message number");
-    ASSERT_TRUE(client->SendLine("UIDL"));
-    EXPECT_EQ(ReadMultiLine(*client),
-              "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-cherry\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("UIDL 1"));
-    EXPECT_EQ(client->ReadLine(), "+OK 1 uid-apple");
-    ASSERT_TRUE(client->SendLine("UIDL 0"));
-    EXPECT_EQ(client->ReadLine(), "-ERR Invalid message number");
-
-    // RETR goes to the server with its number; the note ends the header.
-    ASSERT_TRUE(client->SendLine("RETR 2"));
-    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[2], kPassNote));
-    ASSERT_TRUE(client->SendLine("RETR 1"));
-    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[0], kPassNote));
-    ASSERT_TRUE(client->SendLine("TOP 2 1"));
-    std::string top = ReadMultiLine(*client);
-    EXPECT_EQ(top, "+OK top of message follows\r\n" + HeaderOf(mailbox[2].text) +
-                       NoteLine(kPassNote) + "\r\nBody line 1 of Cherry season\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("NOOP"));
-    EXPECT_EQ(client->ReadLine(), "+OK");
-    ASSERT_TRUE(client->SendLine("XTND XMIT"));
-    EXPECT_EQ(client->ReadLine(), "-ERR Unsupported command in TRANSACTION state");
-    // The server's list as the proxy heard it at log-in.
-    ASSERT_TRUE(client->SendLine("CAPA"));
-    EXPECT_EQ(ReadMultiLine(*client),
-              "+OK Capability list follows\r\nTOP\r\nUIDL\r\nUSER\r\nPIPELINING\r\n.\r\n");
-    EXPECT_EQ(m_server->Commands(0),
-              Join({kFirstLogin, kFirstSynch, {"STAT", "RETR 3", "RETR 1", "TOP 3 1", "NOOP"}}));
-    EXPECT_EQ(LocationOf("uid-cherry"), MS_DELIVERED);
-    Quit(*client);
-}
-
 TEST_F(POP3ConnectionTest, ReleasedMessageAppearsAtNextSession) {
     const std::vector<SFakeMessage> mailbox = ThreeMessages();
     Start(mailbox);
@@ -752,46 +680,6 @@ TEST_F(POP3ConnectionTest, NewMailIsListedAndOnlyNewMessagesFetched) {
     Quit(*second);
 }
 
-TEST_F(POP3ConnectionTest, EmptyViewsAnswerEmptyListings) {
-    // Everything held.
-    Start({{"uid-hold", MakeMessage("Please hold this one", 2)}});
-    auto client = Login();
-    ASSERT_TRUE(client->SendLine("STAT"));
-    EXPECT_EQ(client->ReadLine(), "+OK 0 0");
-    ASSERT_TRUE(client->SendLine("LIST"));
-    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("UIDL"));
-    EXPECT_EQ(ReadMultiLine(*client), "+OK UIDL listing follows\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("RETR 1"));
-    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
-    EXPECT_EQ(m_server->Commands(0).back(), "RETR -1");
-    Quit(*client);
-
-    // An empty mailbox on the server needs no listing.
-    TearDown();
-    SetUp();
-    Start({});
-    auto empty = Login();
-    ASSERT_TRUE(empty->SendLine("LIST"));
-    EXPECT_EQ(ReadMultiLine(*empty), "+OK Maildrop listing follows\r\n.\r\n");
-    EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, {"STAT"}}));
-    Quit(*empty);
-}
-
-TEST_F(POP3ConnectionTest, TopLinesMinusOneDownloadsWholeMessages) {
-    WriteProxySetting("TopLines", -1);
-    const std::vector<SFakeMessage> mailbox = ThreeMessages();
-    Start(mailbox);
-    auto client = Login();
-    EXPECT_EQ(m_server->Commands(0),
-              Join({kFirstLogin, {"STAT", "UIDL", "LIST", "RETR 1", "RETR 2", "RETR 3"}}));
-    // Without local delivery the client's RETR still goes to the server.
-    ASSERT_TRUE(client->SendLine("RETR 1"));
-    EXPECT_EQ(ReadMultiLine(*client), RetrWithNote(mailbox[0], kPassNote));
-    EXPECT_EQ(m_server->Commands(0).back(), "RETR 1");
-    Quit(*client);
-}
-
 TEST_F(POP3ConnectionTest, LocalDeliveryAnswersFromStore) {
     WriteProxySetting("TopLines", -1);
     WriteProgramSetting("Deliver From Local Store", 1);
@@ -842,42 +730,6 @@ TEST_F(POP3ConnectionTest, LocalDeliveryOfTruncatedMessageGoesToServer) {
 // ---------------------------------------------------------------------------------------
 // Deletions.
 
-TEST_F(POP3ConnectionTest, DeleteTranslatesNumbersAndResetUndeletes) {
-    const std::vector<SFakeMessage> mailbox = ThreeMessages();
-    Start(mailbox);
-    auto client = Login();
-    const size_t afterSynch = m_server->Commands(0).size();
-
-    ASSERT_TRUE(client->SendLine("DELE 2"));
-    EXPECT_EQ(client->ReadLine(), "+OK message 3 deleted");
-    ASSERT_TRUE(client->SendLine("LIST 2"));
-    EXPECT_EQ(client->ReadLine(), "-ERR Invalid message number");
-    ASSERT_TRUE(client->SendLine("LIST"));
-    EXPECT_EQ(ReadMultiLine(*client), "+OK Maildrop listing follows\r\n1 " +
-                                          std::to_string(ClientSize(mailbox[0], kPassNote)) +
-                                          "\r\n.\r\n");
-    ASSERT_TRUE(client->SendLine("DELE 0"));
-    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
-    ASSERT_TRUE(client->SendLine("DELE 3"));
-    EXPECT_EQ(client->ReadLine(), "-ERR no such message");
-    ASSERT_TRUE(client->SendLine("RSET"));
-    EXPECT_EQ(client->ReadLine(), "+OK");
-    ASSERT_TRUE(client->SendLine("LIST 2"));
-    EXPECT_EQ(client->ReadLine(), "+OK 2 " + std::to_string(ClientSize(mailbox[2], kPassNote)));
-
-    const std::vector<std::string> commands = m_server->Commands(0);
-    ASSERT_GE(commands.size(), afterSynch);
-    EXPECT_EQ(
-        std::vector<std::string>(commands.begin() + static_cast<long>(afterSynch), commands.end()),
-        (std::vector<std::string>{"DELE 3", "DELE -1", "DELE -1", "RSET"}));
-    Quit(*client);
-    // The server's state was unknown after RSET: QUIT waits for a STAT.
-    const std::vector<std::string> all = m_server->Commands(0);
-    ASSERT_GE(all.size(), 2u);
-    EXPECT_EQ(all[all.size() - 2], "STAT");
-    EXPECT_EQ(all.back(), "QUIT");
-}
-
 TEST_F(POP3ConnectionTest, ClientDeletionLeavesStoreAfterQuit) {
     const std::vector<SFakeMessage> mailbox = ThreeMessages();
     Start(mailbox);
@@ -897,32 +749,6 @@ TEST_F(POP3ConnectionTest, ClientDeletionLeavesStoreAfterQuit) {
     EXPECT_EQ(ReadMultiLine(*next), RetrWithNote(mailbox[2], kPassNote));
     EXPECT_EQ(m_server->Commands(1).back(), "RETR 2");
     Quit(*next);
-}
-
-TEST_F(POP3ConnectionTest, MessagesDeletedInReviewAreDeletedAtQuit) {
-    const std::vector<SFakeMessage> mailbox = ThreeMessages();
-    Start(mailbox);
-    auto first = Login();
-    Quit(*first);
-    ASSERT_TRUE(WaitForStoreFree());
-    const int deletesBefore = ReadStatistic("ShutdownDeletes");
-    MoveMessage("uid-apple", MS_DELETED);
-    MoveMessage("uid-hold", MS_DELETED);
-
-    auto second = Login();
-    ASSERT_TRUE(second->SendLine("STAT"));
-    EXPECT_EQ(second->ReadLine(), "+OK 1 " + std::to_string(ClientSize(mailbox[2], kPassNote)));
-    Quit(*second);
-    EXPECT_EQ(m_server->Commands(1),
-              Join({kFirstLogin, {"STAT", "STAT", "DELE 1", "DELE 2", "QUIT"}}));
-    ASSERT_TRUE(WaitForStoreFree());
-    EXPECT_EQ(LocationOf("uid-apple"), MS_ANY);
-    EXPECT_EQ(LocationOf("uid-hold"), MS_ANY);
-    EXPECT_EQ(LocationOf("uid-cherry"), MS_INBOX);
-    EXPECT_TRUE(WaitFor([&] { return ReadStatistic("ShutdownDeletes") == deletesBefore + 2; }))
-        << ReadStatistic("ShutdownDeletes");
-    ASSERT_EQ(m_server->Mailbox().size(), 1u);
-    EXPECT_EQ(m_server->Mailbox()[0].uidl, "uid-cherry");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -989,47 +815,6 @@ TEST_F(POP3ConnectionTest, StoreHeldBySessionRefusesSecondSession) {
 // ---------------------------------------------------------------------------------------
 // Keeping the client waiting, and servers that fail.
 
-TEST_F(POP3ConnectionTest, SlowResponseHoldsPassReplyUntilSynchronized) {
-    Start(ThreeMessages());
-    m_server->SetPassReply("+OK");
-    m_server->DelayReply("UIDL", 5.0);
-    TestClient client(m_listener->GetPort());
-    EXPECT_EQ(client.ReadLine(), kGreeting);
-    ASSERT_TRUE(client.SendLine(UserLine()));
-    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
-    ASSERT_TRUE(client.SendLine("PASS secret"));
-
-    struct SPiece {
-        double at;
-        std::string bytes;
-    };
-    std::vector<SPiece> pieces;
-    std::string all;
-    const auto start = Clock::now();
-    while (all.find("\r\n") == std::string::npos) {
-        const std::string more = client.ReadSome(64, 15.0);
-        if (more.empty())
-            break;
-        pieces.push_back({std::chrono::duration<double>(Clock::now() - start).count(), more});
-        all += more;
-    }
-    ASSERT_GE(all.size(), 2u);
-    ASSERT_EQ(all.substr(all.size() - 2), "\r\n");
-    // "+OK" one character at a time, then "X" until the store is in step, then the end.
-    EXPECT_EQ(all.compare(0, 3, "+OK"), 0) << all;
-    EXPECT_NE(all.find('X'), std::string::npos) << all;
-    EXPECT_EQ(all.find_first_not_of('X', 3), all.size() - 2) << all;
-    // At least two arrivals before the end, about a second apart; the end comes with
-    // the delayed listing.
-    ASSERT_GE(pieces.size(), 3u);
-    EXPECT_EQ(pieces[0].bytes, "+");
-    EXPECT_GT(pieces[1].at - pieces[0].at, 0.5);
-    EXPECT_GE(pieces.back().at, 4.5);
-    // The session goes on as usual.
-    ASSERT_TRUE(client.SendLine("STAT"));
-    EXPECT_EQ(client.ReadLine().compare(0, 6, "+OK 2 "), 0);
-}
-
 TEST_F(POP3ConnectionTest, SynchronizationCutShortIsRedoneAtNextLogin) {
     struct SCase {
         const char* closeOn;  // the server closes on this command; null: the client leaves
@@ -1083,28 +868,6 @@ TEST_F(POP3ConnectionTest, SynchronizationCutShortIsRedoneAtNextLogin) {
     }
 }
 
-TEST_F(POP3ConnectionTest, ServerErrorToUidlCompletesHeldReply) {
-    Start(ThreeMessages());
-    m_server->FailCommand("UIDL");
-    TestClient client(m_listener->GetPort());
-    EXPECT_EQ(client.ReadLine(), kGreeting);
-    ASSERT_TRUE(client.SendLine(UserLine()));
-    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
-    ASSERT_TRUE(client.SendLine("PASS secret"));
-    EXPECT_EQ(client.ReadLine(15.0), "+OK anna's maildrop has 3 messages");
-    EXPECT_GE(m_sink.Count(MN_ERROR), 1);
-    // The session still serves the client. A STAT tries the synchronization again, and
-    // its failure is the answer.
-    ASSERT_TRUE(client.SendLine("NOOP"));
-    EXPECT_EQ(client.ReadLine(), "+OK");
-    ASSERT_TRUE(client.SendLine("STAT"));
-    EXPECT_EQ(client.ReadLine(), "-ERR UIDL refused by the test");
-    ASSERT_TRUE(client.SendLine("NOOP"));
-    EXPECT_EQ(client.ReadLine(), "+OK");
-    EXPECT_EQ(m_server->Commands(0),
-              Join({kFirstLogin, {"STAT", "UIDL", "NOOP", "STAT", "STAT", "UIDL", "NOOP"}}));
-}
-
 TEST_F(POP3ConnectionTest, StatAfterDeletionCountsWhatIsLeftWithoutRenumbering) {
     const std::vector<SFakeMessage> mailbox = ThreeMessages();
     Start(mailbox);
@@ -1124,23 +887,6 @@ TEST_F(POP3ConnectionTest, StatAfterDeletionCountsWhatIsLeftWithoutRenumbering) 
     EXPECT_EQ(std::vector<std::string>(commands.end() - 4, commands.end()),
               (std::vector<std::string>{"DELE 1", "STAT", "STAT", "RETR 3"}));
     Quit(*client);
-}
-
-TEST_F(POP3ConnectionTest, ServerErrorDuringSynchronizationByStatGivesOneErrorLine) {
-    Start(ThreeMessages());
-    auto client = Login();
-    ASSERT_TRUE(client->SendLine("DELE 1"));
-    EXPECT_EQ(client->ReadLine(), "+OK message 1 deleted");
-    // The login's STAT and the client's pass; the session's own fails.
-    m_server->FailCommand("STAT", 2);
-    ASSERT_TRUE(client->SendLine("STAT"));
-    EXPECT_EQ(client->ReadLine(), "-ERR STAT refused by the test");
-    ASSERT_TRUE(client->SendLine("NOOP"));
-    EXPECT_EQ(client->ReadLine(), "+OK");
-    const std::vector<std::string> commands = m_server->Commands(0);
-    ASSERT_GE(commands.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(commands.end() - 4, commands.end()),
-              (std::vector<std::string>{"DELE 1", "STAT", "STAT", "NOOP"}));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1381,56 +1127,6 @@ TEST_F(POP3ConnectionTest, ServerWithoutPipeliningGetsOneCommandAtATime) {
         EXPECT_NE(ReadMultiLine(*client).find("\r\nPIPELINING\r\n"), std::string::npos);
         Quit(*client);
     }
-}
-
-// Many new messages: the tops are asked for in a window, so a server error in the middle
-// leaves replies still to come that must not be taken for the client's.
-TEST_F(POP3ConnectionTest, DownloadWindowSurvivesAServerErrorInTheMiddle) {
-    std::vector<SFakeMessage> mailbox;
-    for (int n = 1; n <= 60; ++n)
-        mailbox.push_back({"uid-" + std::to_string(n), MakeMessage("Note " + std::to_string(n), 1)});
-    Start(mailbox);
-    m_server->DelayReply("TOP", 0.005);
-    m_server->FailCommand("TOP", 5);
-    auto client = Login();
-    EXPECT_GE(m_server->MostWaiting(), 10);
-    EXPECT_GE(m_sink.Count(MN_ERROR), 1);
-    // The session is still in step with the server's replies.
-    ASSERT_TRUE(client->SendLine("NOOP"));
-    EXPECT_EQ(client->ReadLine(), "+OK");
-    ASSERT_TRUE(client->SendLine("UIDL"));
-    std::string expected = "+OK UIDL listing follows\r\n";
-    for (int n = 1; n <= 5; ++n)
-        expected += std::to_string(n) + " uid-" + std::to_string(n) + "\r\n";
-    EXPECT_EQ(ReadMultiLine(*client), expected + ".\r\n");
-    Quit(*client);
-    // The next login takes in the rest, and only the rest.
-    ASSERT_TRUE(WaitForStoreFree());
-    m_server->ClearHooks();
-    auto next = Login();
-    std::vector<std::string> tops;
-    for (const std::string& command : m_server->Commands(1))
-        if (command.compare(0, 4, "TOP ") == 0)
-            tops.push_back(command);
-    ASSERT_EQ(tops.size(), 55u);
-    EXPECT_EQ(tops.front(), "TOP 6 10");
-    EXPECT_EQ(tops.back(), "TOP 60 10");
-    ASSERT_TRUE(next->SendLine("STAT"));
-    EXPECT_EQ(next->ReadLine().compare(0, 7, "+OK 60 "), 0);
-    Quit(*next);
-    // A few new among many: their sizes are asked for one by one, in a window too.
-    ASSERT_TRUE(WaitForStoreFree());
-    for (int n = 61; n <= 63; ++n)
-        m_server->AddMessage({"uid-" + std::to_string(n), MakeMessage("Late", 1)});
-    m_server->ClearHooks();
-    auto last = Login();
-    EXPECT_EQ(m_server->Commands(2),
-              Join({kFirstLogin, {"STAT", "UIDL", "LIST 61", "LIST 62", "LIST 63", "TOP 61 10",
-                                  "TOP 62 10", "TOP 63 10"}}));
-    ASSERT_TRUE(last->SendLine("LIST 63"));
-    EXPECT_EQ(last->ReadLine(),
-              "+OK 63 " + std::to_string(ClientSize({"", MakeMessage("Late", 1)}, kPassNote)));
-    Quit(*last);
 }
 
 }  // namespace

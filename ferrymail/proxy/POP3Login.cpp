@@ -1,0 +1,102 @@
+#include "proxy/POP3Login.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "ferrymail/Logger.h"
+#include "proxy/POP3Account.h"
+#include "proxy/POP3Capabilities.h"
+#include "proxy/ProxyConnection.h"
+
+namespace {
+
+// The port of "host:port", 0 when there is no valid one.
+int PortOf(const std::string& host, size_t& colon) {
+    colon = host.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= host.size() ||
+        host.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+        return 0;
+    const int port = std::atoi(host.c_str() + colon + 1);
+    return port > 0 && port <= 65535 ? port : 0;
+}
+
+}  // namespace
+
+CPOP3Login::CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account)
+    : m_host(host), m_log(log), m_account(account) {}
+
+void CPOP3Login::Send(const std::string& text) {
+    m_host.SendClient(text.data(), text.size());
+}
+
+CPOP3Login::EStep CPOP3Login::OnCommand(const SPOP3Command& command) {
+    if (command.Is(EPOP3Command::kConnect)) {
+        std::string clientName;
+        const int result = m_host.ConnectRelayed(command.argument, clientName);
+        if (!clientName.empty())
+            m_account.SetClientName(clientName);
+        return AfterConnect(result);
+    }
+    if (command.Is(EPOP3Command::kQuit)) {
+        // The reply is still queued: the client is closed once it has left.
+        Send("+OK\r\n");
+        return EStep::kEnd;
+    }
+    const size_t slash = command.argument.find('/');
+    if (command.Is(EPOP3Command::kUser) && slash != std::string::npos && slash > 0)
+        return ConnectNamedHost(command.argument);
+    // Before the server is known the proxy speaks for itself.
+    Send(command.Is(EPOP3Command::kCapa) ? CPOP3Capabilities::OwnReply()
+                                         : "-ERR Not connected to server\r\n");
+    return EStep::kNone;
+}
+
+// USER user/host[:port]: the host is the server, the user part the user name.
+CPOP3Login::EStep CPOP3Login::ConnectNamedHost(const std::string& argument) {
+    const size_t slash = argument.find('/');
+    m_account.SetUserName(argument.substr(0, slash));
+    m_account.SetClientName("Direct client");
+    m_namedHost = true;
+    m_serverHost = argument.substr(slash + 1);
+    size_t colon = 0;
+    int port = PortOf(m_serverHost, colon);
+    if (port != 0)
+        m_serverHost.resize(colon);
+    else
+        port = CProxyConnection::kNamedHostPort;
+    return AfterConnect(m_host.ConnectNamed(m_serverHost, port));
+}
+
+CPOP3Login::EStep CPOP3Login::AfterConnect(int result) {
+    if (result == CTS_FAILED) {
+        // A relayed destination has had its error number already.
+        if (m_namedHost)
+            Send("-ERR Can't connect to " + m_serverHost + "\r\n");
+        return EStep::kFailed;
+    }
+    if (result == CTS_PENDING)
+        return EStep::kConnecting;
+    m_log.Log(LOG_INFO, "Connection completed");
+    if (m_namedHost)
+        return EStep::kAskCapabilities;
+    Send("0\r\n");
+    return EStep::kConnected;
+}
+
+CPOP3Login::EStep CPOP3Login::OnConnect(int errorCode) {
+    if (errorCode == 0)
+        return AfterConnect(CTS_CONNECTED);
+    if (m_namedHost) {
+        const uint32_t address = ntohl(m_host.ServerAddress());
+        char text[96];
+        std::snprintf(text, sizeof text, "-ERR Connection to %u.%u.%u.%u failed: %d\r\n",
+                      (address >> 24) & 0xFF, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
+                      address & 0xFF, errorCode);
+        Send(text);
+    } else {
+        Send(std::to_string(errorCode) + "\r\n");
+    }
+    return EStep::kFailed;
+}

@@ -1,0 +1,499 @@
+#include "proxy/POP3Session.h"
+
+#include "ferrymail/FerrymailStrings.h"
+#include "ferrymail/Logger.h"
+#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/MessageStore.h"
+#include "kinbook/StringTable.h"
+#include "proxy/ProxyConnection.h"
+
+// TopLines: by default the header and the first 10 body lines of a new message.
+const SSetting CPOP3Session::cm_pSessionSettings[] = {
+    {"TopLines", offsetof(SSessionSettings, topLines), ST_INTEGER, nullptr, 10},
+    {nullptr, 0, 0, nullptr, 0},
+};
+
+CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLocal)
+    : m_host(host),
+      m_log(log),
+      m_settings("POP3Proxy", cm_pSessionSettings),
+      m_sync(host, m_statistics, m_sessionSettings.topLines),
+      m_account(host, m_sync, m_settings, &m_sessionSettings),
+      m_login(host, log, m_account),
+      m_answers(host, log, m_sync, m_statistics, m_account, deliverLocal) {
+    m_settings.ReloadSettings(nullptr, &m_sessionSettings);
+}
+
+CPOP3Session::~CPOP3Session() { m_sync.CloseStore(); }
+
+void CPOP3Session::Start() { SendLine("+OK Quillon POP3 proxy server"); }
+
+void CPOP3Session::Send(const std::string& text) { m_host.SendClient(text.data(), text.size()); }
+
+void CPOP3Session::SendLine(const std::string& line) { Send(line + "\r\n"); }
+
+unsigned CPOP3Session::LogCategory(int direction) const {
+    switch (direction) {
+        case DIR_FROM_SERVER: {
+            const SPOP3Command& command = m_sync.IsPending() ? m_sync.Command() : m_client;
+            return command.replyStarted ? LOG_DATA_FROM_SERVER : LOG_FROM_SERVER;
+        }
+        case DIR_TO_SERVER:
+            return LOG_TO_SERVER;
+        case DIR_FROM_CLIENT:
+            return LOG_FROM_CLIENT;
+        case DIR_TO_CLIENT:
+            return (m_client.replyRelayed || !m_client.Outstanding()) ? LOG_DATA_TO_CLIENT
+                                                                      : LOG_TO_CLIENT;
+        default:
+            return LOG_INFO;
+    }
+}
+
+bool CPOP3Session::Busy() const {
+    // While the server connection is being made, commands wait for it.
+    return m_state == EPOP3State::kConnecting || (m_state >= EPOP3State::kAuthorization &&
+                                                  (m_client.Outstanding() || m_sync.IsPending()));
+}
+
+void CPOP3Session::OnClientLine(const std::string& line) {
+    if (!Busy() && m_queuedLines.empty()) {
+        HandleClientLine(line);
+        return;
+    }
+    // A pipelining client's next command goes to the server at once when its reply will
+    // simply be relayed; anything else waits its turn behind the current command.
+    if (m_queuedLines.empty() && RelayAhead(line))
+        return;
+    m_queuedLines.push_back(line);
+}
+
+bool CPOP3Session::RelayAhead(const std::string& line) {
+    if (m_state != EPOP3State::kTransaction || m_sync.IsPending() || m_slow.IsActive() ||
+        !m_client.Outstanding() || !m_host.IsServerOpen() || m_capabilities.Pipelining() != 1 ||
+        !m_client.RelaysAhead(m_account.IsFiltering()))
+        return false;
+    SPOP3Command current = std::move(m_client);
+    ParseClientLine(line);
+    const bool relayed = m_client.MayGoAhead(m_account.IsFiltering(), m_answers.DeliversLocally());
+    if (relayed) {
+        if (!m_account.IsFiltering())
+            m_client.text = SPOP3Command::Trim(line);
+        else if (m_client.Is(EPOP3Command::kDele))
+            m_sync.ForgetServerCount();
+        if (m_client.Is(EPOP3Command::kRetr) && m_account.IsFiltering())
+            ++m_statistics.m_retrieved;
+        RelayClientCommand();
+        m_clientAhead.push_back(std::move(m_client));
+    }
+    m_client = std::move(current);
+    return relayed;
+}
+
+void CPOP3Session::DrainQueuedLines() {
+    while (!m_queuedLines.empty() && !Busy() && m_host.IsClientOpen()) {
+        std::string line = std::move(m_queuedLines.front());
+        m_queuedLines.pop_front();
+        HandleClientLine(line);
+    }
+}
+
+void CPOP3Session::ParseClientLine(const std::string& line) {
+    m_client = SPOP3Command::Parse(line);
+    if (!SPOP3Command::TakesNumber(m_client.code) || m_client.argument.empty())
+        return;
+    if (!m_account.IsFiltering()) {
+        if (!m_client.hasNumber)
+            return;  // relayed as the client sent it
+        m_client.serverNumber.value = m_client.number;
+    } else if (m_client.hasNumber && m_client.number > 0 && Store() != nullptr &&
+               Store()->GetClientMessage(m_client.number) != nullptr) {
+        m_client.clientNumber.value = m_client.number;
+        m_client.serverNumber.value = Store()->GetServerNumber(m_client.number);
+    }
+    // The word as the client wrote it, the server's number and the rest.
+    const std::string word =
+        m_client.text.substr(0, m_client.text.size() - m_client.argument.size() - 1);
+    m_client.text = word + " " + std::to_string(m_client.serverNumber.value) +
+                    (m_client.rest.empty() ? "" : " " + m_client.rest);
+}
+
+void CPOP3Session::HandleClientLine(const std::string& line) {
+    ParseClientLine(line);
+    switch (m_state) {
+        case EPOP3State::kNotConnected:
+            NotConnected();
+            break;
+        case EPOP3State::kConnecting:
+            m_client.Reset();
+            SendLine("-ERR Not connected to server yet");
+            break;
+        case EPOP3State::kAuthorization:
+            Authorization();
+            break;
+        case EPOP3State::kTransaction:
+            if (!m_account.IsFiltering()) {
+                m_client.text = SPOP3Command::Trim(line);
+                RelayClientCommand();
+            } else {
+                Transaction();
+            }
+            break;
+        case EPOP3State::kDisconnecting:
+            m_client.Reset();
+            SendLine("-ERR Disconnecting from server");
+            break;
+    }
+}
+
+void CPOP3Session::RelayClientCommand() {
+    m_client.replyStarted = false;
+    m_client.replyRelayed = false;
+    m_client.headerPassed = false;
+    m_host.SendServer(m_client.text);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reaching the server and logging in.
+
+void CPOP3Session::NotConnected() {
+    const bool connect = m_client.Is(EPOP3Command::kConnect);
+    const CPOP3Login::EStep step = m_login.OnCommand(m_client);
+    // After CONNECT the command stays outstanding: the server's greeting is its reply.
+    if (!connect || step == CPOP3Login::EStep::kFailed)
+        m_client.Reset();
+    AfterLogin(step);
+}
+
+void CPOP3Session::OnServerConnect(int errorCode) {
+    if (m_state != EPOP3State::kConnecting)
+        return;
+    const CPOP3Login::EStep step = m_login.OnConnect(errorCode);
+    if (step == CPOP3Login::EStep::kFailed && !m_login.IsNamedHost())
+        m_client.Reset();
+    AfterLogin(step);
+}
+
+void CPOP3Session::AfterLogin(CPOP3Login::EStep step) {
+    using EStep = CPOP3Login::EStep;
+    if (step == EStep::kEnd) {
+        m_host.EndSession();
+    } else if (step == EStep::kConnecting) {
+        m_state = EPOP3State::kConnecting;
+    } else if (step != EStep::kNone) {
+        m_state = step == EStep::kFailed ? EPOP3State::kNotConnected : EPOP3State::kAuthorization;
+        if (step == EStep::kAskCapabilities)
+            AskServerCapabilities();
+        else
+            DrainQueuedLines();
+    }
+}
+
+void CPOP3Session::Authorization() {
+    const EPOP3Command code = m_client.code;
+    if (code == EPOP3Command::kPass || code == EPOP3Command::kQuit || code == EPOP3Command::kCapa) {
+        RelayClientCommand();
+    } else if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
+        m_client.Reset();
+        SendLine("-ERR Illegal command in AUTHORIZATION state");
+    } else if (m_account.Find(m_client, m_host.ServerAddress())) {
+        RelayClientCommand();
+    } else {
+        m_client.Reset();
+    }
+}
+
+// In named-host mode the proxy asks the server's capabilities before it logs in: a server
+// that does not offer PIPELINING gets one command at a time.
+void CPOP3Session::AskServerCapabilities() {
+    m_capabilities.Clear();
+    SendInternal(EPOP3Command::kCapa, -1, EInternalJob::kContinueLogin);
+}
+
+void CPOP3Session::EndCapabilities(bool forClient) {
+    m_capabilities.End(forClient);
+    m_sync.SetPipelining(m_capabilities.Pipelining() == 1);
+    if (forClient) {
+        Send(m_capabilities.List() + ".\r\n");
+        return;
+    }
+    // The log-in goes on as the client asked.
+    HandleClientLine("USER " + m_account.UserName());
+}
+
+// ---------------------------------------------------------------------------------------
+// The transaction state of a filtered account.
+
+void CPOP3Session::Transaction() {
+    switch (m_client.code) {
+        case EPOP3Command::kCapa:
+            m_client.Reset();
+            Send(m_capabilities.Reply());
+            break;
+        case EPOP3Command::kDele:
+        case EPOP3Command::kRset:
+            m_sync.ForgetServerCount();
+            RelayClientCommand();
+            break;
+        case EPOP3Command::kNoop:
+        case EPOP3Command::kStat:
+            RelayClientCommand();
+            break;
+        case EPOP3Command::kList:
+        case EPOP3Command::kUidl:
+            m_answers.List(m_client);
+            m_client.Reset();
+            break;
+        case EPOP3Command::kRetr:
+        case EPOP3Command::kTop:
+            if (m_answers.Retrieve(m_client))
+                m_client.Reset();
+            else
+                RelayClientCommand();
+            break;
+        case EPOP3Command::kQuit:
+            AnswerQuit();
+            break;
+        default:
+            m_client.Reset();
+            SendLine("-ERR Unsupported command in TRANSACTION state");
+            break;
+    }
+}
+
+// The messages the user deleted in review leave the server first (the synchronizer sends
+// one DELE after the other), then a STAT records the mailbox when its count is unknown.
+void CPOP3Session::AnswerQuit() {
+    const int first = m_sync.NextToDelete();
+    if (first == 0 && m_sync.ServerCountKnown()) {
+        m_state = EPOP3State::kDisconnecting;
+        RelayClientCommand();
+        return;
+    }
+    if (first != 0) {
+        ++m_statistics.m_shutdownDeletes;
+        m_statistics.StartShutdownDeletes();
+        m_account.PostAboutAccount(20119);
+    }
+    SendInternal(first != 0 ? EPOP3Command::kDele : EPOP3Command::kStat, first != 0 ? first : -1,
+                 EInternalJob::kRelayClientCommand);
+}
+
+// ---------------------------------------------------------------------------------------
+// Server lines.
+
+void CPOP3Session::OnServerLine(const std::string& line) {
+    if (m_login.IsNamedHost() && !m_greetingSeen) {
+        m_greetingSeen = true;
+        return;
+    }
+    if (m_sync.IsPending()) {
+        OnInternalLine(line);
+        return;
+    }
+    if (!m_client.Outstanding()) {
+        // A plain relay passes on the replies to commands it has no code for (CAPA,
+        // AUTH, XTND...), whatever their length.
+        if (m_state == EPOP3State::kTransaction && !m_account.IsFiltering())
+            SendLine(line);
+        return;
+    }
+    OnClientReplyLine(line);
+}
+
+// The body of a message being downloaded, or of one relayed to the client once its
+// notes are in, is taken in whole blocks; first lines, headers and the final "." come
+// line by line.
+size_t CPOP3Session::OnServerBlock(const char* data, size_t size) {
+    if (m_sync.IsPending())
+        return m_sync.OnBlock(data, size);
+    return m_client.Outstanding() ? m_answers.RelayBlock(m_client, data, size) : 0;
+}
+
+void CPOP3Session::ClientCommandDone() {
+    m_client.Reset();
+    if (!m_clientAhead.empty()) {
+        // The next relayed command's reply follows.
+        m_client = std::move(m_clientAhead.front());
+        m_clientAhead.pop_front();
+        if (m_client.Is(EPOP3Command::kRetr) && m_account.IsFiltering())
+            m_statistics.StartRetrieve(m_host.ServerBytes());
+        return;
+    }
+    DrainQueuedLines();
+}
+
+void CPOP3Session::OnClientReplyLine(const std::string& line) {
+    if (m_client.replyStarted || !SPOP3Command::StartsWith(line, "+OK")) {
+        if (!m_client.replyStarted && SPOP3Command::StartsWith(line, "-ERR")) {
+            m_client.replyStarted = true;
+            m_client.replyRelayed = true;
+            SendLine(line);
+            if (m_client.Is(EPOP3Command::kQuit) && m_account.IsFiltering() && Store() != nullptr)
+                Store()->SaveInBackground(0);
+            ClientCommandDone();
+            return;
+        }
+        OnClientReplyData(line);
+        return;
+    }
+    m_client.replyStarted = true;
+    if (m_client.Is(EPOP3Command::kCapa) &&
+        (m_account.IsFiltering() || m_state < EPOP3State::kTransaction)) {
+        m_client.replyRelayed = true;
+        m_capabilities.Clear();
+        SendLine(line);
+        return;
+    }
+    if (m_client.multiLine) {
+        OnClientReplyData(line);
+        return;
+    }
+    OnClientReplyOk(line);
+}
+
+// "+OK" to a command with a single-line reply.
+void CPOP3Session::OnClientReplyOk(const std::string& line) {
+    switch (m_client.code) {
+        case EPOP3Command::kPass:
+        case EPOP3Command::kApop:
+            m_state = EPOP3State::kTransaction;
+            if (m_account.IsFiltering() && !m_sync.IsSynchronized()) {
+                // The reply is held while the store is brought in step.
+                m_client.Reset();
+                StartSynchronization(line);
+                return;
+            }
+            break;
+        case EPOP3Command::kQuit:
+            if (m_account.IsFiltering())
+                m_sync.OnQuitAccepted();
+            break;
+        case EPOP3Command::kStat:
+            if (!m_account.IsFiltering())
+                break;
+            if (!m_sync.OnStatReply(line, true)) {
+                // The client's STAT is answered when the store is in step again.
+                StartSynchronization(std::string());
+                return;
+            }
+            m_answers.Stat(true);
+            ClientCommandDone();
+            return;
+        default:
+            break;
+    }
+    m_client.replyRelayed = true;
+    SendLine(line);
+    if (m_account.IsFiltering())
+        m_answers.OnReplyOk(m_client);
+    ClientCommandDone();
+}
+
+void CPOP3Session::OnClientReplyData(const std::string& line) {
+    const bool end = line == ".";
+    if (m_client.Is(EPOP3Command::kCapa) &&
+        (m_account.IsFiltering() || m_state < EPOP3State::kTransaction)) {
+        if (!end) {
+            m_capabilities.Note(line);
+            return;
+        }
+        EndCapabilities(true);
+        ClientCommandDone();
+        return;
+    }
+    m_answers.RelayLine(m_client, line, m_account.IsFiltering());
+    if (end)
+        ClientCommandDone();
+}
+
+// ---------------------------------------------------------------------------------------
+// The session's own commands.
+
+void CPOP3Session::SendInternal(EPOP3Command code, int number, EInternalJob job) {
+    m_job = job;
+    m_sync.Send(code, number);
+}
+
+void CPOP3Session::OnInternalLine(const std::string& line) {
+    const bool capabilities = m_sync.Command().Is(EPOP3Command::kCapa);
+    const EInternalOutcome outcome = m_sync.OnLine(line);
+    if (outcome == EInternalOutcome::kWaiting)
+        return;
+    if (capabilities && m_job == EInternalJob::kContinueLogin) {
+        for (const std::string& capability : m_sync.CapabilityLines())
+            m_capabilities.Note(capability);
+        EndCapabilities(false);
+        return;
+    }
+    AfterInternal(outcome);
+}
+
+void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
+    if (outcome == EInternalOutcome::kSynchronized) {
+        m_job = EInternalJob::kAnswerClient;
+        // The store is saved once the client has its answer (below).
+        m_saveAfterReply = Store() != nullptr;
+        FinishSlowResponse();
+    } else if (outcome == EInternalOutcome::kSynchFailed) {
+        // A failed synchronization still completes what the client waits for.
+        FinishSlowResponse();
+        if (m_client.Is(EPOP3Command::kStat)) {
+            SendLine("-ERR " + SPOP3Command::Trim(m_sync.LastError().substr(4)));
+            m_client.Reset();
+        }
+    }
+    if (m_job == EInternalJob::kRelayClientCommand && m_client.Outstanding()) {
+        if (m_client.Is(EPOP3Command::kQuit))
+            m_state = EPOP3State::kDisconnecting;
+        RelayClientCommand();
+    } else if (m_job == EInternalJob::kAnswerClient && m_client.Is(EPOP3Command::kStat)) {
+        m_answers.Stat(false);
+        m_client.Reset();
+    }
+    if (m_saveAfterReply) {
+        // The client reads its answer while the store's records are put together.
+        m_saveAfterReply = false;
+        if (m_host.IsClientOpen())
+            m_host.FlushClient();
+        if (Store() != nullptr)
+            Store()->SaveInBackground(0);
+    }
+    DrainQueuedLines();
+}
+
+void CPOP3Session::StartSynchronization(const std::string& heldReply) {
+    m_job = EInternalJob::kAnswerClient;
+    m_sync.StartSynchronization();
+    // A held reply line is given out slowly; a STAT that started this waits in silence.
+    if (!heldReply.empty())
+        StartSlowResponse(heldReply, m_client.simple || !m_client.Outstanding());
+}
+
+void CPOP3Session::StartSlowResponse(const std::string& text, bool extraCharacters) {
+    m_slow.Start(text, extraCharacters);
+    m_host.StartClock();
+}
+
+void CPOP3Session::OnClock() { SendSlow(m_slow.Tick()); }
+
+void CPOP3Session::FinishSlowResponse() {
+    m_host.StopClock();
+    SendSlow(m_slow.Finish());
+}
+
+void CPOP3Session::SendSlow(const CSlowResponse::SStep& step) {
+    if (!step.bytes.empty())
+        Send(step.bytes);
+    if (!step.log.empty())
+        m_log.Log(LOG_INFO, step.log);
+}
+
+void CPOP3Session::OnServerClose() {
+    // A server that goes away in the middle of a synchronization still leaves the
+    // client with whole lines before its connection closes.
+    if (m_slow.IsActive())
+        FinishSlowResponse();
+    m_sync.OnServerClosed();
+    m_clientAhead.clear();
+}

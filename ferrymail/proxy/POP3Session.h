@@ -1,0 +1,129 @@
+// The POP3 session as a machine: client lines and server lines in, lines and actions
+// out through its host, no socket of its own. It logs in to the real server on the
+// client's behalf, finds the client's account and, when the account is filtered, keeps
+// the account's store in step (CPOP3Synchronizer) and answers the client from it
+// (CPOP3StoreAnswers): only the messages filed in the inbox are seen, renumbered 1..n,
+// each with its analysis notes. docs/pop3-session.md draws its states and phases.
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include "ferrymail/ProxySettings.h"
+#include "proxy/POP3Account.h"
+#include "proxy/POP3Capabilities.h"
+#include "proxy/POP3Command.h"
+#include "proxy/POP3Login.h"
+#include "proxy/POP3SessionHost.h"
+#include "proxy/POP3Statistics.h"
+#include "proxy/POP3StoreAnswers.h"
+#include "proxy/POP3Synchronizer.h"
+#include "proxy/SlowResponse.h"
+
+class CLogger;
+class CMessageStore;
+
+enum class EPOP3State {
+    kNotConnected = 0,   // no server connection
+    kConnecting = 1,     // the connect is under way
+    kAuthorization = 2,  // connected; AUTHORIZATION at the server
+    kTransaction = 3,    // "+OK" to PASS or APOP
+    kDisconnecting = 4,  // QUIT relayed
+};
+
+class CPOP3Session {
+public:
+    // The session's own setting: how many body lines of a new message are downloaded
+    // (-1: all of it).
+    struct SSessionSettings {
+        int topLines;
+    };
+    static const SSetting cm_pSessionSettings[];
+
+    // `deliverLocal`: RETR and TOP may be answered from the store's copy.
+    CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLocal);
+    ~CPOP3Session();
+    CPOP3Session(const CPOP3Session&) = delete;
+    CPOP3Session& operator=(const CPOP3Session&) = delete;
+
+    EPOP3State GetState() const { return m_state; }
+    bool IsFiltering() const { return m_account.IsFiltering(); }
+    CMessageStore* Store() const { return m_sync.Store(); }
+    CPOP3Statistics& Statistics() { return m_statistics; }
+    const CPOP3Synchronizer& Synchronizer() const { return m_sync; }
+
+    // The proxy's greeting.
+    void Start();
+    void OnClientLine(const std::string& line);
+    void OnServerLine(const std::string& line);
+    // Whole lines at the front of the server's input that the session takes as they
+    // are (message bodies); how many bytes it took.
+    size_t OnServerBlock(const char* data, size_t size);
+    void OnServerConnect(int errorCode);
+    // The server has gone: the client gets whole lines before it is closed.
+    void OnServerClose();
+    // A tick of the slow response's clock.
+    void OnClock();
+    // The log category of a line in `direction` (DIR_*) at this moment.
+    unsigned LogCategory(int direction) const;
+    void CloseStore() { m_sync.CloseStore(); }
+
+private:
+    // What is done once the session's own command, and any chain it started, is over.
+    enum class EInternalJob {
+        kRelayClientCommand,  // the client's deferred command goes to the server
+        kAnswerClient,        // a waiting STAT is answered from the store
+        kContinueLogin,       // the capabilities are known: USER goes to the server
+    };
+
+    void Send(const std::string& text);
+    void SendLine(const std::string& line);
+    bool Busy() const;
+    void HandleClientLine(const std::string& line);
+    void ParseClientLine(const std::string& line);
+    bool RelayAhead(const std::string& line);
+    void DrainQueuedLines();
+    void RelayClientCommand();
+    void NotConnected();
+    void AfterLogin(CPOP3Login::EStep step);
+    void Authorization();
+    void Transaction();
+
+    void AskServerCapabilities();
+    void EndCapabilities(bool forClient);
+
+    void OnClientReplyLine(const std::string& line);
+    void OnClientReplyOk(const std::string& line);
+    void OnClientReplyData(const std::string& line);
+    void ClientCommandDone();
+    void OnInternalLine(const std::string& line);
+    void AfterInternal(EInternalOutcome outcome);
+    void SendInternal(EPOP3Command code, int number, EInternalJob job);
+
+    void StartSynchronization(const std::string& heldReply);
+    void AnswerQuit();
+    void StartSlowResponse(const std::string& text, bool extraCharacters);
+    void FinishSlowResponse();
+    void SendSlow(const CSlowResponse::SStep& step);
+
+    IPOP3SessionHost& m_host;
+    CLogger& m_log;
+    SSessionSettings m_sessionSettings{10};
+    CProxySettings m_settings;
+    CPOP3Statistics m_statistics;
+    CPOP3Synchronizer m_sync;
+    CSlowResponse m_slow;
+    EPOP3State m_state = EPOP3State::kNotConnected;
+    EInternalJob m_job = EInternalJob::kRelayClientCommand;
+    SPOP3Command m_client;
+    std::deque<std::string> m_queuedLines;  // client lines that wait for the current command
+    // Client commands relayed while m_client's reply was still coming; their replies
+    // follow in this order.
+    std::deque<SPOP3Command> m_clientAhead;
+    CPOP3Account m_account;
+    CPOP3Capabilities m_capabilities;
+    CPOP3Login m_login;
+    bool m_greetingSeen = false;
+    CPOP3StoreAnswers m_answers;
+    bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
+};

@@ -1,0 +1,522 @@
+// The POP3 session machine fed lines directly, without sockets or waits: a recording
+// host stands for the connection, a scripted mailbox answers every line the machine
+// sends to the server, and the account table and message database are the real ones.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TestHome.h"
+#include "ferrymail/AccountTable.h"
+#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/MessageStore.h"
+#include "kinbook/RegistryKey.h"
+#include "proxy/POP3Session.h"
+#include "proxy/ProxyConnection.h"
+
+namespace {
+
+struct SMail {
+    std::string uidl;
+    std::string text;
+};
+
+std::string MakeMail(const std::string& subject, int bodyLines) {
+    std::string text =
+        "From: Sender <sender@example.org>\r\nTo: anna@example.net\r\nSubject: " + subject +
+        "\r\nDate: Mon, 3 Jun 2024 10:00:00 +0200\r\n\r\n";
+    for (int i = 1; i <= bodyLines; ++i)
+        text += "Line " + std::to_string(i) + " of " + subject + "\r\n";
+    return text;
+}
+
+const char kNote[] = "X-Quillon-Analysis: passed\r\n";
+
+MSSTATUS Examine(CMessage* message) {
+    const bool hold = message->GetSubject().find("hold") != std::string::npos;
+    message->AddQLNote("Quillon-Analysis", hold ? "held" : "passed");
+    return hold ? MS_HOLD : MS_INBOX;
+}
+
+// The server's side: the mailbox as it is at PASS, DELE/RSET/QUIT, and "-ERR" for the
+// lines of `failures` (each once).
+class CScriptedServer {
+public:
+    std::vector<SMail> mailbox;
+    std::multiset<std::string> failures;
+    std::string capabilities = "TOP\r\nUIDL\r\nPIPELINING\r\n";
+
+    std::string Answer(const std::string& line) {
+        const auto failure = failures.find(line);
+        if (failure != failures.end()) {
+            failures.erase(failure);
+            return "-ERR refused\r\n";
+        }
+        const std::string word = line.substr(0, line.find(' '));
+        int n = 0, k = 0;
+        const int numbers = std::sscanf(line.c_str(), "%*s %d %d", &n, &k);
+        const bool valid = numbers >= 1 && n >= 1 && n <= static_cast<int>(m_view.size()) &&
+                           m_deleted.count(n) == 0;
+        if (word == "CAPA")
+            return "+OK\r\n" + capabilities + ".\r\n";
+        if (word == "QUIT")
+            return "+OK bye\r\n";
+        if (word == "RSET") {
+            m_deleted.clear();
+            return "+OK\r\n";
+        }
+        if (word == "USER" || word == "NOOP")
+            return "+OK\r\n";
+        if (word == "PASS") {
+            m_view = mailbox;
+            m_deleted.clear();
+            return "+OK maildrop ready\r\n";
+        }
+        if (word == "STAT") {
+            size_t count = 0, size = 0;
+            for (int i = 1; i <= static_cast<int>(m_view.size()); ++i)
+                if (m_deleted.count(i) == 0)
+                    ++count, size += m_view[i - 1].text.size();
+            return "+OK " + std::to_string(count) + " " + std::to_string(size) + "\r\n";
+        }
+        if ((word == "UIDL" || word == "LIST") && numbers < 1) {
+            std::string reply = "+OK\r\n";
+            for (int i = 1; i <= static_cast<int>(m_view.size()); ++i)
+                reply += std::to_string(i) + " " +
+                         (word == "UIDL" ? m_view[i - 1].uidl
+                                         : std::to_string(m_view[i - 1].text.size())) +
+                         "\r\n";
+            return reply + ".\r\n";
+        }
+        if (!valid)
+            return "-ERR no such message\r\n";
+        const std::string& text = m_view[n - 1].text;
+        if (word == "LIST")
+            return "+OK " + std::to_string(n) + " " + std::to_string(text.size()) + "\r\n";
+        if (word == "RETR")
+            return "+OK\r\n" + text + ".\r\n";
+        if (word == "TOP") {
+            size_t end = text.find("\r\n\r\n") + 4;
+            for (int i = 0; i < k && end < text.size(); ++i) end = text.find("\r\n", end) + 2;
+            return "+OK\r\n" + text.substr(0, end) + ".\r\n";
+        }
+        if (word == "DELE") {
+            m_deleted.insert(n);
+            return "+OK deleted\r\n";
+        }
+        return "-ERR unknown\r\n";
+    }
+    void Quit() {
+        std::vector<SMail> left;
+        for (int i = 1; i <= static_cast<int>(m_view.size()); ++i)
+            if (m_deleted.count(i) == 0)
+                left.push_back(m_view[i - 1]);
+        mailbox = left;
+    }
+
+private:
+    std::vector<SMail> m_view;
+    std::set<int> m_deleted;
+};
+
+// The connection: records what the machine sends, and answers its server lines from the
+// scripted server, the greeting first.
+class CRecordingHost : public IPOP3SessionHost, public CLogger {
+public:
+    explicit CRecordingHost(CScriptedServer& server) : m_server(server) {}
+
+    CPOP3Session* session = nullptr;
+    std::string client;  // everything the client was sent
+    std::string data;    // what was sent to it under the data category
+    std::vector<std::string> toServer;
+    std::vector<std::string> notices;
+    int connectResult = CTS_CONNECTED;
+    std::string namedHost;  // "host port" of the last named-host connect
+    bool clockRunning = false;
+    bool ended = false;
+    std::string holdAt;  // the server does not answer from this line on
+
+    // Answers what the machine has sent and not had answered.
+    void Pump() {
+        if (m_greeting) {
+            m_greeting = false;
+            session->OnServerLine("+OK scripted server");
+        }
+        while (m_answered < toServer.size() && toServer[m_answered] != holdAt) {
+            const std::string line = toServer[m_answered++];
+            const std::string reply = m_server.Answer(line);
+            if (line == "QUIT")
+                m_server.Quit();
+            for (size_t at = 0; at < reply.size();) {
+                const size_t end = reply.find("\r\n", at);
+                session->OnServerLine(reply.substr(at, end - at));
+                at = end + 2;
+            }
+        }
+    }
+
+    void SendClient(const char* bytes, size_t size) override {
+        client.append(bytes, size);
+        if (session->LogCategory(DIR_TO_CLIENT) == LOG_DATA_TO_CLIENT)
+            data.append(bytes, size);
+    }
+    void SendServer(const std::string& line) override { toServer.push_back(line); }
+    bool IsClientOpen() override { return !ended; }
+    bool IsServerOpen() override { return !ended; }
+    void FlushClient() override {}
+    int ConnectRelayed(const std::string&, std::string& text) override {
+        text = "Relayed client";
+        return connectResult;
+    }
+    int ConnectNamed(const std::string& host, int port) override {
+        namedHost = host + " " + std::to_string(port);
+        m_greeting = connectResult != CTS_FAILED;
+        return connectResult;
+    }
+    uint32_t ServerAddress() override { return htonl(INADDR_LOOPBACK); }
+    void EndSession() override { ended = true; }
+    void StartClock() override { clockRunning = true; }
+    void StopClock() override { clockRunning = false; }
+    void Notify(UINT, const std::string& text) override { notices.push_back(text); }
+    void NotifyStore(int, int) override {}
+    CPOP3Statistics::SBytes ServerBytes() override { return {}; }
+    const char* GetLogName() override { return "POP3(test)"; }
+
+    bool Noticed(const std::string& text) const {
+        return std::find(notices.begin(), notices.end(), text) != notices.end();
+    }
+
+private:
+    CScriptedServer& m_server;
+    size_t m_answered = 0;
+    bool m_greeting = false;
+};
+
+class POP3SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_home = std::make_unique<CTestHome>();
+        ClearAccountTable(TRUE);
+        CMessageDatabase::Shutdown();
+        CRegistryKey key;
+        ASSERT_TRUE(key.OpenCarefully(
+            HKEY_CURRENT_USER,
+            "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1"));
+        ASSERT_TRUE(key.SetValue("ServerName", "127.0.0.1"));
+        ASSERT_TRUE(key.SetValue("UserName", "anna"));
+        CMessageDatabase::GetMessageDatabase(&Examine, nullptr, 1025);
+        m_server.mailbox = {{"uid-a", MakeMail("Apple", 3)},
+                            {"uid-h", MakeMail("Please hold", 2)},
+                            {"uid-c", MakeMail("Cherry", 15)}};
+    }
+    void TearDown() override {
+        m_session.reset();
+        m_host.reset();
+        CMessageDatabase::Shutdown();
+        ClearAccountTable(TRUE);
+        m_home.reset();
+    }
+
+    // A new session (the last one ends), greeted.
+    void NewSession(bool deliverLocal = false) {
+        m_session.reset();
+        m_host = std::make_unique<CRecordingHost>(m_server);
+        m_session = std::make_unique<CPOP3Session>(*m_host, *m_host, deliverLocal);
+        m_host->session = m_session.get();
+        m_session->Start();
+        m_host->client.clear();
+    }
+    // What the client is sent for one line, once the server has answered.
+    std::string Send(const std::string& line) {
+        const size_t mark = m_host->client.size();
+        m_session->OnClientLine(line);
+        m_host->Pump();
+        return m_host->client.substr(mark);
+    }
+    // A named-host log-in; returns what the client got for PASS.
+    std::string Login(bool deliverLocal = false) {
+        NewSession(deliverLocal);
+        EXPECT_EQ(Send("USER anna/127.0.0.1"), "+OK\r\n");
+        return Send("PASS secret");
+    }
+    // The server lines of this session from `first` on.
+    std::vector<std::string> ServerLinesFrom(const std::string& first) {
+        const auto& lines = m_host->toServer;
+        return {std::find(lines.begin(), lines.end(), first), lines.end()};
+    }
+    static void WriteSetting(const char* key, const char* name, int value) {
+        CRegistryKey settings;
+        ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER, key));
+        ASSERT_TRUE(settings.SetValue(name, value));
+    }
+    std::string ListingOf(const std::vector<std::string>& lines) {
+        std::string all = "+OK Maildrop listing follows\r\n";
+        for (const std::string& line : lines) all += line + "\r\n";
+        return all + ".\r\n";
+    }
+    static std::string Size(const SMail& mail) {
+        return std::to_string(mail.text.size() + std::strlen(kNote));
+    }
+
+    std::unique_ptr<CTestHome> m_home;
+    CScriptedServer m_server;
+    std::unique_ptr<CRecordingHost> m_host;
+    std::unique_ptr<CPOP3Session> m_session;
+};
+
+TEST_F(POP3SessionTest, FirstSessionSynchronizesAndShowsOnlyPassedMailRenumbered) {
+    NewSession();
+    EXPECT_EQ(m_session->GetState(), EPOP3State::kNotConnected);
+    EXPECT_EQ(Send("USER anna/127.0.0.1"), "+OK\r\n");  // the server's greeting is dropped
+    EXPECT_EQ(m_session->GetState(), EPOP3State::kAuthorization);
+    EXPECT_TRUE(m_session->IsFiltering());
+    // The PASS reply is held while the store is brought in step; then the line ends.
+    EXPECT_EQ(Send("PASS secret"), "+OK maildrop ready\r\n");
+    EXPECT_EQ(m_host->toServer,
+              (std::vector<std::string>{"CAPA", "USER anna", "PASS secret", "STAT", "UIDL", "LIST",
+                                        "TOP 1 10", "TOP 2 10", "TOP 3 10"}));
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kFinished);
+    EXPECT_FALSE(m_host->clockRunning);
+
+    const SMail& apple = m_server.mailbox[0];
+    const SMail& cherry = m_server.mailbox[2];
+    EXPECT_EQ(Send("LIST"), ListingOf({"1 " + Size(apple), "2 " + Size(cherry)}));
+    EXPECT_EQ(Send("UIDL 2"), "+OK 2 uid-c\r\n");
+    EXPECT_EQ(Send("LIST 3"), "-ERR Invalid message number\r\n");
+    // A relayed RETR goes out with the server's number; the note closes the header.
+    std::string expected = "+OK\r\n" + cherry.text + ".\r\n";
+    expected.insert(expected.find("\r\n\r\n") + 2, kNote);
+    EXPECT_EQ(Send("RETR 2"), expected);
+    EXPECT_EQ(m_host->toServer.back(), "RETR 3");
+    EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+    EXPECT_EQ(m_session->GetState(), EPOP3State::kDisconnecting);
+    EXPECT_FALSE(m_session->Store()->IsInSession());
+}
+
+TEST_F(POP3SessionTest, EmptyViewsAnswerEmptyListings) {
+    // An empty mailbox on the server needs no listing.
+    m_server.mailbox.clear();
+    Login();
+    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(Send("LIST"), ListingOf({}));
+    Send("QUIT");
+    // Everything held.
+    m_server.mailbox = {{"uid-h", MakeMail("Please hold", 2)}};
+    Login();
+    EXPECT_EQ(Send("STAT"), "+OK 0 0\r\n");
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n.\r\n");
+    EXPECT_EQ(Send("RETR 1"), "-ERR no such message\r\n");
+    EXPECT_EQ(m_host->toServer.back(), "RETR -1");
+}
+
+TEST_F(POP3SessionTest, HeldReplyGoesOutOneCharacterPerTick) {
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->client.clear();
+    m_host->holdAt = "UIDL";  // the server is slow to list
+    EXPECT_EQ(Send("PASS secret"), "");
+    EXPECT_TRUE(m_host->clockRunning);
+    for (int i = 0; i < 20; ++i) m_session->OnClock();
+    EXPECT_EQ(m_host->client, "+OK maildrop readyXX");
+    // A pipelined command waits behind the synchronization.
+    EXPECT_EQ(Send("STAT"), "");
+    m_host->holdAt.clear();
+    m_host->Pump();
+    EXPECT_EQ(m_host->client.substr(0, 28), "+OK maildrop readyXX\r\n+OK 2 ");
+    EXPECT_FALSE(m_host->clockRunning);
+}
+
+// Fault guarded: "Already synchronized" was never posted, since the phase was always
+// the finished one by the time a client's STAT was answered.
+TEST_F(POP3SessionTest, UnchangedMailboxIsNotListedAndItsStatSaysAlreadySynchronized) {
+    Login();
+    Send("QUIT");
+    const std::string text = "Already synchronized with server for anna on 127.0.0.1";
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_FALSE(m_host->Noticed(text));
+    EXPECT_EQ(Send("STAT").substr(0, 6), "+OK 2 ");
+    EXPECT_TRUE(m_host->Noticed(text));
+}
+
+// Fault guarded: when the login's synchronization failed, a client's own STAT recorded
+// the server's new count without listing the mailbox, so the mail that had just come
+// stayed hidden in this and every later session.
+TEST_F(POP3SessionTest, ClientStatAfterAFailedSynchronizationListsTheNewMail) {
+    Login();
+    Send("QUIT");
+    const SMail date = {"uid-d", MakeMail("Date", 1)};
+    m_server.mailbox.push_back(date);
+    m_server.failures.insert("STAT");  // the login's own STAT
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kNone);
+    EXPECT_EQ(Send("STAT").substr(0, 6), "+OK 3 ");
+    EXPECT_EQ(ServerLinesFrom("UIDL"), (std::vector<std::string>{"UIDL", "LIST", "TOP 4 10"}));
+    Send("QUIT");
+
+    Login();
+    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n3 uid-d\r\n.\r\n");
+}
+
+// Fault guarded: a message delivered from the store went out under the client-bound
+// protocol category, which the default log level keeps.
+TEST_F(POP3SessionTest, DeliveredMessagesAreLoggedAsDataLocalOrRelayed) {
+    WriteSetting("Software\\Brevant\\Quillon\\Settings\\POP3Proxy", "TopLines", -1);
+    for (bool local : {true, false}) {
+        SCOPED_TRACE(local);
+        Login(local);
+        if (local) {
+            EXPECT_EQ(m_host->toServer.back(), "RETR 3");  // downloads are whole
+        }
+        m_host->data.clear();
+        const std::string reply = Send("RETR 1");
+        std::string message = m_server.mailbox[0].text;
+        message.insert(message.find("\r\n\r\n") + 2, kNote);
+        EXPECT_EQ(reply, "+OK\r\n" + message + ".\r\n");
+        // The reply's first line may go either way; the message is data.
+        ASSERT_GE(m_host->data.size(), message.size() + 3);
+        EXPECT_EQ(m_host->data.substr(m_host->data.size() - message.size() - 3), message + ".\r\n");
+        EXPECT_EQ(m_host->toServer.back(), local ? "RETR 3" : "RETR 1");
+        EXPECT_EQ(Send("TOP 2 1").substr(0, 4), "+OK\r");
+        EXPECT_EQ(m_host->toServer.back(), local ? "RETR 3" : "TOP 3 1");
+        Send("QUIT");
+    }
+}
+
+TEST_F(POP3SessionTest, MessageNumbersAreTranslatedOrRefused) {
+    struct SCase {
+        const char* line;
+        const char* filtered;  // the server's line with filtering on
+    };
+    const SCase cases[] = {
+        {"DELE 2", "DELE 3"},  {"DELE 0", "DELE -1"},           {"DELE 3", "DELE -1"},
+        {"dele x", "dele -1"}, {"DELE 99999999999", "DELE -1"}, {"TOP 1  5 ", "TOP 1 5"},
+        {"RSET", "RSET"},
+    };
+    Login();
+    for (const SCase& c : cases) {
+        Send(c.line);
+        EXPECT_EQ(m_host->toServer.back(), c.filtered) << c.line;
+    }
+    // RSET gave the deleted message back; the server's count is unknown, so QUIT waits
+    // for a STAT.
+    EXPECT_EQ(Send("LIST 2").substr(0, 6), "+OK 2 ");
+    EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+    EXPECT_EQ(ServerLinesFrom("RSET"), (std::vector<std::string>{"RSET", "STAT", "QUIT"}));
+    // Not filtered: what the client sent, trimmed, a number too large for an int too.
+    CRegistryKey key;
+    ASSERT_TRUE(key.OpenCarefully(
+        HKEY_CURRENT_USER, "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1"));
+    ASSERT_TRUE(key.SetValue("IsEnabled", 0));
+    ClearAccountTable(TRUE);
+    Login();
+    EXPECT_FALSE(m_session->IsFiltering());
+    for (const char* line : {"DELE 2", "RETR 99999999999", " list  x "}) {
+        Send(line);
+        EXPECT_EQ(m_host->toServer.back(), SPOP3Command::Trim(line));
+    }
+}
+
+TEST_F(POP3SessionTest, EachStateAnswersWhatItCannotDo) {
+    NewSession();
+    EXPECT_EQ(Send("USER anna"), "-ERR Not connected to server\r\n");
+    EXPECT_EQ(Send("CAPA").substr(0, 30), "+OK Capability list follows\r\nU");
+    EXPECT_EQ(Send("USER anna/127.0.0.1:110"), "+OK\r\n");
+    EXPECT_EQ(m_host->namedHost, "127.0.0.1 110");
+    EXPECT_EQ(Send("STAT"), "-ERR Illegal command in AUTHORIZATION state\r\n");
+    Send("PASS secret");
+    EXPECT_EQ(Send("XSENDER 1"), "-ERR Unsupported command in TRANSACTION state\r\n");
+    EXPECT_EQ(Send("CAPA"), "+OK Capability list follows\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n");
+    Send("QUIT");
+    EXPECT_EQ(Send("NOOP"), "-ERR Disconnecting from server\r\n");
+
+    // While connecting, commands wait; a failed connect answers them in state 0.
+    NewSession();
+    m_host->connectResult = CTS_PENDING;
+    EXPECT_EQ(Send("USER anna/127.0.0.1:2110"), "");
+    EXPECT_EQ(m_host->namedHost, "127.0.0.1 2110");
+    EXPECT_EQ(Send("NOOP"), "");
+    m_session->OnServerConnect(111);
+    EXPECT_EQ(m_host->client,
+              "-ERR Connection to 127.0.0.1 failed: 111\r\n-ERR Not connected to server\r\n");
+    EXPECT_EQ(Send("QUIT"), "+OK\r\n");
+    EXPECT_TRUE(m_host->ended);
+}
+
+TEST_F(POP3SessionTest, ServerErrorInTheDownloadWindowKeepsWhatCameAndTheNextLoginFetchesTheRest) {
+    m_server.failures.insert("TOP 2 10");
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->client.clear();
+    m_host->holdAt = "TOP 1 10";
+    Send("PASS secret");
+    // The server offers PIPELINING: all three went out before the first reply.
+    EXPECT_EQ(ServerLinesFrom("TOP 1 10"),
+              (std::vector<std::string>{"TOP 1 10", "TOP 2 10", "TOP 3 10"}));
+    m_host->holdAt.clear();
+    m_host->Pump();
+    EXPECT_EQ(m_host->client, "+OK maildrop ready\r\n");
+    EXPECT_TRUE(m_host->Noticed("Server error during proxy command: -ERR refused"));
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n.\r\n");
+    Send("QUIT");
+
+    Login();
+    EXPECT_EQ(ServerLinesFrom("STAT"), (std::vector<std::string>{"STAT", "UIDL", "TOP 2 10"}));
+}
+
+TEST_F(POP3SessionTest, ServerWithoutPipeliningGetsOneCommandAtATime) {
+    m_server.capabilities = "TOP\r\nUIDL\r\n";
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->holdAt = "TOP 1 10";
+    Send("PASS secret");
+    EXPECT_EQ(ServerLinesFrom("TOP 1 10"), (std::vector<std::string>{"TOP 1 10"}));
+    // The client is offered PIPELINING all the same: the proxy queues for it.
+    m_host->holdAt.clear();
+    m_host->Pump();
+    EXPECT_EQ(Send("CAPA"), "+OK Capability list follows\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n");
+}
+
+TEST_F(POP3SessionTest, ClientStatThatStartsAFailingSynchronizationGetsOneErrorLine) {
+    Login();
+    Send("DELE 1");
+    m_server.failures.insert("STAT");  // the session's own, after the client's
+    m_server.failures.insert("STAT");
+    m_server.failures.erase(m_server.failures.find("STAT"));
+    const size_t mark = m_host->client.size();
+    m_session->OnClientLine("STAT");
+    m_host->Pump();
+    // The client's STAT passed ("+OK 2 ..."), the session's own was refused.
+    EXPECT_EQ(m_host->client.substr(mark), "-ERR refused\r\n");
+    EXPECT_EQ(Send("NOOP"), "+OK\r\n");
+}
+
+TEST_F(POP3SessionTest, QuitDeletesWhatTheReviewDeletedFirst) {
+    Login();
+    Send("QUIT");
+    {
+        CMessageStore* store =
+            CMessageDatabase::GetMessageDatabase()->GetStore(std::string("anna/127.0.0.1"));
+        ASSERT_NE(store, nullptr);
+        CStoreLock lock(store, true);
+        store->GetMessage("uid-a")->SetLocation(MS_DELETED);
+        store->GetMessage("uid-h")->SetLocation(MS_DELETED);
+    }
+    Login();
+    Send("DELE 1");  // the client's own: the server's count is no longer known
+    EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+    EXPECT_EQ(ServerLinesFrom("DELE 3"),
+              (std::vector<std::string>{"DELE 3", "DELE 1", "DELE 2", "STAT", "QUIT"}));
+    EXPECT_TRUE(m_host->Noticed("Deleting marked messages for anna on 127.0.0.1"));
+    EXPECT_EQ(m_session->Statistics().m_shutdownDeletes, 2);
+}
+
+}  // namespace
