@@ -76,7 +76,7 @@ void CFriendsFiles::ReportSaveFailure(UINT textId, const std::string& path, int 
     std::string format, reason;
     LoadLocalString(nullptr, textId, format);
     if (!GetErrorString(static_cast<DWORD>(error), reason))
-        reason = path.empty() ? "there is no user data folder" : "error " + std::to_string(error);
+        reason = error == 0 ? "there is no user data folder" : "error " + std::to_string(error);
     char text[2048];
     std::snprintf(text, sizeof text, format.c_str(), path.c_str(), reason.c_str());
     FriendsErrorPrompt prompt;
