@@ -482,7 +482,8 @@ BOOL CEmailDomain::LoadCompanies() {
     state.companiesChecked = std::chrono::steady_clock::now();
     state.companiesMerging = true;
     bool recheck = false;
-    BOOL read = ReadCompaniesFile(path, false, recheck);
+    // Domains made before the first load keep what was done to them.
+    BOOL read = ReadCompaniesFile(path, !GetRoot()->m_children->map.empty(), recheck);
     if (!read)
         FoundationLog("cannot read %s", path.c_str());
     ReadCompaniesRe(recheck);
