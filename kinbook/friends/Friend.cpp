@@ -156,26 +156,47 @@ CFriend* CFriend::CreateFriendManually(const char* address, const char* name, AD
     return result;
 }
 
-CFriend* CFriend::FindByAddress(const char* address) {
-    CLock lock(&GetLock());
+// Both files loaded, and at most one look at the disk per interval. The lock is held.
+void CFriend::EnsureLoaded() {
+    SFriendsState& state = FriendsState();
+    if (!state.cm_sLastFileLoaded.empty() && !state.cm_sLastCompaniesLoaded.empty() &&
+        std::chrono::steady_clock::now() - state.friendsChecked < CFriendsFiles::kCheckInterval)
+        return;
     LoadFriends(0, 0);
     CEmailDomain::LoadCompanies();
+}
+
+CFriend* CFriend::FindByAddress(const char* address) {
+    CLock lock(&GetLock());
+    EnsureLoaded();
     return Lookup(address != nullptr ? address : "");
 }
 
 CEmailEntity* CFriend::IsAddressFriend(const char* address) {
     CLock lock(&GetLock());
-    CFriend* found = FindByAddress(address);
+    return FindFriendly(address);
+}
+
+FRIENDLY CFriend::AddressFriendly(const char* address) {
+    CLock lock(&GetLock());
+    return FriendlyOf(FindFriendly(address));
+}
+
+CEmailEntity* CFriend::FindFriendly(const char* address) {
+    EnsureLoaded();
+    std::string_view text = address != nullptr ? address : "";
+    CFriend* found = Lookup(text);
     if (found != nullptr && !found->IsDeleted() && found->IsAccepted()) {
         found->BumpHitCount();
         return found;
     }
-    std::string_view text = address != nullptr ? address : "";
     if (text.find('@') == std::string_view::npos)
         return nullptr;
     // From the end towards the start: each dot names a parent domain by its whole name,
     // the "@" the address's own domain.
-    CEmailDomain* node = CEmailDomain::GetRoot();
+    CEmailDomain* node = FriendsState().cm_pRoot;
+    if (node == nullptr)
+        return nullptr;
     for (size_t i = text.size(); i-- > 0;) {
         if (text[i] != '.' && text[i] != '@')
             continue;
@@ -211,8 +232,7 @@ FRIENDLY CFriend::FriendlyOf(const CEmailEntity* entity) {
 
 CFriend::POSITION CFriend::StartFriends() {
     CLock lock(&GetLock());
-    LoadFriends(0, 0);
-    CEmailDomain::LoadCompanies();
+    EnsureLoaded();
     FriendMap& friends = FriendsState().cm_mpFriends;
     if (friends.empty())
         return nullptr;
@@ -325,8 +345,7 @@ CImporter* CFriend::GetManualImporter() {
 
 BOOL CFriend::GetFriendsList(ADDRESS_SOURCE type, std::vector<CFriendData>** out) {
     CLock lock(&GetLock());
-    LoadFriends(0, 0);
-    CEmailDomain::LoadCompanies();
+    EnsureLoaded();
     auto* list = new std::vector<CFriendData>;
     for (auto& [address, entry] : FriendsState().cm_mpFriends)
         if (!entry->IsDeleted() && entry->m_bestSource != nullptr &&
@@ -382,6 +401,7 @@ BOOL CFriend::AddSource(CImportSource* source, int replace) {
             m_saved = FALSE;
         }
         m_bestSource = source;
+        m_bestType = source->GetType();
         m_date = source->GetDate();
         if (!m_noteExplicit) {
             std::string location = source->GetSourceLocation();
@@ -402,12 +422,14 @@ CImportSource* CFriend::GetSource(int index) const {
 }
 
 ADDRESS_SOURCE CFriend::GetSourceQuality() const {
-    return m_bestSource != nullptr ? m_bestSource->GetType() : AS_UNKNOWN;
+    return m_bestType;
 }
 
 void CFriend::SetSourceQuality(ADDRESS_SOURCE type) {
-    if (m_bestSource != nullptr)
+    if (m_bestSource != nullptr) {
         m_bestSource->SetType(type);
+        m_bestType = type;
+    }
 }
 
 std::string CFriend::GetSourceDesc(int oneLine) const {

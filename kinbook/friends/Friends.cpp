@@ -25,8 +25,7 @@ struct SShutdownAtExit {
 }  // namespace
 
 FRIENDLY IsAddressFriendly(const char* address) {
-    CLock lock(&CFriend::GetLock());
-    return CFriend::FriendlyOf(CFriend::IsAddressFriend(address));
+    return CFriend::AddressFriendly(address);
 }
 
 int GetMe(CFriendDataArray** out) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "kinbook/FoundationLog.h"
@@ -15,24 +16,45 @@ std::mutex s_promptMutex;
 FriendsErrorPrompt s_prompt;  // guarded by s_promptMutex
 std::atomic<bool> s_noFolderLogged{false};
 
-inline unsigned char Lower(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+
+// Up to eight bytes of `p` as one word, the missing ones zero.
+inline uint64_t Word(const char* p, size_t length) {
+    uint64_t word = 0;
+    std::memcpy(&word, p, length < 8 ? length : 8);
+    return word;
+}
+
+// The ASCII capitals of the eight bytes of `word` lowered; other bytes, those of 0x80 and
+// above included, stay as they are.
+inline uint64_t LowerWord(uint64_t word) {
+    uint64_t heptets = word & (0x7f * kOnes);
+    uint64_t atLeastA = heptets + (0x80 - 'A') * kOnes;
+    uint64_t aboveZ = heptets + (0x80 - 'Z' - 1) * kOnes;
+    uint64_t capitals = atLeastA & ~aboveZ & ~word & (0x80 * kOnes);
+    return word | (capitals >> 2);
 }
 
 }  // namespace
 
 size_t SNoCaseHash::operator()(std::string_view text) const {
-    uint64_t hash = 1469598103934665603ull;
-    for (char c : text) hash = (hash ^ Lower(static_cast<unsigned char>(c))) * 1099511628211ull;
+    uint64_t hash = text.size() * 0x9E3779B97F4A7C15ull;
+    for (size_t i = 0; i < text.size(); i += 8) {
+        hash ^= LowerWord(Word(text.data() + i, text.size() - i));
+        hash *= 0xff51afd7ed558ccdull;
+        hash ^= hash >> 29;
+    }
     return static_cast<size_t>(hash);
 }
 
 bool SNoCaseEqual::operator()(std::string_view a, std::string_view b) const {
     if (a.size() != b.size())
         return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Lower(static_cast<unsigned char>(a[i])) != Lower(static_cast<unsigned char>(b[i])))
+    for (size_t i = 0; i < a.size(); i += 8) {
+        uint64_t x = Word(a.data() + i, a.size() - i), y = Word(b.data() + i, b.size() - i);
+        if (x != y && LowerWord(x) != LowerWord(y))
             return false;
+    }
     return true;
 }
 

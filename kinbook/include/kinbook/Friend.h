@@ -71,6 +71,8 @@ public:
     // The kind of friendliness of IsAddressFriend's answer (never FRIENDLY_COMPANY for a
     // friend).
     static FRIENDLY FriendlyOf(const CEmailEntity* entity);
+    // FriendlyOf(IsAddressFriend(address)) under one taking of the lock.
+    static FRIENDLY AddressFriendly(const char* address);
 
     static POSITION StartFriends();
     static BOOL EnumFriends(POSITION& position, std::string& key, CFriend*& found,
@@ -140,6 +142,8 @@ public:
 private:
     struct SRecord;
     static CFriend* Lookup(std::string_view address);
+    static void EnsureLoaded();
+    static CEmailEntity* FindFriendly(const char* address);
     static BOOL ParseRecord(const char* line, int length, SRecord& record);
     static void ApplyRecord(const SRecord& record, bool fromOutside, int* existed);
     static void ParseFriendsFile(const std::string& path, const std::string& contents,
@@ -155,6 +159,7 @@ private:
     std::string m_name;
     int m_addressBookCount = 0;
     CImportSource* m_bestSource = nullptr;
+    ADDRESS_SOURCE m_bestType = AS_UNKNOWN;  // the best source's type, kept beside it for look-ups
     FR_NAME m_nameQuality = FRN_NONE;
     CEmailDomain* m_domain = nullptr;
     int m_bulkAddLevel = 0;
