@@ -48,9 +48,7 @@ CFriend::~CFriend() {
 }
 
 CFriend* CFriend::Lookup(std::string_view address) {
-    FriendMap& friends = FriendsState().cm_mpFriends;
-    auto found = friends.find(address);
-    return found != friends.end() ? found->second : nullptr;
+    return FriendsState().index.Find(address);
 }
 
 void CFriend::MarkChanged() {
@@ -115,6 +113,7 @@ CFriend* CFriend::AddFriend(const char* address, CImportSource* source, const ch
         added->m_state = ES_ACCEPTED;
         ++state.cm_iDirtyCount;
         state.cm_mpFriends.emplace(key, added);
+        state.index.Insert(added);
         added->m_bulkAddLevel = state.cm_iBulkAdd;
     }
     added->MarkChanged();
@@ -290,8 +289,10 @@ void CFriend::DeleteList(CFriend** list, int count) {
 void CFriend::RemoveFromStore(CFriend* target) {
     FriendMap& friends = FriendsState().cm_mpFriends;
     auto found = friends.find(target->m_address);
-    if (found != friends.end() && found->second == target)
+    if (found != friends.end() && found->second == target) {
         friends.erase(found);
+        FriendsState().index.Erase(target);
+    }
     target->NotifyList();
     ++FriendsState().cm_iDirtyCount;
     delete target;  // leaves its domain and empties its handles
@@ -314,6 +315,7 @@ void CFriend::Shutdown() {
     CLock lock(&GetLock());
     FriendMap friends;
     friends.swap(FriendsState().cm_mpFriends);
+    FriendsState().index.Clear();
     for (auto& [address, entry] : friends) delete entry;
 }
 
@@ -578,6 +580,7 @@ void CFriend::ApplyRecord(const SRecord& record, bool fromOutside, int* existed)
         if (isNew) {
             target = new CFriend(record.address);
             FriendsState().cm_mpFriends.emplace(record.address, target);
+            FriendsState().index.Insert(target);
         }
         target->SetState(record.state, 1);
         if (isNew && !record.name.empty())

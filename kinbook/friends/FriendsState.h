@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "friends/FriendIndex.h"
 #include "friends/FriendsFiles.h"
 #include "kinbook/EmailDomain.h"
 #include "kinbook/Friend.h"
@@ -17,6 +18,7 @@ using FriendMap = std::unordered_map<std::string, CFriend*, SNoCaseHash, SNoCase
 
 struct SFriendsState {
     FriendMap cm_mpFriends;  // address -> friend, owning
+    CFriendIndex index;      // the same friends, for look-ups
     int cm_iDirtyCount = 0;
     int cm_iBulkAdd = 0;
     CFriend::IDialog* cm_pDialog = nullptr;

@@ -203,6 +203,19 @@ TEST_F(FriendTest, TombstonesAndManualCreation) {
     EXPECT_EQ(IsAddressFriendly("ann@example.com"), FRIENDLY_ME);
 }
 
+// Many removals in the look-up index: every friend left is still found, in any case.
+TEST_F(FriendTest, RemovalsKeepTheOthersFindable) {
+    std::vector<CFriend*> all, removed;
+    for (int i = 0; i < 3000; ++i)
+        all.push_back(Add(("f" + std::to_string(i) + "@x.org").c_str(), AS_MANUAL));
+    for (int i = 0; i < 3000; i += 3) removed.push_back(all[i]);
+    CFriend::RemoveList(removed.data(), static_cast<int>(removed.size()));
+    for (int i = 0; i < 3000; ++i) {
+        std::string address = "F" + std::to_string(i) + "@X.ORG";
+        EXPECT_EQ(CFriend::FindByAddress(address.c_str()), i % 3 ? all[i] : nullptr) << i;
+    }
+}
+
 TEST_F(FriendTest, BulkAddTellsTheDialogAtTheEnd) {
     struct CDialog : CFriend::IDialog {
         std::vector<std::string> added;

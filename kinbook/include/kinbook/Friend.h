@@ -43,6 +43,7 @@ public:
     BOOL IsDomain() const override { return FALSE; }
     std::string GetName() const override { return m_name; }
     std::string GetAddress() const override { return m_address; }
+    std::string_view AddressView() const { return m_address; }
     CEmailDomain* GetContainer() const override { return m_domain; }
     int GetCount() const override { return m_hitCount + m_addressBookCount; }
     void SetState(int state) override { SetState(state, 0); }
