@@ -81,7 +81,14 @@ TEST_F(FriendTest, AddressesAreCheckedAndTrimmed) {
         EXPECT_EQ(CFriend::ValidateAddress(text), c.valid) << c.text;
         EXPECT_EQ(text, c.trimmed);
     }
-    EXPECT_EQ(CFriend::AddFriend("no address", new CImportSource, nullptr, FRN_NONE), nullptr);
+    CImportSource refused;
+    EXPECT_EQ(CFriend::AddFriend("no address", &refused, nullptr, FRN_NONE), nullptr);
+    // A second AddFriend for a known address joins the record there is.
+    CFriend* first = CFriend::AddFriend("ann@x.org", new CImportSource, nullptr, FRN_NONE);
+    EXPECT_EQ(CFriend::AddFriend(" ANN@x.org", new CImportSource(nullptr, "sent", AS_SENT_TO, 1),
+                                 nullptr, FRN_NONE),
+              first);
+    EXPECT_EQ(first->GetSourceCount(), 2);
 }
 
 TEST_F(FriendTest, FriendlyAnswers) {
