@@ -10,13 +10,15 @@ TEST_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev \
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+TSAN_BUILD ?= build-tsan
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 RUN_ARGS   ?=
 BENCH_ARGS ?=
 
-.PHONY: all run test build build-asan deps test-deps test-plain test-asan fuzz clean bench-pop3
+.PHONY: all run test build build-asan build-tsan deps test-deps test-plain test-asan test-tsan fuzz \
+        clean bench-pop3
 
 all: build
 
@@ -44,6 +46,18 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Only the programs whose threads share state are built with ThreadSanitizer.
+TSAN_TESTS := FriendsThreadTest
+
+build-tsan: test-deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DQUILLON_TSAN=ON -DQUILLON_BENCH=OFF -DQUILLON_GUI=OFF \
+	  $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+
+test-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66 \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -R '^($(subst $() ,|,$(TSAN_TESTS)))\.'
+
 # Each fuzz program runs FUZZ_SECONDS on a copy of its seed corpus (clang + libFuzzer).
 fuzz: test-deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -51,7 +65,7 @@ fuzz: test-deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quillon_fuzz
 	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-test: test-plain test-asan fuzz
+test: test-plain test-asan test-tsan fuzz
 
 # mpop fetching 2,000 corpus messages directly from a private Dovecot and through the
 # POP3 proxy, then 200 new ones (bench/pop3_fetch_bench.py; BENCH_ARGS e.g. --rounds 5).
@@ -61,4 +75,4 @@ bench-pop3: test-deps
 	QUILLON_BIN=$(abspath $(BUILD))/bin/quillon /usr/bin/python3 bench/pop3_fetch_bench.py $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

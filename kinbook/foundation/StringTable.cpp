@@ -20,6 +20,11 @@ static const SStringEntry kKinbookEntries[] = {
     {26, "To"},
     {27, "CC"},
     {28, "Unknown"},
+    // Friends and companies files and their display forms.
+    {33, "Couldn't save companies file '%s':\n%s"},
+    {34, "Couldn't save friends file '%s:\n%s"},
+    {35, "%s%s%s%s%s"},
+    {36, "%d-%b-%Y"},
 };
 
 static const SStringModule kKinbookModule = {

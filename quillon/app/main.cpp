@@ -1,5 +1,6 @@
 // The quillon program: the proxy engine (headless until the review window exists), the
-// account commands for directly connecting mail clients, --version and --help.
+// account commands for directly connecting mail clients, the friends commands,
+// --version and --help.
 #include <signal.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "app/DirectAccounts.h"
+#include "app/FriendCommands.h"
 #include "app/Headless.h"
 #include "app/Options.h"
 #include "app/ShutdownSignals.h"
@@ -104,12 +106,31 @@ int RunAccountCommand(const SCommandLine& commandLine) {
     return kExitOK;
 }
 
+int RunFriendCommandLine(const std::vector<std::string>& arguments) {
+    SFriendCommand command;
+    std::string error, output;
+    if (!ParseFriendCommand(arguments, command, error)) {
+        Complain(error);
+        std::fprintf(stderr, "Try 'quillon --help'.\n");
+        return kExitUsage;
+    }
+    if (!RunFriendCommand(command, output, error)) {
+        Complain(error);
+        return kExitFailure;
+    }
+    std::fputs(output.c_str(), stdout);
+    return kExitOK;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (IsFriendCommandLine(arguments))
+        return RunFriendCommandLine(arguments);
     SCommandLine commandLine;
     std::string error;
-    if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), commandLine, error)) {
+    if (!ParseCommandLine(arguments, commandLine, error)) {
         Complain(error);
         std::fprintf(stderr, "Try 'quillon --help'.\n");
         return kExitUsage;
@@ -120,6 +141,7 @@ int main(int argc, char** argv) {
             return kExitOK;
         case QC_HELP:
             std::fputs(UsageText(), stdout);
+            std::fputs(FriendUsageText(), stdout);
             return kExitOK;
         case QC_RUN:
             return RunEngine(commandLine);

@@ -1,0 +1,63 @@
+#include "kinbook/FileOps.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "kinbook/Paths.h"
+
+SFileStamp GetFileStamp(const std::string& path) {
+    SFileStamp stamp;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return stamp;
+    stamp.exists = true;
+    stamp.inode = static_cast<uint64_t>(info.st_ino);
+    stamp.size = static_cast<int64_t>(info.st_size);
+    stamp.modifiedNs =
+        static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return stamp;
+}
+
+int RemoveFile(const std::string& path) {
+    if (unlink(path.c_str()) == 0 || errno == ENOENT)
+        return 0;
+    return errno;
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+    return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int LinkFile(const std::string& from, const std::string& to) {
+    RemoveFile(to);
+    if (link(from.c_str(), to.c_str()) == 0)
+        return 0;
+    if (errno != EPERM && errno != EXDEV && errno != EMLINK && errno != ENOTSUP)
+        return errno;
+    std::string contents;
+    if (!ReadWholeFile(from, contents))
+        return errno != 0 ? errno : EIO;
+    return WriteFileAtomically(to, contents);
+}
+
+CFileLock::CFileLock(const std::string& path) {
+    m_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_fd < 0)
+        return;
+    while (flock(m_fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(m_fd);
+            m_fd = -1;
+            return;
+        }
+    }
+}
+
+CFileLock::~CFileLock() {
+    if (m_fd >= 0)
+        close(m_fd);  // closing the last descriptor releases the lock
+}
