@@ -54,8 +54,10 @@ std::string SAccountSpec::KeyName() const {
 
 std::string SAccountSpec::LoginName() const {
     std::string name = user + "/" + host;
-    if (port != kDefaultServerPort)
-        name += ":" + std::to_string(port);
+    if (port != kDefaultServerPort) {
+        name += ':';
+        name += std::to_string(port);
+    }
     return name;
 }
 
