@@ -98,19 +98,12 @@ BOOL CRecordStore::Load(int passAll) {
         bool good = false;
         char begin[4], end[4];
         uint8_t version[4];
-        try {
-            good = size >= 12 && m_file.ReadAt(begin, 4, 0, CImpFile::begin) &&
-                   m_file.ReadAt(version, 4) && m_file.ReadAt(end, 4, -4, CImpFile::end) &&
-                   std::memcmp(begin, kSignature, 4) == 0 &&
-                   std::memcmp(end, kEndSignature, 4) == 0 && version[0] == kVersion[0] &&
-                   version[1] == kVersion[1] && version[2] == kVersion[2];
-            if (good) {
-                m_file.Seek(8, CImpFile::begin);
-                good = ReadHeader(m_file) != FALSE;
-            }
-        } catch (const CFileException&) {
-            good = false;
-        }
+        good = size >= 12 && m_file.ReadAt(begin, 4, 0, CImpFile::begin) &&
+               m_file.ReadAt(version, 4) && m_file.ReadAt(end, 4, -4, CImpFile::end) &&
+               std::memcmp(begin, kSignature, 4) == 0 &&
+               std::memcmp(end, kEndSignature, 4) == 0 && version[0] == kVersion[0] &&
+               version[1] == kVersion[1] && version[2] == kVersion[2] &&
+               m_file.Seek(8, CImpFile::begin) >= 0 && ReadHeader(m_file) != FALSE;
         if (!good) {
             // Kept aside rather than overwritten by the next save: it may be a newer
             // version's file or one damaged on disk that someone wants to look into.
@@ -124,12 +117,7 @@ BOOL CRecordStore::Load(int passAll) {
         } else {
             while (result && m_file.BytesLeft() > 4) {
                 CMessage* message = new CMessage;
-                bool loaded = false;
-                try {
-                    loaded = message->Load(m_file) != 0;
-                } catch (const CFileException&) {
-                    loaded = false;
-                }
+                const bool loaded = message->Load(m_file) != 0;
                 // A new message has no reference yet: the store takes the first one.
                 const char* failure = nullptr;
                 if (!loaded) {
