@@ -7,7 +7,7 @@
 #include "kinbook/HostNames.h"
 #include "kinbook/RegistryKey.h"
 #include "kinbook/Sync.h"
-#include <strings.h>
+#include "kinbook/TextHelpers.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ SAccountTable& Table() {
 }
 
 bool SameNoCase(const std::string& a, const std::string& b) {
-    return strcasecmp(a.c_str(), b.c_str()) == 0;
+    return CompareNoCase(a.c_str(), b.c_str()) == 0;
 }
 
 // Enters `host` in the address lists of `addresses`, sorted without regard to case and
@@ -38,7 +38,7 @@ void EnterHost(SAccountTable& table, const std::string& host, const std::vector<
         std::vector<std::string>& hosts = table.addresses[address];
         auto at = std::lower_bound(hosts.begin(), hosts.end(), host,
                                    [](const std::string& a, const std::string& b) {
-                                       return strcasecmp(a.c_str(), b.c_str()) < 0;
+                                       return CompareNoCase(a.c_str(), b.c_str()) < 0;
                                    });
         if (at == hosts.end() || !SameNoCase(*at, host))
             hosts.insert(at, host);

@@ -1,19 +1,11 @@
 #include "ferrymail/EventSocket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 namespace {
 
 // A proxy's sends are whole replies or commands, gathered per read: waiting for the
 // peer's acknowledgement before sending a small one (Nagle's algorithm) only stalls a
 // pipelining peer that delays its acknowledgements.
-void SendWithoutDelay(SOCKET socket) {
-    const int on = 1;
-    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-}
+void SendWithoutDelay(SOCKET socket) { SockSetNoDelay(socket); }
 
 }  // namespace
 
@@ -57,7 +49,7 @@ int CEventSocket::GetLocalPort() {
     sockaddr_in address;
     if (!SockLocalAddress(m_socket, address, m_lastError))
         return 0;
-    return ntohs(address.sin_port);
+    return SocketAddressPort(address);
 }
 
 SOCKET CEventSocket::Accept(sockaddr_in* address) {

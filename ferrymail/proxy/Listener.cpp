@@ -1,7 +1,5 @@
 #include "ferrymail/Listener.h"
 
-#include <poll.h>
-
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -16,6 +14,7 @@
 #include "kinbook/AppendFile.h"
 #include "kinbook/HostNames.h"
 #include "kinbook/StringTable.h"
+#include "kinbook/TextHelpers.h"
 #include "proxy/ProxyConnection.h"
 
 const SSetting CListener::cm_pDefaultSettings[] = {
@@ -642,7 +641,7 @@ void CListener::GetLogLine(std::string& line, CLogger* source, unsigned category
     // A password to the proxy or to the server never reaches the log.
     std::string masked;
     if ((category == LOG_FROM_CLIENT || category == LOG_TO_SERVER) && length >= 5 &&
-        strncasecmp(data, "PASS ", 5) == 0) {
+        StartsWithNoCase(data, static_cast<size_t>(length), "PASS ")) {
         masked.assign(data, static_cast<size_t>(length));
         for (size_t i = 5; i < masked.size(); ++i) {
             if (!IsBlank(masked[i]))

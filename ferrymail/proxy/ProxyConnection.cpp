@@ -1,7 +1,5 @@
 #include "proxy/ProxyConnection.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -482,7 +480,7 @@ int CProxyConnection::ConnectToNamedHost(const char* host, int port) {
         LogFormat(LOG_INFO, "Non-LSP connection couldn't find host %s", host);
         return CTS_FAILED;
     }
-    m_peerAddress = MakeSocketAddress(ntohl(address), port);
+    m_peerAddress = MakeSocketAddressFromNetworkOrder(address, port);
     int error = 0;
     bool created = false;
     const int result = StartServerConnection(error, created);

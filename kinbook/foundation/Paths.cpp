@@ -5,12 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "kinbook/AtomicFile.h"
 #include "kinbook/FoundationLog.h"
 
 static std::mutex s_userDataMutex;
@@ -112,37 +113,27 @@ int SyncParentFolder(const std::string& path) {
 }
 
 int WriteFileAtomically(const std::string& path, const std::string& contents) {
-    static std::atomic<unsigned> counter{0};
-    std::string temporary = path + ".tmp-" + std::to_string(getpid()) + "-" +
-                            std::to_string(counter.fetch_add(1));
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    CAtomicFile file(path);
+    int error = file.Create();
+    if (error == 0)
+        error = file.Write(contents.data(), contents.size());
+    if (error == 0)
+        error = file.Finish();
+    if (error == 0)
+        error = file.Commit();
+    return error != 0 ? error : file.GetFolderSyncError();
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int CreateFileIfMissing(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno;
-    const char* data = contents.data();
-    size_t left = contents.size();
-    int error = 0;
-    while (left > 0) {
-        ssize_t written = write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    if (error == 0 && fsync(fd) != 0)
-        error = errno;
-    if (close(fd) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        unlink(temporary.c_str());
-        return error;
-    }
-    return SyncParentFolder(path);
+    ::close(fd);
+    return 0;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {

@@ -53,3 +53,12 @@ int CompareNoCase(const char* a, const char* b) {
             return 0;
     }
 }
+
+bool StartsWithNoCase(const char* text, size_t length, const char* prefix) {
+    for (size_t i = 0; prefix[i] != '\0'; ++i) {
+        if (i >= length || LowerAscii(static_cast<unsigned char>(text[i])) !=
+                               LowerAscii(static_cast<unsigned char>(prefix[i])))
+            return false;
+    }
+    return true;
+}

@@ -1,7 +1,6 @@
 // The quillon program: the proxy engine (headless until the review window exists), the
 // account commands for directly connecting mail clients, --version and --help.
-#include <signal.h>
-
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -10,7 +9,7 @@
 #include "app/DirectAccounts.h"
 #include "app/Headless.h"
 #include "app/Options.h"
-#include "app/ShutdownSignals.h"
+#include "kinbook/ShutdownSignals.h"
 #include "kinbook/Socket.h"
 
 namespace {

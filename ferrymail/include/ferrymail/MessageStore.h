@@ -21,6 +21,7 @@
 #include "ferrymail/MessageOwner.h"
 #include "ferrymail/StoreFile.h"
 #include "ferrymail/ferrymail_export.h"
+#include "kinbook/LockFile.h"
 #include "kinbook/MapStringToPtrI.h"
 #include "kinbook/RefCount.h"
 #include "kinbook/Sync.h"
@@ -87,8 +88,14 @@ protected:
 private:
     // The store file's bytes, with the messages marked deleted left out on request.
     BOOL WriteRecords(CStoreFile& file, int skipDeleted, int& skipped);
-    // Replaces the store file by `bytes` through the ".new" file; 0 when that failed.
-    bool WriteStoreFile(const std::string& bytes);
+    // The store file's bytes in `buffer`'s memory (see WriteRecords); false (logged)
+    // when a record cannot be written. Under m_lock.
+    bool MakeFileBytes(int skipDeleted, int& skipped, std::string&& buffer, std::string& bytes);
+    // A spare buffer of the writer thread, or an empty one.
+    std::string TakeSpareBuffer();
+    // Replaces the store file by `bytes` through the ".new" file; false when that failed.
+    // With `askOnRename` a failed rename raises the Retry/Cancel prompt.
+    bool WriteStoreFile(const std::string& bytes, bool askOnRename);
     void WriterLoop();
     // The writer thread's SaveSoon: the records under the store lock (not waited for),
     // handed to the file like any other save.
@@ -115,7 +122,7 @@ protected:
     std::string m_path;   // the store file
     std::string m_name;   // "user@server"
     CStoreFile m_file;    // guarded by m_lock
-    int m_lockFd = -1;    // the ".lck" file, locked while the store is open
+    CLockFile m_lockFile;  // the ".lck" file, locked while the store is open
     CCritical m_lock;
     int m_dirty = 0;      // guarded by m_lock
     std::unordered_map<std::string, CMessage*> m_messages;  // guarded by m_lock; one reference each

@@ -17,3 +17,6 @@ KINBOOK_API int _tcsspnn(const char* text, int n, const char* set);
 KINBOOK_API void GetStringFromBuf(std::string& out, const char* src, int srcLength, int outLength);
 // Case-insensitive compare of ASCII letters; other bytes compare as they are.
 KINBOOK_API int CompareNoCase(const char* a, const char* b);
+// True when the first `length` bytes of `text` are `prefix` (zero-terminated, at most
+// `length` bytes), comparing ASCII letters without case.
+KINBOOK_API bool StartsWithNoCase(const char* text, size_t length, const char* prefix);
