@@ -1,9 +1,11 @@
 // The process-wide table of the user's mail accounts: the accounts of the installed mail
 // clients and those registered under "Software\Brevant\Quillon\Clients", with a cache of
 // the IPv4 addresses of their servers. Every call takes the table lock and may be made
-// from any thread; records handed out carry a reference the caller drops with DoRelease.
+// from any thread; names are looked up with the lock released. Records handed out carry
+// a reference the caller drops with DoRelease.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,7 +38,15 @@ FERRYMAIL_API void SetMailClientAccountSource(MailClientAccountSource source);
 using HostResolver = std::function<bool(const std::string& host, std::vector<uint32_t>& addresses)>;
 FERRYMAIL_API void SetHostResolver(HostResolver resolver);
 
-// Rebuilds the records; with `resolve` the server names not yet resolved are resolved.
+// The clock that times the memory of failed lookups (steady clock when unset); tests
+// install their own.
+using AccountTableClock = std::function<std::chrono::steady_clock::time_point()>;
+FERRYMAIL_API void SetAccountTableClock(AccountTableClock clock);
+// A name whose lookup failed is not asked again for this long.
+constexpr std::chrono::seconds kFailedLookupMemory{30};
+
+// Rebuilds the records; with `resolve` the server names not yet resolved are resolved
+// (except those that failed within kFailedLookupMemory).
 FERRYMAIL_API void LoadAccountTable(BOOL resolve);
 // The account whose server resolves to `address` (network order) for this user and mail
 // client, or null.
