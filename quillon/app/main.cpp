@@ -68,7 +68,7 @@ int RunEngine(const SCommandLine& commandLine) {
 }
 
 int RunAccountCommand(const SCommandLine& commandLine) {
-    const SAccountSpec& account = commandLine.account;
+    const SAccountName& account = commandLine.account;
     std::string error;
     bool done = false;
     std::string confirmation;
