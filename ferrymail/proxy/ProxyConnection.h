@@ -168,6 +168,12 @@ protected:
     BOOL m_rebuild = FALSE;  // a new handle must join the wait set
 
 private:
+    // ReceiveLines' line loop over what `input` holds: whole blocks of lines (the first
+    // `blockLeft` bytes) offered to OnServerBlock, then line by line. 1 when at least
+    // one line was handled.
+    BOOL HandleLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
+                     int direction, bool logging, size_t blockLeft);
+
     bool m_corked = false;               // sends are queued until the read is handled
     bool m_corkedLogging = false;        // while corked: whether lines are logged
     bool m_closeClientWhenSent = false;  // the server has closed; the client follows
