@@ -240,29 +240,17 @@ CMessage* CMessageDatabase::GetMessage(const SMessageHandle& handle) {
     return GetMessage(handle.m_storeID, &handle.m_uidl);
 }
 
-void CMessageDatabase::GetStoreStats(int* count, int* size, int* inboxCount, int* inboxSize,
-                                     int* jailCount, int* jailSize, int* holdCount,
-                                     int* holdSize, int* deletedCount, int* deletedSize) {
-    int* outputs[] = {count,    size,     inboxCount, inboxSize,    jailCount,
-                      jailSize, holdCount, holdSize,  deletedCount, deletedSize};
-    for (int* output : outputs)
-        if (output != nullptr)
-            *output = 0;
-
+SStoreStats CMessageDatabase::GetStoreStats() {
+    SStoreStats total;
     Initialize();
     CLock lock(&m_storesLock);
     int tableSize = m_storeTableSize.load(std::memory_order_relaxed);
     for (int storeID = 1; storeID < tableSize; ++storeID) {
         CMessageStore* store = GetStore(storeID);
-        if (store == nullptr)
-            continue;
-        int values[std::size(outputs)] = {};
-        store->GetStats(&values[0], &values[1], &values[2], &values[3], &values[4], &values[5],
-                        &values[6], &values[7], &values[8], &values[9]);
-        for (size_t i = 0; i < std::size(outputs); ++i)
-            if (outputs[i] != nullptr)
-                *outputs[i] += values[i];
+        if (store != nullptr)
+            total.Add(store->GetStats());
     }
+    return total;
 }
 
 void CMessageDatabase::SetExamineFunction(ExamineFunction examine) { m_examine.store(examine); }

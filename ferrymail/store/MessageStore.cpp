@@ -544,38 +544,38 @@ void CMessageStore::SetClientStat(const std::string& clientKey, int count, int s
     ++m_clientStatCount;
 }
 
-void CMessageStore::GetStats(int* count, int* size, int* inboxCount, int* inboxSize,
-                             int* jailCount, int* jailSize, int* holdCount, int* holdSize,
-                             int* deletedCount, int* deletedSize) {
+SStoreStats CMessageStore::GetStats() {
     CStoreLock lock(this, false);
-    int counts[7] = {}, sizes[7] = {};
-    int all = 0, allSize = 0;
+    SStoreStats stats;
     for (const std::string& uidl : m_serverList) {
         CMessage* message = GetMessage(uidl);
         if (message == nullptr)
             continue;
-        ++all;
-        allSize += message->GetSizeInStore();
-        int location = message->GetLocation();
-        if (location >= 0 && location < 7) {
-            ++counts[location];
-            sizes[location] += message->GetSizeInStore();
+        const int size = message->GetSizeInStore();
+        ++stats.count;
+        stats.size += size;
+        switch (message->GetLocation()) {
+            case MS_INBOX:
+                ++stats.inboxCount;
+                stats.inboxSize += size;
+                break;
+            case MS_JAIL:
+                ++stats.jailCount;
+                stats.jailSize += size;
+                break;
+            case MS_HOLD:
+                ++stats.holdCount;
+                stats.holdSize += size;
+                break;
+            case MS_DELETED:
+                ++stats.deletedCount;
+                stats.deletedSize += size;
+                break;
+            default:
+                break;
         }
     }
-    auto put = [](int* out, int value) {
-        if (out != nullptr)
-            *out = value;
-    };
-    put(count, all);
-    put(size, allSize);
-    put(inboxCount, counts[MS_INBOX]);
-    put(inboxSize, sizes[MS_INBOX]);
-    put(jailCount, counts[MS_JAIL]);
-    put(jailSize, sizes[MS_JAIL]);
-    put(holdCount, counts[MS_HOLD]);
-    put(holdSize, sizes[MS_HOLD]);
-    put(deletedCount, counts[MS_DELETED]);
-    put(deletedSize, sizes[MS_DELETED]);
+    return stats;
 }
 
 BOOL CMessageStore::AddToServerList(CMessage* message, int position) {

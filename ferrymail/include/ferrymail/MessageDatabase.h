@@ -14,6 +14,7 @@
 #include "ferrymail/AccountData.h"
 #include "ferrymail/Message.h"
 #include "ferrymail/MessageStatus.h"
+#include "ferrymail/StoreStats.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/MapStringToPtrI.h"
 #include "kinbook/RefCount.h"
@@ -115,9 +116,8 @@ public:
     int GetContents(std::vector<SMessageHandle>& handles, MSSTATUS location);
     CMessage* GetMessage(int storeID, const std::string* uidl);
     CMessage* GetMessage(const SMessageHandle& handle);
-    void GetStoreStats(int* count, int* size, int* inboxCount, int* inboxSize, int* jailCount,
-                       int* jailSize, int* holdCount, int* holdSize, int* deletedCount,
-                       int* deletedSize);
+    // The stats of every store added together.
+    SStoreStats GetStoreStats();
 
     void SetExamineFunction(ExamineFunction examine);
     ExamineFunction GetExamineMessage();

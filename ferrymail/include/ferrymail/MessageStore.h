@@ -20,6 +20,7 @@
 #include "ferrymail/Message.h"
 #include "ferrymail/MessageOwner.h"
 #include "ferrymail/StoreFile.h"
+#include "ferrymail/StoreStats.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/LockFile.h"
 #include "kinbook/MapStringToPtrI.h"
@@ -195,11 +196,8 @@ public:
 
     // The message of `uidl`, or null; no reference is taken.
     CMessage* GetMessage(const std::string& uidl);
-    // Counts and size-field sums: all messages of the server list, then inbox (5),
-    // jail (3), hold (4) and deleted (2). Null outputs are skipped.
-    void GetStats(int* count, int* size, int* inboxCount, int* inboxSize, int* jailCount,
-                  int* jailSize, int* holdCount, int* holdSize, int* deletedCount,
-                  int* deletedSize);
+    // Counts and size-field sums of the server list's messages, in all and by location.
+    SStoreStats GetStats();
 
     BOOL AddToServerList(CMessage* message, int position) override;
     void RemoveMessage(CMessage* message) override;
