@@ -64,9 +64,7 @@ PasswordPrompt gPasswordPrompt;  // guarded by gPromptMutex
 
 }  // namespace
 
-INotificationSink::~INotificationSink() = default;
 
-IDatabaseLogger::~IDatabaseLogger() = default;
 
 std::atomic<CMessageDatabase*> CMessageDatabase::cm_spTheDatabase{nullptr};
 

@@ -1,3 +1,5 @@
+#include "ferrymail/RecordStore.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -6,6 +8,7 @@
 
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/MessageStore.h"
+#include "ferrymail/StoreLock.h"
 #include "kinbook/AtomicFile.h"
 #include "kinbook/FoundationLog.h"
 #include "kinbook/Paths.h"
@@ -61,16 +64,6 @@ CRecordStore::~CRecordStore() {
     for (auto& [uidl, message] : m_messages)
         CRefCount::DoRelease(message);
     m_file.Close();
-}
-
-CStoreLock::CStoreLock(CRecordStore* store, bool modify) : m_store(store), m_modify(modify) {
-    m_store->m_lock.GetLock();
-}
-
-CStoreLock::~CStoreLock() {
-    if (m_modify)
-        m_store->m_dirty = 1;
-    m_store->m_lock.ReleaseLock();
 }
 
 BOOL CRecordStore::ReportFileError(const std::string& file, DWORD error, const char* operation,

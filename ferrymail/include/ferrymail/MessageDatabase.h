@@ -12,8 +12,11 @@
 #include <vector>
 
 #include "ferrymail/AccountData.h"
+#include "ferrymail/DatabaseLogger.h"
 #include "ferrymail/Message.h"
 #include "ferrymail/MessageStatus.h"
+#include "ferrymail/NotificationSink.h"
+#include "ferrymail/RefString.h"
 #include "ferrymail/StoreStats.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/MapStringToPtrI.h"
@@ -55,33 +58,6 @@ enum MSG_NOTIFICATION : int {
 struct SMessageHandle {
     int m_storeID = 0;
     std::string m_uidl;
-};
-
-// A reference-counted text: the payload of message and text notifications.
-class FERRYMAIL_API CRefString : public CRefCount {
-public:
-    explicit CRefString(std::string text) : m_text(std::move(text)) {}
-    std::string m_text;
-};
-
-// Where notifications go (the user interface registers one). Post is called on the
-// notifying thread, possibly with a store lock held: it must queue and return at once.
-// `object`, when not null, carries one reference that now belongs to the sink, which
-// drops it with CRefCount::DoRelease after use.
-class FERRYMAIL_API INotificationSink {
-public:
-    virtual ~INotificationSink();
-    virtual void Post(UINT message, UINT wParam, long data, CRefCount* object) = 0;
-};
-
-// Where the database's log lines go (the POP3 listener registers itself).
-class FERRYMAIL_API IDatabaseLogger {
-public:
-    virtual ~IDatabaseLogger();
-    virtual void LogDatabaseLine(unsigned category, const std::string& line) = 0;
-    // Whether a line of `category` would be written anywhere: lines that would not are
-    // never built.
-    virtual bool WantsDatabaseLine(unsigned category) { return true; }
 };
 
 using ExamineFunction = MSSTATUS (*)(CMessage* message);
