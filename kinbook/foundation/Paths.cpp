@@ -14,11 +14,13 @@
 #include "kinbook/AtomicFile.h"
 #include "kinbook/FoundationLog.h"
 
-static std::mutex s_userDataMutex;
-static bool s_userDataKnown = false;  // guarded by s_userDataMutex
-static std::string s_userDataPath;    // guarded by s_userDataMutex once known
+namespace {
 
-static std::string HomeFolder() {
+std::mutex s_userDataMutex;
+bool s_userDataKnown = false;         // guarded by s_userDataMutex
+std::string s_userDataPath;           // guarded by s_userDataMutex once known
+
+std::string HomeFolder() {
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/')
         return home;
@@ -31,7 +33,7 @@ static std::string HomeFolder() {
 }
 
 // $variable when it is an absolute path, else the home folder + `fallback`.
-static std::string XdgFolder(const char* variable, const char* fallback) {
+std::string XdgFolder(const char* variable, const char* fallback) {
     const char* value = std::getenv(variable);
     if (value != nullptr && value[0] == '/')
         return value;
@@ -39,10 +41,12 @@ static std::string XdgFolder(const char* variable, const char* fallback) {
     return home.empty() ? std::string() : home + fallback;
 }
 
-static std::string QuillonHome() {
+std::string QuillonHome() {
     const char* value = std::getenv("QUILLON_HOME");
     return value != nullptr ? std::string(value) : std::string();
 }
+
+}  // namespace
 
 bool MakeFolders(const std::string& path) {
     if (path.empty())

@@ -27,8 +27,13 @@ struct SRegistryHandle {
     bool predefined;
 };
 
-static SRegistryHandle s_currentUser{0, {}, KEY_ALL_ACCESS, true};
-static SRegistryHandle s_localMachine{1, {}, KEY_ALL_ACCESS, true};
+namespace {
+
+SRegistryHandle s_currentUser{0, {}, KEY_ALL_ACCESS, true};
+SRegistryHandle s_localMachine{1, {}, KEY_ALL_ACCESS, true};
+
+}  // namespace
+
 HKEY const HKEY_CURRENT_USER = &s_currentUser;
 HKEY const HKEY_LOCAL_MACHINE = &s_localMachine;
 

@@ -32,9 +32,11 @@ CMutualExclusion::CMutualExclusion() {
 
 CMutualExclusion::~CMutualExclusion() { pthread_mutex_destroy(&m_mutex); }
 
+namespace {
+
 // A lock whose owner ended while holding it is made consistent and given up again, so
 // the waiter reports failure without keeping a lock it did not expect to hold.
-static BOOL LockResult(pthread_mutex_t* mutex, int result) {
+BOOL LockResult(pthread_mutex_t* mutex, int result) {
     if (result == 0)
         return TRUE;
     if (result == EOWNERDEAD) {
@@ -43,6 +45,8 @@ static BOOL LockResult(pthread_mutex_t* mutex, int result) {
     }
     return FALSE;
 }
+
+}  // namespace
 
 BOOL CMutualExclusion::GetLock() { return LockResult(&m_mutex, pthread_mutex_lock(&m_mutex)); }
 

@@ -37,9 +37,13 @@ void GetStringFromBuf(std::string& out, const char* src, int srcLength, int outL
     }
 }
 
-static unsigned char LowerAscii(unsigned char c) {
+namespace {
+
+unsigned char LowerAscii(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
+
+}  // namespace
 
 int CompareNoCase(const char* a, const char* b) {
     const unsigned char* left = reinterpret_cast<const unsigned char*>(a != nullptr ? a : "");
