@@ -5,11 +5,11 @@
 #include <cctype>
 #include <ctime>
 #include <iterator>
-#include <mutex>
 
 #include "ferrymail/AccountTable.h"
 #include "ferrymail/MessageStore.h"
 #include "kinbook/RegistryKey.h"
+#include "kinbook/Sync.h"
 
 namespace {
 
@@ -57,10 +57,10 @@ UINT WordParameter(int storeID, int code) {
 const char kPasswordKey[] = "SOFTWARE\\Brevant\\Quillon\\Settings";
 
 // Serialises the making and dropping of the instance.
-std::mutex gInstanceMutex;
+CCritical s_instanceLock;
 
-std::mutex gPromptMutex;
-PasswordPrompt gPasswordPrompt;  // guarded by gPromptMutex
+CCritical s_promptLock;
+PasswordPrompt s_passwordPrompt;  // guarded by s_promptLock
 
 }  // namespace
 
@@ -94,7 +94,7 @@ CMessageDatabase* CMessageDatabase::GetMessageDatabase(ExamineFunction examine,
                                                        INotificationSink* sink, UINT message) {
     CMessageDatabase* database = nullptr;
     {
-        std::lock_guard<std::mutex> guard(gInstanceMutex);
+        CLock guard(&s_instanceLock);
         database = cm_spTheDatabase.load();
         if (database == nullptr) {
             database = new CMessageDatabase();
@@ -112,7 +112,7 @@ CMessageDatabase* CMessageDatabase::GetMessageDatabase(ExamineFunction examine,
 void CMessageDatabase::Shutdown() {
     CMessageDatabase* database = nullptr;
     {
-        std::lock_guard<std::mutex> guard(gInstanceMutex);
+        CLock guard(&s_instanceLock);
         database = cm_spTheDatabase.exchange(nullptr);
     }
     CRefCount::DoRelease(database);
@@ -461,8 +461,8 @@ int CMessageDatabase::CheckPassword(int force) {
         return 1;
     PasswordPrompt prompt;
     {
-        std::lock_guard<std::mutex> guard(gPromptMutex);
-        prompt = gPasswordPrompt;
+        CLock guard(&s_promptLock);
+        prompt = s_passwordPrompt;
     }
     if (!prompt || prompt(digest) != 1)
         return 0;
@@ -471,6 +471,6 @@ int CMessageDatabase::CheckPassword(int force) {
 }
 
 void CMessageDatabase::SetPasswordPrompt(PasswordPrompt prompt) {
-    std::lock_guard<std::mutex> guard(gPromptMutex);
-    gPasswordPrompt = std::move(prompt);
+    CLock guard(&s_promptLock);
+    s_passwordPrompt = std::move(prompt);
 }

@@ -22,8 +22,8 @@ constexpr uint8_t kVersion[4] = {1, 0, 0, 0};
 // A save buffer larger than this is not kept for the next save.
 constexpr size_t kLargestSpare = 64 << 20;
 
-std::mutex s_promptMutex;
-StoreErrorPrompt s_prompt;  // guarded by s_promptMutex
+CCritical s_promptLock;
+StoreErrorPrompt s_prompt;  // guarded by s_promptLock
 
 std::string Format(const char* format, const std::string& name, long position) {
     char text[1024];
@@ -34,14 +34,14 @@ std::string Format(const char* format, const std::string& name, long position) {
 }  // namespace
 
 void SetStoreErrorPrompt(StoreErrorPrompt prompt) {
-    std::lock_guard<std::mutex> guard(s_promptMutex);
+    CLock guard(&s_promptLock);
     s_prompt = std::move(prompt);
 }
 
 int ShowStoreError(const std::string& text, bool retryCancel) {
     StoreErrorPrompt prompt;
     {
-        std::lock_guard<std::mutex> guard(s_promptMutex);
+        CLock guard(&s_promptLock);
         prompt = s_prompt;
     }
     if (!prompt) {

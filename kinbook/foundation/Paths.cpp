@@ -9,16 +9,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "kinbook/AtomicFile.h"
 #include "kinbook/FoundationLog.h"
+#include "kinbook/Sync.h"
 
 namespace {
 
-std::mutex s_userDataMutex;
-bool s_userDataKnown = false;         // guarded by s_userDataMutex
-std::string s_userDataPath;           // guarded by s_userDataMutex once known
+CCritical s_userDataLock;
+bool s_userDataKnown = false;         // guarded by s_userDataLock
+std::string s_userDataPath;           // guarded by s_userDataLock once known
 
 std::string HomeFolder() {
     const char* home = std::getenv("HOME");
@@ -63,7 +63,7 @@ bool MakeFolders(const std::string& path) {
 }
 
 std::string& GetUserDataPath() {
-    std::lock_guard<std::mutex> guard(s_userDataMutex);
+    CLock guard(&s_userDataLock);
     if (s_userDataKnown)
         return s_userDataPath;
     s_userDataKnown = true;
@@ -85,7 +85,7 @@ std::string& GetUserDataPath() {
 }
 
 void ResetUserDataPath() {
-    std::lock_guard<std::mutex> guard(s_userDataMutex);
+    CLock guard(&s_userDataLock);
     s_userDataKnown = false;
     s_userDataPath.clear();
 }
