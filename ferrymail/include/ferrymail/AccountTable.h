@@ -41,7 +41,7 @@ FERRYMAIL_API void SetHostResolver(HostResolver resolver);
 // The clock that times the memory of failed lookups (steady clock when unset); tests
 // install their own.
 using AccountTableClock = std::function<std::chrono::steady_clock::time_point()>;
-FERRYMAIL_API void SetAccountTableClock(AccountTableClock clock);
+void SetAccountTableClock(AccountTableClock clock);
 // A name whose lookup failed is not asked again for this long.
 constexpr std::chrono::seconds kFailedLookupMemory{30};
 
@@ -56,7 +56,7 @@ FERRYMAIL_API CAccountData* FindAccountByAddress(uint32_t address, const char* u
 FERRYMAIL_API CAccountData* FindAccountByServer(const char* server, const char* user,
                                                 const char* client);
 // Calls `callback` with each record in order until it returns non-zero; returns that value.
-FERRYMAIL_API int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
+int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
                                   void* parameter);
 // Releases every record; with `alsoAddressCache` also forgets resolved names.
 FERRYMAIL_API void ClearAccountTable(BOOL alsoAddressCache);
@@ -64,4 +64,4 @@ FERRYMAIL_API void ClearAccountTable(BOOL alsoAddressCache);
 FERRYMAIL_API bool IsAccountEnabled(CAccountData* account);
 
 // The host names that resolved to `address`, sorted (for the session's log lines).
-FERRYMAIL_API std::vector<std::string> GetAccountHostsForAddress(uint32_t address);
+std::vector<std::string> GetAccountHostsForAddress(uint32_t address);

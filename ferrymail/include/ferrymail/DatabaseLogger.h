@@ -5,7 +5,7 @@
 
 #include "ferrymail/ferrymail_export.h"
 
-class FERRYMAIL_API IDatabaseLogger {
+class IDatabaseLogger {
 public:
     virtual ~IDatabaseLogger() = default;
     virtual void LogDatabaseLine(unsigned category, const std::string& line) = 0;

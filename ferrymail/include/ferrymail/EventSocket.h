@@ -24,7 +24,7 @@ struct SNetworkEvents {
     int closeError = 0;    // with FD_CLOSE: 0 orderly close, else the error number
 };
 
-class FERRYMAIL_API CEventSocket {
+class CEventSocket {
 public:
     CEventSocket() = default;
     // Takes an accepted socket. Until its first FD_WRITE, whatever is sent is queued.

@@ -33,7 +33,7 @@ struct SListenerLogSettings {
     std::string logFileName;  // LogFileName: the spool file ("" when not spooling)
 };
 
-class FERRYMAIL_API CListener : public CProxyServer {
+class CListener : public CProxyServer {
 public:
     // The logging settings: LogLevel, LogToDoc, LogWindowType, LogDocCoords, LogDocSize,
     // LogFileName.

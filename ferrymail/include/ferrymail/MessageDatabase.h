@@ -190,5 +190,5 @@ private:
 // Retry. Without one the answer is Cancel and the text is logged. Also the plain message
 // box of a store that cannot be loaded (its answer is ignored).
 using StoreErrorPrompt = std::function<int(const std::string& text, bool retryCancel)>;
-FERRYMAIL_API void SetStoreErrorPrompt(StoreErrorPrompt prompt);
-FERRYMAIL_API int ShowStoreError(const std::string& text, bool retryCancel);
+void SetStoreErrorPrompt(StoreErrorPrompt prompt);
+int ShowStoreError(const std::string& text, bool retryCancel);

@@ -31,7 +31,7 @@
 
 class CMessageDatabase;
 
-class FERRYMAIL_API CMessageStore : public CRecordStore, public IMessageOwner {
+class CMessageStore : public CRecordStore, public IMessageOwner {
 public:
     CMessageStore();
     ~CMessageStore() override;
@@ -144,7 +144,7 @@ private:
 };
 
 // The folder of the store files ("MessageStore" in the data folder), made on first use.
-FERRYMAIL_API std::string GetMessageStoreFolder();
+std::string GetMessageStoreFolder();
 // The store file of `user` on `server`: "<folder>/<server>-<user>.ms", with the names made
 // safe for a file name (no separators, no "..", no control bytes).
-FERRYMAIL_API std::string GetStoreFilePath(const std::string& server, const std::string& user);
+std::string GetStoreFilePath(const std::string& server, const std::string& user);

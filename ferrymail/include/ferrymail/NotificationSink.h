@@ -8,7 +8,7 @@
 #include "kinbook/RefCount.h"
 #include "kinbook/Types.h"
 
-class FERRYMAIL_API INotificationSink {
+class INotificationSink {
 public:
     virtual ~INotificationSink() = default;
     virtual void Post(UINT message, UINT wParam, long data, CRefCount* object) = 0;

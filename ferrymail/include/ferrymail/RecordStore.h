@@ -23,7 +23,7 @@
 class CMessageDatabase;
 
 // The account-specific part is CMessageStore.
-class FERRYMAIL_API CRecordStore : public CRefCount {
+class CRecordStore : public CRefCount {
 public:
     CRecordStore();
     ~CRecordStore() override;

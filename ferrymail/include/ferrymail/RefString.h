@@ -7,7 +7,7 @@
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/RefCount.h"
 
-class FERRYMAIL_API CRefString : public CRefCount {
+class CRefString : public CRefCount {
 public:
     explicit CRefString(std::string text) : m_text(std::move(text)) {}
     std::string m_text;

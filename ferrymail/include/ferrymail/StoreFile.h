@@ -12,7 +12,7 @@
 #include "kinbook/DurableFile.h"
 #include "kinbook/ImpFile.h"
 
-class FERRYMAIL_API CStoreFile : public CImpFile {
+class CStoreFile : public CImpFile {
 public:
     static constexpr UINT kModeWrite = 1;
     // Written into memory only (no path): the bytes are taken with TakeBytes.

@@ -12,7 +12,7 @@
 KINBOOK_API std::string& GetUserDataPath();
 // The folder of the registry hive files: $QUILLON_HOME/registry, else
 // $XDG_CONFIG_HOME/Brevant/Quillon (default ~/.config/...). Not cached; made on demand.
-KINBOOK_API std::string GetRegistryFolder();
+std::string GetRegistryFolder();
 // Forgets the cached user data folder (tests relocate QUILLON_HOME).
 KINBOOK_API void ResetUserDataPath();
 

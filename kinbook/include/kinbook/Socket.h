@@ -64,13 +64,13 @@ constexpr int WSAHOST_NOT_FOUND = 11001;
 // The Windows Sockets number for an errno value (EINPROGRESS and EAGAIN are
 // WSAEWOULDBLOCK, as a non-blocking Windows socket reports them). An errno value with
 // no Windows Sockets counterpart is returned unchanged (always below 10000).
-KINBOOK_API int WSAErrorFromErrno(int errnoValue);
+int WSAErrorFromErrno(int errnoValue);
 // The reverse, for texts: the errno value behind a number of WSAErrorFromErrno.
 KINBOOK_API int ErrnoFromWSAError(int error);
 
 // An IPv4 address in network order and a port in host order.
 KINBOOK_API sockaddr_in MakeSocketAddress(uint32_t addressHostOrder, int port);
-KINBOOK_API std::string FormatSocketAddress(const sockaddr_in& address);  // "a.b.c.d:port"
+std::string FormatSocketAddress(const sockaddr_in& address);  // "a.b.c.d:port"
 // An IPv4 address in network order (as ParseIPv4 and ResolveHostIPv4 give it) and a port
 // in host order.
 KINBOOK_API sockaddr_in MakeSocketAddressFromNetworkOrder(uint32_t addressNetworkOrder, int port);

@@ -55,7 +55,7 @@ private:
 };
 
 // A counting semaphore with a maximum count of 100.
-class KINBOOK_API CSem {
+class CSem {
 public:
     static constexpr long kMaximumCount = 100;
 

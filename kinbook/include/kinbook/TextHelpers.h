@@ -7,10 +7,10 @@
 #include "kinbook/kinbook_export.h"
 
 // Past the leading blanks and tabs of `text`.
-KINBOOK_API const char* ltrim(const char* text);
+const char* ltrim(const char* text);
 // Index of the first of the first `n` bytes of `text` that is in `set`; `n` when none
 // is (0 when `n` < 1). When `text` ends within those bytes, the index of its end.
-KINBOOK_API int _tcsspnn(const char* text, int n, const char* set);
+int _tcsspnn(const char* text, int n, const char* set);
 // Copies `outLength` bytes when both lengths are equal; otherwise copies while dropping
 // each backslash and taking the byte after it as it stands, until `outLength` bytes are
 // out or `srcLength` bytes are read.
