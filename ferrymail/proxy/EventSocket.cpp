@@ -34,7 +34,7 @@ BOOL CEventSocket::Create(BOOL listener) {
     return TRUE;
 }
 
-BOOL CEventSocket::Bind(const sockaddr_in& address) {
+BOOL CEventSocket::Bind(const SSocketAddress& address) {
     return SockBind(m_socket, address, m_lastError);
 }
 
@@ -46,17 +46,17 @@ BOOL CEventSocket::Listen(int backlog) {
 }
 
 int CEventSocket::GetLocalPort() {
-    sockaddr_in address;
+    SSocketAddress address;
     if (!SockLocalAddress(m_socket, address, m_lastError))
         return 0;
     return SocketAddressPort(address);
 }
 
-SOCKET CEventSocket::Accept(sockaddr_in* address) {
+SOCKET CEventSocket::Accept(SSocketAddress* address) {
     return SockAccept(m_socket, address, m_lastError);
 }
 
-BOOL CEventSocket::Connect(const sockaddr_in& address) {
+BOOL CEventSocket::Connect(const SSocketAddress& address) {
     m_writable = FALSE;
     if (SockConnect(m_socket, address, m_lastError))
         return TRUE;

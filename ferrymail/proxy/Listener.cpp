@@ -160,7 +160,7 @@ BOOL CListener::InitListener(int backlog, int& errorNumber, std::string& errorTe
     if (!m_socket.IsOpen()) {
         // Loopback only: a proxy open to the network would let anyone use the user's
         // mail accounts.
-        sockaddr_in address = MakeSocketAddress(INADDR_LOOPBACK, m_port);
+        SSocketAddress address = MakeSocketAddress(INADDR_LOOPBACK, m_port);
         if (!m_bindHost.empty()) {
             std::vector<uint32_t> found;
             if (!ResolveHostIPv4(m_bindHost, found)) {
@@ -229,7 +229,7 @@ int CListener::GetConnectionCount() {
 }
 
 BOOL CListener::SpawnServer() {
-    sockaddr_in address;
+    SSocketAddress address;
     std::memset(&address, 0, sizeof(address));
     const SOCKET accepted = m_socket.Accept(&address);
     if (accepted == INVALID_SOCKET) {

@@ -68,6 +68,10 @@ int WSAErrorFromErrno(int errnoValue);
 // The reverse, for texts: the errno value behind a number of WSAErrorFromErrno.
 KINBOOK_API int ErrnoFromWSAError(int error);
 
+// The foundation's name for an IPv4 socket address: code outside the foundation uses
+// this name and the functions below rather than the system's type and calls.
+using SSocketAddress = sockaddr_in;
+
 // An IPv4 address in network order and a port in host order.
 KINBOOK_API sockaddr_in MakeSocketAddress(uint32_t addressHostOrder, int port);
 std::string FormatSocketAddress(const sockaddr_in& address);  // "a.b.c.d:port"
