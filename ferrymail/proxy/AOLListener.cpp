@@ -4,7 +4,7 @@ CAOLListener::CAOLListener() : CListener(kPort, PROTOCOL_AOL, "AOLProxy") {}
 
 CAOLListener::~CAOLListener() { Shutdown(); }
 
-CProxyConnection* CAOLListener::NewProxyConnection(SOCKET socket, const sockaddr_in& address,
+CProxyConnection* CAOLListener::NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                                     int addressLength) {
     return nullptr;
 }

@@ -14,6 +14,6 @@ public:
 
     // The AOL session is not part of the proxy engine yet: no connection is made and
     // the client is closed.
-    CProxyConnection* NewProxyConnection(SOCKET socket, const sockaddr_in& address,
+    CProxyConnection* NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                          int addressLength) override;
 };

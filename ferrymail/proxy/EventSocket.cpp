@@ -1,19 +1,11 @@
 #include "ferrymail/EventSocket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 namespace {
 
 // A proxy's sends are whole replies or commands, gathered per read: waiting for the
 // peer's acknowledgement before sending a small one (Nagle's algorithm) only stalls a
 // pipelining peer that delays its acknowledgements.
-void SendWithoutDelay(SOCKET socket) {
-    const int on = 1;
-    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-}
+void SendWithoutDelay(SOCKET socket) { SockSetNoDelay(socket); }
 
 }  // namespace
 
@@ -42,7 +34,7 @@ BOOL CEventSocket::Create(BOOL listener) {
     return TRUE;
 }
 
-BOOL CEventSocket::Bind(const sockaddr_in& address) {
+BOOL CEventSocket::Bind(const SSocketAddress& address) {
     return SockBind(m_socket, address, m_lastError);
 }
 
@@ -54,17 +46,17 @@ BOOL CEventSocket::Listen(int backlog) {
 }
 
 int CEventSocket::GetLocalPort() {
-    sockaddr_in address;
+    SSocketAddress address;
     if (!SockLocalAddress(m_socket, address, m_lastError))
         return 0;
-    return ntohs(address.sin_port);
+    return SocketAddressPort(address);
 }
 
-SOCKET CEventSocket::Accept(sockaddr_in* address) {
+SOCKET CEventSocket::Accept(SSocketAddress* address) {
     return SockAccept(m_socket, address, m_lastError);
 }
 
-BOOL CEventSocket::Connect(const sockaddr_in& address) {
+BOOL CEventSocket::Connect(const SSocketAddress& address) {
     m_writable = FALSE;
     if (SockConnect(m_socket, address, m_lastError))
         return TRUE;

@@ -1,7 +1,5 @@
 #include "ferrymail/Listener.h"
 
-#include <poll.h>
-
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -16,6 +14,7 @@
 #include "kinbook/AppendFile.h"
 #include "kinbook/HostNames.h"
 #include "kinbook/StringTable.h"
+#include "kinbook/TextHelpers.h"
 #include "proxy/ProxyConnection.h"
 
 const SSetting CListener::cm_pDefaultSettings[] = {
@@ -161,7 +160,7 @@ BOOL CListener::InitListener(int backlog, int& errorNumber, std::string& errorTe
     if (!m_socket.IsOpen()) {
         // Loopback only: a proxy open to the network would let anyone use the user's
         // mail accounts.
-        sockaddr_in address = MakeSocketAddress(INADDR_LOOPBACK, m_port);
+        SSocketAddress address = MakeSocketAddress(INADDR_LOOPBACK, m_port);
         if (!m_bindHost.empty()) {
             std::vector<uint32_t> found;
             if (!ResolveHostIPv4(m_bindHost, found)) {
@@ -230,7 +229,7 @@ int CListener::GetConnectionCount() {
 }
 
 BOOL CListener::SpawnServer() {
-    sockaddr_in address;
+    SSocketAddress address;
     std::memset(&address, 0, sizeof(address));
     const SOCKET accepted = m_socket.Accept(&address);
     if (accepted == INVALID_SOCKET) {
@@ -642,7 +641,7 @@ void CListener::GetLogLine(std::string& line, CLogger* source, unsigned category
     // A password to the proxy or to the server never reaches the log.
     std::string masked;
     if ((category == LOG_FROM_CLIENT || category == LOG_TO_SERVER) && length >= 5 &&
-        strncasecmp(data, "PASS ", 5) == 0) {
+        StartsWithNoCase(data, static_cast<size_t>(length), "PASS ")) {
         masked.assign(data, static_cast<size_t>(length));
         for (size_t i = 5; i < masked.size(); ++i) {
             if (!IsBlank(masked[i]))

@@ -55,7 +55,7 @@ CPOP3Listener::~CPOP3Listener() {
     m_autopollSettings.SaveSettings(nullptr, &m_autopoll);
 }
 
-CProxyConnection* CPOP3Listener::NewProxyConnection(SOCKET socket, const sockaddr_in& address,
+CProxyConnection* CPOP3Listener::NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                                     int addressLength) {
     CPOP3Connection* connection = new CPOP3Connection(socket, ++s_sessionNumber);
     connection->SetPeerAddress(address);

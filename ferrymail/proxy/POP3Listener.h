@@ -23,7 +23,7 @@ public:
     explicit CPOP3Listener(int port, CPOP3Listener* parent = nullptr);
     ~CPOP3Listener() override;
 
-    CProxyConnection* NewProxyConnection(SOCKET socket, const sockaddr_in& address,
+    CProxyConnection* NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                          int addressLength) override;
     CListener* GetLogger() override;
     void LogDatabaseLine(unsigned category, const std::string& line) override;

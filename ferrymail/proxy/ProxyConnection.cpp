@@ -1,7 +1,5 @@
 #include "proxy/ProxyConnection.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -12,6 +10,18 @@
 #include "kinbook/StringTable.h"
 
 namespace {
+
+// A zero byte would end a line early for the C string functions of the sessions: each
+// one read becomes a blank.
+void BlankZeroBytes(char* data, size_t size) {
+    for (char* p = data; p < data + size;) {
+        void* zero = std::memchr(p, '\0', static_cast<size_t>(data + size - p));
+        if (zero == nullptr)
+            break;
+        *static_cast<char*>(zero) = ' ';
+        p = static_cast<char*>(zero) + 1;
+    }
+}
 
 std::string FormatText(const char* format, va_list arguments) {
     char small[512];
@@ -180,42 +190,9 @@ BOOL CProxyConnection::GetLine(std::string& buffer, std::string& line) {
     return TRUE;
 }
 
-BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
-                                    int direction) {
-    // A large read of a set size rather than asking first how much is waiting: one call
-    // less, and a piece still in the cache when it is passed on. A short unfinished line
-    // held from before is read around rather than doubling the buffer for it.
-    const size_t before = input.Size();
-    const size_t ask = before < kReadSize / 2 ? kReadSize - before : kReadSize;
-    char* const fresh = input.Reserve(ask);
-    const int got = socket.Receive(fresh, static_cast<int>(ask));
-    if (got <= 0)
-        return FALSE;  // nothing yet, or the close, which the next wait reports
-    input.end += static_cast<size_t>(got);
-    for (char* p = fresh; p < fresh + got;) {
-        void* zero = std::memchr(p, '\0', static_cast<size_t>(fresh + got - p));
-        if (zero == nullptr)
-            break;
-        *static_cast<char*>(zero) = ' ';
-        p = static_cast<char*>(zero) + 1;
-    }
-
-    // Replies to a whole read leave in large pieces rather than one send per line.
-    const bool wasCorked = m_corked;
-    m_corked = true;
+BOOL CProxyConnection::HandleLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
+                                   int direction, bool logging, size_t blockLeft) {
     BOOL handled = FALSE;
-    // Whether lines go anywhere is asked once per read, not once per line.
-    const bool logging = m_logListener != nullptr && m_logListener->HasLogOutput();
-    const bool wasLogging = m_corkedLogging;
-    m_corkedLogging = logging;
-    // The complete lines at the front, offered whole to the session before each line,
-    // when no log takes the server's lines. The bytes before this read hold no line end,
-    // so the last one is in the fresh part.
-    const bool serverLinesLogged =
-        logging && !m_logListener->GetLoggingPaused() &&
-        (m_logListener->GetLogLevel() & (LOG_FROM_SERVER | LOG_DATA_FROM_SERVER)) != 0;
-    const bool offerBlocks = direction == DIR_FROM_SERVER && !serverLinesLogged;
-    size_t blockLeft = offerBlocks ? EndOfLastLine(input.Data(), input.Size(), before) : 0;
     while (socket.IsOpen()) {
         if (blockLeft > input.Size())
             blockLeft = input.Size();
@@ -245,6 +222,39 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
             OnClientLine(line);
         handled = TRUE;
     }
+    return handled;
+}
+
+BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
+                                    int direction) {
+    // A large read of a set size rather than asking first how much is waiting: one call
+    // less, and a piece still in the cache when it is passed on. A short unfinished line
+    // held from before is read around rather than doubling the buffer for it.
+    const size_t before = input.Size();
+    const size_t ask = before < kReadSize / 2 ? kReadSize - before : kReadSize;
+    char* const fresh = input.Reserve(ask);
+    const int got = socket.Receive(fresh, static_cast<int>(ask));
+    if (got <= 0)
+        return FALSE;  // nothing yet, or the close, which the next wait reports
+    input.end += static_cast<size_t>(got);
+    BlankZeroBytes(fresh, static_cast<size_t>(got));
+
+    // Replies to a whole read leave in large pieces rather than one send per line.
+    const bool wasCorked = m_corked;
+    m_corked = true;
+    // Whether lines go anywhere is asked once per read, not once per line.
+    const bool logging = m_logListener != nullptr && m_logListener->HasLogOutput();
+    const bool wasLogging = m_corkedLogging;
+    m_corkedLogging = logging;
+    // The complete lines at the front, offered whole to the session before each line,
+    // when no log takes the server's lines. The bytes before this read hold no line end,
+    // so the last one is in the fresh part.
+    const bool serverLinesLogged =
+        logging && !m_logListener->GetLoggingPaused() &&
+        (m_logListener->GetLogLevel() & (LOG_FROM_SERVER | LOG_DATA_FROM_SERVER)) != 0;
+    const bool offerBlocks = direction == DIR_FROM_SERVER && !serverLinesLogged;
+    const size_t blockLeft = offerBlocks ? EndOfLastLine(input.Data(), input.Size(), before) : 0;
+    const BOOL handled = HandleLines(socket, input, line, direction, logging, blockLeft);
     m_corked = wasCorked;
     m_corkedLogging = wasLogging;
     if (!m_corked) {
@@ -482,7 +492,7 @@ int CProxyConnection::ConnectToNamedHost(const char* host, int port) {
         LogFormat(LOG_INFO, "Non-LSP connection couldn't find host %s", host);
         return CTS_FAILED;
     }
-    m_peerAddress = MakeSocketAddress(ntohl(address), port);
+    m_peerAddress = MakeSocketAddressFromNetworkOrder(address, port);
     int error = 0;
     bool created = false;
     const int result = StartServerConnection(error, created);

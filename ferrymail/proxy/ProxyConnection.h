@@ -4,8 +4,6 @@
 // and protocol state) and deleted by the listener once that thread has ended.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdarg>
 #include <memory>
 #include <string>
@@ -70,8 +68,8 @@ public:
     CListener* GetListener() const { return m_listener; }
     // Attaches to `listener` (null detaches); the listener's chain lock is held.
     void SetListener(CListener* listener);
-    const sockaddr_in& GetPeerAddress() const { return m_peerAddress; }
-    void SetPeerAddress(const sockaddr_in& address) { m_peerAddress = address; }
+    const SSocketAddress& GetPeerAddress() const { return m_peerAddress; }
+    void SetPeerAddress(const SSocketAddress& address) { m_peerAddress = address; }
     CEventSocket& GetClientSocket() { return m_socket; }
     CEventSocket& GetServerSocket() { return m_serverSocket; }
 
@@ -160,7 +158,7 @@ protected:
     std::string m_name;
     int m_number;
     CEventSocket m_serverSocket;
-    sockaddr_in m_peerAddress;
+    SSocketAddress m_peerAddress;
     SInputBuffer m_clientBuffer;
     std::string m_clientLine;
     SInputBuffer m_serverBuffer;
@@ -168,6 +166,12 @@ protected:
     BOOL m_rebuild = FALSE;  // a new handle must join the wait set
 
 private:
+    // ReceiveLines' line loop over what `input` holds: whole blocks of lines (the first
+    // `blockLeft` bytes) offered to OnServerBlock, then line by line. 1 when at least
+    // one line was handled.
+    BOOL HandleLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
+                     int direction, bool logging, size_t blockLeft);
+
     bool m_corked = false;               // sends are queued until the read is handled
     bool m_corkedLogging = false;        // while corked: whether lines are logged
     bool m_closeClientWhenSent = false;  // the server has closed; the client follows

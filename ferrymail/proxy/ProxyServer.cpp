@@ -1,7 +1,5 @@
 #include "ferrymail/ProxyServer.h"
 
-#include <poll.h>
-
 #include <system_error>
 
 CProxyServer::CProxyServer(int port, PROTOCOL protocol) : m_port(port), m_protocol(protocol) {

@@ -4,7 +4,7 @@
 
 #include "kinbook/Registry.h"
 #include "kinbook/RegistryKey.h"
-#include <strings.h>
+#include "kinbook/TextHelpers.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ void CProxySettings::SetDefault(const SSetting& setting, void* target) {
     switch (setting.type) {
     case ST_BOOLEAN:
         Field<int>(target, setting) =
-            setting.defaultText != nullptr && strcasecmp(setting.defaultText, "TRUE") == 0;
+            setting.defaultText != nullptr && CompareNoCase(setting.defaultText, "TRUE") == 0;
         break;
     case ST_INTEGER:
         Field<int>(target, setting) = setting.defaultNumber;

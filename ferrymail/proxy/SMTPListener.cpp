@@ -4,7 +4,7 @@ CSMTPListener::CSMTPListener(int port) : CListener(port, PROTOCOL_SMTP, "SMTPPro
 
 CSMTPListener::~CSMTPListener() { Shutdown(); }
 
-CProxyConnection* CSMTPListener::NewProxyConnection(SOCKET socket, const sockaddr_in& address,
+CProxyConnection* CSMTPListener::NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                                     int addressLength) {
     return nullptr;
 }

@@ -4,7 +4,9 @@
 
 #include "kinbook/StringTable.h"
 
-static const SStringEntry kEntries[] = {
+namespace {
+
+const SStringEntry kEntries[] = {
     {20102, "Quillon\nLog\n"},
     {20103, "Pa&use logging"},
     {20104, "Res&ume logging"},
@@ -32,7 +34,9 @@ static const SStringEntry kEntries[] = {
      "want a password."},
 };
 
-static const SStringModule kFerrymailModule = {"ferrymail", kEntries,
+const SStringModule kFerrymailModule = {"ferrymail", kEntries,
                                                static_cast<int>(std::size(kEntries))};
+
+}  // namespace
 
 HINSTANCE GetFerrymailModule() { return &kFerrymailModule; }

@@ -9,7 +9,7 @@
 
 namespace {
 
-std::atomic<MessageOwnerLookup> gOwnerLookup{nullptr};
+std::atomic<MessageOwnerLookup> s_ownerLookup{nullptr};
 
 bool IsTrimSpace(char c) {
     return c == '\r' || c == '\n' || c == '\t' || c == ' ';
@@ -43,14 +43,14 @@ CMessage::CMessage(const std::string& uidl, IMessageOwner* store)
 CMessage::~CMessage() = default;
 
 IMessageOwner* CMessage::GetOwner() const {
-    MessageOwnerLookup lookup = gOwnerLookup.load();
+    MessageOwnerLookup lookup = s_ownerLookup.load();
     if (m_storeID == 0 || lookup == nullptr)
         return nullptr;
     return lookup(m_storeID);
 }
 
 void CMessage::SetOwnerLookup(MessageOwnerLookup lookup) {
-    gOwnerLookup.store(lookup);
+    s_ownerLookup.store(lookup);
 }
 
 void CMessage::SetLocation(MSSTATUS location) {

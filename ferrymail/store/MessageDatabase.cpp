@@ -5,11 +5,11 @@
 #include <cctype>
 #include <ctime>
 #include <iterator>
-#include <mutex>
 
 #include "ferrymail/AccountTable.h"
 #include "ferrymail/MessageStore.h"
 #include "kinbook/RegistryKey.h"
+#include "kinbook/Sync.h"
 
 namespace {
 
@@ -57,16 +57,14 @@ UINT WordParameter(int storeID, int code) {
 const char kPasswordKey[] = "SOFTWARE\\Brevant\\Quillon\\Settings";
 
 // Serialises the making and dropping of the instance.
-std::mutex gInstanceMutex;
+CCritical s_instanceLock;
 
-std::mutex gPromptMutex;
-PasswordPrompt gPasswordPrompt;  // guarded by gPromptMutex
+CCritical s_promptLock;
+PasswordPrompt s_passwordPrompt;  // guarded by s_promptLock
 
 }  // namespace
 
-INotificationSink::~INotificationSink() = default;
 
-IDatabaseLogger::~IDatabaseLogger() = default;
 
 std::atomic<CMessageDatabase*> CMessageDatabase::cm_spTheDatabase{nullptr};
 
@@ -96,7 +94,7 @@ CMessageDatabase* CMessageDatabase::GetMessageDatabase(ExamineFunction examine,
                                                        INotificationSink* sink, UINT message) {
     CMessageDatabase* database = nullptr;
     {
-        std::lock_guard<std::mutex> guard(gInstanceMutex);
+        CLock guard(&s_instanceLock);
         database = cm_spTheDatabase.load();
         if (database == nullptr) {
             database = new CMessageDatabase();
@@ -114,7 +112,7 @@ CMessageDatabase* CMessageDatabase::GetMessageDatabase(ExamineFunction examine,
 void CMessageDatabase::Shutdown() {
     CMessageDatabase* database = nullptr;
     {
-        std::lock_guard<std::mutex> guard(gInstanceMutex);
+        CLock guard(&s_instanceLock);
         database = cm_spTheDatabase.exchange(nullptr);
     }
     CRefCount::DoRelease(database);
@@ -240,29 +238,17 @@ CMessage* CMessageDatabase::GetMessage(const SMessageHandle& handle) {
     return GetMessage(handle.m_storeID, &handle.m_uidl);
 }
 
-void CMessageDatabase::GetStoreStats(int* count, int* size, int* inboxCount, int* inboxSize,
-                                     int* jailCount, int* jailSize, int* holdCount,
-                                     int* holdSize, int* deletedCount, int* deletedSize) {
-    int* outputs[] = {count,    size,     inboxCount, inboxSize,    jailCount,
-                      jailSize, holdCount, holdSize,  deletedCount, deletedSize};
-    for (int* output : outputs)
-        if (output != nullptr)
-            *output = 0;
-
+SStoreStats CMessageDatabase::GetStoreStats() {
+    SStoreStats total;
     Initialize();
     CLock lock(&m_storesLock);
     int tableSize = m_storeTableSize.load(std::memory_order_relaxed);
     for (int storeID = 1; storeID < tableSize; ++storeID) {
         CMessageStore* store = GetStore(storeID);
-        if (store == nullptr)
-            continue;
-        int values[std::size(outputs)] = {};
-        store->GetStats(&values[0], &values[1], &values[2], &values[3], &values[4], &values[5],
-                        &values[6], &values[7], &values[8], &values[9]);
-        for (size_t i = 0; i < std::size(outputs); ++i)
-            if (outputs[i] != nullptr)
-                *outputs[i] += values[i];
+        if (store != nullptr)
+            total.Add(store->GetStats());
     }
+    return total;
 }
 
 void CMessageDatabase::SetExamineFunction(ExamineFunction examine) { m_examine.store(examine); }
@@ -475,8 +461,8 @@ int CMessageDatabase::CheckPassword(int force) {
         return 1;
     PasswordPrompt prompt;
     {
-        std::lock_guard<std::mutex> guard(gPromptMutex);
-        prompt = gPasswordPrompt;
+        CLock guard(&s_promptLock);
+        prompt = s_passwordPrompt;
     }
     if (!prompt || prompt(digest) != 1)
         return 0;
@@ -485,6 +471,6 @@ int CMessageDatabase::CheckPassword(int force) {
 }
 
 void CMessageDatabase::SetPasswordPrompt(PasswordPrompt prompt) {
-    std::lock_guard<std::mutex> guard(gPromptMutex);
-    gPasswordPrompt = std::move(prompt);
+    CLock guard(&s_promptLock);
+    s_passwordPrompt = std::move(prompt);
 }

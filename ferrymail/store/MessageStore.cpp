@@ -1,9 +1,5 @@
 #include "ferrymail/MessageStore.h"
 
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -13,6 +9,7 @@
 #include "ferrymail/MessageDatabase.h"
 #include "kinbook/FoundationLog.h"
 #include "kinbook/Paths.h"
+#include "kinbook/TextHelpers.h"
 
 namespace {
 
@@ -84,24 +81,19 @@ BOOL CMessageStore::Open(CMessageDatabase* database, int storeID, const std::str
     m_path = GetStoreFilePath(server, user);
 
     // The lock file's lock belongs to this process until it ends, however it ends.
-    std::string lockPath = m_path + ".lck";
-    m_lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_lockFd < 0 || flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+    const std::string lockPath = m_path + ".lck";
+    const int lockError = m_lockFile.Acquire(lockPath);
+    if (lockError != 0) {
         FoundationLog("store %s is not opened: %s: %s", m_name.c_str(), lockPath.c_str(),
-                      errno == EWOULDBLOCK ? "in use by another process" : std::strerror(errno));
-        if (m_lockFd >= 0)
-            ::close(m_lockFd);
-        m_lockFd = -1;
+                      lockError == EWOULDBLOCK ? "in use by another process"
+                                               : std::strerror(lockError));
         return FALSE;
     }
-    int fd = ::open(m_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        ::close(fd);
-    if (fd < 0 || !m_file.Open(m_path.c_str(), 0)) {
+    const int createError = CreateFileIfMissing(m_path);
+    if (createError != 0 || !m_file.Open(m_path.c_str(), 0)) {
         FoundationLog("store %s is not opened: %s: %s", m_name.c_str(), m_path.c_str(),
-                      std::strerror(errno));
-        ::close(m_lockFd);
-        m_lockFd = -1;
+                      std::strerror(createError != 0 ? createError : errno));
+        m_lockFile.Release();
         return FALSE;
     }
     if (!Load(passAll))
@@ -526,7 +518,7 @@ BOOL CMessageStore::GetClientViewStat(int* count, int* size) {
 BOOL CMessageStore::GetClientStat(const std::string& clientKey, int* count, int* size) {
     CStoreLock lock(this, false);
     for (const auto& [key, stat] : m_clientStats) {
-        if (strcasecmp(key.c_str(), clientKey.c_str()) == 0) {
+        if (CompareNoCase(key.c_str(), clientKey.c_str()) == 0) {
             if (count != nullptr)
                 *count = stat.count;
             if (size != nullptr)
@@ -540,7 +532,7 @@ BOOL CMessageStore::GetClientStat(const std::string& clientKey, int* count, int*
 void CMessageStore::SetClientStat(const std::string& clientKey, int count, int size) {
     CStoreLock lock(this, false);
     for (auto& [key, stat] : m_clientStats) {
-        if (strcasecmp(key.c_str(), clientKey.c_str()) == 0) {
+        if (CompareNoCase(key.c_str(), clientKey.c_str()) == 0) {
             if (stat.count != count || stat.size != size)
                 m_dirty = 1;
             stat = SClientStat{count, size};
@@ -552,38 +544,38 @@ void CMessageStore::SetClientStat(const std::string& clientKey, int count, int s
     ++m_clientStatCount;
 }
 
-void CMessageStore::GetStats(int* count, int* size, int* inboxCount, int* inboxSize,
-                             int* jailCount, int* jailSize, int* holdCount, int* holdSize,
-                             int* deletedCount, int* deletedSize) {
+SStoreStats CMessageStore::GetStats() {
     CStoreLock lock(this, false);
-    int counts[7] = {}, sizes[7] = {};
-    int all = 0, allSize = 0;
+    SStoreStats stats;
     for (const std::string& uidl : m_serverList) {
         CMessage* message = GetMessage(uidl);
         if (message == nullptr)
             continue;
-        ++all;
-        allSize += message->GetSizeInStore();
-        int location = message->GetLocation();
-        if (location >= 0 && location < 7) {
-            ++counts[location];
-            sizes[location] += message->GetSizeInStore();
+        const int size = message->GetSizeInStore();
+        ++stats.count;
+        stats.size += size;
+        switch (message->GetLocation()) {
+            case MS_INBOX:
+                ++stats.inboxCount;
+                stats.inboxSize += size;
+                break;
+            case MS_JAIL:
+                ++stats.jailCount;
+                stats.jailSize += size;
+                break;
+            case MS_HOLD:
+                ++stats.holdCount;
+                stats.holdSize += size;
+                break;
+            case MS_DELETED:
+                ++stats.deletedCount;
+                stats.deletedSize += size;
+                break;
+            default:
+                break;
         }
     }
-    auto put = [](int* out, int value) {
-        if (out != nullptr)
-            *out = value;
-    };
-    put(count, all);
-    put(size, allSize);
-    put(inboxCount, counts[MS_INBOX]);
-    put(inboxSize, sizes[MS_INBOX]);
-    put(jailCount, counts[MS_JAIL]);
-    put(jailSize, sizes[MS_JAIL]);
-    put(holdCount, counts[MS_HOLD]);
-    put(holdSize, sizes[MS_HOLD]);
-    put(deletedCount, counts[MS_DELETED]);
-    put(deletedSize, sizes[MS_DELETED]);
+    return stats;
 }
 
 BOOL CMessageStore::AddToServerList(CMessage* message, int position) {

@@ -1,5 +1,4 @@
-#include <fcntl.h>
-#include <unistd.h>
+#include "ferrymail/RecordStore.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +8,8 @@
 
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/MessageStore.h"
+#include "ferrymail/StoreLock.h"
+#include "kinbook/AtomicFile.h"
 #include "kinbook/FoundationLog.h"
 #include "kinbook/Paths.h"
 #include "kinbook/StringTable.h"
@@ -18,9 +19,11 @@ namespace {
 constexpr char kSignature[4] = {'S', 'T', 'O', 'R'};
 constexpr char kEndSignature[4] = {'R', 'O', 'T', 'S'};
 constexpr uint8_t kVersion[4] = {1, 0, 0, 0};
+// A save buffer larger than this is not kept for the next save.
+constexpr size_t kLargestSpare = 64 << 20;
 
-std::mutex s_promptMutex;
-StoreErrorPrompt s_prompt;  // guarded by s_promptMutex
+CCritical s_promptLock;
+StoreErrorPrompt s_prompt;  // guarded by s_promptLock
 
 std::string Format(const char* format, const std::string& name, long position) {
     char text[1024];
@@ -31,14 +34,14 @@ std::string Format(const char* format, const std::string& name, long position) {
 }  // namespace
 
 void SetStoreErrorPrompt(StoreErrorPrompt prompt) {
-    std::lock_guard<std::mutex> guard(s_promptMutex);
+    CLock guard(&s_promptLock);
     s_prompt = std::move(prompt);
 }
 
 int ShowStoreError(const std::string& text, bool retryCancel) {
     StoreErrorPrompt prompt;
     {
-        std::lock_guard<std::mutex> guard(s_promptMutex);
+        CLock guard(&s_promptLock);
         prompt = s_prompt;
     }
     if (!prompt) {
@@ -61,18 +64,6 @@ CRecordStore::~CRecordStore() {
     for (auto& [uidl, message] : m_messages)
         CRefCount::DoRelease(message);
     m_file.Close();
-    if (m_lockFd >= 0)
-        close(m_lockFd);
-}
-
-CStoreLock::CStoreLock(CRecordStore* store, bool modify) : m_store(store), m_modify(modify) {
-    m_store->m_lock.GetLock();
-}
-
-CStoreLock::~CStoreLock() {
-    if (m_modify)
-        m_store->m_dirty = 1;
-    m_store->m_lock.ReleaseLock();
 }
 
 BOOL CRecordStore::ReportFileError(const std::string& file, DWORD error, const char* operation,
@@ -98,24 +89,17 @@ BOOL CRecordStore::Load(int passAll) {
         bool good = false;
         char begin[4], end[4];
         uint8_t version[4];
-        try {
-            good = size >= 12 && m_file.ReadAt(begin, 4, 0, CImpFile::begin) &&
-                   m_file.ReadAt(version, 4) && m_file.ReadAt(end, 4, -4, CImpFile::end) &&
-                   std::memcmp(begin, kSignature, 4) == 0 &&
-                   std::memcmp(end, kEndSignature, 4) == 0 && version[0] == kVersion[0] &&
-                   version[1] == kVersion[1] && version[2] == kVersion[2];
-            if (good) {
-                m_file.Seek(8, CImpFile::begin);
-                good = ReadHeader(m_file) != FALSE;
-            }
-        } catch (const CFileException&) {
-            good = false;
-        }
+        good = size >= 12 && m_file.ReadAt(begin, 4, 0, CImpFile::begin) &&
+               m_file.ReadAt(version, 4) && m_file.ReadAt(end, 4, -4, CImpFile::end) &&
+               std::memcmp(begin, kSignature, 4) == 0 &&
+               std::memcmp(end, kEndSignature, 4) == 0 && version[0] == kVersion[0] &&
+               version[1] == kVersion[1] && version[2] == kVersion[2] &&
+               m_file.Seek(8, CImpFile::begin) >= 0 && ReadHeader(m_file) != FALSE;
         if (!good) {
             // Kept aside rather than overwritten by the next save: it may be a newer
             // version's file or one damaged on disk that someone wants to look into.
             std::string aside = m_path + ".bad-" + std::to_string(time(nullptr));
-            bool keptAside = rename(m_path.c_str(), aside.c_str()) == 0;
+            const bool keptAside = RenameFile(m_path, aside) == 0;
             FoundationLog("store file %s is not a store file of this version; the store starts "
                           "empty (the file is kept as %s)",
                           m_path.c_str(), keptAside ? aside.c_str() : "it is, until the next save");
@@ -124,12 +108,7 @@ BOOL CRecordStore::Load(int passAll) {
         } else {
             while (result && m_file.BytesLeft() > 4) {
                 CMessage* message = new CMessage;
-                bool loaded = false;
-                try {
-                    loaded = message->Load(m_file) != 0;
-                } catch (const CFileException&) {
-                    loaded = false;
-                }
+                const bool loaded = message->Load(m_file) != 0;
                 // A new message has no reference yet: the store takes the first one.
                 const char* failure = nullptr;
                 if (!loaded) {
@@ -189,6 +168,34 @@ BOOL CRecordStore::WriteRecords(CStoreFile& file, int skipDeleted, int& skipped)
     return ok && file.WriteBytes(kEndSignature, 4);
 }
 
+bool CRecordStore::MakeFileBytes(int skipDeleted, int& skipped, std::string&& buffer,
+                                 std::string& bytes) {
+    CStoreFile file;
+    if (!file.Open(nullptr, CStoreFile::kModeMemory)) {
+        FoundationLog("cannot save store %s: no memory for its records", m_name.c_str());
+        return false;
+    }
+    // A reused buffer's pages are already there: no page faults for a large store.
+    file.Reserve(std::move(buffer), m_lastSaveSize + m_lastSaveSize / 8 + 4096);
+    if (!WriteRecords(file, skipDeleted, skipped)) {
+        FoundationLog("cannot save store %s: a record cannot be written", m_name.c_str());
+        return false;
+    }
+    bytes = file.TakeBytes();
+    m_lastSaveSize = bytes.size();
+    return true;
+}
+
+std::string CRecordStore::TakeSpareBuffer() {
+    std::string spare;
+    std::lock_guard<std::mutex> guard(m_writerMutex);
+    if (!m_spareBuffers.empty()) {
+        spare.swap(m_spareBuffers.back());
+        m_spareBuffers.pop_back();
+    }
+    return spare;
+}
+
 BOOL CRecordStore::SaveInBackground(int skipDeleted) {
     CStoreLock lock(this, false);
     TakeSaveSoon();  // this save has everything it would have
@@ -196,28 +203,10 @@ BOOL CRecordStore::SaveInBackground(int skipDeleted) {
         m_dirty = 1;
     if (!m_dirty)
         return TRUE;
-    CStoreFile file;
     int skipped = 0;
-    if (!file.Open(nullptr, CStoreFile::kModeMemory)) {
-        FoundationLog("cannot save store %s: no memory for its records", GetName().c_str());
+    std::string bytes;
+    if (!MakeFileBytes(skipDeleted, skipped, TakeSpareBuffer(), bytes))
         return FALSE;
-    }
-    std::string spare;
-    {
-        std::lock_guard<std::mutex> guard(m_writerMutex);
-        if (!m_spareBuffers.empty()) {
-            spare.swap(m_spareBuffers.back());
-            m_spareBuffers.pop_back();
-        }
-    }
-    // A reused buffer's pages are already there: no page faults for a large store.
-    file.Reserve(std::move(spare), m_lastSaveSize + m_lastSaveSize / 8 + 4096);
-    if (!WriteRecords(file, skipDeleted, skipped)) {
-        FoundationLog("cannot save store %s: a record cannot be written", GetName().c_str());
-        return FALSE;
-    }
-    std::string bytes = file.TakeBytes();
-    m_lastSaveSize = bytes.size();
     {
         std::lock_guard<std::mutex> guard(m_writerMutex);
         // Each save holds the whole store: a newer one makes any still waiting useless.
@@ -276,18 +265,10 @@ void CRecordStore::WriteSaveSoon(std::unique_lock<std::mutex>& guard) {
     if (TakeSaveSoon()) {
         if (m_writeFailed.exchange(false))
             m_dirty = 1;
-        CStoreFile file;
         int skipped = 0;
-        if (m_dirty && file.Open(nullptr, CStoreFile::kModeMemory)) {
-            file.Reserve(std::string(), m_lastSaveSize + m_lastSaveSize / 8 + 4096);
-            if (WriteRecords(file, 0, skipped)) {
-                bytes = file.TakeBytes();
-                m_lastSaveSize = bytes.size();
-                m_dirty = 0;
-                made = true;
-            } else {
-                FoundationLog("cannot save store %s: a record cannot be written", m_name.c_str());
-            }
+        if (m_dirty && MakeFileBytes(0, skipped, std::string(), bytes)) {
+            m_dirty = 0;
+            made = true;
         }
     }
     // Queued before the store lock goes: a save made after this one, once the lock is
@@ -328,10 +309,9 @@ void CRecordStore::WriterLoop() {
         m_pendingSaves.pop_front();
         m_writing = true;
         guard.unlock();
-        const bool written = WriteStoreFile(bytes);
+        const bool written = WriteStoreFile(bytes, false);
         guard.lock();
         m_writing = false;
-        constexpr size_t kLargestSpare = 64 << 20;
         if (bytes.capacity() <= kLargestSpare && m_spareBuffers.size() < 2)
             m_spareBuffers.push_back(std::move(bytes));
         // A newer save already waiting writes the same records and more.
@@ -342,26 +322,34 @@ void CRecordStore::WriterLoop() {
     }
 }
 
-bool CRecordStore::WriteStoreFile(const std::string& bytes) {
-    const std::string temporary = m_path + ".new";
-    CStoreFile file;
-    if (!file.Open(temporary.c_str(), CStoreFile::kModeWrite)) {
-        FoundationLog("cannot save store %s: cannot create %s: %s", m_name.c_str(),
-                      temporary.c_str(), std::strerror(errno));
+bool CRecordStore::WriteStoreFile(const std::string& bytes, bool askOnRename) {
+    CAtomicFile file(m_path, m_path + ".new");
+    const char* temporary = file.GetTemporaryPath().c_str();
+    int error = file.Create();
+    if (error != 0) {
+        FoundationLog("cannot save store %s: cannot create %s: %s", m_name.c_str(), temporary,
+                      std::strerror(error));
         return false;
     }
-    const bool ok = file.WriteBytes(bytes.data(), bytes.size()) && file.CloseFile();
-    if (!ok) {
-        FoundationLog("cannot save store %s: writing %s failed: %s", m_name.c_str(),
-                      temporary.c_str(), std::strerror(file.GetWriteError()));
+    error = file.Write(bytes.data(), bytes.size());
+    if (error == 0)
+        error = file.Finish();
+    if (error != 0) {
+        FoundationLog("cannot save store %s: writing %s failed: %s", m_name.c_str(), temporary,
+                      std::strerror(error));
         return false;
     }
-    if (rename(temporary.c_str(), m_path.c_str()) != 0) {
-        FoundationLog("cannot save store %s: cannot rename %s: %s", m_name.c_str(),
-                      temporary.c_str(), std::strerror(errno));
-        return false;
+    // The new file replaces the old one in one step: there is always a whole store file.
+    while ((error = file.Commit()) != 0) {
+        if (!askOnRename) {
+            FoundationLog("cannot save store %s: cannot rename %s: %s", m_name.c_str(),
+                          temporary, std::strerror(error));
+            return false;
+        }
+        if (!ReportFileError(m_path, static_cast<DWORD>(error), "Rename store file during save",
+                             temporary))
+            return false;
     }
-    SyncParentFolder(m_path);
     return true;
 }
 
@@ -375,29 +363,16 @@ BOOL CRecordStore::Save(int skipDeleted) {
         m_dirty = 1;
     if (!m_dirty)
         return TRUE;
-    std::string temporary = m_path + ".new";
-    CStoreFile file;
-    if (!file.Open(temporary.c_str(), CStoreFile::kModeWrite)) {
-        FoundationLog("cannot save store %s: cannot create %s: %s", GetName().c_str(),
-                      temporary.c_str(), std::strerror(errno));
-        return FALSE;
-    }
     int skipped = 0;
-    bool ok = WriteRecords(file, skipDeleted, skipped);
-    ok = file.CloseFile() && ok;
-    if (!ok) {
-        FoundationLog("cannot save store %s: writing %s failed: %s", GetName().c_str(),
-                      temporary.c_str(), std::strerror(file.GetWriteError()));
+    std::string bytes;
+    if (!MakeFileBytes(skipDeleted, skipped, TakeSpareBuffer(), bytes) ||
+        !WriteStoreFile(bytes, true))
         return FALSE;
+    {
+        std::lock_guard<std::mutex> guard(m_writerMutex);
+        if (bytes.capacity() <= kLargestSpare && m_spareBuffers.size() < 2)
+            m_spareBuffers.push_back(std::move(bytes));
     }
-    // The new file replaces the old one in one step: there is always a whole store file.
-    while (rename(temporary.c_str(), m_path.c_str()) != 0) {
-        int error = errno;
-        if (!ReportFileError(m_path, static_cast<DWORD>(error), "Rename store file during save",
-                             temporary.c_str()))
-            return FALSE;
-    }
-    SyncParentFolder(m_path);
     AfterSave(skipped);
     m_dirty = 0;
     return TRUE;

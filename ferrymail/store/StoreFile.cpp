@@ -1,8 +1,5 @@
 #include "ferrymail/StoreFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -27,9 +24,11 @@ BOOL CStoreFile::Open(const char* path, UINT flags) {
     }
     if ((flags & kModeWrite) == 0)
         return CImpFile::Open(path, flags);
-    m_writeFd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (m_writeFd < 0)
+    m_writeError = m_writeFile.Create(path);
+    if (m_writeError != 0) {
+        errno = m_writeError;
         return FALSE;
+    }
     m_writeMode = true;
     m_writeError = 0;
     m_writeBuffer.clear();
@@ -39,7 +38,7 @@ BOOL CStoreFile::Open(const char* path, UINT flags) {
 
 std::string CStoreFile::TakeBytes() {
     std::string bytes;
-    if (m_writeFd < 0)
+    if (m_memoryMode)
         bytes.swap(m_writeBuffer);
     return bytes;
 }
@@ -47,18 +46,8 @@ std::string CStoreFile::TakeBytes() {
 BOOL CStoreFile::FlushBuffer() {
     if (m_memoryMode)
         return TRUE;
-    const char* data = m_writeBuffer.data();
-    size_t left = m_writeBuffer.size();
-    while (left > 0 && m_writeError == 0) {
-        ssize_t written = ::write(m_writeFd, data, left);
-        if (written < 0) {
-            if (errno != EINTR)
-                m_writeError = errno;
-            continue;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
+    if (m_writeError == 0)
+        m_writeError = m_writeFile.Write(m_writeBuffer.data(), m_writeBuffer.size());
     m_writeBuffer.clear();
     return m_writeError == 0;
 }
@@ -73,21 +62,17 @@ BOOL CStoreFile::CloseFile() {
         return TRUE;
     }
     FlushBuffer();
-    if (m_writeError == 0 && ::fsync(m_writeFd) != 0)
-        m_writeError = errno;
-    if (::close(m_writeFd) != 0 && m_writeError == 0)
-        m_writeError = errno;
-    m_writeFd = -1;
+    const int finishError = m_writeFile.Finish();
+    if (m_writeError == 0)
+        m_writeError = finishError;
     m_writeMode = false;
     return m_writeError == 0;
 }
 
 void CStoreFile::Close() {
     if (m_writeMode) {
-        if (m_writeFd >= 0)
-            ::close(m_writeFd);  // an abandoned write: nothing is flushed
+        m_writeFile.Abandon();  // an abandoned write: nothing is flushed
         m_memoryMode = false;
-        m_writeFd = -1;
         m_writeMode = false;
         m_writeBuffer.clear();
         return;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <map>
 
 #include "TestHome.h"
@@ -147,13 +149,16 @@ TEST_F(AccountTableTest, ServersSharingAnAddressAreFoundByTheirOwnUsers) {
     EXPECT_EQ(FindAccountByAddress(Address("192.0.2.200"), "anna", "mpop"), nullptr);
 }
 
-TEST_F(AccountTableTest, UnresolvedNameIsRetriedAndLiteralsStandForThemselves) {
+TEST_F(AccountTableTest, FailedNameIsRetriedOnlyAfterAWhileAndLiteralsStandForThemselves) {
     Register("mpop", "later", "pop.late.example", "anna");
     Register("mpop", "literal", "192.0.2.55", "carl");
     SetHostResolver(nullptr);  // the real resolver: literals need no name service
     SReleaser carl{FindAccountByAddress(Address("192.0.2.55"), "carl", "mpop")};
     ASSERT_NE(carl.account, nullptr);
 
+    ClearAccountTable(TRUE);
+    auto now = std::chrono::steady_clock::now();
+    SetAccountTableClock([&now] { return now; });
     SetHostResolver([this](const std::string& host, std::vector<uint32_t>& out) {
         ++m_lookups[host];
         if (host != "pop.late.example" || m_lookups[host] < 2)
@@ -161,10 +166,38 @@ TEST_F(AccountTableTest, UnresolvedNameIsRetriedAndLiteralsStandForThemselves) {
         out = {Address("192.0.2.80")};
         return true;
     });
+    // The failure is remembered: the sessions within kFailedLookupMemory do not ask.
+    const auto failedAt = now;
+    for (int session = 0; session < 3; ++session) {
+        EXPECT_EQ(FindAccountByAddress(Address("192.0.2.80"), "anna", "mpop"), nullptr);
+        now += std::chrono::seconds(1);
+    }
+    now = failedAt + kFailedLookupMemory - std::chrono::seconds(1);
     EXPECT_EQ(FindAccountByAddress(Address("192.0.2.80"), "anna", "mpop"), nullptr);
+    EXPECT_EQ(m_lookups["pop.late.example"], 1);
+    now = failedAt + kFailedLookupMemory;
     SReleaser anna{FindAccountByAddress(Address("192.0.2.80"), "anna", "mpop")};
     EXPECT_NE(anna.account, nullptr);
+    // A resolved name is not asked again, however much later.
+    now += kFailedLookupMemory * 10;
+    SReleaser again{FindAccountByServer("pop.late.example", "anna", "mpop")};
     EXPECT_EQ(m_lookups["pop.late.example"], 2);
+    SetAccountTableClock(nullptr);
+}
+
+TEST_F(AccountTableTest, NameLookupDoesNotHoldTheTableLock) {
+    Register("mpop", "slow", "pop.slow.example", "dora");
+    bool blocked = false;
+    SetHostResolver([&blocked](const std::string& host, std::vector<uint32_t>& out) {
+        // Another session's thread reaches the table while this lookup is under way.
+        auto other = std::async(std::launch::async, [] { GetAccountHostsForAddress(1); });
+        blocked = other.wait_for(std::chrono::seconds(5)) == std::future_status::timeout;
+        out = {Address("192.0.2.81")};
+        return true;
+    });
+    SReleaser dora{FindAccountByAddress(Address("192.0.2.81"), "dora", "mpop")};
+    EXPECT_NE(dora.account, nullptr);
+    EXPECT_FALSE(blocked);
 }
 
 TEST_F(AccountTableTest, MailClientAccountsComeFirstAndHideTheirRegistryEntries) {

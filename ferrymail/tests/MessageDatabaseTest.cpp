@@ -319,13 +319,13 @@ TEST_F(MessageDatabaseTest, GetMessageNeedsAKnownStoreAndUidl) {
     EXPECT_EQ(m_database->GetMessage(store->GetStoreID() + 1, &uidl), nullptr);
 }
 
+std::vector<int> Values(const SStoreStats& s) {
+    return {s.count,     s.size,     s.inboxCount, s.inboxSize,    s.jailCount,
+            s.jailSize, s.holdCount, s.holdSize,   s.deletedCount, s.deletedSize};
+}
+
 TEST_F(MessageDatabaseTest, StatsAreSummedOverStores) {
-    int values[10];
-    std::fill(std::begin(values), std::end(values), 77);
-    m_database->GetStoreStats(&values[0], &values[1], &values[2], &values[3], &values[4],
-                              &values[5], &values[6], &values[7], &values[8], &values[9]);
-    for (int value : values)
-        EXPECT_EQ(value, 0);
+    EXPECT_EQ(Values(m_database->GetStoreStats()), std::vector<int>(10, 0));
 
     CMessageStore* anna = m_database->FindStore("pop.example.org", "anna", 0, 0);
     CMessageStore* bert = m_database->FindStore("mail.example.net", "bert", 0, 0);
@@ -335,21 +335,11 @@ TEST_F(MessageDatabaseTest, StatsAreSummedOverStores) {
     File(anna, "a2", MS_JAIL, 20);
     File(bert, "b1", MS_DELETED, 7);
     File(bert, "b2", MS_INBOX, 1000);
-    File(bert, "b3", MS_JAIL, 3);
+    File(bert, "b3", MS_HOLD, 3);
 
-    std::fill(std::begin(values), std::end(values), 77);
-    m_database->GetStoreStats(&values[0], &values[1], &values[2], &values[3], &values[4],
-                              &values[5], &values[6], &values[7], &values[8], &values[9]);
-    EXPECT_EQ(std::vector<int>(std::begin(values), std::end(values)),
-              (std::vector<int>{5, 1130, 2, 1100, 2, 23, 0, 0, 1, 7}));
-
-    // Outputs not asked for are skipped.
-    int count = 0;
-    int jailSize = 0;
-    m_database->GetStoreStats(&count, nullptr, nullptr, nullptr, nullptr, &jailSize, nullptr,
-                              nullptr, nullptr, nullptr);
-    EXPECT_EQ(count, 5);
-    EXPECT_EQ(jailSize, 23);
+    EXPECT_EQ(Values(anna->GetStats()), (std::vector<int>{2, 120, 1, 100, 1, 20, 0, 0, 0, 0}));
+    EXPECT_EQ(Values(m_database->GetStoreStats()),
+              (std::vector<int>{5, 1130, 2, 1100, 1, 20, 1, 3, 1, 7}));
 }
 
 // The store table is read without the stores lock while FindStore appends to it.

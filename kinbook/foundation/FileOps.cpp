@@ -28,10 +28,6 @@ int RemoveFile(const std::string& path) {
     return errno;
 }
 
-int RenameFile(const std::string& from, const std::string& to) {
-    return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
 int LinkFile(const std::string& from, const std::string& to) {
     RemoveFile(to);
     if (link(from.c_str(), to.c_str()) == 0)
@@ -44,20 +40,3 @@ int LinkFile(const std::string& from, const std::string& to) {
     return WriteFileAtomically(to, contents);
 }
 
-CFileLock::CFileLock(const std::string& path) {
-    m_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_fd < 0)
-        return;
-    while (flock(m_fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(m_fd);
-            m_fd = -1;
-            return;
-        }
-    }
-}
-
-CFileLock::~CFileLock() {
-    if (m_fd >= 0)
-        close(m_fd);  // closing the last descriptor releases the lock
-}

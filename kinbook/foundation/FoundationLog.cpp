@@ -4,9 +4,13 @@
 #include <cstdarg>
 #include <cstdio>
 
-static void WriteToStderr(const char* line) { std::fprintf(stderr, "quillon: %s\n", line); }
+namespace {
 
-static std::atomic<FoundationLogSink> s_sink{&WriteToStderr};
+void WriteToStderr(const char* line) { std::fprintf(stderr, "quillon: %s\n", line); }
+
+std::atomic<FoundationLogSink> s_sink{&WriteToStderr};
+
+}  // namespace
 
 FoundationLogSink SetFoundationLogSink(FoundationLogSink sink) {
     return s_sink.exchange(sink != nullptr ? sink : &WriteToStderr);

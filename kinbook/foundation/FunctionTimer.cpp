@@ -6,8 +6,12 @@ bool CFunctionTimer::cm_fGotHPTimer = false;
 int64_t CFunctionTimer::cm_lgHPTimerFreq = 0;
 double CFunctionTimer::cm_dblHPTimerFreq = 0.0;
 
+namespace {
+
 // The monotonic clock in nanoseconds stands for the high-resolution counter.
-static constexpr int64_t kNanosecondsPerSecond = 1000000000;
+constexpr int64_t kNanosecondsPerSecond = 1000000000;
+
+}  // namespace
 
 int64_t CFunctionTimer::Now() {
     timespec now;

@@ -9,12 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-CFileException::CFileException(LONG osError, const std::string& fileName)
-    : std::runtime_error("file error " + std::to_string(osError) +
-                         (fileName.empty() ? std::string() : " on " + fileName)),
-      m_osError(osError),
-      m_fileName(fileName) {}
-
 CImpFile::~CImpFile() {
     Shutdown();
 }
@@ -71,6 +65,7 @@ void CImpFile::Shutdown() {
     m_view = nullptr;
     m_position = 0;
     m_size = 0;
+    m_lastError = 0;
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
@@ -90,22 +85,26 @@ long CImpFile::Seek(long offset, UINT from) {
             base = m_size;
             break;
         default:
-            throw CFileException(ERROR_SEEK, m_fileName);
+            m_lastError = ERROR_SEEK;
+            return -1;
     }
     long target;
-    if (__builtin_add_overflow(base, offset, &target) || target < 0 || target > m_size)
-        throw CFileException(ERROR_SEEK, m_fileName);
+    if (__builtin_add_overflow(base, offset, &target) || target < 0 || target > m_size) {
+        m_lastError = ERROR_SEEK;
+        return -1;
+    }
+    m_lastError = 0;
     m_position = static_cast<int32_t>(target);
     return target;
 }
 
-void CImpFile::SeekFor(long offset, UINT from) {
-    if (offset != 0 || from != current)
-        Seek(offset, from);
+bool CImpFile::SeekFor(long offset, UINT from) {
+    return (offset == 0 && from == current) || Seek(offset, from) >= 0;
 }
 
 BOOL CImpFile::ReadAt(void* buffer, UINT count, long offset, UINT from) {
-    SeekFor(offset, from);
+    if (!SeekFor(offset, from))
+        return FALSE;
     if (static_cast<unsigned long>(BytesLeft()) < count)
         return FALSE;
     if (count > 0)
@@ -123,7 +122,10 @@ long CImpFile::GetStringLengthAt() const {
 }
 
 BOOL CImpFile::ReadStringAt(std::string& text, long offset, UINT from) {
-    SeekFor(offset, from);
+    if (!SeekFor(offset, from)) {
+        text.clear();
+        return FALSE;
+    }
     if (m_view == nullptr)
         text.clear();
     else
@@ -132,7 +134,8 @@ BOOL CImpFile::ReadStringAt(std::string& text, long offset, UINT from) {
 }
 
 const char* CImpFile::GetStringAt(long offset, UINT from) {
-    SeekFor(offset, from);
+    if (!SeekFor(offset, from))
+        return nullptr;
     if (m_view == nullptr)
         return "";
     return m_view + m_position;

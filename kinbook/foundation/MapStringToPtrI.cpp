@@ -12,9 +12,13 @@ struct CMapStringToPtrI::SAssoc {
     void* value;
 };
 
-static const char* OrEmpty(const char* key) {
+namespace {
+
+const char* OrEmpty(const char* key) {
     return key != nullptr ? key : "";
 }
+
+}  // namespace
 
 CMapStringToPtrI::CMapStringToPtrI(int blockSize) : m_blockSize(blockSize > 0 ? blockSize : 10) {}
 

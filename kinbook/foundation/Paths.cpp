@@ -5,19 +5,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "kinbook/AtomicFile.h"
 #include "kinbook/FoundationLog.h"
+#include "kinbook/Sync.h"
 
-static std::mutex s_userDataMutex;
-static bool s_userDataKnown = false;  // guarded by s_userDataMutex
-static std::string s_userDataPath;    // guarded by s_userDataMutex once known
+namespace {
 
-static std::string HomeFolder() {
+CCritical s_userDataLock;
+bool s_userDataKnown = false;         // guarded by s_userDataLock
+std::string s_userDataPath;           // guarded by s_userDataLock once known
+
+std::string HomeFolder() {
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/')
         return home;
@@ -30,7 +33,7 @@ static std::string HomeFolder() {
 }
 
 // $variable when it is an absolute path, else the home folder + `fallback`.
-static std::string XdgFolder(const char* variable, const char* fallback) {
+std::string XdgFolder(const char* variable, const char* fallback) {
     const char* value = std::getenv(variable);
     if (value != nullptr && value[0] == '/')
         return value;
@@ -38,10 +41,12 @@ static std::string XdgFolder(const char* variable, const char* fallback) {
     return home.empty() ? std::string() : home + fallback;
 }
 
-static std::string QuillonHome() {
+std::string QuillonHome() {
     const char* value = std::getenv("QUILLON_HOME");
     return value != nullptr ? std::string(value) : std::string();
 }
+
+}  // namespace
 
 bool MakeFolders(const std::string& path) {
     if (path.empty())
@@ -58,7 +63,7 @@ bool MakeFolders(const std::string& path) {
 }
 
 std::string& GetUserDataPath() {
-    std::lock_guard<std::mutex> guard(s_userDataMutex);
+    CLock guard(&s_userDataLock);
     if (s_userDataKnown)
         return s_userDataPath;
     s_userDataKnown = true;
@@ -80,7 +85,7 @@ std::string& GetUserDataPath() {
 }
 
 void ResetUserDataPath() {
-    std::lock_guard<std::mutex> guard(s_userDataMutex);
+    CLock guard(&s_userDataLock);
     s_userDataKnown = false;
     s_userDataPath.clear();
 }
@@ -112,37 +117,27 @@ int SyncParentFolder(const std::string& path) {
 }
 
 int WriteFileAtomically(const std::string& path, const std::string& contents) {
-    static std::atomic<unsigned> counter{0};
-    std::string temporary = path + ".tmp-" + std::to_string(getpid()) + "-" +
-                            std::to_string(counter.fetch_add(1));
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    CAtomicFile file(path);
+    int error = file.Create();
+    if (error == 0)
+        error = file.Write(contents.data(), contents.size());
+    if (error == 0)
+        error = file.Finish();
+    if (error == 0)
+        error = file.Commit();
+    return error != 0 ? error : file.GetFolderSyncError();
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int CreateFileIfMissing(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno;
-    const char* data = contents.data();
-    size_t left = contents.size();
-    int error = 0;
-    while (left > 0) {
-        ssize_t written = write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    if (error == 0 && fsync(fd) != 0)
-        error = errno;
-    if (close(fd) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        unlink(temporary.c_str());
-        return error;
-    }
-    return SyncParentFolder(path);
+    ::close(fd);
+    return 0;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {

@@ -17,6 +17,7 @@
 #include "foundation/HiveText.h"
 #include "kinbook/FoundationLog.h"
 #include "kinbook/Paths.h"
+#include "kinbook/Sync.h"
 
 // A handle names a key by its hive and path; every call finds the key again, so a key
 // deleted through another handle (or by another process) gives ERROR_KEY_DELETED.
@@ -27,8 +28,13 @@ struct SRegistryHandle {
     bool predefined;
 };
 
-static SRegistryHandle s_currentUser{0, {}, KEY_ALL_ACCESS, true};
-static SRegistryHandle s_localMachine{1, {}, KEY_ALL_ACCESS, true};
+namespace {
+
+SRegistryHandle s_currentUser{0, {}, KEY_ALL_ACCESS, true};
+SRegistryHandle s_localMachine{1, {}, KEY_ALL_ACCESS, true};
+
+}  // namespace
+
 HKEY const HKEY_CURRENT_USER = &s_currentUser;
 HKEY const HKEY_LOCAL_MACHINE = &s_localMachine;
 
@@ -85,7 +91,7 @@ public:
     // so memory never holds what the disk does not.
     template <typename Operation>
     LONG Run(bool write, Operation&& operation) {
-        std::lock_guard<std::recursive_mutex> guard(m_mutex);
+        CLock guard(&m_mutex);
         if (m_batchDepth > 0) {
             // The batch holds the file exclusively: changes are saved when it ends.
             bool changed = false;
@@ -106,7 +112,7 @@ public:
     // Until the matching EndBatch, this thread's calls share one lock of the file and one
     // save at the end; other threads and processes wait.
     void BeginBatch() {
-        m_mutex.lock();
+        m_mutex.GetLock();
         if (m_batchDepth++ == 0) {
             m_batchLock = std::make_unique<FileLock>(*this, true);
             Refresh(*m_batchLock);
@@ -121,7 +127,7 @@ public:
                 result = Save();
             m_batchLock.reset();
         }
-        m_mutex.unlock();
+        m_mutex.ReleaseLock();
         return result;
     }
 
@@ -217,7 +223,7 @@ private:
         return ERROR_SUCCESS;
     }
 
-    std::recursive_mutex m_mutex;
+    CCritical m_mutex;
     const std::string m_name;
     const std::string m_folder;
     const std::string m_file;
@@ -231,11 +237,11 @@ private:
     std::unique_ptr<FileLock> m_batchLock;  // guarded by m_mutex
 };
 
-std::mutex s_hivesMutex;
-std::shared_ptr<CHive> s_hives[2];  // guarded by s_hivesMutex
+CCritical s_hivesLock;
+std::shared_ptr<CHive> s_hives[2];  // guarded by s_hivesLock
 
 std::shared_ptr<CHive> HiveOf(const SRegistryHandle* handle) {
-    std::lock_guard<std::mutex> guard(s_hivesMutex);
+    CLock guard(&s_hivesLock);
     std::shared_ptr<CHive>& hive = s_hives[handle->hive];
     if (!hive)
         hive = std::make_shared<CHive>(kHiveNames[handle->hive], GetRegistryFolder());
@@ -548,7 +554,7 @@ LONG RegEndBatch(HKEY key) {
 }
 
 void RegResetHives() {
-    std::lock_guard<std::mutex> guard(s_hivesMutex);
+    CLock guard(&s_hivesLock);
     s_hives[0].reset();
     s_hives[1].reset();
 }

@@ -69,8 +69,10 @@ bool CRegistryKey::RefreshLengths() {
     return true;
 }
 
+namespace {
+
 // Reads value `name` whole into `data`; the type into `type`.
-static LONG ReadValue(HKEY key, const char* name, DWORD& type, std::vector<BYTE>& data) {
+LONG ReadValue(HKEY key, const char* name, DWORD& type, std::vector<BYTE>& data) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD size = 0;
         LONG code = RegQueryValueEx(key, name, &type, nullptr, &size);
@@ -88,7 +90,7 @@ static LONG ReadValue(HKEY key, const char* name, DWORD& type, std::vector<BYTE>
 }
 
 // UTF-16LE text up to its first zero character, as UTF-8.
-static std::string Utf16ToUtf8(const std::vector<BYTE>& data) {
+std::string Utf16ToUtf8(const std::vector<BYTE>& data) {
     std::string out;
     size_t units = data.size() / 2;
     for (size_t i = 0; i < units; ++i) {
@@ -126,10 +128,12 @@ static std::string Utf16ToUtf8(const std::vector<BYTE>& data) {
 }
 
 // The bytes up to the first zero byte.
-static std::string TextOf(const std::vector<BYTE>& data) {
+std::string TextOf(const std::vector<BYTE>& data) {
     const char* bytes = reinterpret_cast<const char*>(data.data());
     return std::string(bytes, strnlen(bytes, data.size()));
 }
+
+}  // namespace
 
 BOOL CRegistryKey::QueryValue(const char* name, std::string& value, BOOL lenient) {
     DWORD type = REG_NONE;

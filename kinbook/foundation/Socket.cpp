@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -104,6 +105,12 @@ sockaddr_in MakeSocketAddress(uint32_t addressHostOrder, int port) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     return address;
 }
+
+sockaddr_in MakeSocketAddressFromNetworkOrder(uint32_t addressNetworkOrder, int port) {
+    return MakeSocketAddress(ntohl(addressNetworkOrder), port);
+}
+
+int SocketAddressPort(const sockaddr_in& address) { return ntohs(address.sin_port); }
 
 std::string FormatSocketAddress(const sockaddr_in& address) {
     const uint32_t host = ntohl(address.sin_addr.s_addr);
@@ -243,6 +250,11 @@ BOOL SockPeerClosed(SOCKET socket, int& error) {
 void SockShutdown(SOCKET socket) {
     if (socket != INVALID_SOCKET)
         ::shutdown(socket, SHUT_RDWR);
+}
+
+void SockSetNoDelay(SOCKET socket) {
+    const int on = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
 void SockClose(SOCKET socket) {

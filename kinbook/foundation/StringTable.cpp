@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
 // Kinbook's own texts.
-static const SStringEntry kKinbookEntries[] = {
+const SStringEntry kKinbookEntries[] = {
     // Address sources (ADDRESS_SOURCE).
     {16, "Me"},
     {17, "Manual"},
@@ -27,11 +29,13 @@ static const SStringEntry kKinbookEntries[] = {
     {36, "%d-%b-%Y"},
 };
 
-static const SStringModule kKinbookModule = {
+const SStringModule kKinbookModule = {
     "kinbook", kKinbookEntries, static_cast<int>(sizeof kKinbookEntries / sizeof kKinbookEntries[0])};
 
-static std::atomic<HINSTANCE> s_resourceModule{nullptr};
-static std::atomic<HINSTANCE> s_mainModule{nullptr};
+std::atomic<HINSTANCE> s_resourceModule{nullptr};
+std::atomic<HINSTANCE> s_mainModule{nullptr};
+
+}  // namespace
 
 HINSTANCE GetKinbookModule() {
     return &kKinbookModule;
@@ -45,7 +49,9 @@ void SetMainModule(HINSTANCE module) {
     s_mainModule.store(module);
 }
 
-static const SStringEntry* FindString(HINSTANCE module, UINT id) {
+namespace {
+
+const SStringEntry* FindString(HINSTANCE module, UINT id) {
     if (module->entries == nullptr)
         return nullptr;
     for (int i = 0; i < module->count; ++i) {
@@ -54,6 +60,8 @@ static const SStringEntry* FindString(HINSTANCE module, UINT id) {
     }
     return nullptr;
 }
+
+}  // namespace
 
 BOOL LoadLocalString(HINSTANCE module, UINT id, std::string& text) {
     const HINSTANCE candidates[] = {module, &kKinbookModule, s_resourceModule.load(),

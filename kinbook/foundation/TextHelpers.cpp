@@ -37,9 +37,13 @@ void GetStringFromBuf(std::string& out, const char* src, int srcLength, int outL
     }
 }
 
-static unsigned char LowerAscii(unsigned char c) {
+namespace {
+
+unsigned char LowerAscii(unsigned char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
+
+}  // namespace
 
 int CompareNoCase(const char* a, const char* b) {
     const unsigned char* left = reinterpret_cast<const unsigned char*>(a != nullptr ? a : "");
@@ -52,4 +56,13 @@ int CompareNoCase(const char* a, const char* b) {
         if (l == '\0')
             return 0;
     }
+}
+
+bool StartsWithNoCase(const char* text, size_t length, const char* prefix) {
+    for (size_t i = 0; prefix[i] != '\0'; ++i) {
+        if (i >= length || LowerAscii(static_cast<unsigned char>(text[i])) !=
+                               LowerAscii(static_cast<unsigned char>(prefix[i])))
+            return false;
+    }
+    return true;
 }

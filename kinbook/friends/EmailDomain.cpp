@@ -8,6 +8,7 @@
 #include "friends/FriendsFiles.h"
 #include "friends/FriendsState.h"
 #include "kinbook/FoundationLog.h"
+#include "kinbook/LockFile.h"
 #include "kinbook/Friend.h"
 #include "kinbook/Paths.h"
 #include "kinbook/StringTable.h"
@@ -532,7 +533,8 @@ BOOL CEmailDomain::SaveCompanies() {
         CFriendsFiles::ReportSaveFailure(33, "companies.csv", 0);
         return FALSE;
     }
-    CFileLock between(CFriendsFiles::PathOf("friends.lock"));
+    CLockFile between;
+    between.AcquireWaiting(CFriendsFiles::PathOf("friends.lock"));
     if (state.cm_sLastCompaniesLoaded.empty())
         LoadCompanies();
     else

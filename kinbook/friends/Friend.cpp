@@ -11,6 +11,7 @@
 #include "kinbook/AddressHandler.h"
 #include "kinbook/EmailDomain.h"
 #include "kinbook/FoundationLog.h"
+#include "kinbook/LockFile.h"
 #include "kinbook/FriendData.h"
 #include "kinbook/ImportSource.h"
 #include "kinbook/Importer.h"
@@ -698,7 +699,8 @@ BOOL CFriend::SaveFriends(int checkpoint) {
         CFriendsFiles::ReportSaveFailure(34, checkpoint ? "friends.tmp" : "friends.csv", 0);
         return FALSE;
     }
-    CFileLock between(CFriendsFiles::PathOf("friends.lock"));
+    CLockFile between;
+    between.AcquireWaiting(CFriendsFiles::PathOf("friends.lock"));
     if (!checkpoint) {
         // What another process saved since this one read the file joins the list first.
         if (state.cm_sLastFileLoaded.empty())

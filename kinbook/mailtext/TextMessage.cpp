@@ -39,8 +39,7 @@ int CTextMessage::Initialize(const char* text, unsigned length) {
     return Initialize(gen);
 }
 
-int CTextMessage::Initialize(CTextMessageGen& gen) {
-    m_initialized = 1;
+void CTextMessage::ClearHeaders() {
     m_to.clear();
     m_from.clear();
     m_replyTo.clear();
@@ -53,9 +52,10 @@ int CTextMessage::Initialize(CTextMessageGen& gen) {
     m_contentTransferEncoding.clear();
     m_dateParsed = 0;
     m_dateValue = 0;
-    if (gen.GetLength() == 0)
-        return 0;
+}
 
+void CTextMessage::StartHeader(CTextMessageGen& gen, unsigned pos, unsigned lineEnd,
+                               SPendingHeader& pending) {
     struct SKnownHeader {
         const char* name;
         std::string* target;
@@ -75,19 +75,42 @@ int CTextMessage::Initialize(CTextMessageGen& gen) {
         {"Content-Transfer-Encoding", &m_contentTransferEncoding},
         {"Received", &m_currentReceived},
     };
+    unsigned colon = pos + static_cast<unsigned>(gen.strcspn(pos, ":\r\n"));
+    if (colon >= lineEnd)
+        return;
+    unsigned nameEnd = colon;
+    while (nameEnd > pos && (gen[static_cast<int>(nameEnd - 1)] == ' ' ||
+                             gen[static_cast<int>(nameEnd - 1)] == '\t'))
+        --nameEnd;
+    unsigned nameLength = nameEnd - pos;
+    for (const SKnownHeader& known : kKnown) {
+        if (gen.strnicmp(pos, known.name, nameLength) == 0) {
+            if (known.target == &m_currentReceived)
+                m_currentReceived.clear();
+            pending.target = known.target;
+            pending.start = colon + 1;
+            pending.end = lineEnd;
+            pending.replace = known.target == &m_date ? 1 : 0;
+            return;
+        }
+    }
+}
+
+void CTextMessage::StorePending(CTextMessageGen& gen, SPendingHeader& pending, int& result) {
+    if (pending.target != nullptr) {
+        result = GetHeader(pending.target, gen, pending.start, pending.end, pending.replace);
+        pending.target = nullptr;
+    }
+}
+
+int CTextMessage::Initialize(CTextMessageGen& gen) {
+    m_initialized = 1;
+    ClearHeaders();
+    if (gen.GetLength() == 0)
+        return 0;
 
     int result = 0;
-    std::string* pendingTarget = nullptr;
-    unsigned pendingStart = 0;
-    unsigned pendingEnd = 0;
-    int pendingReplace = 0;
-    auto storePending = [&]() {
-        if (pendingTarget != nullptr) {
-            result = GetHeader(pendingTarget, gen, pendingStart, pendingEnd, pendingReplace);
-            pendingTarget = nullptr;
-        }
-    };
-
+    SPendingHeader pending;
     unsigned pos = 0;
     while (!gen.AtEnd(pos)) {
         unsigned lineLength = static_cast<unsigned>(gen.strcspn(pos, "\r\n"));
@@ -96,31 +119,12 @@ int CTextMessage::Initialize(CTextMessageGen& gen) {
         unsigned lineEnd = pos + lineLength;
         char first = gen[static_cast<int>(pos)];
         if (first == ' ' || first == '\t') {
-            if (pendingTarget != nullptr)
-                pendingEnd = lineEnd;
-        } else if (std::strchr("CDFRSTcdfrst", first) != nullptr) {
-            storePending();
-            unsigned colon = pos + static_cast<unsigned>(gen.strcspn(pos, ":\r\n"));
-            if (colon < lineEnd) {
-                unsigned nameEnd = colon;
-                while (nameEnd > pos && (gen[static_cast<int>(nameEnd - 1)] == ' ' ||
-                                         gen[static_cast<int>(nameEnd - 1)] == '\t'))
-                    --nameEnd;
-                unsigned nameLength = nameEnd - pos;
-                for (const SKnownHeader& known : kKnown) {
-                    if (gen.strnicmp(pos, known.name, nameLength) == 0) {
-                        if (known.target == &m_currentReceived)
-                            m_currentReceived.clear();
-                        pendingTarget = known.target;
-                        pendingStart = colon + 1;
-                        pendingEnd = lineEnd;
-                        pendingReplace = known.target == &m_date ? 1 : 0;
-                        break;
-                    }
-                }
-            }
+            if (pending.target != nullptr)
+                pending.end = lineEnd;
         } else {
-            storePending();
+            StorePending(gen, pending, result);
+            if (std::strchr("CDFRSTcdfrst", first) != nullptr)
+                StartHeader(gen, pos, lineEnd, pending);
         }
         pos = lineEnd;
         if (gen[static_cast<int>(pos)] == '\r')
@@ -128,7 +132,7 @@ int CTextMessage::Initialize(CTextMessageGen& gen) {
         if (gen[static_cast<int>(pos)] == '\n')
             ++pos;
     }
-    storePending();
+    StorePending(gen, pending, result);
     return result;
 }
 
@@ -203,142 +207,186 @@ int CTextMessage::ScanReturnPath(CAddressHandler* handler) {
     return ScanField(handler, m_returnPath, AS_FROM, Date(), nullptr, FRN_NONE);
 }
 
-int CTextMessage::ScanField(CAddressHandler* handler, const std::string& field,
-                            ADDRESS_SOURCE source, long date, const char* fixedName,
-                            FR_NAME nameKind) {
-    const char* text = field.data();
-    unsigned length = static_cast<unsigned>(field.size());
-    if (const void* zero = std::memchr(text, '\0', length))
-        length = static_cast<unsigned>(static_cast<const char*>(zero) - text);
+namespace {
 
-    SSpan angle;
-    SSpan word;
-    SSpan quoted;
-    SSpan comment;
-    int result = 0;
+// One pass of ScanField over an address field: the pieces of the address being read
+// (angle address, bare word, quoted text, comment) and whether the handler took one.
+class CFieldScan {
+public:
+    CFieldScan(const std::string& field, CAddressHandler* handler, ADDRESS_SOURCE source,
+               long date, const char* fixedName, FR_NAME nameKind)
+        : m_text(field.data()),
+          m_length(static_cast<unsigned>(field.size())),
+          m_handler(handler),
+          m_source(source),
+          m_date(date),
+          m_fixedName(fixedName),
+          m_nameKind(nameKind) {
+        if (const void* zero = std::memchr(m_text, '\0', m_length))
+            m_length = static_cast<unsigned>(static_cast<const char*>(zero) - m_text);
+    }
 
-    auto finishAddress = [&]() {
-        if (!angle.IsSet() && !word.IsSet() && !quoted.IsSet()) {
-            // A comment alone is no address, and it is no name for the next one either.
-            comment.Clear();
-            return;
-        }
-        std::string address;
-        std::string name;
-        SSpan* from = angle.IsSet() ? &angle : word.IsSet() ? &word : &quoted;
-        FillString(address, text + from->start, static_cast<int>(from->length));
-        from->Clear();
-        if (!address.empty()) {
-            SSpan* nameSpan = quoted.IsSet()    ? &quoted
-                              : word.IsSet()    ? &word
-                              : comment.IsSet() ? &comment
-                                                : nullptr;
-            if (nameSpan != nullptr)
-                FillString(name, text + nameSpan->start, static_cast<int>(nameSpan->length));
-        }
-        word.Clear();
-        quoted.Clear();
-        comment.Clear();
-        if (fixedName != nullptr)
-            name = fixedName;
-        if (handler != nullptr &&
-            handler->ProcessAddress(name.c_str(), address.c_str(), source, date, nameKind))
-            result = 1;
-    };
-    auto skipSpace = [&](unsigned pos) {
-        while (pos < length && IsTrimSpace(text[pos])) ++pos;
-        return pos;
-    };
-    // Past the byte at pos, or past it and the byte it escapes when it is a backslash.
-    auto step = [&](unsigned pos) {
-        return (text[pos] == '\\' && pos + 1 < length) ? pos + 2 : pos + 1;
-    };
-
-    enum class State { Between, Word, Quoted, Angle, Bracket, Comment };
-    State state = State::Between;
-    char closer = '\0';
-    unsigned pos = 0;
-    for (;;) {
-        switch (state) {
-            case State::Between: {
-                pos = skipSpace(pos);
-                if (pos >= length) {
-                    finishAddress();
-                    return result;
-                }
-                char c = text[pos];
-                switch (c) {
-                    case '"':
-                    case '\'':
-                        closer = c;
-                        state = State::Quoted;
-                        pos = skipSpace(pos + 1);
-                        break;
-                    case '<':
-                        closer = '>';
-                        state = State::Angle;
-                        pos = skipSpace(pos + 1);
-                        break;
-                    case '[':
-                        closer = ']';
-                        state = State::Bracket;
-                        pos = skipSpace(pos + 1);
-                        break;
-                    case '(':
-                        closer = ')';
-                        state = State::Comment;
-                        pos = skipSpace(pos + 1);
-                        break;
-                    case ',':
-                    case ';':
-                        finishAddress();
-                        ++pos;
-                        break;
-                    case '\\':
-                        if (pos + 1 >= length) {
-                            // A lone backslash at the end: the field ends here.
-                            finishAddress();
-                            return result;
-                        }
-                        pos += 2;
-                        break;
-                    default:
-                        state = State::Word;
-                        break;
-                }
-                break;
-            }
-            case State::Word: {
-                unsigned start = pos;
-                while (pos < length && std::strchr(",;<([", text[pos]) == nullptr) pos = step(pos);
-                word.start = start;
-                word.length =
-                    static_cast<unsigned>(RightTrim(text + start, static_cast<int>(pos - start)));
-                state = State::Between;
-                break;
-            }
-            case State::Quoted:
-            case State::Angle:
-            case State::Bracket:
-            case State::Comment: {
-                unsigned start = pos;
-                while (pos < length && text[pos] != closer) pos = step(pos);
-                unsigned spanLength =
-                    static_cast<unsigned>(RightTrim(text + start, static_cast<int>(pos - start)));
-                if (spanLength != 0) {
-                    SSpan& span = state == State::Quoted    ? quoted
-                                  : state == State::Comment ? comment
-                                                            : angle;
-                    span.start = start;
-                    span.length = spanLength;
-                }
-                if (pos < length)
-                    ++pos;  // the closing byte
-                state = State::Between;
-                break;
+    int Run() {
+        unsigned pos = 0;
+        for (;;) {
+            switch (m_state) {
+                case State::Between:
+                    if (!Between(pos))
+                        return m_result;
+                    break;
+                case State::Word:
+                    Word(pos);
+                    break;
+                default:
+                    Enclosed(pos);
+                    break;
             }
         }
     }
+
+private:
+    enum class State { Between, Word, Quoted, Angle, Bracket, Comment };
+
+    unsigned SkipSpace(unsigned pos) const {
+        while (pos < m_length && IsTrimSpace(m_text[pos])) ++pos;
+        return pos;
+    }
+    // Past the byte at pos, or past it and the byte it escapes when it is a backslash.
+    unsigned Step(unsigned pos) const {
+        return (m_text[pos] == '\\' && pos + 1 < m_length) ? pos + 2 : pos + 1;
+    }
+    void Open(State state, char closer, unsigned& pos) {
+        m_state = state;
+        m_closer = closer;
+        pos = SkipSpace(pos + 1);
+    }
+
+    void FinishAddress();
+    // Between the pieces: false when the field ends here.
+    bool Between(unsigned& pos);
+    void Word(unsigned& pos);
+    // Inside quotes, angles, brackets or a comment, up to the closing byte.
+    void Enclosed(unsigned& pos);
+
+    const char* m_text;
+    unsigned m_length;
+    CAddressHandler* m_handler;
+    ADDRESS_SOURCE m_source;
+    long m_date;
+    const char* m_fixedName;
+    FR_NAME m_nameKind;
+    SSpan m_angle;
+    SSpan m_word;
+    SSpan m_quoted;
+    SSpan m_comment;
+    State m_state = State::Between;
+    char m_closer = '\0';
+    int m_result = 0;
+};
+
+void CFieldScan::FinishAddress() {
+    if (!m_angle.IsSet() && !m_word.IsSet() && !m_quoted.IsSet()) {
+        // A comment alone is no address, and it is no name for the next one either.
+        m_comment.Clear();
+        return;
+    }
+    std::string address;
+    std::string name;
+    SSpan* from = m_angle.IsSet() ? &m_angle : m_word.IsSet() ? &m_word : &m_quoted;
+    CTextMessage::FillString(address, m_text + from->start, static_cast<int>(from->length));
+    from->Clear();
+    if (!address.empty()) {
+        SSpan* nameSpan = m_quoted.IsSet()    ? &m_quoted
+                          : m_word.IsSet()    ? &m_word
+                          : m_comment.IsSet() ? &m_comment
+                                              : nullptr;
+        if (nameSpan != nullptr)
+            CTextMessage::FillString(name, m_text + nameSpan->start,
+                                     static_cast<int>(nameSpan->length));
+    }
+    m_word.Clear();
+    m_quoted.Clear();
+    m_comment.Clear();
+    if (m_fixedName != nullptr)
+        name = m_fixedName;
+    if (m_handler != nullptr && m_handler->ProcessAddress(name.c_str(), address.c_str(), m_source,
+                                                          m_date, m_nameKind))
+        m_result = 1;
+}
+
+bool CFieldScan::Between(unsigned& pos) {
+    pos = SkipSpace(pos);
+    if (pos >= m_length) {
+        FinishAddress();
+        return false;
+    }
+    const char c = m_text[pos];
+    switch (c) {
+        case '"':
+        case '\'':
+            Open(State::Quoted, c, pos);
+            break;
+        case '<':
+            Open(State::Angle, '>', pos);
+            break;
+        case '[':
+            Open(State::Bracket, ']', pos);
+            break;
+        case '(':
+            Open(State::Comment, ')', pos);
+            break;
+        case ',':
+        case ';':
+            FinishAddress();
+            ++pos;
+            break;
+        case '\\':
+            if (pos + 1 >= m_length) {
+                // A lone backslash at the end: the field ends here.
+                FinishAddress();
+                return false;
+            }
+            pos += 2;
+            break;
+        default:
+            m_state = State::Word;
+            break;
+    }
+    return true;
+}
+
+void CFieldScan::Word(unsigned& pos) {
+    const unsigned start = pos;
+    while (pos < m_length && std::strchr(",;<([", m_text[pos]) == nullptr) pos = Step(pos);
+    m_word.start = start;
+    m_word.length = static_cast<unsigned>(
+        CTextMessage::RightTrim(m_text + start, static_cast<int>(pos - start)));
+    m_state = State::Between;
+}
+
+void CFieldScan::Enclosed(unsigned& pos) {
+    const unsigned start = pos;
+    while (pos < m_length && m_text[pos] != m_closer) pos = Step(pos);
+    const unsigned spanLength = static_cast<unsigned>(
+        CTextMessage::RightTrim(m_text + start, static_cast<int>(pos - start)));
+    if (spanLength != 0) {
+        SSpan& span = m_state == State::Quoted    ? m_quoted
+                      : m_state == State::Comment ? m_comment
+                                                  : m_angle;
+        span.start = start;
+        span.length = spanLength;
+    }
+    if (pos < m_length)
+        ++pos;  // the closing byte
+    m_state = State::Between;
+}
+
+}  // namespace
+
+int CTextMessage::ScanField(CAddressHandler* handler, const std::string& field,
+                            ADDRESS_SOURCE source, long date, const char* fixedName,
+                            FR_NAME nameKind) {
+    return CFieldScan(field, handler, source, date, fixedName, nameKind).Run();
 }
 
 void CTextMessage::FillString(std::string& out, const char* text, int length) {

@@ -109,4 +109,19 @@ TEST_F(TextHelpersTest, CompareNoCaseFoldsAsciiLettersOnly) {
     }
 }
 
+TEST_F(TextHelpersTest, StartsWithNoCaseStaysInsideTheGivenLength) {
+    const struct {
+        const char* text;
+        size_t length;
+        bool starts;
+    } cases[] = {
+        {"PASS secret", 11, true}, {"pass secret", 5, true}, {"PaSs ", 5, true},
+        {"PASS", 4, false},  // the text ends before the prefix does
+        {"PASS secret", 4, false}, {"PASX secret", 11, false}, {"ÐASS ", 5, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(StartsWithNoCase(c.text, c.length, "PASS "), c.starts) << c.text;
+    EXPECT_TRUE(StartsWithNoCase("", 0, ""));
+}
+
 }  // namespace

@@ -11,17 +11,17 @@ std::string RegistryError(const char* what, const std::string& path, LONG code) 
            std::to_string(code) + ")";
 }
 
-std::string NotRegistered(const SAccountSpec& account) {
+std::string NotRegistered(const SAccountName& account) {
     return "no account " + account.KeyName() + " is registered for direct clients";
 }
 
 }  // namespace
 
-std::string DirectAccountKeyPath(const SAccountSpec& account) {
+std::string DirectAccountKeyPath(const SAccountName& account) {
     return std::string(kDirectClientKey) + "\\" + account.KeyName();
 }
 
-bool RegisterDirectAccount(const SAccountSpec& account, std::string& error) {
+bool RegisterDirectAccount(const SAccountName& account, std::string& error) {
     const std::string path = DirectAccountKeyPath(account);
     CRegistryKey key;
     if (!key.OpenCarefully(HKEY_CURRENT_USER, path.c_str())) {
@@ -37,7 +37,7 @@ bool RegisterDirectAccount(const SAccountSpec& account, std::string& error) {
     return true;
 }
 
-bool RemoveDirectAccount(const SAccountSpec& account, std::string& error) {
+bool RemoveDirectAccount(const SAccountName& account, std::string& error) {
     CRegistryKey client;
     if (!client.Open(HKEY_CURRENT_USER, kDirectClientKey)) {
         error = client.GetLastResult() == ERROR_FILE_NOT_FOUND
@@ -64,7 +64,7 @@ bool RemoveDirectAccount(const SAccountSpec& account, std::string& error) {
     return true;
 }
 
-bool SetDirectAccountEnabled(const SAccountSpec& account, bool enabled, std::string& error) {
+bool SetDirectAccountEnabled(const SAccountName& account, bool enabled, std::string& error) {
     const std::string path = DirectAccountKeyPath(account);
     CRegistryKey key;
     if (!key.Open(HKEY_CURRENT_USER, path.c_str())) {

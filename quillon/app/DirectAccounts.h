@@ -12,12 +12,12 @@
 inline constexpr const char kDirectClientName[] = "Direct client";
 
 // The registry path of the account's key below HKEY_CURRENT_USER.
-std::string DirectAccountKeyPath(const SAccountSpec& account);
+std::string DirectAccountKeyPath(const SAccountName& account);
 
 // Writes "ServerName", "UserName" and "ServerPort" (an existing key keeps its
 // "IsEnabled"). False with `error` set when the registry cannot be written.
-bool RegisterDirectAccount(const SAccountSpec& account, std::string& error);
+bool RegisterDirectAccount(const SAccountName& account, std::string& error);
 // Deletes the account's key. False with `error` set when there is none.
-bool RemoveDirectAccount(const SAccountSpec& account, std::string& error);
+bool RemoveDirectAccount(const SAccountName& account, std::string& error);
 // Sets "IsEnabled" to 1 or 0. False with `error` set when the account is not registered.
-bool SetDirectAccountEnabled(const SAccountSpec& account, bool enabled, std::string& error);
+bool SetDirectAccountEnabled(const SAccountName& account, bool enabled, std::string& error);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "kinbook/LockFile.h"
+
 class CInstanceLock {
 public:
     static constexpr const char kFileName[] = "quillon.lock";
@@ -21,10 +23,10 @@ public:
     // Empties the file and drops the lock; the file stays (removing it would let a
     // process that opened the old file and one that creates a new one both hold a lock).
     void Release();
-    bool IsHeld() const { return m_file >= 0; }
+    bool IsHeld() const { return m_file.IsHeld(); }
     const std::string& GetPath() const { return m_path; }
 
 private:
-    int m_file = -1;
+    CLockFile m_file;
     std::string m_path;
 };

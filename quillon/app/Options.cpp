@@ -26,12 +26,12 @@ const char* CommandOption(QUILLON_COMMAND command) {
     }
 }
 
-struct SOptionSpec {
+struct SOptionDefinition {
     const char* name;
     bool takesValue;
 };
 
-constexpr SOptionSpec kOptions[] = {
+constexpr SOptionDefinition kOptions[] = {
     {"--headless", false},      {"--pop3-port", true},
     {"--smtp-port", true},      {"--add-account", true},
     {"--remove-account", true}, {"--disable-account", true},
@@ -39,8 +39,8 @@ constexpr SOptionSpec kOptions[] = {
     {"--help", false},          {"-h", false},
 };
 
-const SOptionSpec* FindOption(const std::string& name) {
-    for (const SOptionSpec& option : kOptions)
+const SOptionDefinition* FindOption(const std::string& name) {
+    for (const SOptionDefinition& option : kOptions)
         if (name == option.name)
             return &option;
     return nullptr;
@@ -48,14 +48,16 @@ const SOptionSpec* FindOption(const std::string& name) {
 
 }  // namespace
 
-std::string SAccountSpec::KeyName() const {
+std::string SAccountName::KeyName() const {
     return user + "@" + host + ":" + std::to_string(port);
 }
 
-std::string SAccountSpec::LoginName() const {
+std::string SAccountName::LoginName() const {
     std::string name = user + "/" + host;
-    if (port != kDefaultServerPort)
-        name += ":" + std::to_string(port);
+    if (port != kDefaultServerPort) {
+        name += ':';
+        name += std::to_string(port);
+    }
     return name;
 }
 
@@ -74,7 +76,7 @@ bool ParsePortNumber(const std::string& text, int lowest, int& port) {
     return true;
 }
 
-bool ParseAccountSpec(const std::string& text, SAccountSpec& spec, std::string& error) {
+bool ParseAccountName(const std::string& text, SAccountName& account, std::string& error) {
     const std::string quoted = "'" + text + "'";
     for (char c : text) {
         if (c == '\\') {
@@ -91,7 +93,7 @@ bool ParseAccountSpec(const std::string& text, SAccountSpec& spec, std::string& 
         error = "account " + quoted + " is not of the form USER@HOST[:PORT]";
         return false;
     }
-    SAccountSpec parsed;
+    SAccountName parsed;
     parsed.user = text.substr(0, at);
     std::string rest = text.substr(at + 1);
     const size_t colon = rest.rfind(':');
@@ -122,90 +124,127 @@ bool ParseAccountSpec(const std::string& text, SAccountSpec& spec, std::string& 
         error = "account " + quoted + ": '" + parsed.host + "' is not a host name";
         return false;
     }
-    spec = parsed;
+    account = parsed;
     return true;
 }
 
-bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& commandLine,
-                      std::string& error) {
+namespace {
+
+// What the options read so far ask for.
+struct SParseState {
     SCommandLine parsed;
-    bool wantHelp = false, wantVersion = false;
+    bool wantHelp = false;
+    bool wantVersion = false;
     bool haveAccountCommand = false;
     const char* runOption = nullptr;  // a run-only option that was given, for the error text
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        std::string name = arguments[i];
-        std::string value;
-        bool valueGiven = false;
-        const size_t equals = name.find('=');
-        if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.erase(equals);
-            valueGiven = true;
-        }
-        const SOptionSpec* option = FindOption(name);
-        if (option == nullptr) {
-            error = !name.empty() && name[0] == '-' ? "unknown option '" + name + "'"
-                                                    : "unexpected argument '" + name + "'";
-            return false;
-        }
-        if (option->takesValue && !valueGiven) {
-            if (i + 1 >= arguments.size()) {
-                error = "option '" + name + "' needs a value";
-                return false;
-            }
-            value = arguments[++i];
-        } else if (!option->takesValue && valueGiven) {
-            error = "option '" + name + "' takes no value";
-            return false;
-        }
+};
 
-        QUILLON_COMMAND accountCommand = QC_RUN;
-        if (name == "--help" || name == "-h") {
-            wantHelp = true;
-        } else if (name == "--version") {
-            wantVersion = true;
-        } else if (name == "--headless") {
-            parsed.headless = true;
-            runOption = "--headless";
-        } else if (name == "--pop3-port" || name == "--smtp-port") {
-            int& port = name == "--pop3-port" ? parsed.pop3Port : parsed.smtpPort;
-            if (port >= 0) {
-                error = "option '" + name + "' given twice";
-                return false;
-            }
-            if (!ParsePortNumber(value, 0, port)) {
-                error =
-                    "option '" + name + "': '" + value + "' is not a port number from 0 to 65535";
-                return false;
-            }
-            runOption = name == "--pop3-port" ? "--pop3-port" : "--smtp-port";
-        } else if (name == "--add-account") {
-            accountCommand = QC_ADD_ACCOUNT;
-        } else if (name == "--remove-account") {
-            accountCommand = QC_REMOVE_ACCOUNT;
-        } else if (name == "--disable-account") {
-            accountCommand = QC_DISABLE_ACCOUNT;
-        } else if (name == "--enable-account") {
-            accountCommand = QC_ENABLE_ACCOUNT;
-        }
-        if (accountCommand != QC_RUN) {
-            if (haveAccountCommand) {
-                error = std::string("options '") + CommandOption(parsed.command) + "' and '" +
-                        name + "' cannot be combined";
-                return false;
-            }
-            if (!ParseAccountSpec(value, parsed.account, error))
-                return false;
-            parsed.command = accountCommand;
-            haveAccountCommand = true;
-        }
+// The option at `arguments[i]` as name and value ("--name=value", or the next argument
+// for an option that takes a value, advancing `i`). False with `error` set.
+bool ReadOption(const std::vector<std::string>& arguments, size_t& i, std::string& name,
+                std::string& value, std::string& error) {
+    name = arguments[i];
+    value.clear();
+    bool valueGiven = false;
+    const size_t equals = name.find('=');
+    if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+        value = name.substr(equals + 1);
+        name.erase(equals);
+        valueGiven = true;
     }
-    if (wantHelp) {
+    const SOptionDefinition* option = FindOption(name);
+    if (option == nullptr) {
+        error = !name.empty() && name[0] == '-' ? "unknown option '" + name + "'"
+                                                : "unexpected argument '" + name + "'";
+        return false;
+    }
+    if (option->takesValue && !valueGiven) {
+        if (i + 1 >= arguments.size()) {
+            error = "option '" + name + "' needs a value";
+            return false;
+        }
+        value = arguments[++i];
+    } else if (!option->takesValue && valueGiven) {
+        error = "option '" + name + "' takes no value";
+        return false;
+    }
+    return true;
+}
+
+QUILLON_COMMAND AccountCommandOf(const std::string& name) {
+    if (name == "--add-account")
+        return QC_ADD_ACCOUNT;
+    if (name == "--remove-account")
+        return QC_REMOVE_ACCOUNT;
+    if (name == "--disable-account")
+        return QC_DISABLE_ACCOUNT;
+    if (name == "--enable-account")
+        return QC_ENABLE_ACCOUNT;
+    return QC_RUN;
+}
+
+bool ApplyPortOption(const std::string& name, const std::string& value, SParseState& state,
+                     std::string& error) {
+    const bool pop3 = name == "--pop3-port";
+    int& port = pop3 ? state.parsed.pop3Port : state.parsed.smtpPort;
+    if (port >= 0) {
+        error = "option '" + name + "' given twice";
+        return false;
+    }
+    if (!ParsePortNumber(value, 0, port)) {
+        error = "option '" + name + "': '" + value + "' is not a port number from 0 to 65535";
+        return false;
+    }
+    state.runOption = pop3 ? "--pop3-port" : "--smtp-port";
+    return true;
+}
+
+// One known option with its value; false with `error` set.
+bool ApplyOption(const std::string& name, const std::string& value, SParseState& state,
+                 std::string& error) {
+    if (name == "--help" || name == "-h") {
+        state.wantHelp = true;
+    } else if (name == "--version") {
+        state.wantVersion = true;
+    } else if (name == "--headless") {
+        state.parsed.headless = true;
+        state.runOption = "--headless";
+    } else if (name == "--pop3-port" || name == "--smtp-port") {
+        return ApplyPortOption(name, value, state, error);
+    }
+    const QUILLON_COMMAND accountCommand = AccountCommandOf(name);
+    if (accountCommand == QC_RUN)
+        return true;
+    if (state.haveAccountCommand) {
+        error = std::string("options '") + CommandOption(state.parsed.command) + "' and '" +
+                name + "' cannot be combined";
+        return false;
+    }
+    if (!ParseAccountName(value, state.parsed.account, error))
+        return false;
+    state.parsed.command = accountCommand;
+    state.haveAccountCommand = true;
+    return true;
+}
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& commandLine,
+                      std::string& error) {
+    SParseState state;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string name, value;
+        if (!ReadOption(arguments, i, name, value, error) ||
+            !ApplyOption(name, value, state, error))
+            return false;
+    }
+    SCommandLine& parsed = state.parsed;
+    if (state.wantHelp) {
         parsed.command = QC_HELP;
-    } else if (wantVersion) {
+    } else if (state.wantVersion) {
         parsed.command = QC_VERSION;
-    } else if (haveAccountCommand && runOption != nullptr) {
-        error = std::string("option '") + runOption + "' cannot be combined with '" +
+    } else if (state.haveAccountCommand && state.runOption != nullptr) {
+        error = std::string("option '") + state.runOption + "' cannot be combined with '" +
                 CommandOption(parsed.command) + "'";
         return false;
     }

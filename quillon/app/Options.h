@@ -1,4 +1,4 @@
-// The quillon program's command line and the account specs of its account options.
+// The quillon program's command line and the account names of its account options.
 // Plain values, parsed once on the main thread before anything starts.
 #pragma once
 
@@ -16,7 +16,7 @@ enum QUILLON_COMMAND {
 };
 
 // A POP3 account as the account options name it: USER@HOST[:PORT].
-struct SAccountSpec {
+struct SAccountName {
     std::string user;
     std::string host;
     int port = 110;
@@ -33,11 +33,11 @@ struct SCommandLine {
     bool headless = false;  // --headless
     int pop3Port = -1;      // --pop3-port; -1: "ProxyPort" with its fallback
     int smtpPort = -1;      // --smtp-port; -1: not given
-    SAccountSpec account;   // the account commands' spec
+    SAccountName account;   // the account commands' account
 };
 
 // `arguments` without the program name. False with `error` set (one line, no "quillon:"
-// prefix) for an unknown option, a missing or bad value, a bad account spec, two
+// prefix) for an unknown option, a missing or bad value, a bad account name, two
 // commands at once, or run options given to an account command. --help wins over every
 // other valid option, then --version.
 bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& commandLine,
@@ -48,7 +48,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& c
 // 110). Refused: an empty user or host, a backslash or control byte anywhere (neither
 // can stand in a registry key name), a '/' in the user (the mail client's USER/HOST
 // login splits at the first '/'), and a '/', ':' or blank in the host.
-bool ParseAccountSpec(const std::string& text, SAccountSpec& spec, std::string& error);
+bool ParseAccountName(const std::string& text, SAccountName& account, std::string& error);
 
 // A port number of decimal digits only, `lowest` to 65535.
 bool ParsePortNumber(const std::string& text, int lowest, int& port);

@@ -1,8 +1,7 @@
 // The quillon program: the proxy engine (headless until the review window exists), the
 // account commands for directly connecting mail clients, the friends commands,
 // --version and --help.
-#include <signal.h>
-
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,7 +11,7 @@
 #include "app/FriendCommands.h"
 #include "app/Headless.h"
 #include "app/Options.h"
-#include "app/ShutdownSignals.h"
+#include "kinbook/ShutdownSignals.h"
 #include "kinbook/Socket.h"
 
 namespace {
@@ -71,7 +70,7 @@ int RunEngine(const SCommandLine& commandLine) {
 }
 
 int RunAccountCommand(const SCommandLine& commandLine) {
-    const SAccountSpec& account = commandLine.account;
+    const SAccountName& account = commandLine.account;
     std::string error;
     bool done = false;
     std::string confirmation;

@@ -34,16 +34,16 @@ protected:
         SetHostResolver(nullptr);
     }
 
-    static SAccountSpec Spec(const char* text) {
-        SAccountSpec spec;
+    static SAccountName ParsedAccount(const char* text) {
+        SAccountName account;
         std::string error;
-        EXPECT_TRUE(ParseAccountSpec(text, spec, error)) << error;
-        return spec;
+        EXPECT_TRUE(ParseAccountName(text, account, error)) << error;
+        return account;
     }
 
     static void Register(const char* text) {
         std::string error;
-        ASSERT_TRUE(RegisterDirectAccount(Spec(text), error)) << error;
+        ASSERT_TRUE(RegisterDirectAccount(ParsedAccount(text), error)) << error;
     }
 
     // The account the POP3 session of a direct client would find: "description server
@@ -101,13 +101,13 @@ TEST_F(DirectAccountsTest, RegisteredAccountIsStoredAndFoundByServerAndByAddress
 TEST_F(DirectAccountsTest, DisableAndEnableReachTheAccountTable) {
     Register("bob@pop.example.com");
     std::string error;
-    ASSERT_TRUE(SetDirectAccountEnabled(Spec("bob@pop.example.com:110"), false, error)) << error;
+    ASSERT_TRUE(SetDirectAccountEnabled(ParsedAccount("bob@pop.example.com:110"), false, error)) << error;
     const std::string bob = "bob@pop.example.com:110 pop.example.com bob 110";
     EXPECT_EQ(Lookup("pop.example.com", "bob"), bob + " disabled");
     // Registering again keeps the account disabled.
     Register("bob@pop.example.com");
     EXPECT_EQ(Lookup("pop.example.com", "bob"), bob + " disabled");
-    ASSERT_TRUE(SetDirectAccountEnabled(Spec("bob@pop.example.com"), true, error)) << error;
+    ASSERT_TRUE(SetDirectAccountEnabled(ParsedAccount("bob@pop.example.com"), true, error)) << error;
     EXPECT_EQ(Lookup("pop.example.com", "bob"), bob);
 }
 
@@ -115,26 +115,26 @@ TEST_F(DirectAccountsTest, RemoveDeletesOnlyThatAccount) {
     Register("bob@pop.example.com");
     Register("bob@pop.example.com:995");
     std::string error;
-    ASSERT_TRUE(RemoveDirectAccount(Spec("bob@pop.example.com"), error)) << error;
+    ASSERT_TRUE(RemoveDirectAccount(ParsedAccount("bob@pop.example.com"), error)) << error;
     EXPECT_EQ(Lookup("pop.example.com", "bob"), "bob@pop.example.com:995 pop.example.com bob 995");
-    ASSERT_TRUE(RemoveDirectAccount(Spec("bob@pop.example.com:995"), error)) << error;
+    ASSERT_TRUE(RemoveDirectAccount(ParsedAccount("bob@pop.example.com:995"), error)) << error;
     EXPECT_EQ(Lookup("pop.example.com", "bob"), "none");
 }
 
 TEST_F(DirectAccountsTest, MissingAccountIsAnErrorAndNothingIsWritten) {
     std::string error;
-    EXPECT_FALSE(RemoveDirectAccount(Spec("bob@pop.example.com"), error));
+    EXPECT_FALSE(RemoveDirectAccount(ParsedAccount("bob@pop.example.com"), error));
     EXPECT_NE(error.find("no account bob@pop.example.com:110"), std::string::npos) << error;
     error.clear();
-    EXPECT_FALSE(SetDirectAccountEnabled(Spec("bob@pop.example.com"), false, error));
+    EXPECT_FALSE(SetDirectAccountEnabled(ParsedAccount("bob@pop.example.com"), false, error));
     EXPECT_NE(error.find("no account"), std::string::npos) << error;
 
     Register("bob@pop.example.com");
     error.clear();
-    EXPECT_FALSE(RemoveDirectAccount(Spec("bob@pop.example.com:111"), error));
+    EXPECT_FALSE(RemoveDirectAccount(ParsedAccount("bob@pop.example.com:111"), error));
     EXPECT_NE(error.find("no account bob@pop.example.com:111"), std::string::npos) << error;
     error.clear();
-    EXPECT_FALSE(SetDirectAccountEnabled(Spec("ann@pop.example.com"), true, error));
+    EXPECT_FALSE(SetDirectAccountEnabled(ParsedAccount("ann@pop.example.com"), true, error));
     CRegistryKey missing;
     EXPECT_FALSE(missing.Open(
         HKEY_CURRENT_USER,

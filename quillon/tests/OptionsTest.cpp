@@ -1,4 +1,4 @@
-// The command line and the USER@HOST[:PORT] account specs, as tables of input and what
+// The command line and the USER@HOST[:PORT] account names, as tables of input and what
 // the parser makes of it ("!part": refused, the error holding `part`).
 #include "app/Options.h"
 
@@ -26,19 +26,19 @@ void ExpectResult(const std::string& actual, const char* expected) {
 }
 
 // "USER|HOST|PORT", or "error: " and the error.
-std::string Spec(const std::string& text) {
-    SAccountSpec spec;
-    spec.user = "untouched";
+std::string ParsedAccount(const std::string& text) {
+    SAccountName account;
+    account.user = "untouched";
     std::string error;
-    if (!ParseAccountSpec(text, spec, error)) {
-        EXPECT_EQ(spec.user, "untouched") << "a refused spec leaves the result alone";
+    if (!ParseAccountName(text, account, error)) {
+        EXPECT_EQ(account.user, "untouched") << "a refused name leaves the result alone";
         // The error is one line and carries no raw control byte to the terminal.
         for (char ch : error)
             EXPECT_FALSE(static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) << error;
         return "error: " + error;
     }
     EXPECT_EQ(error, "");
-    return spec.user + "|" + spec.host + "|" + std::to_string(spec.port);
+    return account.user + "|" + account.host + "|" + std::to_string(account.port);
 }
 
 // The command, the run options and the account key of the words of `line`, or
@@ -68,7 +68,7 @@ std::string Line(const std::string& line) {
     return out;
 }
 
-TEST(OptionsTest, AccountSpecs) {
+TEST(OptionsTest, AccountNames) {
     const SCase kCases[] = {
         {"bob@pop.example.com", "bob|pop.example.com|110"},
         {"bob@pop.example.com:995", "bob|pop.example.com|995"},
@@ -106,17 +106,17 @@ TEST(OptionsTest, AccountSpecs) {
     };
     for (const SCase& c : kCases) {
         SCOPED_TRACE(::testing::PrintToString(c.input));
-        ExpectResult(Spec(c.input), c.expected);
+        ExpectResult(ParsedAccount(c.input), c.expected);
     }
 
-    SAccountSpec spec;
+    SAccountName account;
     std::string error;
-    ASSERT_TRUE(ParseAccountSpec("bob@pop.example.com", spec, error));
-    EXPECT_EQ(spec.KeyName(), "bob@pop.example.com:110");
-    EXPECT_EQ(spec.LoginName(), "bob/pop.example.com");
-    ASSERT_TRUE(ParseAccountSpec("ann@example.com@mail.example.com:2110", spec, error));
-    EXPECT_EQ(spec.KeyName(), "ann@example.com@mail.example.com:2110");
-    EXPECT_EQ(spec.LoginName(), "ann@example.com/mail.example.com:2110");
+    ASSERT_TRUE(ParseAccountName("bob@pop.example.com", account, error));
+    EXPECT_EQ(account.KeyName(), "bob@pop.example.com:110");
+    EXPECT_EQ(account.LoginName(), "bob/pop.example.com");
+    ASSERT_TRUE(ParseAccountName("ann@example.com@mail.example.com:2110", account, error));
+    EXPECT_EQ(account.KeyName(), "ann@example.com@mail.example.com:2110");
+    EXPECT_EQ(account.LoginName(), "ann@example.com/mail.example.com:2110");
 }
 
 TEST(OptionsTest, CommandLines) {

@@ -280,7 +280,7 @@ TEST_F(ProgramTest, AccountCommandsRegisterWhatTheAccountTableFinds) {
     ClearAccountTable(TRUE);
 }
 
-TEST_F(ProgramTest, BadSpecsAndOptionsExitTwoAndWriteNothing) {
+TEST_F(ProgramTest, BadAccountsAndOptionsExitTwoAndWriteNothing) {
     CQuillonProcess add({"--add-account", "ann@pop.example.com"});
     ASSERT_EQ(Run(add), 0) << add.Both();
     const std::string hive = HiveText();

@@ -9,7 +9,7 @@
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/RefCount.h"
 
-class FERRYMAIL_API CAccountData : public CRefCount {
+class CAccountData : public CRefCount {
 public:
     std::string m_description;   // display description (registry-only: the account key name)
     std::string m_accountName;   // the account's name in its mail client

@@ -1,9 +1,11 @@
 // The process-wide table of the user's mail accounts: the accounts of the installed mail
 // clients and those registered under "Software\Brevant\Quillon\Clients", with a cache of
 // the IPv4 addresses of their servers. Every call takes the table lock and may be made
-// from any thread; records handed out carry a reference the caller drops with DoRelease.
+// from any thread; names are looked up with the lock released. Records handed out carry
+// a reference the caller drops with DoRelease.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,7 +38,15 @@ FERRYMAIL_API void SetMailClientAccountSource(MailClientAccountSource source);
 using HostResolver = std::function<bool(const std::string& host, std::vector<uint32_t>& addresses)>;
 FERRYMAIL_API void SetHostResolver(HostResolver resolver);
 
-// Rebuilds the records; with `resolve` the server names not yet resolved are resolved.
+// The clock that times the memory of failed lookups (steady clock when unset); tests
+// install their own.
+using AccountTableClock = std::function<std::chrono::steady_clock::time_point()>;
+void SetAccountTableClock(AccountTableClock clock);
+// A name whose lookup failed is not asked again for this long.
+constexpr std::chrono::seconds kFailedLookupMemory{30};
+
+// Rebuilds the records; with `resolve` the server names not yet resolved are resolved
+// (except those that failed within kFailedLookupMemory).
 FERRYMAIL_API void LoadAccountTable(BOOL resolve);
 // The account whose server resolves to `address` (network order) for this user and mail
 // client, or null.
@@ -46,7 +56,7 @@ FERRYMAIL_API CAccountData* FindAccountByAddress(uint32_t address, const char* u
 FERRYMAIL_API CAccountData* FindAccountByServer(const char* server, const char* user,
                                                 const char* client);
 // Calls `callback` with each record in order until it returns non-zero; returns that value.
-FERRYMAIL_API int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
+int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
                                   void* parameter);
 // Releases every record; with `alsoAddressCache` also forgets resolved names.
 FERRYMAIL_API void ClearAccountTable(BOOL alsoAddressCache);
@@ -54,4 +64,4 @@ FERRYMAIL_API void ClearAccountTable(BOOL alsoAddressCache);
 FERRYMAIL_API bool IsAccountEnabled(CAccountData* account);
 
 // The host names that resolved to `address`, sorted (for the session's log lines).
-FERRYMAIL_API std::vector<std::string> GetAccountHostsForAddress(uint32_t address);
+std::vector<std::string> GetAccountHostsForAddress(uint32_t address);

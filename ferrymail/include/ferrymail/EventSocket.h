@@ -4,8 +4,6 @@
 // and used only by that object's thread (or by its owner before the thread starts).
 #pragma once
 
-#include <netinet/in.h>
-
 #include "ferrymail/SendQueue.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/Socket.h"
@@ -24,7 +22,7 @@ struct SNetworkEvents {
     int closeError = 0;    // with FD_CLOSE: 0 orderly close, else the error number
 };
 
-class FERRYMAIL_API CEventSocket {
+class CEventSocket {
 public:
     CEventSocket() = default;
     // Takes an accepted socket. Until its first FD_WRITE, whatever is sent is queued.
@@ -42,15 +40,15 @@ public:
     void Attach(SOCKET socket);
     // A new TCP socket for connecting (`listener` 0) or listening. 0 on failure.
     BOOL Create(BOOL listener);
-    BOOL Bind(const sockaddr_in& address);
+    BOOL Bind(const SSocketAddress& address);
     BOOL Listen(int backlog);
     // The port the socket is bound to, or 0.
     int GetLocalPort();
     // Accepts one waiting client; INVALID_SOCKET on failure (error recorded).
-    SOCKET Accept(sockaddr_in* address);
+    SOCKET Accept(SSocketAddress* address);
     // 1 connected at once; 0 with GetLastError() WSAEWOULDBLOCK while under way
     // (FD_CONNECT tells the outcome), else failed.
-    BOOL Connect(const sockaddr_in& address);
+    BOOL Connect(const SSocketAddress& address);
     // Shuts both directions and closes; queued output is dropped. Safe when closed.
     void Close();
 

@@ -4,4 +4,4 @@
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/Types.h"
 
-FERRYMAIL_API HINSTANCE GetFerrymailModule();
+HINSTANCE GetFerrymailModule();

@@ -5,8 +5,6 @@
 // thread accepts and reaps; the chain, the clock table and the log have locks of their own.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdarg>
 #include <string>
@@ -18,6 +16,7 @@
 #include "ferrymail/ProxySettings.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/PollEvent.h"
+#include "kinbook/Socket.h"
 #include "kinbook/Sync.h"
 
 class CProxyConnection;
@@ -33,7 +32,7 @@ struct SListenerLogSettings {
     std::string logFileName;  // LogFileName: the spool file ("" when not spooling)
 };
 
-class FERRYMAIL_API CListener : public CProxyServer {
+class CListener : public CProxyServer {
 public:
     // The logging settings: LogLevel, LogToDoc, LogWindowType, LogDocCoords, LogDocSize,
     // LogFileName.
@@ -56,7 +55,7 @@ public:
     // the thread. 0 on failure with `errorNumber` and `errorText` set as ReturnError says.
     virtual BOOL InitListener(int backlog, int& errorNumber, std::string& errorText);
     // The protocol's connection for an accepted socket (the connection owns it), or null.
-    virtual CProxyConnection* NewProxyConnection(SOCKET socket, const sockaddr_in& address,
+    virtual CProxyConnection* NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                                  int addressLength) = 0;
     // An event signalled about every `period` ms (the first signal may come at once), or
     // null. It stays the listener's: give it back with FreeClockEvent and wait on it no

@@ -7,7 +7,7 @@
 
 #include "ferrymail/ferrymail_export.h"
 
-class FERRYMAIL_API CLogWindowSink {
+class CLogWindowSink {
 public:
     virtual ~CLogWindowSink();
     // One finished line, ending in "\r\n".

@@ -28,7 +28,7 @@ constexpr unsigned LOG_NOTIFICATION = 0x2000;
 constexpr unsigned LOG_USER = 0x4000;  // logged whatever the level
 constexpr unsigned LOG_DEBUG = 0x8000;
 
-class FERRYMAIL_API CLogger {
+class CLogger {
 public:
     CLogger() = default;
     CLogger(const CLogger&) = delete;

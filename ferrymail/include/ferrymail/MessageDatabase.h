@@ -12,8 +12,12 @@
 #include <vector>
 
 #include "ferrymail/AccountData.h"
+#include "ferrymail/DatabaseLogger.h"
 #include "ferrymail/Message.h"
 #include "ferrymail/MessageStatus.h"
+#include "ferrymail/NotificationSink.h"
+#include "ferrymail/RefString.h"
+#include "ferrymail/StoreStats.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/MapStringToPtrI.h"
 #include "kinbook/RefCount.h"
@@ -56,33 +60,6 @@ struct SMessageHandle {
     std::string m_uidl;
 };
 
-// A reference-counted text: the payload of message and text notifications.
-class FERRYMAIL_API CRefString : public CRefCount {
-public:
-    explicit CRefString(std::string text) : m_text(std::move(text)) {}
-    std::string m_text;
-};
-
-// Where notifications go (the user interface registers one). Post is called on the
-// notifying thread, possibly with a store lock held: it must queue and return at once.
-// `object`, when not null, carries one reference that now belongs to the sink, which
-// drops it with CRefCount::DoRelease after use.
-class FERRYMAIL_API INotificationSink {
-public:
-    virtual ~INotificationSink();
-    virtual void Post(UINT message, UINT wParam, long data, CRefCount* object) = 0;
-};
-
-// Where the database's log lines go (the POP3 listener registers itself).
-class FERRYMAIL_API IDatabaseLogger {
-public:
-    virtual ~IDatabaseLogger();
-    virtual void LogDatabaseLine(unsigned category, const std::string& line) = 0;
-    // Whether a line of `category` would be written anywhere: lines that would not are
-    // never built.
-    virtual bool WantsDatabaseLine(unsigned category) { return true; }
-};
-
 using ExamineFunction = MSSTATUS (*)(CMessage* message);
 
 // Asks the user for the password (ask mode): 1 when the typed text's digest matched
@@ -115,9 +92,8 @@ public:
     int GetContents(std::vector<SMessageHandle>& handles, MSSTATUS location);
     CMessage* GetMessage(int storeID, const std::string* uidl);
     CMessage* GetMessage(const SMessageHandle& handle);
-    void GetStoreStats(int* count, int* size, int* inboxCount, int* inboxSize, int* jailCount,
-                       int* jailSize, int* holdCount, int* holdSize, int* deletedCount,
-                       int* deletedSize);
+    // The stats of every store added together.
+    SStoreStats GetStoreStats();
 
     void SetExamineFunction(ExamineFunction examine);
     ExamineFunction GetExamineMessage();
@@ -214,5 +190,5 @@ private:
 // Retry. Without one the answer is Cancel and the text is logged. Also the plain message
 // box of a store that cannot be loaded (its answer is ignored).
 using StoreErrorPrompt = std::function<int(const std::string& text, bool retryCancel)>;
-FERRYMAIL_API void SetStoreErrorPrompt(StoreErrorPrompt prompt);
-FERRYMAIL_API int ShowStoreError(const std::string& text, bool retryCancel);
+void SetStoreErrorPrompt(StoreErrorPrompt prompt);
+int ShowStoreError(const std::string& text, bool retryCancel);

@@ -7,7 +7,7 @@
 
 class CMessage;
 
-class FERRYMAIL_API IMessageOwner {
+class IMessageOwner {
 public:
     // Called by CMessage::SetLocation before the message's location changes from
     // `oldLocation` to `newLocation` (never equal), with the owner's lock held by the caller

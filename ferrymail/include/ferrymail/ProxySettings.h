@@ -33,7 +33,7 @@ struct SSetting {
     int defaultNumber;        // type 1
 };
 
-class FERRYMAIL_API CProxySettings {
+class CProxySettings {
 public:
     // The key below HKEY_CURRENT_USER that holds one subkey per section.
     static constexpr const char* kSettingsKey = "SOFTWARE\\Brevant\\Quillon\\Settings";

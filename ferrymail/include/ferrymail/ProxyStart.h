@@ -13,11 +13,11 @@ extern "C" {
 // The POP3 proxy on `port`.
 FERRYMAIL_API CListener* StartFerrymail(int port, int& errorNumber, std::string& errorText);
 // The SMTP proxy on `port`.
-FERRYMAIL_API CListener* StartSMTPProxy(int port, int& errorNumber, std::string& errorText);
+CListener* StartSMTPProxy(int port, int& errorNumber, std::string& errorText);
 // The AOL proxy on port 5190.
-FERRYMAIL_API CListener* StartAOLProxy(int& errorNumber, std::string& errorText);
+CListener* StartAOLProxy(int& errorNumber, std::string& errorText);
 }
 
 // Runs InitListener on `listener` (backlog 5); on failure deletes it and returns null.
-FERRYMAIL_API CListener* StartListener(CListener* listener, int& errorNumber,
+CListener* StartListener(CListener* listener, int& errorNumber,
                                        std::string& errorText);

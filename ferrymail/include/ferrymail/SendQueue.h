@@ -8,7 +8,7 @@
 
 #include "ferrymail/ferrymail_export.h"
 
-class FERRYMAIL_API CSendQueue {
+class CSendQueue {
 public:
     // The size of one allocation; its header comes first, the data after it.
     static constexpr size_t kBlockSize = 409600;

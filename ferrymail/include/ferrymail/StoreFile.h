@@ -9,9 +9,10 @@
 
 #include "ferrymail/Address.h"
 #include "ferrymail/ferrymail_export.h"
+#include "kinbook/DurableFile.h"
 #include "kinbook/ImpFile.h"
 
-class FERRYMAIL_API CStoreFile : public CImpFile {
+class CStoreFile : public CImpFile {
 public:
     static constexpr UINT kModeWrite = 1;
     // Written into memory only (no path): the bytes are taken with TakeBytes.
@@ -62,7 +63,7 @@ private:
 
     bool m_writeMode = false;
     bool m_memoryMode = false;
-    int m_writeFd = -1;
+    CDurableFile m_writeFile;
     int m_writeError = 0;
     std::string m_writeBuffer;
 };

@@ -9,7 +9,7 @@
 #include "kinbook/RefCount.h"
 #include "kinbook/Types.h"
 
-class FERRYMAIL_API CUINotifier {
+class CUINotifier {
 public:
     virtual ~CUINotifier();
     // `wParam` is (store identifier << 16) | code. The callee takes its own references
@@ -23,5 +23,5 @@ public:
 
 // Installs the process's notifier (null removes it); returns the previous one. The
 // notifier must stay valid until it is removed and no session still uses it.
-FERRYMAIL_API CUINotifier* SetUINotifier(CUINotifier* notifier);
-FERRYMAIL_API CUINotifier* GetUINotifier();
+CUINotifier* SetUINotifier(CUINotifier* notifier);
+CUINotifier* GetUINotifier();

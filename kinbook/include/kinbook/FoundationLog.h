@@ -7,5 +7,5 @@
 using FoundationLogSink = void (*)(const char* line);
 
 // Installs `sink` (null restores stderr); returns the previous one.
-KINBOOK_API FoundationLogSink SetFoundationLogSink(FoundationLogSink sink);
+FoundationLogSink SetFoundationLogSink(FoundationLogSink sink);
 KINBOOK_API void FoundationLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

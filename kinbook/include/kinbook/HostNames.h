@@ -13,4 +13,4 @@ KINBOOK_API bool ResolveHostIPv4(const std::string& host, std::vector<uint32_t>&
 // Parses a dotted IPv4 literal into network order.
 KINBOOK_API bool ParseIPv4(const std::string& text, uint32_t& address);
 // Dotted text of an address in network order.
-KINBOOK_API std::string FormatIPv4(uint32_t address);
+std::string FormatIPv4(uint32_t address);

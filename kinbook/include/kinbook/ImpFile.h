@@ -2,23 +2,10 @@
 // served from the mapping. Not shared between threads.
 #pragma once
 
-#include <stdexcept>
 #include <string>
 
 #include "kinbook/Types.h"
 #include "kinbook/kinbook_export.h"
-
-// Thrown by a seek outside the file; GetError() is 25 (seek error).
-class KINBOOK_API CFileException : public std::runtime_error {
-public:
-    CFileException(LONG osError, const std::string& fileName);
-    LONG GetError() const { return m_osError; }
-    const std::string& GetFileName() const { return m_fileName; }
-
-private:
-    LONG m_osError;
-    std::string m_fileName;
-};
 
 class KINBOOK_API CImpFile {
 public:
@@ -36,19 +23,22 @@ public:
     BOOL Open(const char* path, UINT flags = 0);
     virtual void Close();
 
-    // New position; throws CFileException (25) and keeps the position when the result
-    // would lie outside 0..size.
+    // New position; -1 with the position kept and GetLastError() 25 (seek error) when the
+    // result would lie outside 0..size or `from` is none of the three.
     virtual long Seek(long offset, UINT from);
     // Copies `count` bytes at (offset, from) and advances; (0, current) reads at the
-    // position. 0 without copying when fewer bytes are left.
+    // position. 0 without copying when the position is outside the file or fewer bytes
+    // are left.
     BOOL ReadAt(void* buffer, UINT count, long offset = 0, UINT from = current);
     // The zero-terminated text at (offset, from), ending at the end of the file when no
-    // zero byte comes first; the position stays.
+    // zero byte comes first; the position stays. 0 (text empty) for a position outside
+    // the file.
     BOOL ReadStringAt(std::string& text, long offset = 0, UINT from = current);
     // A pointer into the mapping at (offset, from), valid until the file is closed ("" when
-    // no file is open). Zero bytes follow the file inside the mapping, so the text always
-    // ends there; it ends at the end of the file unless the file grew after it was
-    // opened, so callers that need the file's own bound use GetStringLengthAt.
+    // no file is open, null for a position outside the file). Zero bytes follow the file
+    // inside the mapping, so the text always ends there; it ends at the end of the file
+    // unless the file grew after it was opened, so callers that need the file's own bound
+    // use GetStringLengthAt.
     const char* GetStringAt(long offset = 0, UINT from = current);
     // Length of the text at the position, stopping at a zero byte or the end of the file.
     long GetStringLengthAt() const;
@@ -60,12 +50,14 @@ public:
     long GetPosition() const { return m_position; }
     long GetLength() const { return m_size; }
     const std::string& GetFilePath() const { return m_fileName; }
+    // 25 after a failed seek, 0 after a successful one.
+    LONG GetLastError() const { return m_lastError; }
 
 protected:
     void Shutdown();
 
 private:
-    void SeekFor(long offset, UINT from);
+    bool SeekFor(long offset, UINT from);
 
     int m_fd = -1;
     std::string m_fileName;
@@ -74,4 +66,5 @@ private:
     const char* m_view = nullptr;
     int32_t m_position = 0;
     int32_t m_size = 0;
+    LONG m_lastError = 0;
 };

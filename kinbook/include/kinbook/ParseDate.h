@@ -17,4 +17,4 @@ KINBOOK_API long parsedate(const char* text);
 // 1 when `text` reads as a date (the same parse as parsedate, without the range
 // checks of the fields it found) and holds exactly one date and exactly one time,
 // else 0. "31 Feb 2003 10:20" passes here and gives -1 from parsedate.
-KINBOOK_API int checkdate(const char* text);
+int checkdate(const char* text);

@@ -16,31 +16,31 @@ KINBOOK_API extern HKEY const HKEY_LOCAL_MACHINE;
 
 // Opens `subKey` (a path with `\` between levels; empty opens `parent` again) below
 // `parent`. ERROR_FILE_NOT_FOUND when a level is missing.
-KINBOOK_API LONG RegOpenKeyEx(HKEY parent, const char* subKey, DWORD access, HKEY* result);
+LONG RegOpenKeyEx(HKEY parent, const char* subKey, DWORD access, HKEY* result);
 // Opens `subKey`, creating the missing levels (the parent needs KEY_CREATE_SUB_KEY
 // access when a level is missing).
-KINBOOK_API LONG RegCreateKeyEx(HKEY parent, const char* subKey, DWORD access, HKEY* result);
-KINBOOK_API LONG RegCloseKey(HKEY key);
+LONG RegCreateKeyEx(HKEY parent, const char* subKey, DWORD access, HKEY* result);
+LONG RegCloseKey(HKEY key);
 
 // Reads a value. With `data` null only the type and size are given. When `*size` is
 // too small, ERROR_MORE_DATA and `*size` tells the size needed. String values come
 // with their terminating zero byte.
 KINBOOK_API LONG RegQueryValueEx(HKEY key, const char* name, DWORD* type, BYTE* data,
                                  DWORD* size);
-KINBOOK_API LONG RegSetValueEx(HKEY key, const char* name, DWORD type, const BYTE* data,
+LONG RegSetValueEx(HKEY key, const char* name, DWORD type, const BYTE* data,
                                DWORD size);
-KINBOOK_API LONG RegDeleteValue(HKEY key, const char* name);
+LONG RegDeleteValue(HKEY key, const char* name);
 // Deletes the subkey `subKey` of `key`; ERROR_ACCESS_DENIED when it has subkeys.
-KINBOOK_API LONG RegDeleteKey(HKEY key, const char* subKey);
+LONG RegDeleteKey(HKEY key, const char* subKey);
 
 // Subkey `index` (in name order) into `name` of `*nameSize` bytes (with the zero byte);
 // ERROR_NO_MORE_ITEMS past the end; `*nameSize` becomes the length without the zero.
-KINBOOK_API LONG RegEnumKeyEx(HKEY key, DWORD index, char* name, DWORD* nameSize);
+LONG RegEnumKeyEx(HKEY key, DWORD index, char* name, DWORD* nameSize);
 // Value `index` (in name order); the sizes behave as in RegEnumKeyEx and RegQueryValueEx.
-KINBOOK_API LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* type,
+LONG RegEnumValue(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* type,
                               BYTE* data, DWORD* dataSize);
 // Counts and the longest subkey name, value name and value data of a key; any may be null.
-KINBOOK_API LONG RegQueryInfoKey(HKEY key, DWORD* subKeys, DWORD* maxSubKeyLength,
+LONG RegQueryInfoKey(HKEY key, DWORD* subKeys, DWORD* maxSubKeyLength,
                                  DWORD* values, DWORD* maxValueNameLength,
                                  DWORD* maxValueLength);
 

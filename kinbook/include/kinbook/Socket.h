@@ -64,13 +64,22 @@ constexpr int WSAHOST_NOT_FOUND = 11001;
 // The Windows Sockets number for an errno value (EINPROGRESS and EAGAIN are
 // WSAEWOULDBLOCK, as a non-blocking Windows socket reports them). An errno value with
 // no Windows Sockets counterpart is returned unchanged (always below 10000).
-KINBOOK_API int WSAErrorFromErrno(int errnoValue);
+int WSAErrorFromErrno(int errnoValue);
 // The reverse, for texts: the errno value behind a number of WSAErrorFromErrno.
 KINBOOK_API int ErrnoFromWSAError(int error);
 
+// The foundation's name for an IPv4 socket address: code outside the foundation uses
+// this name and the functions below rather than the system's type and calls.
+using SSocketAddress = sockaddr_in;
+
 // An IPv4 address in network order and a port in host order.
 KINBOOK_API sockaddr_in MakeSocketAddress(uint32_t addressHostOrder, int port);
-KINBOOK_API std::string FormatSocketAddress(const sockaddr_in& address);  // "a.b.c.d:port"
+std::string FormatSocketAddress(const sockaddr_in& address);  // "a.b.c.d:port"
+// An IPv4 address in network order (as ParseIPv4 and ResolveHostIPv4 give it) and a port
+// in host order.
+KINBOOK_API sockaddr_in MakeSocketAddressFromNetworkOrder(uint32_t addressNetworkOrder, int port);
+// The port of `address` in host order.
+KINBOOK_API int SocketAddressPort(const sockaddr_in& address);
 
 // A TCP stream socket, non-blocking and not inherited by child programs; with `listener`
 // also set to let a port be bound again while old connections linger (a port that some
@@ -99,6 +108,8 @@ KINBOOK_API int SockAvailable(SOCKET socket, int& error);
 KINBOOK_API BOOL SockPeerClosed(SOCKET socket, int& error);
 KINBOOK_API void SockShutdown(SOCKET socket);  // both directions, errors ignored
 KINBOOK_API void SockClose(SOCKET socket);
+// Turns off Nagle's delay for small sends (TCP_NODELAY); errors ignored.
+KINBOOK_API void SockSetNoDelay(SOCKET socket);
 
 // poll() over `count` entries, retried when a signal interrupts it. The number of ready
 // entries, 0 on time-out (`milliseconds` < 0 waits without limit), -1 on failure.

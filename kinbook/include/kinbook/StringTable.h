@@ -19,10 +19,10 @@ struct SStringModule {
     int count;
 };
 
-KINBOOK_API HINSTANCE GetKinbookModule();
+HINSTANCE GetKinbookModule();
 // The running program's resource module and main module (null until it sets them).
-KINBOOK_API void SetResourceModule(HINSTANCE module);
-KINBOOK_API void SetMainModule(HINSTANCE module);
+void SetResourceModule(HINSTANCE module);
+void SetMainModule(HINSTANCE module);
 
 // Looks `id` up in `module`, then Kinbook, then the resource module and, when `module`
 // is not null, the main module (each module once). 1 when found; otherwise 0 and

@@ -82,6 +82,23 @@ protected:
                   int replace);
 
 private:
+    // The known header being read: its field, where its value lies in the view, and
+    // whether a repeat replaces the value (Date) or is joined to it.
+    struct SPendingHeader {
+        std::string* target = nullptr;
+        unsigned start = 0;
+        unsigned end = 0;
+        int replace = 0;
+    };
+
+    void ClearHeaders();
+    // For a header line at `pos` (ending at `lineEnd`) whose name is a known header's,
+    // makes it the pending header.
+    void StartHeader(CTextMessageGen& gen, unsigned pos, unsigned lineEnd,
+                     SPendingHeader& pending);
+    // Stores the pending header, if any, and sets `result` as GetHeader does.
+    void StorePending(CTextMessageGen& gen, SPendingHeader& pending, int& result);
+
     int m_initialized = 0;
     std::string m_to;
     std::string m_from;

@@ -1,4 +1,4 @@
-#include "app/ShutdownSignals.h"
+#include "kinbook/ShutdownSignals.h"
 
 #include <pthread.h>
 #include <signal.h>

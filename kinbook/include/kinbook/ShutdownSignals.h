@@ -3,8 +3,10 @@
 // thread with sigwait, so no handler ever runs inside a proxy thread.
 #pragma once
 
+#include "kinbook/kinbook_export.h"
+
 // Blocks SIGTERM and SIGINT in the calling thread. False when the mask cannot be set.
-bool BlockShutdownSignals();
+KINBOOK_API bool BlockShutdownSignals();
 // Waits until SIGTERM or SIGINT is pending (one sent before this call counts) and
 // returns its number. The signals must be blocked.
-int WaitForShutdownSignal();
+KINBOOK_API int WaitForShutdownSignal();

@@ -7,19 +7,35 @@
 #include "kinbook/HostNames.h"
 #include "kinbook/RegistryKey.h"
 #include "kinbook/Sync.h"
-#include <strings.h>
+#include "kinbook/TextHelpers.h"
 
 namespace {
 
 constexpr const char kClientsKey[] = "Software\\Brevant\\Quillon\\Clients";
 
+// What is known of one server name: resolved (its addresses are entered), or not yet,
+// with the time of the last failed lookup.
+struct SNameState {
+    bool resolved = false;
+    bool failed = false;
+    AccountTableClock::result_type failedAt{};
+};
+
 struct SAccountTable {
     CCritical lock;
     std::vector<CAccountData*> records;                      // guarded by lock
-    std::unordered_map<std::string, bool> nameResolved;      // guarded by lock
+    std::unordered_map<std::string, SNameState> names;       // guarded by lock
     std::map<uint32_t, std::vector<std::string>> addresses;  // guarded by lock
     MailClientAccountSource source;                          // guarded by lock
     HostResolver resolver;                                   // guarded by lock
+    AccountTableClock clock;                                 // guarded by lock
+};
+
+// One lookup made outside the table lock.
+struct SLookup {
+    std::string host;
+    std::vector<uint32_t> found;
+    bool resolved = false;
 };
 
 SAccountTable& Table() {
@@ -28,7 +44,7 @@ SAccountTable& Table() {
 }
 
 bool SameNoCase(const std::string& a, const std::string& b) {
-    return strcasecmp(a.c_str(), b.c_str()) == 0;
+    return CompareNoCase(a.c_str(), b.c_str()) == 0;
 }
 
 // Enters `host` in the address lists of `addresses`, sorted without regard to case and
@@ -38,39 +54,26 @@ void EnterHost(SAccountTable& table, const std::string& host, const std::vector<
         std::vector<std::string>& hosts = table.addresses[address];
         auto at = std::lower_bound(hosts.begin(), hosts.end(), host,
                                    [](const std::string& a, const std::string& b) {
-                                       return strcasecmp(a.c_str(), b.c_str()) < 0;
+                                       return CompareNoCase(a.c_str(), b.c_str()) < 0;
                                    });
         if (at == hosts.end() || !SameNoCase(*at, host))
             hosts.insert(at, host);
     }
 }
 
-void NoteServerName(SAccountTable& table, const std::string& host, bool resolve) {
-    if (host.empty())
-        return;
-    auto known = table.nameResolved.find(host);
-    if (known != table.nameResolved.end() && known->second)
-        return;
-    if (!resolve) {
-        table.nameResolved.emplace(host, false);
-        return;
-    }
-    std::vector<uint32_t> found;
-    bool resolved = table.resolver ? table.resolver(host, found) : ResolveHostIPv4(host, found);
-    resolved = resolved && !found.empty();
-    if (resolved)
-        EnterHost(table, host, found);
-    table.nameResolved[host] = resolved;
+void NoteServerName(SAccountTable& table, const std::string& host) {
+    if (!host.empty())
+        table.names.try_emplace(host);
 }
 
-void AddRecord(SAccountTable& table, CAccountData* record, bool resolve) {
-    NoteServerName(table, record->m_serverName, resolve);
+void AddRecord(SAccountTable& table, CAccountData* record) {
+    NoteServerName(table, record->m_serverName);
     if (SameNoCase(record->m_serverName, "localhost")) {
         // A client that reaches its server through a local tunnel names the real server
         // after the user name: user/host.
         size_t slash = record->m_userName.find('/');
         if (slash != std::string::npos)
-            NoteServerName(table, record->m_userName.substr(slash + 1), resolve);
+            NoteServerName(table, record->m_userName.substr(slash + 1));
     }
     record->AddRef();
     table.records.push_back(record);
@@ -81,7 +84,7 @@ void ClearRecords(SAccountTable& table, bool alsoAddressCache) {
         CRefCount::DoRelease(record);
     table.records.clear();
     if (alsoAddressCache) {
-        table.nameResolved.clear();
+        table.names.clear();
         table.addresses.clear();
     }
 }
@@ -93,7 +96,7 @@ bool ClientKnown(const SAccountTable& table, const std::string& client) {
     return false;
 }
 
-void LoadRegisteredAccounts(SAccountTable& table, bool resolve) {
+void LoadRegisteredAccounts(SAccountTable& table) {
     CRegistryKey clients;
     if (!clients.Open(HKEY_CURRENT_USER, kClientsKey, KEY_READ))
         return;
@@ -129,12 +132,12 @@ void LoadRegisteredAccounts(SAccountTable& table, bool resolve) {
             record->m_serverPort = port;
             record->m_isPOP3 = true;
             record->m_leaveMailOnServer = false;
-            AddRecord(table, record, resolve);
+            AddRecord(table, record);
         }
     }
 }
 
-void LoadLocked(SAccountTable& table, bool resolve) {
+void LoadLocked(SAccountTable& table) {
     ClearRecords(table, false);
     if (table.source) {
         for (const SMailClientAccount& account : table.source()) {
@@ -151,14 +154,64 @@ void LoadLocked(SAccountTable& table, bool resolve) {
             record->m_serverPort = account.serverPort;
             record->m_isPOP3 = true;
             record->m_leaveMailOnServer = account.leaveMailOnServer;
-            AddRecord(table, record, resolve);
+            AddRecord(table, record);
         }
     }
-    LoadRegisteredAccounts(table, resolve);
+    LoadRegisteredAccounts(table);
 }
 
 bool ClientMatches(const CAccountData* record, const char* client) {
     return client != nullptr && (record->m_programName == client || record->m_registryName == client);
+}
+
+AccountTableClock::result_type Now(const SAccountTable& table) {
+    return table.clock ? table.clock() : std::chrono::steady_clock::now();
+}
+
+// The names to look up: not resolved, and not failed within kFailedLookupMemory.
+std::vector<SLookup> NamesToResolve(const SAccountTable& table) {
+    std::vector<SLookup> lookups;
+    const auto now = Now(table);
+    for (const auto& [host, state] : table.names) {
+        if (!state.resolved && (!state.failed || now - state.failedAt >= kFailedLookupMemory))
+            lookups.push_back(SLookup{host, {}, false});
+    }
+    return lookups;
+}
+
+void EnterLookups(SAccountTable& table, const std::vector<SLookup>& lookups) {
+    const auto now = Now(table);
+    for (const SLookup& lookup : lookups) {
+        SNameState& state = table.names[lookup.host];
+        if (lookup.resolved) {
+            EnterHost(table, lookup.host, lookup.found);
+            state = SNameState{true, false, {}};
+        } else if (!state.resolved) {
+            state = SNameState{false, true, now};
+        }
+    }
+}
+
+// Rebuilds the records and resolves the names that need it. The name service is asked
+// with the table lock released: a slow or hanging lookup must not stop other sessions.
+void LoadAndResolve(SAccountTable& table) {
+    std::vector<SLookup> lookups;
+    HostResolver resolver;
+    {
+        CLock lock(&table.lock);
+        LoadLocked(table);
+        lookups = NamesToResolve(table);
+        resolver = table.resolver;
+    }
+    if (lookups.empty())
+        return;
+    for (SLookup& lookup : lookups) {
+        lookup.resolved = resolver ? resolver(lookup.host, lookup.found)
+                                   : ResolveHostIPv4(lookup.host, lookup.found);
+        lookup.resolved = lookup.resolved && !lookup.found.empty();
+    }
+    CLock lock(&table.lock);
+    EnterLookups(table, lookups);
 }
 
 }  // namespace
@@ -175,16 +228,26 @@ void SetHostResolver(HostResolver resolver) {
     table.resolver = std::move(resolver);
 }
 
-void LoadAccountTable(BOOL resolve) {
+void SetAccountTableClock(AccountTableClock clock) {
     SAccountTable& table = Table();
     CLock lock(&table.lock);
-    LoadLocked(table, resolve != FALSE);
+    table.clock = std::move(clock);
+}
+
+void LoadAccountTable(BOOL resolve) {
+    SAccountTable& table = Table();
+    if (resolve) {
+        LoadAndResolve(table);
+        return;
+    }
+    CLock lock(&table.lock);
+    LoadLocked(table);
 }
 
 CAccountData* FindAccountByAddress(uint32_t address, const char* user, const char* client) {
     SAccountTable& table = Table();
+    LoadAndResolve(table);
     CLock lock(&table.lock);
-    LoadLocked(table, true);
     auto found = table.addresses.find(address);
     if (found == table.addresses.end() || found->second.empty() || user == nullptr)
         return nullptr;
@@ -204,8 +267,8 @@ CAccountData* FindAccountByAddress(uint32_t address, const char* user, const cha
 
 CAccountData* FindAccountByServer(const char* server, const char* user, const char* client) {
     SAccountTable& table = Table();
+    LoadAndResolve(table);
     CLock lock(&table.lock);
-    LoadLocked(table, true);
     if (server == nullptr || user == nullptr)
         return nullptr;
     std::string combined = std::string(user) + "/" + server;

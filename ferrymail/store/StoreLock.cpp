@@ -1,0 +1,13 @@
+#include "ferrymail/StoreLock.h"
+
+#include "ferrymail/RecordStore.h"
+
+CStoreLock::CStoreLock(CRecordStore* store, bool modify) : m_store(store), m_modify(modify) {
+    m_store->m_lock.GetLock();
+}
+
+CStoreLock::~CStoreLock() {
+    if (m_modify)
+        m_store->m_dirty = 1;
+    m_store->m_lock.ReleaseLock();
+}

@@ -1,0 +1,15 @@
+// Takes a lock for the lifetime of a block.
+#pragma once
+
+#include "kinbook/Sync.h"
+
+class KINBOOK_API CLock {
+public:
+    explicit CLock(CSync* sync);
+    ~CLock();
+    CLock(const CLock&) = delete;
+    CLock& operator=(const CLock&) = delete;
+
+private:
+    CSync* m_sync;
+};
