@@ -33,7 +33,7 @@ struct SCommandLine {
     bool headless = false;  // --headless
     int pop3Port = -1;      // --pop3-port; -1: "ProxyPort" with its fallback
     int smtpPort = -1;      // --smtp-port; -1: not given
-    SAccountName account;   // the account commands' account
+    SAccountName account;   // the account of an account command
 };
 
 // `arguments` without the program name. False with `error` set (one line, no "quillon:"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kinbook/Registry.h"
+#include "kinbook/RegistryBatch.h"
 #include "kinbook/Types.h"
 #include "kinbook/kinbook_export.h"
 
@@ -60,17 +61,4 @@ private:
     DWORD m_maxValueLength = 0;    // 0: not asked yet
     DWORD m_maxSubKeyLength = 0;   // 0: not asked yet
     LONG m_lastResult = ERROR_SUCCESS;
-};
-
-// Makes the registry calls of a block one change of the hive of `key` (RegBeginBatch /
-// RegEndBatch): one file lock and one save for many values.
-class KINBOOK_API CRegistryBatch {
-public:
-    explicit CRegistryBatch(HKEY key) : m_key(key) { RegBeginBatch(m_key); }
-    ~CRegistryBatch() { RegEndBatch(m_key); }
-    CRegistryBatch(const CRegistryBatch&) = delete;
-    CRegistryBatch& operator=(const CRegistryBatch&) = delete;
-
-private:
-    HKEY m_key;
 };
