@@ -95,12 +95,14 @@ private:
     void Determinize();
     int32_t ChooseAccept(const std::vector<int32_t>& set) const;
     void Pack();
+    int32_t NextFree(int32_t slot);
 
     CMatchAutomaton& m_target;
     std::vector<SNfaState> m_nfa;
     std::vector<std::vector<int32_t>> m_sets;  // DFA state -> its NFA states, sorted
     std::unordered_map<std::vector<int32_t>, int32_t, SSetHash> m_ids;
     std::vector<std::vector<std::pair<unsigned char, int32_t>>> m_moves;  // per DFA state
+    std::vector<int32_t> m_free;  // union-find over table slots: the next free slot
 };
 
 int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot) {
@@ -216,26 +218,42 @@ void CAutomatonBuilder::Determinize() {
     }
 }
 
+// The smallest free table slot at or after `slot` (free slots past the end included).
+int32_t CAutomatonBuilder::NextFree(int32_t slot) {
+    while (static_cast<size_t>(slot) >= m_free.size())
+        m_free.push_back(static_cast<int32_t>(m_free.size()));
+    int32_t root = slot;
+    while (m_free[root] != root) {
+        root = m_free[root];
+        if (static_cast<size_t>(root) >= m_free.size())
+            m_free.push_back(root);
+    }
+    while (m_free[slot] != root) {
+        const int32_t next = m_free[slot];
+        m_free[slot] = root;
+        slot = next;
+    }
+    return root;
+}
+
 void CAutomatonBuilder::Pack() {
     CMatchAutomaton& a = m_target;
     const size_t states = m_sets.size();
     a.m_base.assign(states, 0);
     a.m_accept.assign(states, 0);
-    std::vector<char> baseUsed;
-    size_t firstFree = 0;
     for (size_t state = 0; state < states; ++state) {
         a.m_accept[state] = ChooseAccept(m_sets[state]);
         const auto& moves = m_moves[state];
         if (moves.empty())
             continue;
-        while (firstFree < a.m_check.size() && a.m_check[firstFree] != -1)
-            ++firstFree;
-        size_t base = firstFree > moves[0].first ? firstFree - moves[0].first : 0;
-        for (;; ++base) {
-            bool fits = base >= baseUsed.size() || !baseUsed[base];
-            for (size_t i = 0; fits && i < moves.size(); ++i) {
-                const size_t slot = base + moves[i].first;
-                fits = slot >= a.m_check.size() || a.m_check[slot] == -1;
+        // First fit: the first byte goes to a free slot, the others must find theirs free.
+        size_t base = 0;
+        for (int32_t slot = NextFree(moves[0].first);; slot = NextFree(slot + 1)) {
+            base = static_cast<size_t>(slot) - moves[0].first;
+            bool fits = true;
+            for (size_t i = 1; fits && i < moves.size(); ++i) {
+                const size_t other = base + moves[i].first;
+                fits = other >= a.m_check.size() || a.m_check[other] == -1;
             }
             if (fits)
                 break;
@@ -245,13 +263,12 @@ void CAutomatonBuilder::Pack() {
             a.m_check.resize(end, -1);
             a.m_next.resize(end, 0);
         }
-        if (base >= baseUsed.size())
-            baseUsed.resize(base + 1, 0);
-        baseUsed[base] = 1;
         a.m_base[state] = static_cast<int32_t>(base);
         for (const auto& [c, target] : moves) {
             a.m_check[base + c] = static_cast<int32_t>(state);
             a.m_next[base + c] = target;
+            NextFree(static_cast<int32_t>(base + c));
+            m_free[base + c] = static_cast<int32_t>(base + c + 1);
         }
     }
 }
