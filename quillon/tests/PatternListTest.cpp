@@ -80,6 +80,15 @@ TEST_F(PatternListTest, ReadsEachVersionAndPlainLists) {
     EXPECT_FALSE(missing.Load());
 }
 
+TEST_F(PatternListTest, ALongLineIsCutNotSplit) {
+    Write("words.re", std::string(600, 'a') + "\nnext\n");
+    CWordList list("words");
+    ASSERT_TRUE(list.Load());
+    ASSERT_EQ(list.GetCount(), 2);
+    EXPECT_EQ(list.GetEntry(0).m_text, std::string(511, 'a'));
+    EXPECT_EQ(list.GetEntry(1).m_text, "next");
+}
+
 TEST_F(PatternListTest, EntrySyntaxGivesKindsAndRejects) {
     Write("oklinks.re",
           "2\n0 0\t*\n0 0\t**\n0 0\t\"*\"\n0 0\t*mid*\n0 0\tpre*\n0 0\t*suf\n0 0\t\"\"\n"
@@ -98,6 +107,8 @@ TEST_F(PatternListTest, EntrySyntaxGivesKindsAndRejects) {
     EXPECT_TRUE(list.GetEntryText(0, text, false));
     EXPECT_EQ(text, "\"*\"");
     EXPECT_FALSE(list.GetEntryText(99, text, false));
+    EXPECT_TRUE(list.GetEntryText(2, text, true));
+    EXPECT_EQ(text, "pre");
 }
 
 TEST_F(PatternListTest, SubclassesForceTheirKindAndFindIgnoresCase) {
