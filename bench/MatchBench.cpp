@@ -31,8 +31,8 @@ std::vector<std::string> ReadCorpora() {
         std::error_code error;
         for (const auto& item : std::filesystem::directory_iterator(folder, error)) {
             const std::string path = item.path().string();
-            if (!item.is_regular_file() || (path.find(".txt") == std::string::npos &&
-                                            path.find(".raw") == std::string::npos))
+            if (!item.is_regular_file() ||
+                (path.find(".txt") == std::string::npos && path.find(".raw") == std::string::npos))
                 continue;
             std::string text;
             if (ReadWholeFile(path, text) && !text.empty())
@@ -44,8 +44,8 @@ std::vector<std::string> ReadCorpora() {
 
 // Word-like entries of 5 to 9 letters, whole word only, searched in bodies.
 void Fill(CWordList& list, int count, std::mt19937& random) {
-    const char* syllables[] = {"ka", "lo", "mi", "ran", "te", "su", "vo", "nel", "pri", "da",
-                               "go", "fu", "ble", "st", "ar", "en", "qu", "ix", "om", "ty"};
+    const char* syllables[] = {"ka", "lo", "mi",  "ran", "te", "su", "vo", "nel", "pri", "da",
+                               "go", "fu", "ble", "st",  "ar", "en", "qu", "ix",  "om",  "ty"};
     std::uniform_int_distribution<int> pick(0, 19);
     while (list.GetCount() < count) {
         std::string word;
@@ -76,10 +76,10 @@ double Speed(CWordList& list, const std::vector<std::string>& messages, size_t b
 int main() {
     const std::vector<std::string> messages = ReadCorpora();
     size_t bytes = 0;
-    for (const std::string& message : messages)
-        bytes += message.size();
+    for (const std::string& message : messages) bytes += message.size();
     if (bytes == 0) {
-        std::printf("no corpus found (install the packages named in the Makefile's TEST_PACKAGES)\n");
+        std::printf(
+            "no corpus found (install the packages named in the Makefile's TEST_PACKAGES)\n");
         return 1;
     }
     std::printf("corpus: %zu messages, %.2f MB\n", messages.size(), bytes / 1e6);

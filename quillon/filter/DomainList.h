@@ -1,4 +1,6 @@
-// A domain list ("domains", "cocodes", the maker's domains "Brevant"): every entry matches the end of a text, such as an address. Written in the plain form. Same ownership and locking as CPatternList.
+// A domain list ("domains", "cocodes", the maker's domains "Brevant"): every entry matches the end
+// of a text, such as an address. Written in the plain form. Same ownership and locking as
+// CPatternList.
 #pragma once
 
 #include "filter/PatternList.h"

@@ -1,4 +1,5 @@
-// A list of link beginnings ("links"): every entry matches anywhere in a text. Written in the plain form. Same ownership and locking as CPatternList.
+// A list of link beginnings ("links"): every entry matches anywhere in a text. Written in the plain
+// form. Same ownership and locking as CPatternList.
 #pragma once
 
 #include "filter/PatternList.h"

@@ -29,8 +29,7 @@ bool ReadNumber(const std::string& line, size_t& at, int& value) {
 bool SkipSeparator(const std::string& line, size_t& at) {
     if (at >= line.size() || !IsBlank(line[at]))
         return false;
-    while (at < line.size() && IsBlank(line[at]))
-        ++at;
+    while (at < line.size() && IsBlank(line[at])) ++at;
     return true;
 }
 
@@ -68,12 +67,10 @@ std::vector<std::string> CListFile::CleanLines(const std::string& contents) {
         std::string line = contents.substr(at, std::min(end - at, kMaxLine));
         at = end + 1;
         size_t begin = 0;
-        while (begin < line.size() && IsBlank(line[begin]))
-            ++begin;
+        while (begin < line.size() && IsBlank(line[begin])) ++begin;
         size_t hash = line.find('#', begin);
         size_t stop = hash == std::string::npos ? line.size() : hash;
-        while (stop > begin && (IsBlank(line[stop - 1]) || line[stop - 1] == '\r'))
-            --stop;
+        while (stop > begin && (IsBlank(line[stop - 1]) || line[stop - 1] == '\r')) --stop;
         lines.push_back(line.substr(begin, stop - begin));
     }
     return lines;

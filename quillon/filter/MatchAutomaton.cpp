@@ -18,8 +18,7 @@ struct SByteSet {
     uint64_t bits[2] = {0, 0};
     void Add(unsigned char c) { bits[c >> 6] |= uint64_t{1} << (c & 63); }
     void Add(const char* chars) {
-        for (; *chars != '\0'; ++chars)
-            Add(static_cast<unsigned char>(*chars));
+        for (; *chars != '\0'; ++chars) Add(static_cast<unsigned char>(*chars));
     }
 };
 
@@ -74,8 +73,7 @@ struct SNfaState {
 struct SSetHash {
     size_t operator()(const std::vector<int32_t>& set) const {
         uint64_t hash = 1469598103934665603ull;
-        for (int32_t member : set)
-            hash = (hash ^ static_cast<uint32_t>(member)) * 1099511628211ull;
+        for (int32_t member : set) hash = (hash ^ static_cast<uint32_t>(member)) * 1099511628211ull;
         return static_cast<size_t>(hash);
     }
 };
@@ -112,8 +110,7 @@ int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot
     for (const SElement& element : elements) {
         const int32_t state = static_cast<int32_t>(m_nfa.size());
         m_nfa.emplace_back();
-        for (int32_t head : heads)
-            m_nfa[head].edges.push_back({element.set, state});
+        for (int32_t head : heads) m_nfa[head].edges.push_back({element.set, state});
         if (element.repeat)
             m_nfa[state].edges.push_back({element.set, state});
         if (element.optional)

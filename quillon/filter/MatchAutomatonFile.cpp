@@ -13,8 +13,7 @@ void Put(std::string& out, int32_t value) {
 }
 
 void PutAll(std::string& out, const std::vector<int32_t>& values) {
-    for (int32_t value : values)
-        Put(out, value);
+    for (int32_t value : values) Put(out, value);
 }
 
 class CReader {
@@ -48,7 +47,7 @@ private:
 bool ValidSlotKind(int32_t kind) {
     const int32_t base = kind & ~16;
     return kind == 0 || ((kind & ~31) == 0 && (base == PK_PREFIX || base == PK_SUFFIX ||
-                                                base == PK_CONTAINS || base == PK_EXACT));
+                                               base == PK_CONTAINS || base == PK_EXACT));
 }
 
 bool InRange(int32_t value, int32_t count) {
@@ -91,8 +90,7 @@ bool CMatchAutomaton::Deserialize(const std::string& data, size_t& at) {
         !reader.GetAll(m_check, table))
         return Clear(), false;
     bool valid = m_slotKinds[0] == 0;
-    for (int32_t kind : m_slotKinds)
-        valid = valid && ValidSlotKind(kind);
+    for (int32_t kind : m_slotKinds) valid = valid && ValidSlotKind(kind);
     for (int32_t i = 0; valid && i < states; ++i)
         valid = m_base[i] >= 0 && m_base[i] <= table && InRange(m_accept[i], slots) &&
                 (m_accept[i] == 0 || m_slotKinds[m_accept[i]] != 0);

@@ -26,7 +26,10 @@ bool CPatternEntry::ParseSyntax(const std::string& written, std::string& text, i
     if (end <= begin)
         return false;
     text = written.substr(begin, end - begin);
-    kind = leading && trailing ? PK_CONTAINS : leading ? PK_SUFFIX : trailing ? PK_PREFIX : PK_EXACT;
+    kind = leading && trailing ? PK_CONTAINS
+           : leading           ? PK_SUFFIX
+           : trailing          ? PK_PREFIX
+                               : PK_EXACT;
     return true;
 }
 

@@ -75,11 +75,20 @@ bool CPatternList::GetEntryText(int index, std::string& out, bool raw) const {
     }
     const std::string quoted = CPatternEntry::QuoteIfNeeded(entry.m_text);
     switch (entry.m_kind) {
-        case PK_PREFIX: out = quoted + "*"; return true;
-        case PK_SUFFIX: out = "*" + quoted; return true;
-        case PK_CONTAINS: out = "*" + quoted + "*"; return true;
-        case PK_EXACT: out = quoted; return true;
-        default: return false;
+        case PK_PREFIX:
+            out = quoted + "*";
+            return true;
+        case PK_SUFFIX:
+            out = "*" + quoted;
+            return true;
+        case PK_CONTAINS:
+            out = "*" + quoted + "*";
+            return true;
+        case PK_EXACT:
+            out = quoted;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -110,13 +119,13 @@ bool CPatternList::ReadListFile(const std::string& path) {
     std::string contents;
     if (!ReadWholeFile(path, contents))
         return false;
-    CListFile::Parse(contents, [this](const std::string& written, int subjectFlags,
-                                      int contentFlags) {
-        std::string text;
-        int kind = 0;
-        if (CPatternEntry::ParseSyntax(written, text, kind))
-            Add(text.c_str(), kind, subjectFlags, contentFlags);
-    });
+    CListFile::Parse(contents,
+                     [this](const std::string& written, int subjectFlags, int contentFlags) {
+                         std::string text;
+                         int kind = 0;
+                         if (CPatternEntry::ParseSyntax(written, text, kind))
+                             Add(text.c_str(), kind, subjectFlags, contentFlags);
+                     });
     return true;
 }
 
@@ -125,8 +134,7 @@ void CPatternList::ReadHitFile() {
     if (!ReadWholeFile(FilePath(".dat"), contents))
         return;
     std::vector<int> hits = CListFile::ParseHits(contents);
-    for (size_t i = 0; i < hits.size() && i < m_entries.size(); ++i)
-        m_entries[i].m_hits = hits[i];
+    for (size_t i = 0; i < hits.size() && i < m_entries.size(); ++i) m_entries[i].m_hits = hits[i];
 }
 
 bool CPatternList::Load() {
@@ -158,16 +166,15 @@ std::string CPatternList::ListFileText() const {
     for (int i = 0; i < GetCount(); ++i) {
         std::string display;
         if (GetEntryText(i, display, false))
-            text += CListFile::EntryLine(m_entries[i].m_subjectFlags,
-                                         m_entries[i].m_contentFlags, display);
+            text += CListFile::EntryLine(m_entries[i].m_subjectFlags, m_entries[i].m_contentFlags,
+                                         display);
     }
     return text;
 }
 
 std::string CPatternList::HitFileText() const {
     std::string text;
-    for (const CPatternEntry& entry : m_entries)
-        text += std::to_string(entry.m_hits) + "\n";
+    for (const CPatternEntry& entry : m_entries) text += std::to_string(entry.m_hits) + "\n";
     return text;
 }
 
@@ -199,8 +206,8 @@ std::vector<SPatternSource> CPatternList::Sources(bool content, bool needSearchF
     sources.reserve(m_entries.size());
     for (const CPatternEntry& entry : m_entries) {
         const int flags = content ? entry.m_contentFlags : entry.m_subjectFlags;
-        sources.push_back({entry.m_text, entry.m_kind, flags,
-                           !needSearchFlag || (flags & PF_SEARCH) != 0});
+        sources.push_back(
+            {entry.m_text, entry.m_kind, flags, !needSearchFlag || (flags & PF_SEARCH) != 0});
     }
     return sources;
 }
@@ -289,8 +296,7 @@ uint64_t CPatternList::Fingerprint() const {
     uint64_t hash = 1469598103934665603ull;  // FNV-1a, 64 bits
     auto mix = [&hash](const void* data, size_t size) {
         const unsigned char* bytes = static_cast<const unsigned char*>(data);
-        for (size_t i = 0; i < size; ++i)
-            hash = (hash ^ bytes[i]) * 1099511628211ull;
+        for (size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
     };
     for (const CPatternEntry& entry : m_entries) {
         mix(entry.m_text.data(), entry.m_text.size() + 1);
@@ -304,8 +310,7 @@ bool CPatternList::SaveCompiled() {
     if (!HasMatchers())
         Compile();
     std::string data;
-    for (const CMatchAutomaton* matcher : Matchers())
-        matcher->Serialize(data);
+    for (const CMatchAutomaton* matcher : Matchers()) matcher->Serialize(data);
     const uint64_t fingerprint = Fingerprint();
     AppendInt32(data, static_cast<uint32_t>(fingerprint));
     AppendInt32(data, static_cast<uint32_t>(fingerprint >> 32));

@@ -22,8 +22,9 @@ bool SameLists(const std::vector<CPatternEntry>& a, const std::vector<CPatternEn
 }
 
 void SortByText(std::vector<CPatternEntry>& entries) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const CPatternEntry& a, const CPatternEntry& b) { return a.m_text < b.m_text; });
+    std::stable_sort(
+        entries.begin(), entries.end(),
+        [](const CPatternEntry& a, const CPatternEntry& b) { return a.m_text < b.m_text; });
 }
 
 }  // namespace

@@ -63,7 +63,8 @@ TEST_F(PatternListTest, ReadsEachVersionAndPlainLists) {
         const char* file;
         const char* entries;
     } cases[] = {
-        {"1\n3 money\nmoney\n2\tcash  # note\n12x\n", "money 4 1 1\nmoney 4 0 0\ncash 4 0 1\n12x 4 0 0\n"},
+        {"1\n3 money\nmoney\n2\tcash  # note\n12x\n",
+         "money 4 1 1\nmoney 4 0 0\ncash 4 0 1\n12x 4 0 0\n"},
         {"2\n1 3\tfree\n  5   7 \"a b\"   \n1\tno second number\n# only a comment\n\n",
          "free 4 1 3\na b 4 5 7\n"},
         {"2\r\n1 1\tcrlf\r\n", "crlf 4 1 1\n"},
@@ -149,7 +150,8 @@ TEST_F(PatternListTest, UpdateMergeKeepsTheUsersChanges) {
     Write("updates/words.re", update);
     CWordList list("words");
     ASSERT_TRUE(list.Load());
-    EXPECT_EQ(Dump(list), "keep 4 1 1\nmine 4 3 1\nflip 4 1 3\nmyflip 4 1 3\nown 4 1 1\nnew 4 1 1\n");
+    EXPECT_EQ(Dump(list),
+              "keep 4 1 1\nmine 4 3 1\nflip 4 1 3\nmyflip 4 1 3\nown 4 1 1\nnew 4 1 1\n");
     EXPECT_EQ(list.GetEntry(2).m_hits, 4);
     EXPECT_EQ(Read("defaults/words.re"), update);
     EXPECT_EQ(Read("updates/words.re"), "");

@@ -40,8 +40,7 @@ TEST_F(ShippedListsTest, TheBuildPutsTheListsWhereTheProgramLooks) {
     CDomainList codes("cocodes");
     ASSERT_TRUE(codes.Load());
     ASSERT_EQ(codes.GetCount(), 3);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(codes.GetEntry(i).m_text, kCountryCodes[i]);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(codes.GetEntry(i).m_text, kCountryCodes[i]);
     EXPECT_TRUE(codes.Match("li@example.com.cn"));
     EXPECT_FALSE(codes.Match("li@example.cnn.com"));
 
