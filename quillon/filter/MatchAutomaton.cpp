@@ -28,6 +28,7 @@ struct SElement {
     SByteSet set;
     bool repeat = false;
     bool optional = false;
+    bool blank = false;
 };
 
 // The steps of `text` under `flags`; false when the text holds a byte above 127.
@@ -42,6 +43,7 @@ bool Elements(const std::string& text, int flags, std::vector<SElement>& element
         SElement element;
         if (c == ' ' || c == '\t') {
             element.set.Add(blanks);
+            element.blank = true;
             element.repeat = i + 1 == text.size() || (text[i + 1] != ' ' && text[i + 1] != '\t');
         } else if (IsLetter(c) && !matchCase) {
             element.set.Add(static_cast<unsigned char>(c | 0x20));
@@ -140,6 +142,12 @@ void CAutomatonBuilder::Build(const std::vector<SPatternSource>& sources) {
             std::reverse(elements.begin(), elements.end());
             suffix.push_back(AddChain(std::move(elements), slot));
         } else if (source.kind == PK_CONTAINS) {
+            // A contains entry that begins with blanks matches after a run of blanks
+            // exactly when it matches at the run's end, so its leading blanks do not
+            // repeat: otherwise every start inside a long run of blanks would walk to
+            // the run's end, and a text of many blank lines would take quadratic time.
+            for (size_t e = 0; e < elements.size() && elements[e].blank; ++e)
+                elements[e].repeat = false;
             contains.push_back(AddChain(std::move(elements), slot));
         } else {
             anchored.push_back(AddChain(std::move(elements), slot));

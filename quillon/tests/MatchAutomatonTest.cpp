@@ -125,6 +125,19 @@ TEST(MatchAutomatonTest, SharedStatesStillFindTheLessDemandingEntry) {
     EXPECT_EQ(result.entry, 3);
 }
 
+TEST(MatchAutomatonTest, LeadingBlanksDoNotMakeLongBlankRunsQuadratic) {
+    CMatchAutomaton automaton;
+    automaton.Build({{" hot", PK_CONTAINS, PF_WHOLE_WORD, true}, {"  x", PK_CONTAINS, 0, true}});
+    SMatchResult result;
+    ASSERT_TRUE(automaton.Run("a \r\n  hot", 10, result));
+    EXPECT_EQ(result.start, 5u);  // the match begins at the run's last blank
+    EXPECT_FALSE(automaton.Run("a hotter", 8, result));
+    EXPECT_FALSE(automaton.Run(" x", 2, result));
+    // Two million blanks and no match: linear time, or this test never ends.
+    const std::string blanks(2000000, ' ');
+    EXPECT_FALSE(automaton.Run(blanks.data(), blanks.size(), result));
+}
+
 TEST(MatchAutomatonTest, RefusesDamagedData) {
     CMatchAutomaton automaton;
     automaton.Build({{"free", PK_CONTAINS, PF_FUZZY, true}, {"x", PK_SUFFIX, 0, true}});
