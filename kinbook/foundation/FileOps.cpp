@@ -22,12 +22,6 @@ SFileStamp GetFileStamp(const std::string& path) {
     return stamp;
 }
 
-int RemoveFile(const std::string& path) {
-    if (unlink(path.c_str()) == 0 || errno == ENOENT)
-        return 0;
-    return errno;
-}
-
 int LinkFile(const std::string& from, const std::string& to) {
     RemoveFile(to);
     if (link(from.c_str(), to.c_str()) == 0)

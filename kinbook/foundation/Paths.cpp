@@ -157,3 +157,19 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
         contents.append(buffer, static_cast<size_t>(got));
     }
 }
+
+int RemoveFile(const std::string& path) {
+    if (unlink(path.c_str()) == 0 || errno == ENOENT)
+        return 0;
+    return errno;
+}
+
+std::string GetProgramFolder() {
+    char buffer[4096];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0)
+        return {};
+    std::string path(buffer, static_cast<size_t>(length));
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}

@@ -5,6 +5,7 @@
 #include "ferrymail/Listener.h"
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/ProxyStart.h"
+#include "filter/ShippedLists.h"
 #include "kinbook/Paths.h"
 #include "kinbook/RegistryKey.h"
 
@@ -75,6 +76,7 @@ bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
     }
     if (!m_lock.Acquire(folder, error))
         return false;
+    InstallShippedLists(GetShippedListsFolder(), folder, m_notes);
 
     {
         CRegistryKey installation;

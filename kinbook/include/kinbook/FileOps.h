@@ -23,8 +23,6 @@ struct SFileStamp {
 
 // The stamp of `path`; `exists` is false when there is no such file.
 KINBOOK_API SFileStamp GetFileStamp(const std::string& path);
-// 0 on success or when there was nothing to remove; otherwise the errno value.
-KINBOOK_API int RemoveFile(const std::string& path);
 // Gives the file `from` the second name `to` (replacing `to`), copying it where the file
 // system has no hard links; 0 or the errno value.
 KINBOOK_API int LinkFile(const std::string& from, const std::string& to);

@@ -30,3 +30,7 @@ KINBOOK_API int CreateFileIfMissing(const std::string& path);
 // Flushes the folder holding `path` so that a rename in it is durable.
 KINBOOK_API int SyncParentFolder(const std::string& path);
 KINBOOK_API bool ReadWholeFile(const std::string& path, std::string& contents);
+// Removes the file `path`; 0 on success or when it was already gone, else the errno value.
+KINBOOK_API int RemoveFile(const std::string& path);
+// The folder of the running program's executable (no trailing slash); empty when unknown.
+KINBOOK_API std::string GetProgramFolder();

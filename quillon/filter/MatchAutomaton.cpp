@@ -1,0 +1,367 @@
+#include "filter/MatchAutomaton.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "filter/PatternEntry.h"
+
+namespace {
+
+constexpr int32_t kWholeWordSlot = 16;
+
+bool IsLetter(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// A set of the 128 byte values a walk can take.
+struct SByteSet {
+    uint64_t bits[2] = {0, 0};
+    void Add(unsigned char c) { bits[c >> 6] |= uint64_t{1} << (c & 63); }
+    void Add(const char* chars) {
+        for (; *chars != '\0'; ++chars) Add(static_cast<unsigned char>(*chars));
+    }
+};
+
+// One step of an entry's pattern: a byte set, optionally repeated (the last blank of a
+// run) or optional (a fuzzy separator between two letters).
+struct SElement {
+    SByteSet set;
+    bool repeat = false;
+    bool optional = false;
+    bool blank = false;
+};
+
+// The steps of `text` under `flags`; false when the text holds a byte above 127.
+bool Elements(const std::string& text, int flags, std::vector<SElement>& elements) {
+    const bool fuzzy = (flags & PF_FUZZY) != 0;
+    const bool matchCase = (flags & PF_MATCH_CASE) != 0;
+    const char* blanks = fuzzy ? " \t\r\n*-._~" : " \t\r\n";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c > 127)
+            return false;
+        SElement element;
+        if (c == ' ' || c == '\t') {
+            element.set.Add(blanks);
+            element.blank = true;
+            element.repeat = i + 1 == text.size() || (text[i + 1] != ' ' && text[i + 1] != '\t');
+        } else if (IsLetter(c) && !matchCase) {
+            element.set.Add(static_cast<unsigned char>(c | 0x20));
+            element.set.Add(static_cast<unsigned char>(c & ~0x20));
+        } else {
+            element.set.Add(c);
+        }
+        if (fuzzy && i > 0 && IsLetter(c) && IsLetter(static_cast<unsigned char>(text[i - 1]))) {
+            SElement separator;
+            separator.set.Add(" *-._~");
+            separator.optional = true;
+            elements.push_back(separator);
+        }
+        elements.push_back(element);
+    }
+    return !elements.empty();
+}
+
+struct SEdge {
+    SByteSet set;
+    int32_t target;
+};
+
+struct SNfaState {
+    std::vector<SEdge> edges;
+    int32_t slot = 0;  // the entry slot accepted here, 0 none
+};
+
+struct SSetHash {
+    size_t operator()(const std::vector<int32_t>& set) const {
+        uint64_t hash = 1469598103934665603ull;
+        for (int32_t member : set) hash = (hash ^ static_cast<uint32_t>(member)) * 1099511628211ull;
+        return static_cast<size_t>(hash);
+    }
+};
+
+}  // namespace
+
+// Builds the three automata: one chain of NFA states per entry, subset construction
+// per group into one shared DFA, then the comb-packed transition table.
+class CAutomatonBuilder {
+public:
+    explicit CAutomatonBuilder(CMatchAutomaton& target) : m_target(target) {}
+    void Build(const std::vector<SPatternSource>& sources);
+
+private:
+    int32_t AddChain(std::vector<SElement> elements, int32_t slot);
+    int32_t StateFor(std::vector<int32_t> set);
+    void Determinize();
+    int32_t ChooseAccept(const std::vector<int32_t>& set) const;
+    void Pack();
+    int32_t NextFree(int32_t slot);
+
+    CMatchAutomaton& m_target;
+    std::vector<SNfaState> m_nfa;
+    std::vector<std::vector<int32_t>> m_sets;  // DFA state -> its NFA states, sorted
+    std::unordered_map<std::vector<int32_t>, int32_t, SSetHash> m_ids;
+    std::vector<std::vector<std::pair<unsigned char, int32_t>>> m_moves;  // per DFA state
+    std::vector<int32_t> m_free;  // union-find over table slots: the next free slot
+};
+
+int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot) {
+    const int32_t start = static_cast<int32_t>(m_nfa.size());
+    m_nfa.emplace_back();
+    std::vector<int32_t> heads{start};
+    for (const SElement& element : elements) {
+        const int32_t state = static_cast<int32_t>(m_nfa.size());
+        m_nfa.emplace_back();
+        for (int32_t head : heads) m_nfa[head].edges.push_back({element.set, state});
+        if (element.repeat)
+            m_nfa[state].edges.push_back({element.set, state});
+        if (element.optional)
+            heads.push_back(state);
+        else
+            heads.assign(1, state);
+    }
+    m_nfa[heads.back()].slot = slot;
+    return start;
+}
+
+void CAutomatonBuilder::Build(const std::vector<SPatternSource>& sources) {
+    CMatchAutomaton& a = m_target;
+    a.Clear();
+    std::vector<int32_t> anchored;
+    std::vector<int32_t> contains;
+    std::vector<int32_t> suffix;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        const SPatternSource& source = sources[i];
+        std::vector<SElement> elements;
+        int32_t slotKind = CMatchAutomaton::SlotKindOf(source);
+        a.m_slotKinds.push_back(slotKind);
+        if (slotKind == 0 || !Elements(source.text, source.flags, elements))
+            continue;
+        const int32_t slot = static_cast<int32_t>(i + 1);
+        if (source.kind == PK_SUFFIX) {
+            std::reverse(elements.begin(), elements.end());
+            suffix.push_back(AddChain(std::move(elements), slot));
+        } else if (source.kind == PK_CONTAINS) {
+            // A contains entry that begins with blanks matches after a run of blanks
+            // exactly when it matches at the run's end, so its leading blanks do not
+            // repeat: otherwise every start inside a long run of blanks would walk to
+            // the run's end, and a text of many blank lines would take quadratic time.
+            for (size_t e = 0; e < elements.size() && elements[e].blank; ++e)
+                elements[e].repeat = false;
+            contains.push_back(AddChain(std::move(elements), slot));
+        } else {
+            anchored.push_back(AddChain(std::move(elements), slot));
+        }
+    }
+    a.m_containsStart = StateFor(contains);
+    a.m_anchoredStart = StateFor(anchored);
+    a.m_suffixStart = StateFor(suffix);
+    Determinize();
+    Pack();
+    a.CountAccepting();
+}
+
+int32_t CAutomatonBuilder::StateFor(std::vector<int32_t> set) {
+    auto found = m_ids.find(set);
+    if (found != m_ids.end())
+        return found->second;
+    const int32_t id = static_cast<int32_t>(m_sets.size());
+    m_ids.emplace(set, id);
+    m_sets.push_back(std::move(set));
+    return id;
+}
+
+int32_t CAutomatonBuilder::ChooseAccept(const std::vector<int32_t>& set) const {
+    // Several entries may end in one state. The least demanding one is reported, so
+    // that no match is lost: a prefix entry before an exact one (a prefix entry also
+    // accepts at the end of the text), an entry without "whole word only" before one
+    // with it; then the lowest slot.
+    int32_t best = 0;
+    int bestRank = 99;
+    for (int32_t member : set) {
+        const int32_t slot = m_nfa[member].slot;
+        if (slot == 0)
+            continue;
+        const int32_t kind = m_target.m_slotKinds[slot];
+        const int rank = (kind & 15) == PK_EXACT ? 2 : (kind & kWholeWordSlot) != 0 ? 1 : 0;
+        if (rank < bestRank || (rank == bestRank && slot < best)) {
+            best = slot;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
+void CAutomatonBuilder::Determinize() {
+    std::vector<std::vector<int32_t>> buckets(128);
+    std::vector<unsigned char> touched;
+    for (size_t state = 0; state < m_sets.size(); ++state) {
+        touched.clear();
+        for (int32_t member : m_sets[state]) {
+            for (const SEdge& edge : m_nfa[member].edges) {
+                for (int word = 0; word < 2; ++word) {
+                    for (uint64_t bits = edge.set.bits[word]; bits != 0; bits &= bits - 1) {
+                        const unsigned char c =
+                            static_cast<unsigned char>(word * 64 + __builtin_ctzll(bits));
+                        if (buckets[c].empty())
+                            touched.push_back(c);
+                        buckets[c].push_back(edge.target);
+                    }
+                }
+            }
+        }
+        std::sort(touched.begin(), touched.end());
+        std::vector<std::pair<unsigned char, int32_t>> moves;
+        for (unsigned char c : touched) {
+            std::vector<int32_t>& set = buckets[c];
+            std::sort(set.begin(), set.end());
+            set.erase(std::unique(set.begin(), set.end()), set.end());
+            moves.emplace_back(c, StateFor(std::move(set)));
+            buckets[c].clear();
+        }
+        m_moves.push_back(std::move(moves));
+    }
+}
+
+// The smallest free table slot at or after `slot` (free slots past the end included).
+int32_t CAutomatonBuilder::NextFree(int32_t slot) {
+    while (static_cast<size_t>(slot) >= m_free.size())
+        m_free.push_back(static_cast<int32_t>(m_free.size()));
+    int32_t root = slot;
+    while (m_free[root] != root) {
+        root = m_free[root];
+        if (static_cast<size_t>(root) >= m_free.size())
+            m_free.push_back(root);
+    }
+    while (m_free[slot] != root) {
+        const int32_t next = m_free[slot];
+        m_free[slot] = root;
+        slot = next;
+    }
+    return root;
+}
+
+void CAutomatonBuilder::Pack() {
+    CMatchAutomaton& a = m_target;
+    const size_t states = m_sets.size();
+    a.m_base.assign(states, 0);
+    a.m_accept.assign(states, 0);
+    for (size_t state = 0; state < states; ++state) {
+        a.m_accept[state] = ChooseAccept(m_sets[state]);
+        const auto& moves = m_moves[state];
+        if (moves.empty())
+            continue;
+        // First fit: the first byte goes to a free slot, the others must find theirs free.
+        size_t base = 0;
+        for (int32_t slot = NextFree(moves[0].first);; slot = NextFree(slot + 1)) {
+            base = static_cast<size_t>(slot) - moves[0].first;
+            bool fits = true;
+            for (size_t i = 1; fits && i < moves.size(); ++i) {
+                const size_t other = base + moves[i].first;
+                fits = other >= a.m_check.size() || a.m_check[other] == -1;
+            }
+            if (fits)
+                break;
+        }
+        const size_t end = base + moves.back().first + 1;
+        if (end > a.m_check.size()) {
+            a.m_check.resize(end, -1);
+            a.m_next.resize(end, 0);
+        }
+        a.m_base[state] = static_cast<int32_t>(base);
+        for (const auto& [c, target] : moves) {
+            a.m_check[base + c] = static_cast<int32_t>(state);
+            a.m_next[base + c] = target;
+            NextFree(static_cast<int32_t>(base + c));
+            m_free[base + c] = static_cast<int32_t>(base + c + 1);
+        }
+    }
+}
+
+void CMatchAutomaton::Build(const std::vector<SPatternSource>& sources) {
+    CAutomatonBuilder(*this).Build(sources);
+}
+
+int32_t CMatchAutomaton::SlotKindOf(const SPatternSource& source) {
+    if (!source.included || source.text.empty())
+        return 0;
+    if (source.kind != PK_PREFIX && source.kind != PK_SUFFIX && source.kind != PK_CONTAINS &&
+        source.kind != PK_EXACT)
+        return 0;
+    return source.kind + ((source.flags & PF_WHOLE_WORD) != 0 ? kWholeWordSlot : 0);
+}
+
+void CMatchAutomaton::Clear() {
+    m_containsStart = m_anchoredStart = m_suffixStart = 0;
+    m_slotKinds.assign(1, 0);
+    m_base.assign(1, 0);
+    m_accept.assign(1, 0);
+    m_next.clear();
+    m_check.clear();
+    m_acceptingStates = 0;
+}
+
+void CMatchAutomaton::CountAccepting() {
+    m_acceptingStates = static_cast<size_t>(
+        std::count_if(m_accept.begin(), m_accept.end(), [](int32_t slot) { return slot != 0; }));
+}
+
+bool CMatchAutomaton::RunAnchored(const unsigned char* text, size_t length,
+                                  SMatchResult& result) const {
+    int32_t state = m_anchoredStart;
+    for (size_t i = 0;; ++i) {
+        const int32_t slot = m_accept[state];
+        if (slot != 0) {
+            const bool prefix = (m_slotKinds[slot] & 15) == PK_PREFIX;
+            const bool boundary = i == length || !IsLetter(text[i]);
+            if (i == length || (prefix && (!WholeWord(state) || boundary))) {
+                result = {slot - 1, 0, i};
+                return true;
+            }
+        }
+        if (i == length || (state = Step(state, text[i])) < 0)
+            return false;
+    }
+}
+
+bool CMatchAutomaton::RunSuffix(const unsigned char* text, size_t length,
+                                SMatchResult& result) const {
+    int32_t state = m_suffixStart;
+    for (size_t i = length; i > 0; --i) {
+        if ((state = Step(state, text[i - 1])) < 0)
+            return false;
+        const int32_t slot = m_accept[state];
+        if (slot != 0 && (!WholeWord(state) || i == 1 || !IsLetter(text[i - 2]))) {
+            result = {slot - 1, i - 1, length};
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CMatchAutomaton::RunContains(const unsigned char* text, size_t length,
+                                  SMatchResult& result) const {
+    for (size_t start = 0; start < length; ++start) {
+        const bool startsWord = start == 0 || !IsLetter(text[start - 1]);
+        int32_t state = m_containsStart;
+        for (size_t i = start; i < length; ++i) {
+            if ((state = Step(state, text[i])) < 0)
+                break;
+            const int32_t slot = m_accept[state];
+            if (slot != 0 && (!WholeWord(state) ||
+                              (startsWord && (i + 1 == length || !IsLetter(text[i + 1]))))) {
+                result = {slot - 1, start, i + 1};
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool CMatchAutomaton::Run(const char* text, size_t length, SMatchResult& result) const {
+    if (m_acceptingStates == 0 || text == nullptr)
+        return false;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    return RunAnchored(bytes, length, result) || RunSuffix(bytes, length, result) ||
+           RunContains(bytes, length, result);
+}

@@ -1,0 +1,80 @@
+// The compiled matcher of a pattern list: three deterministic automata (anchored for
+// prefix and exact entries, search for contains entries, reversed for suffix entries)
+// over one compressed state table. Built once, then only read: any number of threads
+// may run it at the same time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One entry as the automaton sees it; an entry that is not `included` gets a slot that
+// never matches.
+struct SPatternSource {
+    std::string text;
+    int kind = 0;
+    int flags = 0;
+    bool included = true;
+};
+
+// Where a match lies in the searched text and which entry (index into the sources) made it.
+struct SMatchResult {
+    int entry = -1;
+    size_t start = 0;
+    size_t end = 0;
+};
+
+class CMatchAutomaton {
+public:
+    static constexpr int32_t kFormat = 5;
+
+    // Entry i of `sources` accepts with the value i + 1.
+    void Build(const std::vector<SPatternSource>& sources);
+    // Runs the three automata in turn over `text`; true with `result` set on a match.
+    bool Run(const char* text, size_t length, SMatchResult& result) const;
+    // True when no entry can match.
+    bool IsEmpty() const { return m_acceptingStates == 0; }
+
+    // The automaton in the ".dfa" layout (little-endian 32-bit integers), appended to `out`.
+    void Serialize(std::string& out) const;
+    // Reads an automaton written by Serialize from `data` at `at` and advances `at`.
+    // False (and this object empty) when the data is short, of another format, or has
+    // any index outside its tables.
+    bool Deserialize(const std::string& data, size_t& at);
+
+    // Slot 0 is unused; slot i + 1 holds the kind of entry i, plus 16 for whole-word
+    // entries, or 0 for an entry that never matches.
+    const std::vector<int32_t>& SlotKinds() const { return m_slotKinds; }
+    // The slot kind that Build gives `source`.
+    static int32_t SlotKindOf(const SPatternSource& source);
+
+private:
+    friend class CAutomatonBuilder;
+
+    bool RunAnchored(const unsigned char* text, size_t length, SMatchResult& result) const;
+    bool RunSuffix(const unsigned char* text, size_t length, SMatchResult& result) const;
+    bool RunContains(const unsigned char* text, size_t length, SMatchResult& result) const;
+    // The state reached from `state` by `byte`, or -1.
+    int32_t Step(int32_t state, unsigned char byte) const {
+        if (byte > 127)
+            return -1;
+        const size_t index = static_cast<size_t>(m_base[state]) + byte;
+        if (index >= m_check.size() || m_check[index] != state)
+            return -1;
+        return m_next[index];
+    }
+    bool WholeWord(int32_t state) const { return (m_slotKinds[m_accept[state]] & 16) != 0; }
+    void Clear();
+    void CountAccepting();
+
+    int32_t m_containsStart = 0;
+    int32_t m_anchoredStart = 0;
+    int32_t m_suffixStart = 0;
+    std::vector<int32_t> m_slotKinds{0};
+    std::vector<int32_t> m_base{0};
+    std::vector<int32_t> m_accept{0};
+    std::vector<int32_t> m_next;
+    std::vector<int32_t> m_check;
+    size_t m_acceptingStates = 0;
+};

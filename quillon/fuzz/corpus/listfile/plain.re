@@ -1,0 +1,4 @@
+viagra
+  "casino "*
+*.cn
+

@@ -1,0 +1,4 @@
+1
+3 money
+money
+2	cash  # note
