@@ -32,7 +32,7 @@ struct SListenerLogSettings {
     std::string logFileName;  // LogFileName: the spool file ("" when not spooling)
 };
 
-class CListener : public CProxyServer {
+class FERRYMAIL_API CListener : public CProxyServer {
 public:
     // The logging settings: LogLevel, LogToDoc, LogWindowType, LogDocCoords, LogDocSize,
     // LogFileName.

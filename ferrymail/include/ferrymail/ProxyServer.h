@@ -29,7 +29,7 @@ struct SWaitHandle {
     short pollEvents = 0;            // what the last wait found
 };
 
-class CProxyServer {
+class FERRYMAIL_API CProxyServer {
 public:
     // How long KillThread waits for the thread to end.
     static constexpr DWORD kKillTimeout = 10000;
