@@ -17,7 +17,7 @@ CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLoc
     : m_host(host),
       m_log(log),
       m_settings("POP3Proxy", cm_pSessionSettings),
-      m_sync(host, m_statistics, m_sessionSettings.topLines),
+      m_sync(host, log, m_statistics, m_sessionSettings.topLines),
       m_account(host, m_sync, m_settings, &m_sessionSettings),
       m_login(host, log, m_account),
       m_answers(host, log, m_sync, m_statistics, m_account, deliverLocal) {

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "ferrymail/AccountData.h"
 #include "ferrymail/FerrymailStrings.h"
+#include "ferrymail/Logger.h"
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/MessageStore.h"
 #include "kinbook/FunctionTimer.h"
@@ -27,9 +29,9 @@ bool ParseNumberAndRest(const std::string& text, int& number, std::string& rest)
 
 }  // namespace
 
-CPOP3Synchronizer::CPOP3Synchronizer(IPOP3SessionHost& host, CPOP3Statistics& statistics,
-                                     const int& topLines)
-    : m_host(host), m_statistics(statistics), m_topLines(topLines) {}
+CPOP3Synchronizer::CPOP3Synchronizer(IPOP3SessionHost& host, CLogger& log,
+                                     CPOP3Statistics& statistics, const int& topLines)
+    : m_host(host), m_log(log), m_statistics(statistics), m_topLines(topLines) {}
 
 CPOP3Synchronizer::~CPOP3Synchronizer() {
     CloseStore();
@@ -127,6 +129,7 @@ void CPOP3Synchronizer::SendCommand(EPOP3Command code, int number, int second) {
     m_pending = true;
     m_server = SPOP3Command::Make(code, number, second);
     m_download.clear();
+    m_downloadCut = false;
     if (code == EPOP3Command::kCapa)
         m_capabilityLines.clear();
     m_host.SendServer(m_server.text);
@@ -174,8 +177,8 @@ EInternalOutcome CPOP3Synchronizer::OnLine(const std::string& line) {
             break;
         case EPOP3Command::kRetr:
         case EPOP3Command::kTop:
-            m_download += line;
-            m_download += "\r\n";
+            AppendDownload(line.data(), line.size());
+            AppendDownload("\r\n", 2);
             break;
         case EPOP3Command::kCapa:
             m_capabilityLines.push_back(line);
@@ -222,8 +225,29 @@ size_t CPOP3Synchronizer::OnBlock(const char* data, size_t size) {
     if (!m_server.replyStarted || !m_server.Retrieves())
         return 0;
     const size_t taken = SPOP3Command::BodyLength(data, size);
-    m_download.append(data, taken);
+    AppendDownload(data, taken);
     return taken;
+}
+
+void CPOP3Synchronizer::AppendDownload(const char* data, size_t size) {
+    if (m_downloadCut)
+        return;
+    if (m_download.size() + size <= kMaxDownload) {
+        m_download.append(data, size);
+        return;
+    }
+    // Cut at the last whole line that fits; a single longer line is cut where it
+    // reaches the limit, its end put back.
+    m_downloadCut = true;
+    const size_t room = kMaxDownload - m_download.size();
+    std::string_view part(data, room);
+    const size_t lineEnd = part.rfind("\r\n");
+    if (lineEnd != std::string_view::npos)
+        m_download.append(data, lineEnd + 2);
+    else if (m_download.empty())
+        m_download.append(data, room).append("\r\n");
+    m_log.LogFormat(LOG_INFO, "Message %d longer than %zu bytes: stored cut short",
+                    m_server.serverNumber.value, kMaxDownload);
 }
 
 EInternalOutcome CPOP3Synchronizer::Complete(const std::string* error) {
@@ -347,10 +371,15 @@ EInternalOutcome CPOP3Synchronizer::AfterDownload() {
     ++m_statistics.m_filtered;
     if (m_store != nullptr) {
         CFunctionTimer timer(m_statistics.FilterTime());
-        m_store->AddDownloadedMessage(m_server.serverNumber.value, m_download,
-                                      m_server.Is(EPOP3Command::kRetr) ? -1 : m_topLines);
+        // A copy cut short is a partial one whatever was asked.
+        const int lines = m_downloadCut                     ? 0
+                          : m_server.Is(EPOP3Command::kRetr) ? -1
+                                                            : m_topLines;
+        m_store->AddDownloadedMessage(m_server.serverNumber.value, m_download, lines);
     }
-    m_download.clear();
+    // A large download's memory goes back at once.
+    std::string().swap(m_download);
+    m_downloadCut = false;
     if (AdvanceWindow())
         return EInternalOutcome::kWaiting;
     if (!m_windowError.empty())
@@ -427,6 +456,7 @@ bool CPOP3Synchronizer::AdvanceWindow() {
         m_ahead.pop_front();
         m_pending = true;
         m_download.clear();
+        m_downloadCut = false;
         FillWindow();
         return true;
     }

@@ -15,6 +15,7 @@
 #include "proxy/POP3Statistics.h"
 
 class CAccountData;
+class CLogger;
 class CMessageStore;
 
 // Phases of a synchronization.
@@ -41,9 +42,14 @@ public:
     // How many of the session's own commands may wait for their replies at once: enough
     // to keep a loopback or LAN server busy, few enough that an error costs little.
     static constexpr size_t kServerWindow = 32;
+    // The most of one download the session holds: a generous message. A longer one is
+    // stored cut at the last whole line before this, as a partial copy (the client's
+    // RETR then goes to the server), and the rest of the reply is read and dropped.
+    static constexpr size_t kMaxDownload = 16 * 1024 * 1024;
 
     // `topLines` is the session's setting, read at every download.
-    CPOP3Synchronizer(IPOP3SessionHost& host, CPOP3Statistics& statistics, const int& topLines);
+    CPOP3Synchronizer(IPOP3SessionHost& host, CLogger& log, CPOP3Statistics& statistics,
+                      const int& topLines);
     ~CPOP3Synchronizer();
     CPOP3Synchronizer(const CPOP3Synchronizer&) = delete;
     CPOP3Synchronizer& operator=(const CPOP3Synchronizer&) = delete;
@@ -88,6 +94,7 @@ public:
 
 private:
     void SendCommand(EPOP3Command code, int number, int second);
+    void AppendDownload(const char* data, size_t size);
     EInternalOutcome OnFirstLine(const std::string& line);
     EInternalOutcome Complete(const std::string* error);
     EInternalOutcome Fail(const std::string& error);
@@ -103,6 +110,7 @@ private:
     bool AdvanceWindow();
 
     IPOP3SessionHost& m_host;
+    CLogger& m_log;
     CPOP3Statistics& m_statistics;
     const int& m_topLines;
 
@@ -121,6 +129,7 @@ private:
     std::string m_windowError;
     size_t m_window = 1;
     std::string m_download;
+    bool m_downloadCut = false;  // m_download reached kMaxDownload; the rest is dropped
     std::string m_lastError;
     std::vector<std::string> m_capabilityLines;
 

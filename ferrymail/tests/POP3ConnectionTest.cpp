@@ -9,6 +9,8 @@
 #include <netinet/tcp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,7 @@
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/MessageStore.h"
 #include "ferrymail/ProxyStart.h"
+#include "proxy/POP3Synchronizer.h"
 #include "kinbook/RegistryKey.h"
 
 using namespace testpeers;
@@ -145,6 +148,12 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         m_mailbox.push_back(message);
     }
+    // Answers `line` with a header and then `bytes` of body lines in one reply.
+    void SetHugeReply(const std::string& line, size_t bytes) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_hugeLine = line;
+        m_hugeBytes = bytes;
+    }
     void SetPassReply(const std::string& reply) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_passReply = reply;
@@ -237,6 +246,11 @@ private:
             }
             if (close)
                 return;
+            if (line == m_hugeLine) {
+                if (!SendHuge(fd))
+                    return;
+                continue;
+            }
             if (delay > 0)
                 std::this_thread::sleep_for(std::chrono::duration<double>(delay));
             if (fail) {
@@ -333,7 +347,21 @@ private:
         }
     }
 
+    bool SendHuge(int fd) {
+        std::string chunk;
+        while (chunk.size() < (1 << 20))
+            chunk += "Padding line of a reply that goes on and on and on and on and on.\r\n";
+        if (!TestServer::SendAll(fd, "+OK\r\nSubject: huge\r\n\r\n"))
+            return false;
+        for (size_t sent = 0; sent < m_hugeBytes; sent += chunk.size())
+            if (!TestServer::SendAll(fd, chunk))
+                return false;
+        return TestServer::SendAll(fd, ".\r\n");
+    }
+
     std::mutex m_mutex;
+    std::string m_hugeLine;  // set before the connection
+    size_t m_hugeBytes = 0;
     std::vector<SFakeMessage> m_mailbox;               // guarded by m_mutex
     std::vector<std::vector<std::string>> m_commands;  // guarded by m_mutex
     std::map<std::string, double> m_delays;            // guarded by m_mutex
@@ -725,6 +753,56 @@ TEST_F(POP3ConnectionTest, LocalDeliveryOfTruncatedMessageGoesToServer) {
     EXPECT_EQ(ReadMultiLine(*client), "+OK\r\n" + relayed.substr(relayed.find("\r\n") + 2));
     EXPECT_EQ(m_server->Commands(0).size(), before);
     Quit(*client);
+}
+
+// The resident memory of this process in KiB.
+long ResidentKiB() {
+    const std::string status = ReadFile("/proc/self/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+TEST_F(POP3ConnectionTest, EndlessDownloadIsStoredCutShortInBoundedMemory) {
+    std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    // Lines of server data are not logged here, as by default.
+    m_listener->DeleteLogging(LOG_FROM_SERVER | LOG_DATA_FROM_SERVER);
+    m_server->SetHugeReply("TOP 2 10", size_t{1} << 30);
+    const long before = ResidentKiB();
+    ASSERT_GT(before, 0);
+    std::atomic<bool> done{false};
+    std::atomic<long> most{before};
+    std::thread sampler([&] {
+        while (!done) {
+            most = std::max(most.load(), ResidentKiB());
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(UserLine()));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+    const std::string reply = client.ReadLine(120.0);
+    done = true;
+    sampler.join();
+    EXPECT_EQ(reply.compare(0, 4, "+OK "), 0) << reply;
+    EXPECT_LT(most - before, 64 * 1024) << "KiB grown";
+    // The rest of the mailbox came in; the long one is a partial copy under the limit.
+    EXPECT_EQ(m_server->Commands(0).back(), "TOP 3 10");
+    {
+        CMessageStore* store = Store();
+        ASSERT_NE(store, nullptr);
+        CStoreLock lock(store, false);
+        CMessage* message = store->GetMessage("uid-hold");
+        ASSERT_NE(message, nullptr);
+        EXPECT_LE(message->GetHeader().size() + message->GetBody().size(),
+                  CPOP3Synchronizer::kMaxDownload);
+        EXPECT_GT(message->GetBody().size(), CPOP3Synchronizer::kMaxDownload / 2);
+        EXPECT_NE(message->GetBodyLines(), -1);
+    }
+    EXPECT_NE(ReadFile(m_spool).find("Message 2 longer than"), std::string::npos);
+    Quit(client);
 }
 
 // ---------------------------------------------------------------------------------------
