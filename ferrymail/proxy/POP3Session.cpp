@@ -1,5 +1,7 @@
 #include "proxy/POP3Session.h"
 
+#include <utility>
+
 #include "ferrymail/FerrymailStrings.h"
 #include "ferrymail/Logger.h"
 #include "ferrymail/MessageDatabase.h"
@@ -196,10 +198,9 @@ void CPOP3Session::Authorization() {
     } else if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
         m_client.Reset();
         SendLine("-ERR Illegal command in AUTHORIZATION state");
-    } else if (m_account.Find(m_client, m_host.ServerAddress())) {
-        RelayClientCommand();
     } else {
-        m_client.Reset();
+        m_account.Find(m_client, m_host.ServerAddress());
+        RelayClientCommand();
     }
 }
 
@@ -359,9 +360,7 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
         case EPOP3Command::kApop:
             m_state = EPOP3State::kTransaction;
             if (m_account.IsFiltering() && !m_sync.IsSynchronized()) {
-                // The reply is held while the store is brought in step.
-                m_client.Reset();
-                StartSynchronization(line);
+                TakeStore(line);
                 return;
             }
             break;
@@ -475,7 +474,44 @@ void CPOP3Session::StartSlowResponse(const std::string& text, bool extraCharacte
     m_host.StartClock();
 }
 
-void CPOP3Session::OnClock() { SendSlow(m_slow.Tick()); }
+// The store is taken once the server has accepted the log-in; while another session
+// of the account has it, the reply is held (the PASS stays outstanding) a few seconds.
+void CPOP3Session::TakeStore(const std::string& passReply) {
+    if (m_account.OpenStore(false)) {
+        // The reply is held while the store is brought in step.
+        m_client.Reset();
+        StartSynchronization(passReply);
+        return;
+    }
+    m_heldLogin = passReply;
+    m_storeWaits = 0;
+    m_host.StartClock();
+}
+
+void CPOP3Session::WaitForStore() {
+    const bool last = ++m_storeWaits >= kStoreWaitSeconds;
+    const bool open = m_account.OpenStore(last);
+    if (!open && !last)
+        return;
+    m_host.StopClock();
+    const std::string reply = std::exchange(m_heldLogin, std::string());
+    m_client.Reset();
+    if (open) {
+        StartSynchronization(reply);
+        return;
+    }
+    m_log.LogFormat(LOG_INFO, "Store of %s held by another session", m_account.UserName().c_str());
+    SendLine("-ERR Quillon proxy couldn't open local store");
+    m_host.EndSession();
+}
+
+void CPOP3Session::OnClock() {
+    if (!m_heldLogin.empty()) {
+        WaitForStore();
+        return;
+    }
+    SendSlow(m_slow.Tick());
+}
 
 void CPOP3Session::FinishSlowResponse() {
     m_host.StopClock();

@@ -39,6 +39,8 @@ public:
         int topLines;
     };
     static const SSetting cm_pSessionSettings[];
+    // How many seconds a log-in waits for another session of its account to end.
+    static constexpr int kStoreWaitSeconds = 5;
 
     // `deliverLocal`: RETR and TOP may be answered from the store's copy.
     CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLocal);
@@ -101,6 +103,8 @@ private:
     void SendInternal(EPOP3Command code, int number, EInternalJob job);
 
     void StartSynchronization(const std::string& heldReply);
+    void TakeStore(const std::string& passReply);
+    void WaitForStore();
     void AnswerQuit();
     void StartSlowResponse(const std::string& text, bool extraCharacters);
     void FinishSlowResponse();
@@ -126,4 +130,7 @@ private:
     bool m_greetingSeen = false;
     CPOP3StoreAnswers m_answers;
     bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
+    // The server's "+OK" to the log-in, held while another session has the store.
+    std::string m_heldLogin;
+    int m_storeWaits = 0;  // clock ticks spent waiting for the store
 };

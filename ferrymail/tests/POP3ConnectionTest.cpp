@@ -868,18 +868,23 @@ TEST_F(POP3ConnectionTest, UnknownAccountIsRelayed) {
     EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, {"UIDL", "QUIT"}}));
 }
 
-TEST_F(POP3ConnectionTest, StoreHeldBySessionRefusesSecondSession) {
+TEST_F(POP3ConnectionTest, StoreHeldBySessionRefusesSecondSessionAfterAWait) {
     Start(ThreeMessages());
+    // A client that stops after USER holds nothing.
+    TestClient idle(m_listener->GetPort());
+    EXPECT_EQ(idle.ReadLine(), kGreeting);
+    ASSERT_TRUE(idle.SendLine(UserLine()));
+    EXPECT_EQ(idle.ReadLine(), "+OK anna is welcome");
     auto first = Login();
 
     TestClient second(m_listener->GetPort());
     EXPECT_EQ(second.ReadLine(), kGreeting);
     ASSERT_TRUE(second.SendLine(UserLine()));
-    EXPECT_EQ(second.ReadLine(), "-ERR Quillon proxy couldn't open local store");
-    ASSERT_TRUE(second.SendLine("QUIT"));
-    EXPECT_EQ(second.ReadLine(), "+OK bye");
-    // USER never reached the server.
-    EXPECT_EQ(m_server->Commands(1), (std::vector<std::string>{"CAPA", "QUIT"}));
+    EXPECT_EQ(second.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(second.SendLine("PASS secret"));
+    EXPECT_EQ(second.ReadLine(15.0), "-ERR Quillon proxy couldn't open local store");
+    second.ReadUntilClosed(10.0);
+    EXPECT_TRUE(second.IsClosed());
 
     // Once the first session has ended the store is free again.
     Quit(*first);

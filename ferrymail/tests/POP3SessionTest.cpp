@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -517,6 +520,81 @@ TEST_F(POP3SessionTest, QuitDeletesWhatTheReviewDeletedFirst) {
               (std::vector<std::string>{"DELE 3", "DELE 1", "DELE 2", "STAT", "QUIT"}));
     EXPECT_TRUE(m_host->Noticed("Deleting marked messages for anna on 127.0.0.1"));
     EXPECT_EQ(m_session->Statistics().m_shutdownDeletes, 2);
+}
+
+// Fault guarded: the store was taken at USER, so a client that never logged in (or gave
+// a wrong password) locked every other client of the account out.
+TEST_F(POP3SessionTest, StoreIsTakenOnlyOnceTheServerAcceptsTheLogIn) {
+    auto storeHeld = [] {
+        CMessageStore* store =
+            CMessageDatabase::GetMessageDatabase()->GetStore(std::string("anna/127.0.0.1"));
+        return store != nullptr && store->IsInSession();
+    };
+    struct SOther {
+        std::unique_ptr<CRecordingHost> host;
+        std::unique_ptr<CPOP3Session> session;
+        std::string Send(const std::string& line) {
+            const size_t mark = host->client.size();
+            session->OnClientLine(line);
+            host->Pump();
+            return host->client.substr(mark);
+        }
+    };
+    auto other = [&] {
+        SOther o{std::make_unique<CRecordingHost>(m_server), nullptr};
+        o.session = std::make_unique<CPOP3Session>(*o.host, *o.host, false);
+        o.host->session = o.session.get();
+        EXPECT_EQ(o.Send("USER anna/127.0.0.1"), "+OK\r\n");
+        return o;
+    };
+    SOther idle = other();  // USER and nothing more
+    EXPECT_FALSE(storeHeld());
+    m_server.failures.insert("PASS wrong");
+    SOther wrong = other();
+    EXPECT_EQ(wrong.Send("PASS wrong"), "-ERR refused\r\n");
+    EXPECT_FALSE(storeHeld());
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_TRUE(storeHeld());
+    EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+
+    // Another session's thread holds the store (a thread takes it at most once).
+    CMessageStore* store =
+        CMessageDatabase::GetMessageDatabase()->GetStore(std::string("anna/127.0.0.1"));
+    ASSERT_NE(store, nullptr);
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        stage = store->BeginSession(1) ? 1 : -1;
+        while (stage == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        store->EndSession();
+        stage = 3;
+    });
+    while (stage == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(stage, 1);
+
+    // A log-in waits for it a few seconds, then gets a clear answer.
+    SOther second = other();
+    second.host->client.clear();
+    EXPECT_EQ(second.Send("PASS secret"), "");
+    EXPECT_TRUE(second.host->clockRunning);
+    EXPECT_EQ(second.Send("STAT"), "");  // waits behind the log-in
+    for (int i = 1; i < CPOP3Session::kStoreWaitSeconds; ++i) second.session->OnClock();
+    EXPECT_EQ(second.host->client, "");
+    second.session->OnClock();
+    EXPECT_EQ(second.host->client, "-ERR Quillon proxy couldn't open local store\r\n");
+    EXPECT_TRUE(second.host->ended);
+    EXPECT_FALSE(second.host->clockRunning);
+
+    // One whose other session ends while it waits goes on with the store.
+    SOther third = other();
+    third.host->client.clear();
+    EXPECT_EQ(third.Send("PASS secret"), "");
+    stage = 2;
+    holder.join();
+    third.session->OnClock();
+    third.host->Pump();
+    EXPECT_EQ(third.host->client, "+OK maildrop ready\r\n");
+    EXPECT_EQ(third.Send("STAT").substr(0, 6), "+OK 2 ");
+    EXPECT_TRUE(storeHeld());
 }
 
 }  // namespace
