@@ -463,7 +463,7 @@ void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
 
 void CPOP3Session::StartSynchronization(const std::string& heldReply) {
     m_job = EInternalJob::kAnswerClient;
-    m_sync.StartSynchronization();
+    m_sync.StartSynchronization(!heldReply.empty());
     // A held reply line is given out slowly; a STAT that started this waits in silence.
     if (!heldReply.empty())
         StartSlowResponse(heldReply, m_client.simple || !m_client.Outstanding());

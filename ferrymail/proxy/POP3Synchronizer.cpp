@@ -139,7 +139,8 @@ void CPOP3Synchronizer::Send(EPOP3Command code, int number) {
     SendCommand(code, number, -1);
 }
 
-void CPOP3Synchronizer::StartSynchronization() {
+void CPOP3Synchronizer::StartSynchronization(bool login) {
+    m_loginSynch = login;
     m_statistics.StartSynch(m_host.ServerBytes());
     m_windowError.clear();
     m_ahead.clear();
@@ -190,6 +191,13 @@ EInternalOutcome CPOP3Synchronizer::OnLine(const std::string& line) {
 }
 
 EInternalOutcome CPOP3Synchronizer::OnFirstLine(const std::string& line) {
+    if (m_checkListing && m_server.Is(EPOP3Command::kUidl) &&
+        SPOP3Command::StartsWith(line, "-ERR")) {
+        m_checkListing = false;
+        m_server.Reset();
+        m_pending = false;
+        return Finish();
+    }
     if (SPOP3Command::StartsWith(line, "-ERR")) {
         // A server without CAPA simply has none of the capabilities.
         return Complete(m_server.Is(EPOP3Command::kCapa) ? nullptr : &line);
@@ -326,8 +334,19 @@ EInternalOutcome CPOP3Synchronizer::NextStep() {
 }
 
 EInternalOutcome CPOP3Synchronizer::AfterStat() {
-    if (m_synchronized)
+    if (m_synchronized && !m_loginSynch)
         return Finish();
+    if (m_synchronized) {
+        // Listed all the same: one message gone and another of its size come leave
+        // the count and size as they were.
+        m_checkListing = true;
+        m_listedCount = m_recordedCount;
+        m_listedSize = m_recordedSize;
+        m_phase = ESynchPhase::kListing;
+        SendCommand(EPOP3Command::kUidl, -1, -1);
+        return EInternalOutcome::kWaiting;
+    }
+    m_checkListing = false;
     m_host.NotifyStore(MN_SYNCH_MESSAGE_LIST, 0);
     m_listingPending = true;
     // Until the mailbox is listed and its new mail downloaded, a store saved in the
@@ -342,6 +361,7 @@ EInternalOutcome CPOP3Synchronizer::AfterStat() {
 }
 
 EInternalOutcome CPOP3Synchronizer::AfterListing() {
+    m_checkListing = false;
     if (m_store != nullptr)
         m_store->EndUidlListing();
     m_statistics.EndListing();

@@ -83,7 +83,9 @@ public:
     // Sends a command of the session's own, outside a synchronization's steps; the
     // logout's DELE goes on with the next deleted message when it completes.
     void Send(EPOP3Command code, int number = -1);
-    void StartSynchronization();
+    // `login`: the first of the session, when the mailbox is listed even if its STAT
+    // looks unchanged (later in the session the server keeps the mailbox as it is).
+    void StartSynchronization(bool login);
     // A STAT reply (the client's or the session's own) compared with and recorded in the
     // store. True when the store is in step.
     bool OnStatReply(const std::string& line, bool fromClient);
@@ -138,6 +140,10 @@ private:
     // The mailbox differed from the store's last STAT and its listing and downloads
     // have not been completed: the store is not in step, whatever a later STAT says.
     bool m_listingPending = false;
+    // The listing of a mailbox whose STAT looked unchanged: the same count and size do
+    // not prove the same messages. A server without UIDL ("-ERR") is taken at its STAT.
+    bool m_checkListing = false;
+    bool m_loginSynch = false;
     int m_listedCount = 0;  // the server's STAT while its listing is being taken in
     int m_listedSize = 0;
 };

@@ -307,7 +307,8 @@ TEST_F(POP3SessionTest, EmptyViewsAnswerEmptyListings) {
     // An empty mailbox on the server needs no listing.
     m_server.mailbox.clear();
     Login();
-    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(ServerLinesFrom("PASS secret"),
+              (std::vector<std::string>{"PASS secret", "STAT", "UIDL"}));
     EXPECT_EQ(Send("LIST"), ListingOf({}));
     Send("QUIT");
     // Everything held.
@@ -338,12 +339,13 @@ TEST_F(POP3SessionTest, HeldReplyGoesOutOneCharacterPerTick) {
 
 // Fault guarded: "Already synchronized" was never posted, since the phase was always
 // the finished one by the time a client's STAT was answered.
-TEST_F(POP3SessionTest, UnchangedMailboxIsNotListedAndItsStatSaysAlreadySynchronized) {
+TEST_F(POP3SessionTest, UnchangedMailboxIsNotDownloadedAndItsStatSaysAlreadySynchronized) {
     Login();
     Send("QUIT");
     const std::string text = "Already synchronized with server for anna on 127.0.0.1";
     EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
-    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(ServerLinesFrom("PASS secret"),
+              (std::vector<std::string>{"PASS secret", "STAT", "UIDL"}));
     EXPECT_FALSE(m_host->Noticed(text));
     EXPECT_EQ(Send("STAT").substr(0, 6), "+OK 2 ");
     EXPECT_TRUE(m_host->Noticed(text));
@@ -365,7 +367,8 @@ TEST_F(POP3SessionTest, ClientStatAfterAFailedSynchronizationListsTheNewMail) {
     Send("QUIT");
 
     Login();
-    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(ServerLinesFrom("PASS secret"),
+              (std::vector<std::string>{"PASS secret", "STAT", "UIDL"}));
     EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n3 uid-d\r\n.\r\n");
 }
 
@@ -595,6 +598,29 @@ TEST_F(POP3SessionTest, StoreIsTakenOnlyOnceTheServerAcceptsTheLogIn) {
     EXPECT_EQ(third.host->client, "+OK maildrop ready\r\n");
     EXPECT_EQ(third.Send("STAT").substr(0, 6), "+OK 2 ");
     EXPECT_TRUE(storeHeld());
+}
+
+// Fault guarded: one message deleted elsewhere and another of the same size come left
+// STAT as it was; the store served the gone message's UIDL with the new one's text and
+// the new mail was never seen. A server without UIDL is still taken at its STAT.
+TEST_F(POP3SessionTest, MailboxChangedUnderAnUnchangedStatIsListedAtLogIn) {
+    m_server.mailbox = {{"uid-a", MakeMail("Apple", 3)}, {"uid-b", MakeMail("Bread", 3)}};
+    Login();
+    Send("QUIT");
+    m_server.mailbox[0] = {"uid-x", MakeMail("Pearl", 3)};  // same size as Apple
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_EQ(ServerLinesFrom("PASS secret"),
+              (std::vector<std::string>{"PASS secret", "STAT", "UIDL", "LIST", "TOP 1 10"}));
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-x\r\n2 uid-b\r\n.\r\n");
+    std::string pearl = "+OK\r\n" + m_server.mailbox[0].text + ".\r\n";
+    pearl.insert(pearl.find("\r\n\r\n") + 2, kNote);
+    EXPECT_EQ(Send("RETR 1"), pearl);
+    Send("QUIT");
+
+    m_server.failures.insert("UIDL");
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kFinished);
+    EXPECT_EQ(Send("STAT").substr(0, 6), "+OK 2 ");
 }
 
 }  // namespace
