@@ -1,5 +1,6 @@
 #include "proxy/POP3Synchronizer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -130,6 +131,8 @@ void CPOP3Synchronizer::SendCommand(EPOP3Command code, int number, int second) {
     m_server = SPOP3Command::Make(code, number, second);
     m_download.clear();
     m_downloadCut = false;
+    m_listing.clear();
+    m_listingError.clear();
     if (code == EPOP3Command::kCapa)
         m_capabilityLines.clear();
     m_host.SendServer(m_server.text);
@@ -173,8 +176,7 @@ EInternalOutcome CPOP3Synchronizer::OnLine(const std::string& line) {
                 m_store->SetServerSize(number, size);
             break;
         case EPOP3Command::kUidl:
-            if (ParseNumberAndRest(line, number, rest) && !rest.empty() && m_store != nullptr)
-                m_store->SyncMessage(rest, number);
+            NoteListingLine(line);
             break;
         case EPOP3Command::kRetr:
         case EPOP3Command::kTop:
@@ -204,10 +206,8 @@ EInternalOutcome CPOP3Synchronizer::OnFirstLine(const std::string& line) {
     }
     m_server.replyStarted = true;
     if (m_server.multiLine) {
-        if (m_server.Is(EPOP3Command::kUidl) && m_store != nullptr) {
-            m_store->BeginUidlListing();
+        if (m_server.Is(EPOP3Command::kUidl) && m_store != nullptr)
             m_statistics.StartListing();
-        }
         return EInternalOutcome::kWaiting;
     }
     int number = 0, size = 0;
@@ -360,8 +360,59 @@ EInternalOutcome CPOP3Synchronizer::AfterStat() {
     return EInternalOutcome::kWaiting;
 }
 
+void CPOP3Synchronizer::NoteListingLine(const std::string& line) {
+    if (!m_listingError.empty())
+        return;
+    int number = 0;
+    std::string rest;
+    if (!ParseNumberAndRest(line, number, rest) || rest.empty())
+        return;  // not a listing line: passed over, as before
+    char text[128];
+    if (number < 1 || m_listing.size() >= kMaxListing || rest.size() > kMaxUidl) {
+        std::snprintf(text, sizeof text, "-ERR UIDL listing refused at message %d", number);
+        m_listingError = text;
+        std::vector<std::pair<int, std::string>>().swap(m_listing);
+        return;
+    }
+    m_listing.emplace_back(number, std::move(rest));
+}
+
+// A listing that gives a UIDL (or a number) twice would pair one message's UIDL with
+// another's text for good: it is refused whole, and the store stays as it was.
+bool CPOP3Synchronizer::CheckListing() {
+    if (m_listingError.empty()) {
+        std::vector<std::pair<int, std::string>> byUidl = m_listing;
+        std::sort(byUidl.begin(), byUidl.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        for (size_t i = 1; i < byUidl.size() && m_listingError.empty(); ++i)
+            if (byUidl[i].second == byUidl[i - 1].second)
+                m_listingError = "-ERR UIDL listing refused: UIDL " + byUidl[i].second +
+                                 " given to messages " + std::to_string(byUidl[i - 1].first) +
+                                 " and " + std::to_string(byUidl[i].first);
+        std::vector<int> numbers;
+        for (const auto& entry : m_listing) numbers.push_back(entry.first);
+        std::sort(numbers.begin(), numbers.end());
+        if (m_listingError.empty() &&
+            std::adjacent_find(numbers.begin(), numbers.end()) != numbers.end())
+            m_listingError = "-ERR UIDL listing refused: a message number given twice";
+    }
+    if (!m_listingError.empty()) {
+        m_log.LogFormat(LOG_INFO, "%s", m_listingError.c_str() + 5);
+        std::vector<std::pair<int, std::string>>().swap(m_listing);
+        return false;
+    }
+    if (m_store != nullptr) {
+        m_store->BeginUidlListing();
+        for (const auto& [number, uidl] : m_listing) m_store->SyncMessage(uidl, number);
+    }
+    std::vector<std::pair<int, std::string>>().swap(m_listing);
+    return true;
+}
+
 EInternalOutcome CPOP3Synchronizer::AfterListing() {
     m_checkListing = false;
+    if (!CheckListing())
+        return Fail(std::exchange(m_listingError, std::string()));
     if (m_store != nullptr)
         m_store->EndUidlListing();
     m_statistics.EndListing();

@@ -46,6 +46,10 @@ public:
     // stored cut at the last whole line before this, as a partial copy (the client's
     // RETR then goes to the server), and the rest of the reply is read and dropped.
     static constexpr size_t kMaxDownload = 16 * 1024 * 1024;
+    // A UIDL listing is taken in whole before the store sees it, and refused when it
+    // names a message or a UIDL twice, or is beyond these bounds.
+    static constexpr size_t kMaxListing = 250000;
+    static constexpr size_t kMaxUidl = 255;
 
     // `topLines` is the session's setting, read at every download.
     CPOP3Synchronizer(IPOP3SessionHost& host, CLogger& log, CPOP3Statistics& statistics,
@@ -103,6 +107,8 @@ private:
     EInternalOutcome NextStep();
     EInternalOutcome AfterStat();
     EInternalOutcome AfterListing();
+    void NoteListingLine(const std::string& line);
+    bool CheckListing();
     EInternalOutcome AfterDownload();
     EInternalOutcome DownloadStep();
     EInternalOutcome Finish();
@@ -131,6 +137,8 @@ private:
     std::string m_windowError;
     size_t m_window = 1;
     std::string m_download;
+    std::vector<std::pair<int, std::string>> m_listing;  // the UIDL reply coming in
+    std::string m_listingError;                          // why it is refused
     bool m_downloadCut = false;  // m_download reached kMaxDownload; the rest is dropped
     std::string m_lastError;
     std::vector<std::string> m_capabilityLines;

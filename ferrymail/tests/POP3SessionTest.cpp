@@ -623,4 +623,29 @@ TEST_F(POP3SessionTest, MailboxChangedUnderAnUnchangedStatIsListedAtLogIn) {
     EXPECT_EQ(Send("STAT").substr(0, 6), "+OK 2 ");
 }
 
+// Fault guarded: a listing that gave one UIDL to two messages corrupted the store for
+// good (one message served twice, another never). It is refused whole, the store stays
+// as it was, and the next correct listing brings it in step.
+TEST_F(POP3SessionTest, ListingWithDuplicateUidlsIsRefusedAndTheNextOneRepairs) {
+    const std::vector<SMail> good = m_server.mailbox;
+    m_server.mailbox[2].uidl = "uid-a";
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kNone);
+    EXPECT_TRUE(m_host->Noticed("Server error during proxy command: -ERR UIDL listing refused: "
+                                "UIDL uid-a given to messages 1 and 3"));
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n.\r\n");
+    Send("QUIT");
+
+    m_server.mailbox = good;
+    Login();
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kFinished);
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n.\r\n");
+    Send("QUIT");
+    // Once in step, a bad listing leaves the store's messages as they were.
+    m_server.mailbox[1].uidl = "uid-c";
+    Login();
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n.\r\n");
+    EXPECT_EQ(Send("UIDL 2"), "+OK 2 uid-c\r\n");
+}
+
 }  // namespace
