@@ -622,7 +622,18 @@ TEST_F(POP3ConnectionTest, ConnectLineRelaysGreetingAndFiltersByClientName) {
 
 TEST_F(POP3ConnectionTest, MalformedConnectLineGetsMinusOne) {
     Start(ThreeMessages());
-    for (const char* line : {"CONNECT", "CONNECT 127.0.0.1", "CONNECT pop.example.org:110 x"}) {
+    // Numbers out of range are refused, not wrapped at 32 bits onto the server's port.
+    const std::string port = std::to_string(m_server->GetPort());
+    const std::string lines[] = {"CONNECT",
+                                 "CONNECT 127.0.0.1",
+                                 "CONNECT pop.example.org:110 x",
+                                 "CONNECT 4294967423.0.0.1:" + port,
+                                 "CONNECT 127.0.0.1:" + std::to_string(m_server->GetPort() + 65536),
+                                 "CONNECT 127.0.0.1:" + std::to_string(m_server->GetPort() +
+                                                                        (int64_t{1} << 32)),
+                                 "CONNECT 127.0.0.256:" + port,
+                                 "CONNECT 127.0.0.1:" + port + "x"};
+    for (const std::string& line : lines) {
         TestClient client(m_listener->GetPort());
         EXPECT_EQ(client.ReadLine(), kGreeting);
         ASSERT_TRUE(client.SendLine(line));

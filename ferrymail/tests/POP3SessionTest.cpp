@@ -405,7 +405,7 @@ TEST_F(POP3SessionTest, MessageNumbersAreTranslatedOrRefused) {
     const SCase cases[] = {
         {"DELE 2", "DELE 3"},  {"DELE 0", "DELE -1"},           {"DELE 3", "DELE -1"},
         {"dele x", "dele -1"}, {"DELE 99999999999", "DELE -1"}, {"TOP 1  5 ", "TOP 1 5"},
-        {"RSET", "RSET"},
+        {"RETR 4294967297", "RETR -1"}, {"RSET", "RSET"},
     };
     Login();
     for (const SCase& c : cases) {
@@ -646,6 +646,30 @@ TEST_F(POP3SessionTest, ListingWithDuplicateUidlsIsRefusedAndTheNextOneRepairs) 
     Login();
     EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n.\r\n");
     EXPECT_EQ(Send("UIDL 2"), "+OK 2 uid-c\r\n");
+}
+
+// Fault guarded: a port beyond 65535 wrapped at 32 bits (127.0.0.1:4294969406 reached
+// port 2110), and any text at all went to the name service as a host name.
+TEST_F(POP3SessionTest, NamedHostAndPortOutOfRangeAreRefusedBeforeAnyConnect) {
+    const char* const refused[] = {
+        "USER a/127.0.0.1:4294969406", "USER a/127.0.0.1:65536", "USER a/127.0.0.1:0",
+        "USER a/pop example.org",      "USER a/pop..example.org", "USER a/.example.org",
+        "USER a/p\xC3\xB6p.example.org", "USER a/pop.example.org:1x",
+        "USER a/" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.org",
+    };
+    for (const char* line : refused) {
+        NewSession();
+        const std::string host = std::string(line).substr(7);
+        EXPECT_EQ(Send(line), "-ERR Can't connect to " + host + "\r\n") << line;
+        EXPECT_EQ(m_host->namedHost, "") << line;
+        EXPECT_EQ(m_session->GetState(), EPOP3State::kNotConnected);
+    }
+    for (const char* line : {"USER a/pop.example.org.:995", "USER a/mail-1.ex_ample.org"}) {
+        NewSession();
+        m_host->connectResult = CTS_PENDING;
+        Send(line);
+        EXPECT_NE(m_host->namedHost, "") << line;
+    }
 }
 
 }  // namespace
