@@ -525,11 +525,17 @@ void CPOP3Session::SendSlow(const CSlowResponse::SStep& step) {
         m_log.Log(LOG_INFO, step.log);
 }
 
-void CPOP3Session::OnServerClose() {
+void CPOP3Session::OnServerClose(const std::string& reason) {
+    const bool waiting = m_state != EPOP3State::kDisconnecting && m_host.IsClientOpen() &&
+                         (m_client.Outstanding() || m_sync.IsPending() || !m_clientAhead.empty());
     // A server that goes away in the middle of a synchronization still leaves the
     // client with whole lines before its connection closes.
     if (m_slow.IsActive())
         FinishSlowResponse();
+    if (waiting) {
+        m_log.LogFormat(LOG_INFO, "%s", reason.c_str());
+        SendLine("-ERR " + reason);
+    }
     m_sync.OnServerClosed();
     m_clientAhead.clear();
 }

@@ -62,8 +62,9 @@ public:
     // are (message bodies); how many bytes it took.
     size_t OnServerBlock(const char* data, size_t size);
     void OnServerConnect(int errorCode);
-    // The server has gone: the client gets whole lines before it is closed.
-    void OnServerClose();
+    // The server has gone (`reason`): the client gets whole lines before it is closed,
+    // and "-ERR" with the reason when it waited for the server.
+    void OnServerClose(const std::string& reason);
     // A tick of the slow response's clock.
     void OnClock();
     // The log category of a line in `direction` (DIR_*) at this moment.

@@ -260,7 +260,10 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
         LogFormat(LOG_INFO, "Line from %s longer than %zu bytes; closing the connection",
                   direction == DIR_FROM_SERVER ? "server" : "client", kMaxLineLength);
         input.Clear();
-        OnClientClose(0);
+        if (direction == DIR_FROM_SERVER)
+            OnServerLineTooLong();
+        else
+            OnClientClose(0);
     }
     return handled;
 }
@@ -322,6 +325,8 @@ void CProxyConnection::OnClientClose(int errorCode) {
     m_rebuild = TRUE;
     m_killEvent.Signal();
 }
+
+void CProxyConnection::OnServerLineTooLong() { OnClientClose(0); }
 
 void CProxyConnection::OnServerClose(int errorCode) {
     // What the server sent before it closed still reaches the client.

@@ -148,11 +148,13 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         m_mailbox.push_back(message);
     }
-    // Answers `line` with a header and then `bytes` of body lines in one reply.
-    void SetHugeReply(const std::string& line, size_t bytes) {
+    // Answers `line` with a header and then `bytes` of body lines in one reply (one
+    // line that never ends, with `oneLine`).
+    void SetHugeReply(const std::string& line, size_t bytes, bool oneLine = false) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_hugeLine = line;
         m_hugeBytes = bytes;
+        m_hugeOneLine = oneLine;
     }
     void SetPassReply(const std::string& reply) {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -351,6 +353,8 @@ private:
         std::string chunk;
         while (chunk.size() < (1 << 20))
             chunk += "Padding line of a reply that goes on and on and on and on and on.\r\n";
+        if (m_hugeOneLine)
+            std::replace(chunk.begin(), chunk.end(), '\n', ' ');
         if (!TestServer::SendAll(fd, "+OK\r\nSubject: huge\r\n\r\n"))
             return false;
         for (size_t sent = 0; sent < m_hugeBytes; sent += chunk.size())
@@ -362,6 +366,7 @@ private:
     std::mutex m_mutex;
     std::string m_hugeLine;  // set before the connection
     size_t m_hugeBytes = 0;
+    bool m_hugeOneLine = false;
     std::vector<SFakeMessage> m_mailbox;               // guarded by m_mutex
     std::vector<std::vector<std::string>> m_commands;  // guarded by m_mutex
     std::map<std::string, double> m_delays;            // guarded by m_mutex
@@ -814,6 +819,19 @@ TEST_F(POP3ConnectionTest, EndlessDownloadIsStoredCutShortInBoundedMemory) {
     }
     EXPECT_NE(ReadFile(m_spool).find("Message 2 longer than"), std::string::npos);
     Quit(client);
+}
+
+TEST_F(POP3ConnectionTest, OverLongServerLineEndsWithAnErrorLine) {
+    Start(ThreeMessages());
+    m_listener->DeleteLogging(LOG_FROM_SERVER | LOG_DATA_FROM_SERVER);
+    m_server->SetHugeReply("RETR 3", size_t{12} << 20, true);
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("RETR 2"));
+    const std::string all = client->ReadUntilClosed(20.0);
+    EXPECT_TRUE(client->IsClosed());
+    const std::string end = "-ERR Line from server too long\r\n";
+    ASSERT_GE(all.size(), end.size());
+    EXPECT_EQ(all.substr(all.size() - end.size()), end);
 }
 
 // ---------------------------------------------------------------------------------------

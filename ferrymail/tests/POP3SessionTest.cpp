@@ -672,4 +672,33 @@ TEST_F(POP3SessionTest, NamedHostAndPortOutOfRangeAreRefusedBeforeAnyConnect) {
     }
 }
 
+// Fault guarded: a server that went away while the client waited for it closed the
+// client without a word; it gets "-ERR" with the reason, after whole lines.
+TEST_F(POP3SessionTest, ServerGoneWhileTheClientWaitsGetsAnErrorLine) {
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->client.clear();
+    m_host->holdAt = "TOP 2 10";
+    EXPECT_EQ(Send("PASS secret"), "");
+    m_session->OnServerClose("Server closed the connection");
+    EXPECT_EQ(m_host->client, "+OK maildrop ready\r\n-ERR Server closed the connection\r\n");
+
+    Login();
+    m_host->holdAt = "RETR 1";
+    Send("RETR 1");
+    m_session->OnServerLine("+OK");
+    m_session->OnServerLine("Subject: cut");
+    m_session->OnServerLine("");
+    m_session->OnServerLine("half a body");
+    const size_t mark = m_host->client.size();
+    m_session->OnServerClose("Line from server too long");
+    EXPECT_EQ(m_host->client.substr(mark), "-ERR Line from server too long\r\n");
+
+    // Nothing awaited, nothing said.
+    Login();
+    const size_t idle = m_host->client.size();
+    m_session->OnServerClose("Server closed the connection");
+    EXPECT_EQ(m_host->client.size(), idle);
+}
+
 }  // namespace
