@@ -10,8 +10,10 @@
 #include "proxy/ProxyConnection.h"
 
 // TopLines: by default the header and the first 10 body lines of a new message.
+// ServerTimeout: a synchronization waits five minutes for a silent server.
 const SSetting CPOP3Session::cm_pSessionSettings[] = {
     {"TopLines", offsetof(SSessionSettings, topLines), ST_INTEGER, nullptr, 10},
+    {"ServerTimeout", offsetof(SSessionSettings, serverTimeout), ST_INTEGER, nullptr, 300},
     {nullptr, 0, 0, nullptr, 0},
 };
 
@@ -284,6 +286,7 @@ void CPOP3Session::AnswerQuit() {
 // Server lines.
 
 void CPOP3Session::OnServerLine(const std::string& line) {
+    m_serverIdle = 0;
     if (m_login.IsNamedHost() && !m_greetingSeen) {
         m_greetingSeen = true;
         return;
@@ -306,6 +309,7 @@ void CPOP3Session::OnServerLine(const std::string& line) {
 // notes are in, is taken in whole blocks; first lines, headers and the final "." come
 // line by line.
 size_t CPOP3Session::OnServerBlock(const char* data, size_t size) {
+    m_serverIdle = 0;
     if (m_sync.IsPending())
         return m_sync.OnBlock(data, size);
     return m_client.Outstanding() ? m_answers.RelayBlock(m_client, data, size) : 0;
@@ -463,7 +467,10 @@ void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
 
 void CPOP3Session::StartSynchronization(const std::string& heldReply) {
     m_job = EInternalJob::kAnswerClient;
+    m_serverIdle = 0;
     m_sync.StartSynchronization(!heldReply.empty());
+    // The clock also times the server; it stops when the synchronization ends.
+    m_host.StartClock();
     // A held reply line is given out slowly; a STAT that started this waits in silence.
     if (!heldReply.empty())
         StartSlowResponse(heldReply, m_client.simple || !m_client.Outstanding());
@@ -510,7 +517,26 @@ void CPOP3Session::OnClock() {
         WaitForStore();
         return;
     }
-    SendSlow(m_slow.Tick());
+    const int timeout = m_sessionSettings.serverTimeout;
+    if (m_sync.IsPending() && timeout > 0 && ++m_serverIdle >= timeout) {
+        ServerTimedOut();
+        return;
+    }
+    if (m_slow.IsActive())
+        SendSlow(m_slow.Tick());
+}
+
+// A silent server would hold the session and its account for ever, the slow response
+// keeping the client's own timeout from ever firing.
+void CPOP3Session::ServerTimedOut() {
+    m_log.LogFormat(LOG_INFO, "No answer from server in %d seconds; synchronization ended",
+                    m_serverIdle);
+    m_host.StopClock();
+    OnServerClose("Server timed out");
+    m_client.Reset();
+    m_clientAhead.clear();
+    m_queuedLines.clear();
+    m_host.EndSession();
 }
 
 void CPOP3Session::FinishSlowResponse() {

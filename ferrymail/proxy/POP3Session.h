@@ -33,10 +33,12 @@ enum class EPOP3State {
 
 class CPOP3Session {
 public:
-    // The session's own setting: how many body lines of a new message are downloaded
-    // (-1: all of it).
+    // The session's own settings: how many body lines of a new message are downloaded
+    // (-1: all of it), and how many seconds a synchronization waits for the server's
+    // next line before it gives up (0: for ever).
     struct SSessionSettings {
         int topLines;
+        int serverTimeout;
     };
     static const SSetting cm_pSessionSettings[];
     // How many seconds a log-in waits for another session of its account to end.
@@ -106,6 +108,7 @@ private:
     void StartSynchronization(const std::string& heldReply);
     void TakeStore(const std::string& passReply);
     void WaitForStore();
+    void ServerTimedOut();
     void AnswerQuit();
     void StartSlowResponse(const std::string& text, bool extraCharacters);
     void FinishSlowResponse();
@@ -113,7 +116,7 @@ private:
 
     IPOP3SessionHost& m_host;
     CLogger& m_log;
-    SSessionSettings m_sessionSettings{10};
+    SSessionSettings m_sessionSettings{10, 300};
     CProxySettings m_settings;
     CPOP3Statistics m_statistics;
     CPOP3Synchronizer m_sync;
@@ -134,4 +137,5 @@ private:
     // The server's "+OK" to the log-in, held while another session has the store.
     std::string m_heldLogin;
     int m_storeWaits = 0;  // clock ticks spent waiting for the store
+    int m_serverIdle = 0;  // clock ticks of a synchronization since the server's last line
 };

@@ -701,4 +701,32 @@ TEST_F(POP3SessionTest, ServerGoneWhileTheClientWaitsGetsAnErrorLine) {
     EXPECT_EQ(m_host->client.size(), idle);
 }
 
+// Fault guarded: a server that stopped answering during a synchronization held the
+// session and the account for ever, the slow response defeating the client's timeout.
+TEST_F(POP3SessionTest, SilentServerEndsTheSynchronizationAfterItsTimeout) {
+    WriteSetting("Software\\Brevant\\Quillon\\Settings\\POP3Proxy", "ServerTimeout", 30);
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->client.clear();
+    m_host->holdAt = "TOP 2 10";
+    EXPECT_EQ(Send("PASS secret"), "");
+    for (int i = 0; i < 29; ++i) m_session->OnClock();
+    EXPECT_FALSE(m_host->ended);
+    // A line from the server starts the count again.
+    m_session->OnServerLine("+OK");
+    for (int i = 0; i < 29; ++i) m_session->OnClock();
+    EXPECT_FALSE(m_host->ended);
+    m_session->OnClock();
+    EXPECT_TRUE(m_host->ended);
+    EXPECT_FALSE(m_host->clockRunning);
+    const std::string end = "\r\n-ERR Server timed out\r\n";
+    EXPECT_EQ(m_host->client.substr(0, 18), "+OK maildrop ready");
+    EXPECT_EQ(m_host->client.substr(m_host->client.size() - end.size()), end);
+    // The store is free for the next session.
+    m_session.reset();
+    EXPECT_FALSE(CMessageDatabase::GetMessageDatabase()
+                     ->GetStore(std::string("anna/127.0.0.1"))
+                     ->IsInSession());
+}
+
 }  // namespace
