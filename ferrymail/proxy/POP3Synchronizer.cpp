@@ -443,9 +443,7 @@ EInternalOutcome CPOP3Synchronizer::AfterDownload() {
     if (m_store != nullptr) {
         CFunctionTimer timer(m_statistics.FilterTime());
         // A copy cut short is a partial one whatever was asked.
-        const int lines = m_downloadCut                     ? 0
-                          : m_server.Is(EPOP3Command::kRetr) ? -1
-                                                            : m_topLines;
+        const int lines = m_downloadCut ? 0 : m_server.Is(EPOP3Command::kRetr) ? -1 : m_topLines;
         m_store->AddDownloadedMessage(m_server.serverNumber.value, m_download, lines);
     }
     // A large download's memory goes back at once.

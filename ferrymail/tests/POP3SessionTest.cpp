@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestHome.h"
@@ -403,9 +403,14 @@ TEST_F(POP3SessionTest, MessageNumbersAreTranslatedOrRefused) {
         const char* filtered;  // the server's line with filtering on
     };
     const SCase cases[] = {
-        {"DELE 2", "DELE 3"},  {"DELE 0", "DELE -1"},           {"DELE 3", "DELE -1"},
-        {"dele x", "dele -1"}, {"DELE 99999999999", "DELE -1"}, {"TOP 1  5 ", "TOP 1 5"},
-        {"RETR 4294967297", "RETR -1"}, {"RSET", "RSET"},
+        {"DELE 2", "DELE 3"},
+        {"DELE 0", "DELE -1"},
+        {"DELE 3", "DELE -1"},
+        {"dele x", "dele -1"},
+        {"DELE 99999999999", "DELE -1"},
+        {"TOP 1  5 ", "TOP 1 5"},
+        {"RETR 4294967297", "RETR -1"},
+        {"RSET", "RSET"},
     };
     Login();
     for (const SCase& c : cases) {
@@ -631,8 +636,9 @@ TEST_F(POP3SessionTest, ListingWithDuplicateUidlsIsRefusedAndTheNextOneRepairs) 
     m_server.mailbox[2].uidl = "uid-a";
     EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
     EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kNone);
-    EXPECT_TRUE(m_host->Noticed("Server error during proxy command: -ERR UIDL listing refused: "
-                                "UIDL uid-a given to messages 1 and 3"));
+    EXPECT_TRUE(
+        m_host->Noticed("Server error during proxy command: -ERR UIDL listing refused: "
+                        "UIDL uid-a given to messages 1 and 3"));
     EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n.\r\n");
     Send("QUIT");
 
@@ -652,10 +658,16 @@ TEST_F(POP3SessionTest, ListingWithDuplicateUidlsIsRefusedAndTheNextOneRepairs) 
 // port 2110), and any text at all went to the name service as a host name.
 TEST_F(POP3SessionTest, NamedHostAndPortOutOfRangeAreRefusedBeforeAnyConnect) {
     const char* const refused[] = {
-        "USER a/127.0.0.1:4294969406", "USER a/127.0.0.1:65536", "USER a/127.0.0.1:0",
-        "USER a/pop example.org",      "USER a/pop..example.org", "USER a/.example.org",
-        "USER a/p\xC3\xB6p.example.org", "USER a/pop.example.org:1x",
-        "USER a/" "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.org",
+        "USER a/127.0.0.1:4294969406",
+        "USER a/127.0.0.1:65536",
+        "USER a/127.0.0.1:0",
+        "USER a/pop example.org",
+        "USER a/pop..example.org",
+        "USER a/.example.org",
+        "USER a/p\xC3\xB6p.example.org",
+        "USER a/pop.example.org:1x",
+        "USER a/"
+        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.org",
     };
     for (const char* line : refused) {
         NewSession();
