@@ -51,6 +51,34 @@ void AppendTimeStamp(std::string& line) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
+// The command as the sessions parse it: blanks before it, its word up to a blank or a
+// tab. PASS keeps its word and loses every argument character; AUTH keeps its mechanism
+// and loses the initial response. False when the line carries no secret.
+bool MaskCredentials(const char* data, size_t length, std::string& masked) {
+    size_t at = 0;
+    while (at < length && IsBlank(data[at])) ++at;
+    const size_t word = at;
+    while (at < length && data[at] != ' ' && data[at] != '\t') ++at;
+    const size_t wordLength = at - word;
+    const bool pass = wordLength == 4 && StartsWithNoCase(data + word, wordLength, "PASS");
+    const bool auth = wordLength == 4 && StartsWithNoCase(data + word, wordLength, "AUTH");
+    if (!pass && !auth)
+        return false;
+    if (auth) {
+        while (at < length && IsBlank(data[at])) ++at;
+        while (at < length && !IsBlank(data[at])) ++at;  // the mechanism
+    }
+    masked.assign(data, length);
+    bool any = false;
+    for (size_t i = at; i < masked.size(); ++i) {
+        if (!IsBlank(masked[i])) {
+            masked[i] = 'x';
+            any = true;
+        }
+    }
+    return any;
+}
+
 const char* DirectionMarker(unsigned category) {
     switch (category) {
     case LOG_FROM_CLIENT:
@@ -640,15 +668,9 @@ void CListener::GetLogLine(std::string& line, CLogger* source, unsigned category
 
     // A password to the proxy or to the server never reaches the log.
     std::string masked;
-    if ((category == LOG_FROM_CLIENT || category == LOG_TO_SERVER) && length >= 5 &&
-        StartsWithNoCase(data, static_cast<size_t>(length), "PASS ")) {
-        masked.assign(data, static_cast<size_t>(length));
-        for (size_t i = 5; i < masked.size(); ++i) {
-            if (!IsBlank(masked[i]))
-                masked[i] = 'x';
-        }
+    if ((category == LOG_FROM_CLIENT || category == LOG_TO_SERVER) &&
+        MaskCredentials(data, static_cast<size_t>(length), masked))
         data = masked.data();
-    }
 
     line.reserve(prefix.size() + static_cast<size_t>(length) + 16);
     line += prefix;

@@ -45,7 +45,7 @@ void CPOP3Account::PostAboutAccount(UINT id) {
         Post(id, m_userName.c_str(), m_account->m_serverName.c_str());
 }
 
-bool CPOP3Account::Find(const SPOP3Command& command, uint32_t serverAddress) {
+void CPOP3Account::Find(const SPOP3Command& command, uint32_t serverAddress) {
     const std::string& argument = command.argument;
     Post(20107);
     CAccountData* account = nullptr;
@@ -63,14 +63,14 @@ bool CPOP3Account::Find(const SPOP3Command& command, uint32_t serverAddress) {
         }
         account = FindAccountByAddress(serverAddress, m_userName.c_str(), m_clientName.c_str());
     }
-    return Take(account);
+    Take(account);
 }
 
-bool CPOP3Account::Take(CAccountData* account) {
+void CPOP3Account::Take(CAccountData* account) {
     if (account == nullptr) {
         Post(20111, m_clientName.c_str(), m_userName.c_str());
         m_filtering = false;
-        return true;
+        return;
     }
     CRefCount::DoRelease(m_account);
     m_account = account;  // the lookup's reference
@@ -78,21 +78,25 @@ bool CPOP3Account::Take(CAccountData* account) {
     Post(m_filtering ? 20108 : 20109, m_clientName.c_str(), m_userName.c_str(),
          account->m_serverName.c_str());
     if (!m_filtering)
+        return;
+    const std::string specific = m_userName + "-" + account->m_serverName;
+    m_settings.ReloadSettings(specific.c_str(), m_values);
+}
+
+bool CPOP3Account::OpenStore(bool report) {
+    if (m_account == nullptr || !m_filtering)
         return true;
-    if (!m_sync.OpenStore(account)) {
+    if (!m_sync.OpenStore(m_account)) {
+        if (!report)
+            return false;
         std::string format;
         char text[1024] = "";
         if (LoadLocalString(GetFerrymailModule(), 20110, format))
             std::snprintf(text, sizeof text, format.c_str(), m_userName.c_str(),
-                          account->m_serverName.c_str());
+                          m_account->m_serverName.c_str());
         m_host.Notify(static_cast<UINT>(MN_ERROR), std::string(text));
-        const std::string error = "-ERR Quillon proxy couldn't open local store\r\n";
-        m_host.SendClient(error.data(), error.size());
-        m_filtering = false;
         return false;
     }
     PostAboutAccount(20118);
-    const std::string specific = m_userName + "-" + account->m_serverName;
-    m_settings.ReloadSettings(specific.c_str(), m_values);
     return true;
 }

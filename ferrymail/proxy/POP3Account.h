@@ -31,16 +31,20 @@ public:
     bool IsFiltering() const { return m_filtering; }
 
     // USER or APOP in the authorization state: looks the account up (by the host of a
-    // user/host argument, else by the connected server's address) and takes it. False
-    // when its store cannot be opened: the client has had its "-ERR".
-    bool Find(const SPOP3Command& command, uint32_t serverAddress);
+    // user/host argument, else by the connected server's address) and takes it. Its
+    // store is not opened here: a client that never logs in must not hold it.
+    void Find(const SPOP3Command& command, uint32_t serverAddress);
+    // The server accepted the log-in: the filtered account's store is opened for this
+    // session. False while another session holds it (`report`: the user interface
+    // hears of it).
+    bool OpenStore(bool report);
     // Posts a text of the string table formatted with the arguments.
     void Post(UINT id, ...);
     // Posts a text that names the user and the account's server (none without one).
     void PostAboutAccount(UINT id);
 
 private:
-    bool Take(CAccountData* account);
+    void Take(CAccountData* account);
 
     IPOP3SessionHost& m_host;
     CPOP3Synchronizer& m_sync;

@@ -1,6 +1,6 @@
 #include "proxy/POP3Capabilities.h"
 
-#include <strings.h>
+#include "kinbook/TextHelpers.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ bool IsPassed(const std::string& word) {
     static const char* const kPassed[] = {"USER",        "TOP",    "UIDL",           "RESP-CODES",
                                           "LOGIN-DELAY", "EXPIRE", "IMPLEMENTATION", "PIPELINING"};
     for (const char* passed : kPassed)
-        if (strcasecmp(word.c_str(), passed) == 0)
+        if (CompareNoCase(word.c_str(), passed) == 0)
             return true;
     return false;
 }
@@ -27,7 +27,7 @@ std::string CPOP3Capabilities::OwnReply() {
 
 void CPOP3Capabilities::Note(const std::string& line) {
     const std::string word = line.substr(0, line.find_first_of(" \t"));
-    if (strcasecmp(word.c_str(), "PIPELINING") == 0)
+    if (CompareNoCase(word.c_str(), "PIPELINING") == 0)
         m_pipelining = 1;
     if (IsPassed(word))
         m_list += line + "\r\n";

@@ -1,11 +1,11 @@
 #include "proxy/POP3Command.h"
 
-#include <strings.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "kinbook/TextHelpers.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ const char* SPOP3Command::Word(EPOP3Command code) {
 
 EPOP3Command SPOP3Command::Code(const std::string& word) {
     for (const SCommandInfo& info : kCommands)
-        if (strcasecmp(info.word, word.c_str()) == 0)
+        if (CompareNoCase(info.word, word.c_str()) == 0)
             return info.code;
     return EPOP3Command::kNull;
 }

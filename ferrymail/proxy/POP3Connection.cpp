@@ -87,8 +87,13 @@ void CPOP3Connection::OnServerConnect(int errorCode) {
 }
 
 void CPOP3Connection::OnServerClose(int errorCode) {
-    m_session.OnServerClose();
+    m_session.OnServerClose("Server closed the connection");
     CProxyConnection::OnServerClose(errorCode);
+}
+
+void CPOP3Connection::OnServerLineTooLong() {
+    m_session.OnServerClose("Line from server too long");
+    CProxyConnection::OnServerClose(0);
 }
 
 void CPOP3Connection::OnClientClose(int errorCode) {

@@ -30,6 +30,7 @@ public:
     void OnServerConnect(int errorCode) override;
     void OnClientClose(int errorCode) override;
     void OnServerClose(int errorCode) override;
+    void OnServerLineTooLong() override;
     void CloseServer() override;
     unsigned GetLogCategory(int direction) override;
     CRefCount* GetStore() override;

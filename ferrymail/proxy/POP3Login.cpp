@@ -1,8 +1,8 @@
 #include "proxy/POP3Login.h"
 
-#include <arpa/inet.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include "ferrymail/Logger.h"
@@ -12,14 +12,41 @@
 
 namespace {
 
-// The port of "host:port", 0 when there is no valid one.
+// The port of "host:port": 0 when there is none, -1 when its digits are no port.
 int PortOf(const std::string& host, size_t& colon) {
     colon = host.rfind(':');
     if (colon == std::string::npos || colon + 1 >= host.size() ||
         host.find_first_not_of("0123456789", colon + 1) != std::string::npos)
         return 0;
-    const int port = std::atoi(host.c_str() + colon + 1);
-    return port > 0 && port <= 65535 ? port : 0;
+    long port = 0;
+    for (size_t i = colon + 1; i < host.size() && port <= 65535; ++i)
+        port = port * 10 + (host[i] - '0');
+    return port > 0 && port <= 65535 ? static_cast<int>(port) : -1;
+}
+
+// Whether `host` can be a host name (or an address literal): labels of letters, digits,
+// '-' and '_' of 1 to 63 characters, at most 253 in all, one final dot allowed. Anything
+// else is refused before any name service sees it.
+bool IsHostName(const std::string& host) {
+    std::string name = host;
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    if (name.empty() || name.size() > 253)
+        return false;
+    size_t label = 0;
+    for (char c : name) {
+        if (c == '.') {
+            if (label == 0)
+                return false;
+            label = 0;
+            continue;
+        }
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (!allowed || ++label > 63)
+            return false;
+    }
+    return label != 0;
 }
 
 }  // namespace
@@ -62,10 +89,14 @@ CPOP3Login::EStep CPOP3Login::ConnectNamedHost(const std::string& argument) {
     m_serverHost = argument.substr(slash + 1);
     size_t colon = 0;
     int port = PortOf(m_serverHost, colon);
-    if (port != 0)
+    if (port > 0)
         m_serverHost.resize(colon);
-    else
+    else if (port == 0)
         port = CProxyConnection::kNamedHostPort;
+    if (port < 0 || !IsHostName(m_serverHost)) {
+        m_log.LogFormat(LOG_INFO, "Not a host name or port: %s", m_serverHost.c_str());
+        return AfterConnect(CTS_FAILED);
+    }
     return AfterConnect(m_host.ConnectNamed(m_serverHost, port));
 }
 
@@ -89,11 +120,13 @@ CPOP3Login::EStep CPOP3Login::OnConnect(int errorCode) {
     if (errorCode == 0)
         return AfterConnect(CTS_CONNECTED);
     if (m_namedHost) {
-        const uint32_t address = ntohl(m_host.ServerAddress());
+        // The address is in network order: its bytes in memory are the dotted parts.
+        const uint32_t address = m_host.ServerAddress();
+        unsigned char parts[4];
+        std::memcpy(parts, &address, sizeof parts);
         char text[96];
         std::snprintf(text, sizeof text, "-ERR Connection to %u.%u.%u.%u failed: %d\r\n",
-                      (address >> 24) & 0xFF, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-                      address & 0xFF, errorCode);
+                      parts[0], parts[1], parts[2], parts[3], errorCode);
         Send(text);
     } else {
         Send(std::to_string(errorCode) + "\r\n");

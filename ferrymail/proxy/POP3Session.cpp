@@ -1,5 +1,7 @@
 #include "proxy/POP3Session.h"
 
+#include <utility>
+
 #include "ferrymail/FerrymailStrings.h"
 #include "ferrymail/Logger.h"
 #include "ferrymail/MessageDatabase.h"
@@ -8,8 +10,10 @@
 #include "proxy/ProxyConnection.h"
 
 // TopLines: by default the header and the first 10 body lines of a new message.
+// ServerTimeout: a synchronization waits five minutes for a silent server.
 const SSetting CPOP3Session::cm_pSessionSettings[] = {
     {"TopLines", offsetof(SSessionSettings, topLines), ST_INTEGER, nullptr, 10},
+    {"ServerTimeout", offsetof(SSessionSettings, serverTimeout), ST_INTEGER, nullptr, 300},
     {nullptr, 0, 0, nullptr, 0},
 };
 
@@ -17,7 +21,7 @@ CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLoc
     : m_host(host),
       m_log(log),
       m_settings("POP3Proxy", cm_pSessionSettings),
-      m_sync(host, m_statistics, m_sessionSettings.topLines),
+      m_sync(host, log, m_statistics, m_sessionSettings.topLines),
       m_account(host, m_sync, m_settings, &m_sessionSettings),
       m_login(host, log, m_account),
       m_answers(host, log, m_sync, m_statistics, m_account, deliverLocal) {
@@ -196,10 +200,9 @@ void CPOP3Session::Authorization() {
     } else if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
         m_client.Reset();
         SendLine("-ERR Illegal command in AUTHORIZATION state");
-    } else if (m_account.Find(m_client, m_host.ServerAddress())) {
-        RelayClientCommand();
     } else {
-        m_client.Reset();
+        m_account.Find(m_client, m_host.ServerAddress());
+        RelayClientCommand();
     }
 }
 
@@ -283,6 +286,7 @@ void CPOP3Session::AnswerQuit() {
 // Server lines.
 
 void CPOP3Session::OnServerLine(const std::string& line) {
+    m_serverIdle = 0;
     if (m_login.IsNamedHost() && !m_greetingSeen) {
         m_greetingSeen = true;
         return;
@@ -305,6 +309,7 @@ void CPOP3Session::OnServerLine(const std::string& line) {
 // notes are in, is taken in whole blocks; first lines, headers and the final "." come
 // line by line.
 size_t CPOP3Session::OnServerBlock(const char* data, size_t size) {
+    m_serverIdle = 0;
     if (m_sync.IsPending())
         return m_sync.OnBlock(data, size);
     return m_client.Outstanding() ? m_answers.RelayBlock(m_client, data, size) : 0;
@@ -359,9 +364,7 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
         case EPOP3Command::kApop:
             m_state = EPOP3State::kTransaction;
             if (m_account.IsFiltering() && !m_sync.IsSynchronized()) {
-                // The reply is held while the store is brought in step.
-                m_client.Reset();
-                StartSynchronization(line);
+                TakeStore(line);
                 return;
             }
             break;
@@ -464,7 +467,10 @@ void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
 
 void CPOP3Session::StartSynchronization(const std::string& heldReply) {
     m_job = EInternalJob::kAnswerClient;
-    m_sync.StartSynchronization();
+    m_serverIdle = 0;
+    m_sync.StartSynchronization(!heldReply.empty());
+    // The clock also times the server; it stops when the synchronization ends.
+    m_host.StartClock();
     // A held reply line is given out slowly; a STAT that started this waits in silence.
     if (!heldReply.empty())
         StartSlowResponse(heldReply, m_client.simple || !m_client.Outstanding());
@@ -475,7 +481,63 @@ void CPOP3Session::StartSlowResponse(const std::string& text, bool extraCharacte
     m_host.StartClock();
 }
 
-void CPOP3Session::OnClock() { SendSlow(m_slow.Tick()); }
+// The store is taken once the server has accepted the log-in; while another session
+// of the account has it, the reply is held (the PASS stays outstanding) a few seconds.
+void CPOP3Session::TakeStore(const std::string& passReply) {
+    if (m_account.OpenStore(false)) {
+        // The reply is held while the store is brought in step.
+        m_client.Reset();
+        StartSynchronization(passReply);
+        return;
+    }
+    m_heldLogin = passReply;
+    m_storeWaits = 0;
+    m_host.StartClock();
+}
+
+void CPOP3Session::WaitForStore() {
+    const bool last = ++m_storeWaits >= kStoreWaitSeconds;
+    const bool open = m_account.OpenStore(last);
+    if (!open && !last)
+        return;
+    m_host.StopClock();
+    const std::string reply = std::exchange(m_heldLogin, std::string());
+    m_client.Reset();
+    if (open) {
+        StartSynchronization(reply);
+        return;
+    }
+    m_log.LogFormat(LOG_INFO, "Store of %s held by another session", m_account.UserName().c_str());
+    SendLine("-ERR Quillon proxy couldn't open local store");
+    m_host.EndSession();
+}
+
+void CPOP3Session::OnClock() {
+    if (!m_heldLogin.empty()) {
+        WaitForStore();
+        return;
+    }
+    const int timeout = m_sessionSettings.serverTimeout;
+    if (m_sync.IsPending() && timeout > 0 && ++m_serverIdle >= timeout) {
+        ServerTimedOut();
+        return;
+    }
+    if (m_slow.IsActive())
+        SendSlow(m_slow.Tick());
+}
+
+// A silent server would hold the session and its account for ever, the slow response
+// keeping the client's own timeout from ever firing.
+void CPOP3Session::ServerTimedOut() {
+    m_log.LogFormat(LOG_INFO, "No answer from server in %d seconds; synchronization ended",
+                    m_serverIdle);
+    m_host.StopClock();
+    OnServerClose("Server timed out");
+    m_client.Reset();
+    m_clientAhead.clear();
+    m_queuedLines.clear();
+    m_host.EndSession();
+}
 
 void CPOP3Session::FinishSlowResponse() {
     m_host.StopClock();
@@ -489,11 +551,17 @@ void CPOP3Session::SendSlow(const CSlowResponse::SStep& step) {
         m_log.Log(LOG_INFO, step.log);
 }
 
-void CPOP3Session::OnServerClose() {
+void CPOP3Session::OnServerClose(const std::string& reason) {
+    const bool waiting = m_state != EPOP3State::kDisconnecting && m_host.IsClientOpen() &&
+                         (m_client.Outstanding() || m_sync.IsPending() || !m_clientAhead.empty());
     // A server that goes away in the middle of a synchronization still leaves the
     // client with whole lines before its connection closes.
     if (m_slow.IsActive())
         FinishSlowResponse();
+    if (waiting) {
+        m_log.LogFormat(LOG_INFO, "%s", reason.c_str());
+        SendLine("-ERR " + reason);
+    }
     m_sync.OnServerClosed();
     m_clientAhead.clear();
 }

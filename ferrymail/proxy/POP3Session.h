@@ -33,12 +33,16 @@ enum class EPOP3State {
 
 class CPOP3Session {
 public:
-    // The session's own setting: how many body lines of a new message are downloaded
-    // (-1: all of it).
+    // The session's own settings: how many body lines of a new message are downloaded
+    // (-1: all of it), and how many seconds a synchronization waits for the server's
+    // next line before it gives up (0: for ever).
     struct SSessionSettings {
         int topLines;
+        int serverTimeout;
     };
     static const SSetting cm_pSessionSettings[];
+    // How many seconds a log-in waits for another session of its account to end.
+    static constexpr int kStoreWaitSeconds = 5;
 
     // `deliverLocal`: RETR and TOP may be answered from the store's copy.
     CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLocal);
@@ -60,8 +64,9 @@ public:
     // are (message bodies); how many bytes it took.
     size_t OnServerBlock(const char* data, size_t size);
     void OnServerConnect(int errorCode);
-    // The server has gone: the client gets whole lines before it is closed.
-    void OnServerClose();
+    // The server has gone (`reason`): the client gets whole lines before it is closed,
+    // and "-ERR" with the reason when it waited for the server.
+    void OnServerClose(const std::string& reason);
     // A tick of the slow response's clock.
     void OnClock();
     // The log category of a line in `direction` (DIR_*) at this moment.
@@ -101,6 +106,9 @@ private:
     void SendInternal(EPOP3Command code, int number, EInternalJob job);
 
     void StartSynchronization(const std::string& heldReply);
+    void TakeStore(const std::string& passReply);
+    void WaitForStore();
+    void ServerTimedOut();
     void AnswerQuit();
     void StartSlowResponse(const std::string& text, bool extraCharacters);
     void FinishSlowResponse();
@@ -108,7 +116,7 @@ private:
 
     IPOP3SessionHost& m_host;
     CLogger& m_log;
-    SSessionSettings m_sessionSettings{10};
+    SSessionSettings m_sessionSettings{10, 300};
     CProxySettings m_settings;
     CPOP3Statistics m_statistics;
     CPOP3Synchronizer m_sync;
@@ -126,4 +134,8 @@ private:
     bool m_greetingSeen = false;
     CPOP3StoreAnswers m_answers;
     bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
+    // The server's "+OK" to the log-in, held while another session has the store.
+    std::string m_heldLogin;
+    int m_storeWaits = 0;  // clock ticks spent waiting for the store
+    int m_serverIdle = 0;  // clock ticks of a synchronization since the server's last line
 };

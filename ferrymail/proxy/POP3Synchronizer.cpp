@@ -1,11 +1,14 @@
 #include "proxy/POP3Synchronizer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "ferrymail/AccountData.h"
 #include "ferrymail/FerrymailStrings.h"
+#include "ferrymail/Logger.h"
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/MessageStore.h"
 #include "kinbook/FunctionTimer.h"
@@ -27,9 +30,9 @@ bool ParseNumberAndRest(const std::string& text, int& number, std::string& rest)
 
 }  // namespace
 
-CPOP3Synchronizer::CPOP3Synchronizer(IPOP3SessionHost& host, CPOP3Statistics& statistics,
-                                     const int& topLines)
-    : m_host(host), m_statistics(statistics), m_topLines(topLines) {}
+CPOP3Synchronizer::CPOP3Synchronizer(IPOP3SessionHost& host, CLogger& log,
+                                     CPOP3Statistics& statistics, const int& topLines)
+    : m_host(host), m_log(log), m_statistics(statistics), m_topLines(topLines) {}
 
 CPOP3Synchronizer::~CPOP3Synchronizer() {
     CloseStore();
@@ -127,6 +130,9 @@ void CPOP3Synchronizer::SendCommand(EPOP3Command code, int number, int second) {
     m_pending = true;
     m_server = SPOP3Command::Make(code, number, second);
     m_download.clear();
+    m_downloadCut = false;
+    m_listing.clear();
+    m_listingError.clear();
     if (code == EPOP3Command::kCapa)
         m_capabilityLines.clear();
     m_host.SendServer(m_server.text);
@@ -136,7 +142,8 @@ void CPOP3Synchronizer::Send(EPOP3Command code, int number) {
     SendCommand(code, number, -1);
 }
 
-void CPOP3Synchronizer::StartSynchronization() {
+void CPOP3Synchronizer::StartSynchronization(bool login) {
+    m_loginSynch = login;
     m_statistics.StartSynch(m_host.ServerBytes());
     m_windowError.clear();
     m_ahead.clear();
@@ -169,13 +176,12 @@ EInternalOutcome CPOP3Synchronizer::OnLine(const std::string& line) {
                 m_store->SetServerSize(number, size);
             break;
         case EPOP3Command::kUidl:
-            if (ParseNumberAndRest(line, number, rest) && !rest.empty() && m_store != nullptr)
-                m_store->SyncMessage(rest, number);
+            NoteListingLine(line);
             break;
         case EPOP3Command::kRetr:
         case EPOP3Command::kTop:
-            m_download += line;
-            m_download += "\r\n";
+            AppendDownload(line.data(), line.size());
+            AppendDownload("\r\n", 2);
             break;
         case EPOP3Command::kCapa:
             m_capabilityLines.push_back(line);
@@ -187,16 +193,21 @@ EInternalOutcome CPOP3Synchronizer::OnLine(const std::string& line) {
 }
 
 EInternalOutcome CPOP3Synchronizer::OnFirstLine(const std::string& line) {
+    if (m_checkListing && m_server.Is(EPOP3Command::kUidl) &&
+        SPOP3Command::StartsWith(line, "-ERR")) {
+        m_checkListing = false;
+        m_server.Reset();
+        m_pending = false;
+        return Finish();
+    }
     if (SPOP3Command::StartsWith(line, "-ERR")) {
         // A server without CAPA simply has none of the capabilities.
         return Complete(m_server.Is(EPOP3Command::kCapa) ? nullptr : &line);
     }
     m_server.replyStarted = true;
     if (m_server.multiLine) {
-        if (m_server.Is(EPOP3Command::kUidl) && m_store != nullptr) {
-            m_store->BeginUidlListing();
+        if (m_server.Is(EPOP3Command::kUidl) && m_store != nullptr)
             m_statistics.StartListing();
-        }
         return EInternalOutcome::kWaiting;
     }
     int number = 0, size = 0;
@@ -222,8 +233,29 @@ size_t CPOP3Synchronizer::OnBlock(const char* data, size_t size) {
     if (!m_server.replyStarted || !m_server.Retrieves())
         return 0;
     const size_t taken = SPOP3Command::BodyLength(data, size);
-    m_download.append(data, taken);
+    AppendDownload(data, taken);
     return taken;
+}
+
+void CPOP3Synchronizer::AppendDownload(const char* data, size_t size) {
+    if (m_downloadCut)
+        return;
+    if (m_download.size() + size <= kMaxDownload) {
+        m_download.append(data, size);
+        return;
+    }
+    // Cut at the last whole line that fits; a single longer line is cut where it
+    // reaches the limit, its end put back.
+    m_downloadCut = true;
+    const size_t room = kMaxDownload - m_download.size();
+    std::string_view part(data, room);
+    const size_t lineEnd = part.rfind("\r\n");
+    if (lineEnd != std::string_view::npos)
+        m_download.append(data, lineEnd + 2);
+    else if (m_download.empty())
+        m_download.append(data, room).append("\r\n");
+    m_log.LogFormat(LOG_INFO, "Message %d longer than %zu bytes: stored cut short",
+                    m_server.serverNumber.value, kMaxDownload);
 }
 
 EInternalOutcome CPOP3Synchronizer::Complete(const std::string* error) {
@@ -302,8 +334,19 @@ EInternalOutcome CPOP3Synchronizer::NextStep() {
 }
 
 EInternalOutcome CPOP3Synchronizer::AfterStat() {
-    if (m_synchronized)
+    if (m_synchronized && !m_loginSynch)
         return Finish();
+    if (m_synchronized) {
+        // Listed all the same: one message gone and another of its size come leave
+        // the count and size as they were.
+        m_checkListing = true;
+        m_listedCount = m_recordedCount;
+        m_listedSize = m_recordedSize;
+        m_phase = ESynchPhase::kListing;
+        SendCommand(EPOP3Command::kUidl, -1, -1);
+        return EInternalOutcome::kWaiting;
+    }
+    m_checkListing = false;
     m_host.NotifyStore(MN_SYNCH_MESSAGE_LIST, 0);
     m_listingPending = true;
     // Until the mailbox is listed and its new mail downloaded, a store saved in the
@@ -317,7 +360,59 @@ EInternalOutcome CPOP3Synchronizer::AfterStat() {
     return EInternalOutcome::kWaiting;
 }
 
+void CPOP3Synchronizer::NoteListingLine(const std::string& line) {
+    if (!m_listingError.empty())
+        return;
+    int number = 0;
+    std::string rest;
+    if (!ParseNumberAndRest(line, number, rest) || rest.empty())
+        return;  // not a listing line: passed over, as before
+    char text[128];
+    if (number < 1 || m_listing.size() >= kMaxListing || rest.size() > kMaxUidl) {
+        std::snprintf(text, sizeof text, "-ERR UIDL listing refused at message %d", number);
+        m_listingError = text;
+        std::vector<std::pair<int, std::string>>().swap(m_listing);
+        return;
+    }
+    m_listing.emplace_back(number, std::move(rest));
+}
+
+// A listing that gives a UIDL (or a number) twice would pair one message's UIDL with
+// another's text for good: it is refused whole, and the store stays as it was.
+bool CPOP3Synchronizer::CheckListing() {
+    if (m_listingError.empty()) {
+        std::vector<std::pair<int, std::string>> byUidl = m_listing;
+        std::sort(byUidl.begin(), byUidl.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        for (size_t i = 1; i < byUidl.size() && m_listingError.empty(); ++i)
+            if (byUidl[i].second == byUidl[i - 1].second)
+                m_listingError = "-ERR UIDL listing refused: UIDL " + byUidl[i].second +
+                                 " given to messages " + std::to_string(byUidl[i - 1].first) +
+                                 " and " + std::to_string(byUidl[i].first);
+        std::vector<int> numbers;
+        for (const auto& entry : m_listing) numbers.push_back(entry.first);
+        std::sort(numbers.begin(), numbers.end());
+        if (m_listingError.empty() &&
+            std::adjacent_find(numbers.begin(), numbers.end()) != numbers.end())
+            m_listingError = "-ERR UIDL listing refused: a message number given twice";
+    }
+    if (!m_listingError.empty()) {
+        m_log.LogFormat(LOG_INFO, "%s", m_listingError.c_str() + 5);
+        std::vector<std::pair<int, std::string>>().swap(m_listing);
+        return false;
+    }
+    if (m_store != nullptr) {
+        m_store->BeginUidlListing();
+        for (const auto& [number, uidl] : m_listing) m_store->SyncMessage(uidl, number);
+    }
+    std::vector<std::pair<int, std::string>>().swap(m_listing);
+    return true;
+}
+
 EInternalOutcome CPOP3Synchronizer::AfterListing() {
+    m_checkListing = false;
+    if (!CheckListing())
+        return Fail(std::exchange(m_listingError, std::string()));
     if (m_store != nullptr)
         m_store->EndUidlListing();
     m_statistics.EndListing();
@@ -347,10 +442,13 @@ EInternalOutcome CPOP3Synchronizer::AfterDownload() {
     ++m_statistics.m_filtered;
     if (m_store != nullptr) {
         CFunctionTimer timer(m_statistics.FilterTime());
-        m_store->AddDownloadedMessage(m_server.serverNumber.value, m_download,
-                                      m_server.Is(EPOP3Command::kRetr) ? -1 : m_topLines);
+        // A copy cut short is a partial one whatever was asked.
+        const int lines = m_downloadCut ? 0 : m_server.Is(EPOP3Command::kRetr) ? -1 : m_topLines;
+        m_store->AddDownloadedMessage(m_server.serverNumber.value, m_download, lines);
     }
-    m_download.clear();
+    // A large download's memory goes back at once.
+    std::string().swap(m_download);
+    m_downloadCut = false;
     if (AdvanceWindow())
         return EInternalOutcome::kWaiting;
     if (!m_windowError.empty())
@@ -427,6 +525,7 @@ bool CPOP3Synchronizer::AdvanceWindow() {
         m_ahead.pop_front();
         m_pending = true;
         m_download.clear();
+        m_downloadCut = false;
         FillWindow();
         return true;
     }

@@ -15,6 +15,7 @@
 #include "proxy/POP3Statistics.h"
 
 class CAccountData;
+class CLogger;
 class CMessageStore;
 
 // Phases of a synchronization.
@@ -41,9 +42,18 @@ public:
     // How many of the session's own commands may wait for their replies at once: enough
     // to keep a loopback or LAN server busy, few enough that an error costs little.
     static constexpr size_t kServerWindow = 32;
+    // The most of one download the session holds: a generous message. A longer one is
+    // stored cut at the last whole line before this, as a partial copy (the client's
+    // RETR then goes to the server), and the rest of the reply is read and dropped.
+    static constexpr size_t kMaxDownload = 16 * 1024 * 1024;
+    // A UIDL listing is taken in whole before the store sees it, and refused when it
+    // names a message or a UIDL twice, or is beyond these bounds.
+    static constexpr size_t kMaxListing = 250000;
+    static constexpr size_t kMaxUidl = 255;
 
     // `topLines` is the session's setting, read at every download.
-    CPOP3Synchronizer(IPOP3SessionHost& host, CPOP3Statistics& statistics, const int& topLines);
+    CPOP3Synchronizer(IPOP3SessionHost& host, CLogger& log, CPOP3Statistics& statistics,
+                      const int& topLines);
     ~CPOP3Synchronizer();
     CPOP3Synchronizer(const CPOP3Synchronizer&) = delete;
     CPOP3Synchronizer& operator=(const CPOP3Synchronizer&) = delete;
@@ -77,7 +87,9 @@ public:
     // Sends a command of the session's own, outside a synchronization's steps; the
     // logout's DELE goes on with the next deleted message when it completes.
     void Send(EPOP3Command code, int number = -1);
-    void StartSynchronization();
+    // `login`: the first of the session, when the mailbox is listed even if its STAT
+    // looks unchanged (later in the session the server keeps the mailbox as it is).
+    void StartSynchronization(bool login);
     // A STAT reply (the client's or the session's own) compared with and recorded in the
     // store. True when the store is in step.
     bool OnStatReply(const std::string& line, bool fromClient);
@@ -88,12 +100,15 @@ public:
 
 private:
     void SendCommand(EPOP3Command code, int number, int second);
+    void AppendDownload(const char* data, size_t size);
     EInternalOutcome OnFirstLine(const std::string& line);
     EInternalOutcome Complete(const std::string* error);
     EInternalOutcome Fail(const std::string& error);
     EInternalOutcome NextStep();
     EInternalOutcome AfterStat();
     EInternalOutcome AfterListing();
+    void NoteListingLine(const std::string& line);
+    bool CheckListing();
     EInternalOutcome AfterDownload();
     EInternalOutcome DownloadStep();
     EInternalOutcome Finish();
@@ -103,6 +118,7 @@ private:
     bool AdvanceWindow();
 
     IPOP3SessionHost& m_host;
+    CLogger& m_log;
     CPOP3Statistics& m_statistics;
     const int& m_topLines;
 
@@ -121,6 +137,9 @@ private:
     std::string m_windowError;
     size_t m_window = 1;
     std::string m_download;
+    std::vector<std::pair<int, std::string>> m_listing;  // the UIDL reply coming in
+    std::string m_listingError;                          // why it is refused
+    bool m_downloadCut = false;  // m_download reached kMaxDownload; the rest is dropped
     std::string m_lastError;
     std::vector<std::string> m_capabilityLines;
 
@@ -129,6 +148,10 @@ private:
     // The mailbox differed from the store's last STAT and its listing and downloads
     // have not been completed: the store is not in step, whatever a later STAT says.
     bool m_listingPending = false;
+    // The listing of a mailbox whose STAT looked unchanged: the same count and size do
+    // not prove the same messages. A server without UIDL ("-ERR") is taken at its STAT.
+    bool m_checkListing = false;
+    bool m_loginSynch = false;
     int m_listedCount = 0;  // the server's STAT while its listing is being taken in
     int m_listedSize = 0;
 };

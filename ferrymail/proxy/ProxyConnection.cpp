@@ -270,7 +270,10 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
         LogFormat(LOG_INFO, "Line from %s longer than %zu bytes; closing the connection",
                   direction == DIR_FROM_SERVER ? "server" : "client", kMaxLineLength);
         input.Clear();
-        OnClientClose(0);
+        if (direction == DIR_FROM_SERVER)
+            OnServerLineTooLong();
+        else
+            OnClientClose(0);
     }
     return handled;
 }
@@ -332,6 +335,8 @@ void CProxyConnection::OnClientClose(int errorCode) {
     m_rebuild = TRUE;
     m_killEvent.Signal();
 }
+
+void CProxyConnection::OnServerLineTooLong() { OnClientClose(0); }
 
 void CProxyConnection::OnServerClose(int errorCode) {
     // What the server sent before it closed still reaches the client.
@@ -448,20 +453,30 @@ int CProxyConnection::ConnectToServer(const char* argument, std::string& text, i
                                       int offset) {
     if (mode == 0) {
         const char* destination = argument + offset;
-        int octets[4] = {0, 0, 0, 0};
-        int port = 0;
-        int consumed = 0;
-        const int fields = std::sscanf(destination, "%d.%d.%d.%d:%d%n", &octets[0], &octets[1],
-                                       &octets[2], &octets[3], &port, &consumed);
-        bool valid = fields >= 5 && port >= 0 && port <= 65535;
-        for (int octet : octets)
-            valid = valid && octet >= 0 && octet <= 255;
+        // a.b.c.d:port in decimal digits, each part in its range: a number that does
+        // not fit is refused, not wrapped.
+        unsigned long parts[5] = {0, 0, 0, 0, 0};
+        const char* p = destination;
+        bool valid = true;
+        for (int i = 0; i < 5 && valid; ++i) {
+            const unsigned long most = i < 4 ? 255 : 65535;
+            valid = *p >= '0' && *p <= '9';
+            while (valid && *p >= '0' && *p <= '9') {
+                parts[i] = parts[i] * 10 + static_cast<unsigned long>(*p++ - '0');
+                valid = parts[i] <= most;
+            }
+            if (valid && i < 4)
+                valid = *p++ == (i < 3 ? '.' : ':');
+        }
+        valid = valid && (*p == '\0' || *p == ' ' || *p == '\t' || *p == '\r' || *p == '\n');
         if (!valid) {
             SendClientLine("-1");
             return CTS_FAILED;
         }
+        const int port = static_cast<int>(parts[4]);
+        const unsigned long* octets = parts;
         // One blank (any white space) after the destination, then the rest whole.
-        const char* rest = destination + consumed;
+        const char* rest = p;
         while (*rest == ' ' || *rest == '\t' || *rest == '\r' || *rest == '\n')
             ++rest;
         if (*rest != '\0')

@@ -107,6 +107,8 @@ public:
     virtual void OnServerWrite();
     // Closes the server; the client follows once what is queued for it has been sent.
     virtual void OnServerClose(int errorCode);
+    // A line from the server beyond kMaxLineLength: by default both ends are closed.
+    virtual void OnServerLineTooLong();
     virtual void OnServerConnect(int errorCode) = 0;
     // Cuts the first line (without its CR LF) off `buffer`; 0 when it holds none.
     static BOOL GetLine(std::string& buffer, std::string& line);

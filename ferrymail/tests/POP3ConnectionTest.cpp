@@ -9,6 +9,8 @@
 #include <netinet/tcp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,7 @@
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/MessageStore.h"
 #include "ferrymail/ProxyStart.h"
+#include "proxy/POP3Synchronizer.h"
 #include "kinbook/RegistryKey.h"
 
 using namespace testpeers;
@@ -145,6 +148,14 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         m_mailbox.push_back(message);
     }
+    // Answers `line` with a header and then `bytes` of body lines in one reply (one
+    // line that never ends, with `oneLine`).
+    void SetHugeReply(const std::string& line, size_t bytes, bool oneLine = false) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_hugeLine = line;
+        m_hugeBytes = bytes;
+        m_hugeOneLine = oneLine;
+    }
     void SetPassReply(const std::string& reply) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_passReply = reply;
@@ -237,6 +248,11 @@ private:
             }
             if (close)
                 return;
+            if (line == m_hugeLine) {
+                if (!SendHuge(fd))
+                    return;
+                continue;
+            }
             if (delay > 0)
                 std::this_thread::sleep_for(std::chrono::duration<double>(delay));
             if (fail) {
@@ -333,7 +349,24 @@ private:
         }
     }
 
+    bool SendHuge(int fd) {
+        std::string chunk;
+        while (chunk.size() < (1 << 20))
+            chunk += "Padding line of a reply that goes on and on and on and on and on.\r\n";
+        if (m_hugeOneLine)
+            std::replace(chunk.begin(), chunk.end(), '\n', ' ');
+        if (!TestServer::SendAll(fd, "+OK\r\nSubject: huge\r\n\r\n"))
+            return false;
+        for (size_t sent = 0; sent < m_hugeBytes; sent += chunk.size())
+            if (!TestServer::SendAll(fd, chunk))
+                return false;
+        return TestServer::SendAll(fd, ".\r\n");
+    }
+
     std::mutex m_mutex;
+    std::string m_hugeLine;  // set before the connection
+    size_t m_hugeBytes = 0;
+    bool m_hugeOneLine = false;
     std::vector<SFakeMessage> m_mailbox;               // guarded by m_mutex
     std::vector<std::vector<std::string>> m_commands;  // guarded by m_mutex
     std::map<std::string, double> m_delays;            // guarded by m_mutex
@@ -594,7 +627,18 @@ TEST_F(POP3ConnectionTest, ConnectLineRelaysGreetingAndFiltersByClientName) {
 
 TEST_F(POP3ConnectionTest, MalformedConnectLineGetsMinusOne) {
     Start(ThreeMessages());
-    for (const char* line : {"CONNECT", "CONNECT 127.0.0.1", "CONNECT pop.example.org:110 x"}) {
+    // Numbers out of range are refused, not wrapped at 32 bits onto the server's port.
+    const std::string port = std::to_string(m_server->GetPort());
+    const std::string lines[] = {"CONNECT",
+                                 "CONNECT 127.0.0.1",
+                                 "CONNECT pop.example.org:110 x",
+                                 "CONNECT 4294967423.0.0.1:" + port,
+                                 "CONNECT 127.0.0.1:" + std::to_string(m_server->GetPort() + 65536),
+                                 "CONNECT 127.0.0.1:" + std::to_string(m_server->GetPort() +
+                                                                        (int64_t{1} << 32)),
+                                 "CONNECT 127.0.0.256:" + port,
+                                 "CONNECT 127.0.0.1:" + port + "x"};
+    for (const std::string& line : lines) {
         TestClient client(m_listener->GetPort());
         EXPECT_EQ(client.ReadLine(), kGreeting);
         ASSERT_TRUE(client.SendLine(line));
@@ -622,12 +666,12 @@ TEST_F(POP3ConnectionTest, ReleasedMessageAppearsAtNextSession) {
               "+OK UIDL listing follows\r\n1 uid-apple\r\n2 uid-hold\r\n3 uid-cherry\r\n.\r\n");
     ASSERT_TRUE(second->SendLine("RETR 2"));
     EXPECT_EQ(ReadMultiLine(*second), RetrWithNote(mailbox[1], kHoldNote));
-    // An unchanged mailbox is not listed again.
-    EXPECT_EQ(m_server->Commands(1), Join({kFirstLogin, {"STAT", "RETR 2"}}));
+    // An unchanged mailbox is only listed by its UIDLs.
+    EXPECT_EQ(m_server->Commands(1), Join({kFirstLogin, {"STAT", "UIDL", "RETR 2"}}));
     Quit(*second);
 }
 
-TEST_F(POP3ConnectionTest, UnchangedMailboxIsNotListedAgain) {
+TEST_F(POP3ConnectionTest, UnchangedMailboxIsNotDownloadedAgain) {
     const std::vector<SFakeMessage> mailbox = ThreeMessages();
     Start(mailbox);
     auto first = Login();
@@ -647,7 +691,7 @@ TEST_F(POP3ConnectionTest, UnchangedMailboxIsNotListedAgain) {
     ASSERT_TRUE(second->SendLine("STAT"));
     EXPECT_EQ(second->ReadLine(), "+OK 2 " + std::to_string(ClientSize(mailbox[0], kPassNote) +
                                                             ClientSize(mailbox[2], kPassNote)));
-    EXPECT_EQ(m_server->Commands(1), Join({kFirstLogin, {"STAT", "STAT"}}));
+    EXPECT_EQ(m_server->Commands(1), Join({kFirstLogin, {"STAT", "UIDL", "STAT"}}));
     Quit(*second);
     // Nothing changed, so nothing was written.
     ASSERT_TRUE(WaitForStoreFree());
@@ -727,6 +771,69 @@ TEST_F(POP3ConnectionTest, LocalDeliveryOfTruncatedMessageGoesToServer) {
     Quit(*client);
 }
 
+// The resident memory of this process in KiB.
+long ResidentKiB() {
+    const std::string status = ReadFile("/proc/self/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+TEST_F(POP3ConnectionTest, EndlessDownloadIsStoredCutShortInBoundedMemory) {
+    std::vector<SFakeMessage> mailbox = ThreeMessages();
+    Start(mailbox);
+    // Lines of server data are not logged here, as by default.
+    m_listener->DeleteLogging(LOG_FROM_SERVER | LOG_DATA_FROM_SERVER);
+    m_server->SetHugeReply("TOP 2 10", size_t{1} << 30);
+    const long before = ResidentKiB();
+    ASSERT_GT(before, 0);
+    std::atomic<bool> done{false};
+    std::atomic<long> most{before};
+    std::thread sampler([&] {
+        while (!done) {
+            most = std::max(most.load(), ResidentKiB());
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    TestClient client(m_listener->GetPort());
+    EXPECT_EQ(client.ReadLine(), kGreeting);
+    ASSERT_TRUE(client.SendLine(UserLine()));
+    EXPECT_EQ(client.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+    const std::string reply = client.ReadLine(120.0);
+    done = true;
+    sampler.join();
+    EXPECT_EQ(reply.compare(0, 4, "+OK "), 0) << reply;
+    EXPECT_LT(most - before, 64 * 1024) << "KiB grown";
+    // The rest of the mailbox came in; the long one is a partial copy under the limit.
+    EXPECT_EQ(m_server->Commands(0).back(), "TOP 3 10");
+    {
+        CMessageStore* store = Store();
+        ASSERT_NE(store, nullptr);
+        CStoreLock lock(store, false);
+        CMessage* message = store->GetMessage("uid-hold");
+        ASSERT_NE(message, nullptr);
+        EXPECT_LE(message->GetHeader().size() + message->GetBody().size(),
+                  CPOP3Synchronizer::kMaxDownload);
+        EXPECT_GT(message->GetBody().size(), CPOP3Synchronizer::kMaxDownload / 2);
+        EXPECT_NE(message->GetBodyLines(), -1);
+    }
+    EXPECT_NE(ReadFile(m_spool).find("Message 2 longer than"), std::string::npos);
+    Quit(client);
+}
+
+TEST_F(POP3ConnectionTest, OverLongServerLineEndsWithAnErrorLine) {
+    Start(ThreeMessages());
+    m_listener->DeleteLogging(LOG_FROM_SERVER | LOG_DATA_FROM_SERVER);
+    m_server->SetHugeReply("RETR 3", size_t{12} << 20, true);
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("RETR 2"));
+    const std::string all = client->ReadUntilClosed(20.0);
+    EXPECT_TRUE(client->IsClosed());
+    const std::string end = "-ERR Line from server too long\r\n";
+    ASSERT_GE(all.size(), end.size());
+    EXPECT_EQ(all.substr(all.size() - end.size()), end);
+}
+
 // ---------------------------------------------------------------------------------------
 // Deletions.
 
@@ -790,18 +897,23 @@ TEST_F(POP3ConnectionTest, UnknownAccountIsRelayed) {
     EXPECT_EQ(m_server->Commands(0), Join({kFirstLogin, {"UIDL", "QUIT"}}));
 }
 
-TEST_F(POP3ConnectionTest, StoreHeldBySessionRefusesSecondSession) {
+TEST_F(POP3ConnectionTest, StoreHeldBySessionRefusesSecondSessionAfterAWait) {
     Start(ThreeMessages());
+    // A client that stops after USER holds nothing.
+    TestClient idle(m_listener->GetPort());
+    EXPECT_EQ(idle.ReadLine(), kGreeting);
+    ASSERT_TRUE(idle.SendLine(UserLine()));
+    EXPECT_EQ(idle.ReadLine(), "+OK anna is welcome");
     auto first = Login();
 
     TestClient second(m_listener->GetPort());
     EXPECT_EQ(second.ReadLine(), kGreeting);
     ASSERT_TRUE(second.SendLine(UserLine()));
-    EXPECT_EQ(second.ReadLine(), "-ERR Quillon proxy couldn't open local store");
-    ASSERT_TRUE(second.SendLine("QUIT"));
-    EXPECT_EQ(second.ReadLine(), "+OK bye");
-    // USER never reached the server.
-    EXPECT_EQ(m_server->Commands(1), (std::vector<std::string>{"CAPA", "QUIT"}));
+    EXPECT_EQ(second.ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(second.SendLine("PASS secret"));
+    EXPECT_EQ(second.ReadLine(15.0), "-ERR Quillon proxy couldn't open local store");
+    second.ReadUntilClosed(10.0);
+    EXPECT_TRUE(second.IsClosed());
 
     // Once the first session has ended the store is free again.
     Quit(*first);
@@ -863,7 +975,7 @@ TEST_F(POP3ConnectionTest, SynchronizationCutShortIsRedoneAtNextLogin) {
         // Once in step, the store is trusted again.
         ASSERT_TRUE(WaitForStoreFree());
         auto last = Login();
-        EXPECT_EQ(m_server->Commands(2), Join({kFirstLogin, {"STAT"}}));
+        EXPECT_EQ(m_server->Commands(2), Join({kFirstLogin, {"STAT", "UIDL"}}));
         Quit(*last);
     }
 }

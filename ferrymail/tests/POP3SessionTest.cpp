@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestHome.h"
@@ -304,7 +307,8 @@ TEST_F(POP3SessionTest, EmptyViewsAnswerEmptyListings) {
     // An empty mailbox on the server needs no listing.
     m_server.mailbox.clear();
     Login();
-    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(ServerLinesFrom("PASS secret"),
+              (std::vector<std::string>{"PASS secret", "STAT", "UIDL"}));
     EXPECT_EQ(Send("LIST"), ListingOf({}));
     Send("QUIT");
     // Everything held.
@@ -335,12 +339,13 @@ TEST_F(POP3SessionTest, HeldReplyGoesOutOneCharacterPerTick) {
 
 // Fault guarded: "Already synchronized" was never posted, since the phase was always
 // the finished one by the time a client's STAT was answered.
-TEST_F(POP3SessionTest, UnchangedMailboxIsNotListedAndItsStatSaysAlreadySynchronized) {
+TEST_F(POP3SessionTest, UnchangedMailboxIsNotDownloadedAndItsStatSaysAlreadySynchronized) {
     Login();
     Send("QUIT");
     const std::string text = "Already synchronized with server for anna on 127.0.0.1";
     EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
-    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(ServerLinesFrom("PASS secret"),
+              (std::vector<std::string>{"PASS secret", "STAT", "UIDL"}));
     EXPECT_FALSE(m_host->Noticed(text));
     EXPECT_EQ(Send("STAT").substr(0, 6), "+OK 2 ");
     EXPECT_TRUE(m_host->Noticed(text));
@@ -362,7 +367,8 @@ TEST_F(POP3SessionTest, ClientStatAfterAFailedSynchronizationListsTheNewMail) {
     Send("QUIT");
 
     Login();
-    EXPECT_EQ(ServerLinesFrom("PASS secret"), (std::vector<std::string>{"PASS secret", "STAT"}));
+    EXPECT_EQ(ServerLinesFrom("PASS secret"),
+              (std::vector<std::string>{"PASS secret", "STAT", "UIDL"}));
     EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n3 uid-d\r\n.\r\n");
 }
 
@@ -397,8 +403,13 @@ TEST_F(POP3SessionTest, MessageNumbersAreTranslatedOrRefused) {
         const char* filtered;  // the server's line with filtering on
     };
     const SCase cases[] = {
-        {"DELE 2", "DELE 3"},  {"DELE 0", "DELE -1"},           {"DELE 3", "DELE -1"},
-        {"dele x", "dele -1"}, {"DELE 99999999999", "DELE -1"}, {"TOP 1  5 ", "TOP 1 5"},
+        {"DELE 2", "DELE 3"},
+        {"DELE 0", "DELE -1"},
+        {"DELE 3", "DELE -1"},
+        {"dele x", "dele -1"},
+        {"DELE 99999999999", "DELE -1"},
+        {"TOP 1  5 ", "TOP 1 5"},
+        {"RETR 4294967297", "RETR -1"},
         {"RSET", "RSET"},
     };
     Login();
@@ -517,6 +528,217 @@ TEST_F(POP3SessionTest, QuitDeletesWhatTheReviewDeletedFirst) {
               (std::vector<std::string>{"DELE 3", "DELE 1", "DELE 2", "STAT", "QUIT"}));
     EXPECT_TRUE(m_host->Noticed("Deleting marked messages for anna on 127.0.0.1"));
     EXPECT_EQ(m_session->Statistics().m_shutdownDeletes, 2);
+}
+
+// Fault guarded: the store was taken at USER, so a client that never logged in (or gave
+// a wrong password) locked every other client of the account out.
+TEST_F(POP3SessionTest, StoreIsTakenOnlyOnceTheServerAcceptsTheLogIn) {
+    auto storeHeld = [] {
+        CMessageStore* store =
+            CMessageDatabase::GetMessageDatabase()->GetStore(std::string("anna/127.0.0.1"));
+        return store != nullptr && store->IsInSession();
+    };
+    struct SOther {
+        std::unique_ptr<CRecordingHost> host;
+        std::unique_ptr<CPOP3Session> session;
+        std::string Send(const std::string& line) {
+            const size_t mark = host->client.size();
+            session->OnClientLine(line);
+            host->Pump();
+            return host->client.substr(mark);
+        }
+    };
+    auto other = [&] {
+        SOther o{std::make_unique<CRecordingHost>(m_server), nullptr};
+        o.session = std::make_unique<CPOP3Session>(*o.host, *o.host, false);
+        o.host->session = o.session.get();
+        EXPECT_EQ(o.Send("USER anna/127.0.0.1"), "+OK\r\n");
+        return o;
+    };
+    SOther idle = other();  // USER and nothing more
+    EXPECT_FALSE(storeHeld());
+    m_server.failures.insert("PASS wrong");
+    SOther wrong = other();
+    EXPECT_EQ(wrong.Send("PASS wrong"), "-ERR refused\r\n");
+    EXPECT_FALSE(storeHeld());
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_TRUE(storeHeld());
+    EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+
+    // Another session's thread holds the store (a thread takes it at most once).
+    CMessageStore* store =
+        CMessageDatabase::GetMessageDatabase()->GetStore(std::string("anna/127.0.0.1"));
+    ASSERT_NE(store, nullptr);
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        stage = store->BeginSession(1) ? 1 : -1;
+        while (stage == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        store->EndSession();
+        stage = 3;
+    });
+    while (stage == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(stage, 1);
+
+    // A log-in waits for it a few seconds, then gets a clear answer.
+    SOther second = other();
+    second.host->client.clear();
+    EXPECT_EQ(second.Send("PASS secret"), "");
+    EXPECT_TRUE(second.host->clockRunning);
+    EXPECT_EQ(second.Send("STAT"), "");  // waits behind the log-in
+    for (int i = 1; i < CPOP3Session::kStoreWaitSeconds; ++i) second.session->OnClock();
+    EXPECT_EQ(second.host->client, "");
+    second.session->OnClock();
+    EXPECT_EQ(second.host->client, "-ERR Quillon proxy couldn't open local store\r\n");
+    EXPECT_TRUE(second.host->ended);
+    EXPECT_FALSE(second.host->clockRunning);
+
+    // One whose other session ends while it waits goes on with the store.
+    SOther third = other();
+    third.host->client.clear();
+    EXPECT_EQ(third.Send("PASS secret"), "");
+    stage = 2;
+    holder.join();
+    third.session->OnClock();
+    third.host->Pump();
+    EXPECT_EQ(third.host->client, "+OK maildrop ready\r\n");
+    EXPECT_EQ(third.Send("STAT").substr(0, 6), "+OK 2 ");
+    EXPECT_TRUE(storeHeld());
+}
+
+// Fault guarded: one message deleted elsewhere and another of the same size come left
+// STAT as it was; the store served the gone message's UIDL with the new one's text and
+// the new mail was never seen. A server without UIDL is still taken at its STAT.
+TEST_F(POP3SessionTest, MailboxChangedUnderAnUnchangedStatIsListedAtLogIn) {
+    m_server.mailbox = {{"uid-a", MakeMail("Apple", 3)}, {"uid-b", MakeMail("Bread", 3)}};
+    Login();
+    Send("QUIT");
+    m_server.mailbox[0] = {"uid-x", MakeMail("Pearl", 3)};  // same size as Apple
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_EQ(ServerLinesFrom("PASS secret"),
+              (std::vector<std::string>{"PASS secret", "STAT", "UIDL", "LIST", "TOP 1 10"}));
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-x\r\n2 uid-b\r\n.\r\n");
+    std::string pearl = "+OK\r\n" + m_server.mailbox[0].text + ".\r\n";
+    pearl.insert(pearl.find("\r\n\r\n") + 2, kNote);
+    EXPECT_EQ(Send("RETR 1"), pearl);
+    Send("QUIT");
+
+    m_server.failures.insert("UIDL");
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kFinished);
+    EXPECT_EQ(Send("STAT").substr(0, 6), "+OK 2 ");
+}
+
+// Fault guarded: a listing that gave one UIDL to two messages corrupted the store for
+// good (one message served twice, another never). It is refused whole, the store stays
+// as it was, and the next correct listing brings it in step.
+TEST_F(POP3SessionTest, ListingWithDuplicateUidlsIsRefusedAndTheNextOneRepairs) {
+    const std::vector<SMail> good = m_server.mailbox;
+    m_server.mailbox[2].uidl = "uid-a";
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kNone);
+    EXPECT_TRUE(
+        m_host->Noticed("Server error during proxy command: -ERR UIDL listing refused: "
+                        "UIDL uid-a given to messages 1 and 3"));
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n.\r\n");
+    Send("QUIT");
+
+    m_server.mailbox = good;
+    Login();
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kFinished);
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n.\r\n");
+    Send("QUIT");
+    // Once in step, a bad listing leaves the store's messages as they were.
+    m_server.mailbox[1].uidl = "uid-c";
+    Login();
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n.\r\n");
+    EXPECT_EQ(Send("UIDL 2"), "+OK 2 uid-c\r\n");
+}
+
+// Fault guarded: a port beyond 65535 wrapped at 32 bits (127.0.0.1:4294969406 reached
+// port 2110), and any text at all went to the name service as a host name.
+TEST_F(POP3SessionTest, NamedHostAndPortOutOfRangeAreRefusedBeforeAnyConnect) {
+    const char* const refused[] = {
+        "USER a/127.0.0.1:4294969406",
+        "USER a/127.0.0.1:65536",
+        "USER a/127.0.0.1:0",
+        "USER a/pop example.org",
+        "USER a/pop..example.org",
+        "USER a/.example.org",
+        "USER a/p\xC3\xB6p.example.org",
+        "USER a/pop.example.org:1x",
+        "USER a/"
+        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.org",
+    };
+    for (const char* line : refused) {
+        NewSession();
+        const std::string host = std::string(line).substr(7);
+        EXPECT_EQ(Send(line), "-ERR Can't connect to " + host + "\r\n") << line;
+        EXPECT_EQ(m_host->namedHost, "") << line;
+        EXPECT_EQ(m_session->GetState(), EPOP3State::kNotConnected);
+    }
+    for (const char* line : {"USER a/pop.example.org.:995", "USER a/mail-1.ex_ample.org"}) {
+        NewSession();
+        m_host->connectResult = CTS_PENDING;
+        Send(line);
+        EXPECT_NE(m_host->namedHost, "") << line;
+    }
+}
+
+// Fault guarded: a server that went away while the client waited for it closed the
+// client without a word; it gets "-ERR" with the reason, after whole lines.
+TEST_F(POP3SessionTest, ServerGoneWhileTheClientWaitsGetsAnErrorLine) {
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->client.clear();
+    m_host->holdAt = "TOP 2 10";
+    EXPECT_EQ(Send("PASS secret"), "");
+    m_session->OnServerClose("Server closed the connection");
+    EXPECT_EQ(m_host->client, "+OK maildrop ready\r\n-ERR Server closed the connection\r\n");
+
+    Login();
+    m_host->holdAt = "RETR 1";
+    Send("RETR 1");
+    m_session->OnServerLine("+OK");
+    m_session->OnServerLine("Subject: cut");
+    m_session->OnServerLine("");
+    m_session->OnServerLine("half a body");
+    const size_t mark = m_host->client.size();
+    m_session->OnServerClose("Line from server too long");
+    EXPECT_EQ(m_host->client.substr(mark), "-ERR Line from server too long\r\n");
+
+    // Nothing awaited, nothing said.
+    Login();
+    const size_t idle = m_host->client.size();
+    m_session->OnServerClose("Server closed the connection");
+    EXPECT_EQ(m_host->client.size(), idle);
+}
+
+// Fault guarded: a server that stopped answering during a synchronization held the
+// session and the account for ever, the slow response defeating the client's timeout.
+TEST_F(POP3SessionTest, SilentServerEndsTheSynchronizationAfterItsTimeout) {
+    WriteSetting("Software\\Brevant\\Quillon\\Settings\\POP3Proxy", "ServerTimeout", 30);
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->client.clear();
+    m_host->holdAt = "TOP 2 10";
+    EXPECT_EQ(Send("PASS secret"), "");
+    for (int i = 0; i < 29; ++i) m_session->OnClock();
+    EXPECT_FALSE(m_host->ended);
+    // A line from the server starts the count again.
+    m_session->OnServerLine("+OK");
+    for (int i = 0; i < 29; ++i) m_session->OnClock();
+    EXPECT_FALSE(m_host->ended);
+    m_session->OnClock();
+    EXPECT_TRUE(m_host->ended);
+    EXPECT_FALSE(m_host->clockRunning);
+    const std::string end = "\r\n-ERR Server timed out\r\n";
+    EXPECT_EQ(m_host->client.substr(0, 18), "+OK maildrop ready");
+    EXPECT_EQ(m_host->client.substr(m_host->client.size() - end.size()), end);
+    // The store is free for the next session.
+    m_session.reset();
+    EXPECT_FALSE(CMessageDatabase::GetMessageDatabase()
+                     ->GetStore(std::string("anna/127.0.0.1"))
+                     ->IsInSession());
 }
 
 }  // namespace

@@ -169,6 +169,14 @@ TEST_F(ProxyLogTest, PasswordsToProxyAndServerAreMasked) {
         {0x10, "PASS secret", "T: POP3(2): C->  PASS secret"},
         {0x1, "PASSWORD secret", "T: POP3(2): C->  PASSWORD secret"},
         {0x1, "PASS", "T: POP3(2): C->  PASS"},
+        // The command as parsed, whatever blanks come before or after its word.
+        {0x1, "PASS\tsecret", "T: POP3(2): C->  PASS\txxxxxx"},
+        {0x1, " PASS secret", "T: POP3(2): C->   PASS xxxxxx"},
+        {0x8, "\t pass\t\tsecret", "T: POP3(2):  ->S \t pass\t\txxxxxx"},
+        // AUTH keeps its mechanism, not its initial response.
+        {0x1, "AUTH PLAIN AGFubmEAc2VjcmV0", "T: POP3(2): C->  AUTH PLAIN xxxxxxxxxxxxxxxx"},
+        {0x8, "auth\tLOGIN YW5uYQ==", "T: POP3(2):  ->S auth\tLOGIN xxxxxxxx"},
+        {0x1, "AUTH", "T: POP3(2): C->  AUTH"},
     };
     CTestSource source(m_listener.get(), "POP3(2)");
     for (const Case& c : kCases) {
