@@ -201,152 +201,185 @@ private:
         return word;
     }
 
-    void Serve(int fd) {
-        int connection;
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            connection = static_cast<int>(m_commands.size());
-            m_commands.emplace_back();
-        }
-        TestServer::SendAll(fd, std::string(kServerGreeting) + "\r\n");
-        std::string buffer, line, user;
+    // What one connection of the fake server has seen.
+    struct SConnection {
+        int index = 0;
+        std::string user;
         bool transaction = false;
         std::vector<SFakeMessage> view;
         std::set<int> deleted;  // 1-based numbers of this connection
+    };
+    // What the script says about one command.
+    struct SScripted {
+        double delay = 0;
+        bool fail = false;
+        bool close = false;
+        std::string passReply;
+        std::string capabilities;
+    };
+
+    static std::vector<int> NumbersOf(const std::string& line) {
+        std::vector<int> numbers;
+        for (size_t at = line.find(' '); at != std::string::npos; at = line.find(' ', at + 1))
+            numbers.push_back(std::atoi(line.c_str() + at + 1));
+        return numbers;
+    }
+
+    // Records the command and reads what the script wants done with it.
+    SScripted Record(int connection, const std::string& line, const std::string& word,
+                     const std::string& buffer) {
+        SScripted scripted;
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_commands[connection].push_back(line);
+        int waiting = 0;
+        for (size_t at = buffer.find("\r\n"); at != std::string::npos;
+             at = buffer.find("\r\n", at + 2))
+            ++waiting;
+        m_mostWaiting = std::max(m_mostWaiting, waiting);
+        scripted.capabilities = m_capabilities;
+        if (m_delays.count(word) != 0)
+            scripted.delay = m_delays[word];
+        // How many of this word the connection has had, this one included.
+        const std::vector<std::string>& lines = m_commands[connection];
+        const long seen = std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return Upper(l.substr(0, l.find(' '))) == word;
+        });
+        scripted.fail = m_failures.count(word) != 0 && seen > m_failures[word];
+        scripted.close = m_closes.count(word) != 0 && seen > m_closes[word];
+        scripted.passReply = m_passReply;
+        return scripted;
+    }
+
+    void Serve(int fd) {
+        SConnection c;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            c.index = static_cast<int>(m_commands.size());
+            m_commands.emplace_back();
+        }
+        TestServer::SendAll(fd, std::string(kServerGreeting) + "\r\n");
+        std::string buffer, line;
         while (TestServer::ReadLine(fd, buffer, line, 30.0)) {
-            std::string word = Upper(line.substr(0, line.find(' ')));
-            std::vector<int> numbers;
-            {
-                size_t at = line.find(' ');
-                while (at != std::string::npos) {
-                    numbers.push_back(std::atoi(line.c_str() + at + 1));
-                    at = line.find(' ', at + 1);
-                }
-            }
-            double delay = 0;
-            bool fail = false, close = false;
-            std::string passReply, capabilities;
-            {
-                std::lock_guard<std::mutex> guard(m_mutex);
-                m_commands[connection].push_back(line);
-                int waiting = 0;
-                for (size_t at = buffer.find("\r\n"); at != std::string::npos;
-                     at = buffer.find("\r\n", at + 2))
-                    ++waiting;
-                m_mostWaiting = std::max(m_mostWaiting, waiting);
-                capabilities = m_capabilities;
-                if (m_delays.count(word) != 0)
-                    delay = m_delays[word];
-                // How many of this word the connection has had, this one included.
-                const std::vector<std::string>& lines = m_commands[connection];
-                const long seen = std::count_if(
-                    lines.begin(), lines.end(),
-                    [&](const std::string& l) { return Upper(l.substr(0, l.find(' '))) == word; });
-                fail = m_failures.count(word) != 0 && seen > m_failures[word];
-                close = m_closes.count(word) != 0 && seen > m_closes[word];
-                passReply = m_passReply;
-            }
-            if (close)
+            const std::string word = Upper(line.substr(0, line.find(' ')));
+            const SScripted scripted = Record(c.index, line, word, buffer);
+            if (scripted.close)
                 return;
             if (line == m_hugeLine) {
                 if (!SendHuge(fd))
                     return;
                 continue;
             }
-            if (delay > 0)
-                std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-            if (fail) {
+            if (scripted.delay > 0)
+                std::this_thread::sleep_for(std::chrono::duration<double>(scripted.delay));
+            if (scripted.fail) {
                 TestServer::SendAll(fd, "-ERR " + word + " refused by the test\r\n");
                 continue;
             }
-            auto valid = [&](int n) {
-                return transaction && n >= 1 && n <= static_cast<int>(view.size()) &&
-                       deleted.count(n) == 0;
-            };
-            std::string reply;
-            if (word == "USER" && !transaction) {
-                user = line.size() > 5 ? line.substr(5) : "";
-                reply = "+OK " + user + " is welcome\r\n";
-            } else if ((word == "PASS" && !transaction && !user.empty()) ||
-                       (word == "APOP" && !transaction && numbers.size() == 2)) {
-                if (word == "APOP")
-                    user = line.substr(5, line.find(' ', 5) - 5);
-                transaction = true;
-                view = Mailbox();
-                reply = passReply.empty() ? "+OK " + user + "'s maildrop has " +
-                                                std::to_string(view.size()) + " messages\r\n"
-                                          : passReply + "\r\n";
-            } else if (word == "CAPA") {
-                reply = "+OK Capability list follows\r\n" + capabilities + ".\r\n";
-            } else if (word == "QUIT") {
-                if (transaction) {
-                    std::lock_guard<std::mutex> guard(m_mutex);
-                    for (int n : deleted) {
-                        const std::string& uidl = view[n - 1].uidl;
-                        m_mailbox.erase(
-                            std::remove_if(m_mailbox.begin(), m_mailbox.end(),
-                                           [&](const SFakeMessage& m) { return m.uidl == uidl; }),
-                            m_mailbox.end());
-                    }
-                }
+            if (word == "QUIT") {
+                Quit(c);
                 TestServer::SendAll(fd, "+OK bye\r\n");
                 return;
-            } else if (!transaction) {
-                reply = "-ERR not in TRANSACTION state\r\n";
-            } else if (word == "STAT") {
-                size_t count = 0, size = 0;
-                for (size_t n = 1; n <= view.size(); ++n)
-                    if (deleted.count(static_cast<int>(n)) == 0) {
-                        ++count;
-                        size += view[n - 1].text.size();
-                    }
-                reply = "+OK " + std::to_string(count) + " " + std::to_string(size) + "\r\n";
-            } else if ((word == "LIST" || word == "UIDL") && numbers.empty()) {
-                reply = "+OK listing follows\r\n";
-                for (size_t n = 1; n <= view.size(); ++n)
-                    if (deleted.count(static_cast<int>(n)) == 0)
-                        reply += std::to_string(n) + " " +
-                                 (word == "LIST" ? std::to_string(view[n - 1].text.size())
-                                                 : view[n - 1].uidl) +
-                                 "\r\n";
-                reply += ".\r\n";
-            } else if (word == "LIST" || word == "UIDL") {
-                int n = numbers[0];
-                reply = !valid(n) ? "-ERR no such message\r\n"
-                                  : "+OK " + std::to_string(n) + " " +
-                                        (word == "LIST" ? std::to_string(view[n - 1].text.size())
-                                                        : view[n - 1].uidl) +
-                                        "\r\n";
-            } else if (word == "RETR" && numbers.size() == 1 && valid(numbers[0])) {
-                reply = RetrReply(view[numbers[0] - 1]);
-            } else if (word == "TOP" && numbers.size() == 2 && valid(numbers[0]) &&
-                       numbers[1] >= 0) {
-                const std::string& text = view[numbers[0] - 1].text;
-                std::string top = HeaderOf(text) + "\r\n";
-                std::string body = BodyOf(text);
-                size_t at = 0;
-                for (int i = 0; i < numbers[1] && at < body.size(); ++i) {
-                    size_t end = body.find("\r\n", at) + 2;
-                    top.append(body, at, end - at);
-                    at = end;
-                }
-                reply = "+OK top of message follows\r\n" + Stuffed(top) + ".\r\n";
-            } else if (word == "DELE" && numbers.size() == 1 && valid(numbers[0])) {
-                deleted.insert(numbers[0]);
-                reply = "+OK message " + std::to_string(numbers[0]) + " deleted\r\n";
-            } else if (word == "RSET") {
-                deleted.clear();
-                reply = "+OK\r\n";
-            } else if (word == "NOOP") {
-                reply = "+OK\r\n";
-            } else if (word == "RETR" || word == "TOP" || word == "DELE") {
-                reply = "-ERR no such message\r\n";
-            } else {
-                reply = "-ERR unknown command\r\n";
             }
-            if (!TestServer::SendAll(fd, reply))
+            if (!TestServer::SendAll(fd, Answer(c, line, word, scripted)))
                 return;
         }
+    }
+
+    // The mailbox loses what the connection deleted.
+    void Quit(const SConnection& c) {
+        if (!c.transaction)
+            return;
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (int n : c.deleted) {
+            const std::string& uidl = c.view[n - 1].uidl;
+            m_mailbox.erase(std::remove_if(m_mailbox.begin(), m_mailbox.end(),
+                                           [&](const SFakeMessage& m) { return m.uidl == uidl; }),
+                            m_mailbox.end());
+        }
+    }
+
+    std::string Answer(SConnection& c, const std::string& line, const std::string& word,
+                       const SScripted& scripted) {
+        const std::vector<int> numbers = NumbersOf(line);
+        if (word == "USER" && !c.transaction) {
+            c.user = line.size() > 5 ? line.substr(5) : "";
+            return "+OK " + c.user + " is welcome\r\n";
+        }
+        if ((word == "PASS" && !c.transaction && !c.user.empty()) ||
+            (word == "APOP" && !c.transaction && numbers.size() == 2)) {
+            if (word == "APOP")
+                c.user = line.substr(5, line.find(' ', 5) - 5);
+            c.transaction = true;
+            c.view = Mailbox();
+            return scripted.passReply.empty() ? "+OK " + c.user + "'s maildrop has " +
+                                                    std::to_string(c.view.size()) + " messages\r\n"
+                                              : scripted.passReply + "\r\n";
+        }
+        if (word == "CAPA")
+            return "+OK Capability list follows\r\n" + scripted.capabilities + ".\r\n";
+        if (!c.transaction)
+            return "-ERR not in TRANSACTION state\r\n";
+        return AnswerTransaction(c, word, numbers);
+    }
+
+    static std::string ListEntry(const SConnection& c, const std::string& word, size_t n) {
+        return std::to_string(n) + " " +
+               (word == "LIST" ? std::to_string(c.view[n - 1].text.size()) : c.view[n - 1].uidl);
+    }
+
+    static std::string TopOf(const std::string& text, int lines) {
+        std::string top = HeaderOf(text) + "\r\n";
+        const std::string body = BodyOf(text);
+        size_t at = 0;
+        for (int i = 0; i < lines && at < body.size(); ++i) {
+            const size_t end = body.find("\r\n", at) + 2;
+            top.append(body, at, end - at);
+            at = end;
+        }
+        return "+OK top of message follows\r\n" + Stuffed(top) + ".\r\n";
+    }
+
+    std::string AnswerTransaction(SConnection& c, const std::string& word,
+                                  const std::vector<int>& numbers) {
+        auto valid = [&](int n) {
+            return n >= 1 && n <= static_cast<int>(c.view.size()) && c.deleted.count(n) == 0;
+        };
+        if (word == "STAT") {
+            size_t count = 0, size = 0;
+            for (size_t n = 1; n <= c.view.size(); ++n)
+                if (c.deleted.count(static_cast<int>(n)) == 0) {
+                    ++count;
+                    size += c.view[n - 1].text.size();
+                }
+            return "+OK " + std::to_string(count) + " " + std::to_string(size) + "\r\n";
+        }
+        if ((word == "LIST" || word == "UIDL") && numbers.empty()) {
+            std::string reply = "+OK listing follows\r\n";
+            for (size_t n = 1; n <= c.view.size(); ++n)
+                if (c.deleted.count(static_cast<int>(n)) == 0)
+                    reply += ListEntry(c, word, n) + "\r\n";
+            return reply + ".\r\n";
+        }
+        if (word == "LIST" || word == "UIDL")
+            return !valid(numbers[0]) ? "-ERR no such message\r\n"
+                                      : "+OK " + ListEntry(c, word, numbers[0]) + "\r\n";
+        if (word == "RETR" && numbers.size() == 1 && valid(numbers[0]))
+            return RetrReply(c.view[numbers[0] - 1]);
+        if (word == "TOP" && numbers.size() == 2 && valid(numbers[0]) && numbers[1] >= 0)
+            return TopOf(c.view[numbers[0] - 1].text, numbers[1]);
+        if (word == "DELE" && numbers.size() == 1 && valid(numbers[0])) {
+            c.deleted.insert(numbers[0]);
+            return "+OK message " + std::to_string(numbers[0]) + " deleted\r\n";
+        }
+        if (word == "RSET") {
+            c.deleted.clear();
+            return "+OK\r\n";
+        }
+        if (word == "NOOP")
+            return "+OK\r\n";
+        if (word == "RETR" || word == "TOP" || word == "DELE")
+            return "-ERR no such message\r\n";
+        return "-ERR unknown command\r\n";
     }
 
     bool SendHuge(int fd) {
