@@ -87,12 +87,12 @@ struct SSetHash {
 class CAutomatonBuilder {
 public:
     explicit CAutomatonBuilder(CMatchAutomaton& target) : m_target(target) {}
-    void Build(const std::vector<SPatternSource>& sources);
+    bool Build(const std::vector<SPatternSource>& sources);
 
 private:
     int32_t AddChain(std::vector<SElement> elements, int32_t slot);
     int32_t StateFor(std::vector<int32_t> set);
-    void Determinize();
+    bool Determinize();
     int32_t ChooseAccept(const std::vector<int32_t>& set) const;
     void Pack();
     int32_t NextFree(int32_t slot);
@@ -103,7 +103,13 @@ private:
     std::unordered_map<std::vector<int32_t>, int32_t, SSetHash> m_ids;
     std::vector<std::vector<std::pair<unsigned char, int32_t>>> m_moves;  // per DFA state
     std::vector<int32_t> m_free;  // union-find over table slots: the next free slot
+    size_t m_members = 0;         // NFA states over all DFA state sets
 };
+
+// What one automaton may grow to: far beyond any real list (10,000 entries take some
+// 100,000 states), small enough that a hostile list cannot exhaust memory.
+constexpr size_t kMaxStates = size_t{1} << 20;
+constexpr size_t kMaxMembers = size_t{1} << 23;
 
 int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot) {
     const int32_t start = static_cast<int32_t>(m_nfa.size());
@@ -124,7 +130,7 @@ int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot
     return start;
 }
 
-void CAutomatonBuilder::Build(const std::vector<SPatternSource>& sources) {
+bool CAutomatonBuilder::Build(const std::vector<SPatternSource>& sources) {
     CMatchAutomaton& a = m_target;
     a.Clear();
     std::vector<int32_t> anchored;
@@ -156,9 +162,15 @@ void CAutomatonBuilder::Build(const std::vector<SPatternSource>& sources) {
     a.m_containsStart = StateFor(contains);
     a.m_anchoredStart = StateFor(anchored);
     a.m_suffixStart = StateFor(suffix);
-    Determinize();
+    if (!Determinize()) {
+        std::vector<int32_t> kinds = std::move(a.m_slotKinds);
+        a.Clear();
+        a.m_slotKinds = std::move(kinds);
+        return false;
+    }
     Pack();
     a.CountAccepting();
+    return true;
 }
 
 int32_t CAutomatonBuilder::StateFor(std::vector<int32_t> set) {
@@ -166,6 +178,7 @@ int32_t CAutomatonBuilder::StateFor(std::vector<int32_t> set) {
     if (found != m_ids.end())
         return found->second;
     const int32_t id = static_cast<int32_t>(m_sets.size());
+    m_members += set.size();
     m_ids.emplace(set, id);
     m_sets.push_back(std::move(set));
     return id;
@@ -192,10 +205,12 @@ int32_t CAutomatonBuilder::ChooseAccept(const std::vector<int32_t>& set) const {
     return best;
 }
 
-void CAutomatonBuilder::Determinize() {
+bool CAutomatonBuilder::Determinize() {
     std::vector<std::vector<int32_t>> buckets(128);
     std::vector<unsigned char> touched;
     for (size_t state = 0; state < m_sets.size(); ++state) {
+        if (m_sets.size() > kMaxStates || m_members > kMaxMembers)
+            return false;
         touched.clear();
         for (int32_t member : m_sets[state]) {
             for (const SEdge& edge : m_nfa[member].edges) {
@@ -221,6 +236,7 @@ void CAutomatonBuilder::Determinize() {
         }
         m_moves.push_back(std::move(moves));
     }
+    return true;
 }
 
 // The smallest free table slot at or after `slot` (free slots past the end included).
@@ -278,8 +294,8 @@ void CAutomatonBuilder::Pack() {
     }
 }
 
-void CMatchAutomaton::Build(const std::vector<SPatternSource>& sources) {
-    CAutomatonBuilder(*this).Build(sources);
+bool CMatchAutomaton::Build(const std::vector<SPatternSource>& sources) {
+    return CAutomatonBuilder(*this).Build(sources);
 }
 
 int32_t CMatchAutomaton::SlotKindOf(const SPatternSource& source) {

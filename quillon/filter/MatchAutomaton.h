@@ -30,7 +30,10 @@ public:
     static constexpr int32_t kFormat = 5;
 
     // Entry i of `sources` accepts with the value i + 1.
-    void Build(const std::vector<SPatternSource>& sources);
+    // False when the entries would need more states than a list may have (runs of
+    // optional and repeated elements can multiply them); the automaton then matches
+    // nothing, instead of the build taking the process's memory.
+    bool Build(const std::vector<SPatternSource>& sources);
     // Runs the three automata in turn over `text`; true with `result` set on a match.
     bool Run(const char* text, size_t length, SMatchResult& result) const;
     // True when no entry can match.

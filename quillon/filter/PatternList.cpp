@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "filter/ListFile.h"
+#include "kinbook/FoundationLog.h"
 #include "kinbook/Paths.h"
 
 namespace {
@@ -230,12 +231,16 @@ void CPatternList::InstallMatchers(std::vector<std::unique_ptr<CMatchAutomaton>>
 
 bool CPatternList::Compile() {
     std::vector<std::unique_ptr<CMatchAutomaton>> built;
+    bool complete = true;
     for (const std::vector<SPatternSource>& sources : MatcherSources()) {
         built.push_back(std::make_unique<CMatchAutomaton>());
-        built.back()->Build(sources);
+        complete = built.back()->Build(sources) && complete;
     }
+    if (!complete)
+        FoundationLog("Word list %s is too complex to compile; it matches nothing",
+                            FilePath("").c_str());
     InstallMatchers(std::move(built));
-    return true;
+    return complete;
 }
 
 bool CPatternList::ReadCompiled() {

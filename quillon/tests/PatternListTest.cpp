@@ -4,6 +4,7 @@
 
 #include "TestHome.h"
 #include "filter/DomainList.h"
+#include "filter/ListFile.h"
 #include "filter/WordList.h"
 #include "kinbook/Paths.h"
 
@@ -185,3 +186,26 @@ TEST_F(PatternListTest, RestoreReadsTheDefaults) {
 }
 
 }  // namespace
+
+// Entries made of long runs of blanks with fuzzy letters between them multiply the
+// states of the automaton: a list found by the fuzzer took over 2 GB to compile. Such a
+// list is refused (it matches nothing), quickly and within memory; real lists compile.
+TEST_F(PatternListTest, AListTooComplexToCompileMatchesNothing) {
+    std::string contents;
+    ASSERT_TRUE(ReadWholeFile(std::string(QUILLON_TEST_DATA) + "/wordlist-state-blowup.re",
+                              contents));
+    CPatternList list("blowup");
+    CListFile::Parse(contents, [&list](const std::string& written, int subject, int content) {
+        std::string text;
+        int kind = 0;
+        if (CPatternEntry::ParseSyntax(written, text, kind))
+            list.Add(text.c_str(), kind, subject, content);
+    });
+    ASSERT_GT(list.GetCount(), 0);
+    EXPECT_FALSE(list.Compile());
+    EXPECT_FALSE(list.Match(contents.c_str(), contents.size()));
+
+    CPatternList plain("plain");
+    ASSERT_TRUE(plain.Add("free offer", PK_CONTAINS, 3, 3));
+    EXPECT_TRUE(plain.Compile());
+}
