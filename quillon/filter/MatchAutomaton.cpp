@@ -106,10 +106,13 @@ private:
     size_t m_members = 0;         // NFA states over all DFA state sets
 };
 
-// What one automaton may grow to: far beyond any real list (10,000 entries take some
-// 100,000 states), small enough that a hostile list cannot exhaust memory.
-constexpr size_t kMaxStates = size_t{1} << 20;
-constexpr size_t kMaxMembers = size_t{1} << 23;
+// What one automaton may grow to, by the size of its entries: a real list needs about
+// one state per entry character (its entries share beginnings or stand apart), so a
+// few times that is far beyond any real list and stops a list whose optional and
+// repeated elements would multiply the states before it takes time or memory.
+constexpr size_t kStatesPerNfaState = 8;
+constexpr size_t kMembersPerNfaState = 64;
+constexpr size_t kFreeStates = 4096;
 
 int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot) {
     const int32_t start = static_cast<int32_t>(m_nfa.size());
@@ -209,7 +212,8 @@ bool CAutomatonBuilder::Determinize() {
     std::vector<std::vector<int32_t>> buckets(128);
     std::vector<unsigned char> touched;
     for (size_t state = 0; state < m_sets.size(); ++state) {
-        if (m_sets.size() > kMaxStates || m_members > kMaxMembers)
+        if (m_sets.size() > kFreeStates + kStatesPerNfaState * m_nfa.size() ||
+            m_members > kFreeStates + kMembersPerNfaState * m_nfa.size())
             return false;
         touched.clear();
         for (int32_t member : m_sets[state]) {
