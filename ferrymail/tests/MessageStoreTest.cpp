@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "KilledSaver.h"
 #include "TestHome.h"
 #include "ferrymail/MessageDatabase.h"
 #include "kinbook/Paths.h"
@@ -551,38 +552,25 @@ TEST_F(MessageStoreTest, KilledSaveLeavesOldOrNewStore) {
         uidls.push_back("uidl-" + std::to_string(i));
     std::mt19937 random(12345);
     for (int round = 0; round < 25; ++round) {
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t child = fork();
-        if (child == 0) {
-            close(ready[0]);
-            CMessageStore* store = new CMessageStore;
-            if (!store->Open(nullptr, 1, kServer, kUser, 0))
-                _exit(3);
-            for (int generation = 0;; ++generation) {
-                List(store, uidls);
-                std::string mark = "generation " + std::to_string(generation);
-                for (const std::string& uidl : uidls) {
-                    CMessage* message = store->GetMessage(uidl);
-                    message->SetHeader("Subject: " + mark + "\r\nX-Filler: " +
-                                           std::string(200, 'f') + "\r\n\r\nbody\r\n",
-                                       -1);
-                    message->SetTag(reinterpret_cast<void*>(static_cast<intptr_t>(generation)));
-                    store->SetServerSize(message->GetMessageNumber(), 1000 + generation);
-                }
-                if (!store->Save(0))
-                    _exit(4);
-                if (generation == 0 && write(ready[1], "r", 1) != 1)
-                    _exit(5);
+        CMessageStore* store = nullptr;
+        const auto open = [&] {
+            store = new CMessageStore;
+            return store->Open(nullptr, 1, kServer, kUser, 0) != 0;
+        };
+        const auto save = [&](int generation) {
+            List(store, uidls);
+            std::string mark = "generation " + std::to_string(generation);
+            for (const std::string& uidl : uidls) {
+                CMessage* message = store->GetMessage(uidl);
+                message->SetHeader("Subject: " + mark + "\r\nX-Filler: " +
+                                       std::string(200, 'f') + "\r\n\r\nbody\r\n",
+                                   -1);
+                message->SetTag(reinterpret_cast<void*>(static_cast<intptr_t>(generation)));
+                store->SetServerSize(message->GetMessageNumber(), 1000 + generation);
             }
-        }
-        close(ready[1]);
-        char signal = 0;
-        ASSERT_EQ(read(ready[0], &signal, 1), 1) << "the child saved once";
-        close(ready[0]);
-        usleep(std::uniform_int_distribution<int>(0, 300000)(random));
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
+            return store->Save(0) != 0;
+        };
+        ASSERT_TRUE(KillWhileSaving(open, save, 300000, random)) << "the child saved once";
 
         SStore s;
         ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0)) << "round " << round;

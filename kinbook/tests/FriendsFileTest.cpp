@@ -8,6 +8,7 @@
 #include <random>
 
 #include "FriendsFixture.h"
+#include "KilledSaver.h"
 #include "kinbook/FoundationLog.h"
 #include "kinbook/Importer.h"
 
@@ -218,32 +219,18 @@ TEST_F(FriendsFileTest, KilledSaveLeavesOldOrNewFile) {
     constexpr int kFriends = 5000;
     std::mt19937 random(4242);
     for (int round = 0; round < 15; ++round) {
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t child = fork();
-        if (child == 0) {
-            close(ready[0]);
-            for (int generation = 0;; ++generation) {
-                for (int i = 0; i < kFriends; ++i) {
-                    std::string address = "f" + std::to_string(i) + "@x.org";
-                    CFriend* f = CFriend::FindByAddress(address.c_str());
-                    if (f == nullptr)
-                        f = CFriend::CreateFriendManually(address.c_str(), nullptr, AS_MANUAL, "");
-                    f->SetNote("generation " + std::to_string(generation));
-                }
-                if (!SaveFriendsFile())
-                    _exit(4);
-                if (generation == 0 && write(ready[1], "r", 1) != 1)
-                    _exit(5);
+        const auto save = [&](int generation) {
+            for (int i = 0; i < kFriends; ++i) {
+                std::string address = "f" + std::to_string(i) + "@x.org";
+                CFriend* f = CFriend::FindByAddress(address.c_str());
+                if (f == nullptr)
+                    f = CFriend::CreateFriendManually(address.c_str(), nullptr, AS_MANUAL, "");
+                f->SetNote("generation " + std::to_string(generation));
             }
-        }
-        close(ready[1]);
-        char signal = 0;
-        ASSERT_EQ(read(ready[0], &signal, 1), 1) << "the child saved once";
-        close(ready[0]);
-        usleep(std::uniform_int_distribution<int>(0, 200000)(random));
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
+            return SaveFriendsFile() != 0;
+        };
+        ASSERT_TRUE(KillWhileSaving([] { return true; }, save, 200000, random))
+            << "the child saved once";
 
         Restart();
         std::string note;
