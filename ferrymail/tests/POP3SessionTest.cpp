@@ -741,4 +741,292 @@ TEST_F(POP3SessionTest, SilentServerEndsTheSynchronizationAfterItsTimeout) {
                      ->IsInSession());
 }
 
+// Sessions run from a script, one table row each. "login" (or "login local": delivering
+// from the store) starts a session and logs in, "new" only starts one; "C: LINE" is a
+// client line; then "S: LINE" lines are what the client got for it ("S:" alone: nothing),
+// "S* TEXT" its start, "P: LINE" lines the server lines it caused ("P:" alone: none).
+// "hold LINE" keeps the server from answering from LINE on, "release" lets it (and takes
+// what the client got). Set-up: "mail UIDL SUBJECT" (new on the server), "refuse LINE"
+// ("-ERR" once), "capabilities TEXT", "disable" (the account), "set NAME N" (a proxy
+// setting), "move UIDL STATUS" (as the review window does). Checks: "where UIDL STATUS",
+// "serverstat COUNT [SIZE]" (what the store knows of the server), "stamp" and "unchanged"
+// (the store file).
+class POP3SessionScriptTest : public POP3SessionTest {
+protected:
+    struct SRow {
+        const char* name;
+        std::vector<std::string> script;
+    };
+
+    void Run(const SRow& row) {
+        SCOPED_TRACE(row.name);
+        for (const std::string& step : row.script) {
+            if (Expect(step))
+                continue;
+            Check();
+            SCOPED_TRACE(step);
+            Act(step, step.substr(0, step.find(' ')),
+                step.find(' ') == std::string::npos ? "" : step.substr(step.find(' ') + 1));
+        }
+        Check();
+    }
+
+    // Where a released message's reply shows the held note.
+    static std::string Retr(const SMail& mail, const char* note = kNote) {
+        std::string text = mail.text;
+        text.insert(text.find("\r\n\r\n") + 2, note);
+        return "+OK\r\n" + text + ".";
+    }
+    static std::string HeaderWithNote(const SMail& mail) {
+        return mail.text.substr(0, mail.text.find("\r\n\r\n") + 2) + kNote;
+    }
+
+private:
+    static MSSTATUS Status(const std::string& name) {
+        const std::map<std::string, MSSTATUS> names = {{"inbox", MS_INBOX},
+                                                       {"hold", MS_HOLD},
+                                                       {"deleted", MS_DELETED},
+                                                       {"delivered", MS_DELIVERED},
+                                                       {"none", MS_ANY}};
+        EXPECT_EQ(names.count(name), 1u) << name;
+        return names.count(name) != 0 ? names.at(name) : MS_ANY;
+    }
+    CMessageStore* Store() {
+        return CMessageDatabase::GetMessageDatabase()->GetStore(std::string("anna/127.0.0.1"));
+    }
+    // A save writes a new file: its time is another.
+    std::filesystem::file_time_type StoreStamp() {
+        Store()->FlushSaves();
+        return std::filesystem::last_write_time(Store()->GetPath());
+    }
+
+    bool Expect(const std::string& step) {
+        if (step.rfind("S:", 0) == 0) {
+            m_checkReply = true;
+            if (step.size() > 2)
+                m_reply += step.substr(3) + "\r\n";
+        } else if (step.rfind("S* ", 0) == 0) {
+            m_replyStart = step.substr(3);
+        } else if (step.rfind("P:", 0) == 0) {
+            m_checkServer = true;
+            if (step.size() > 2)
+                m_serverLines.push_back(step.substr(3));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    void Check() {
+        SCOPED_TRACE("after " + m_last);
+        if (m_checkReply) {
+            EXPECT_EQ(m_got, m_reply);
+        }
+        if (!m_replyStart.empty()) {
+            EXPECT_EQ(m_got.substr(0, m_replyStart.size()), m_replyStart);
+        }
+        if (m_checkServer) {
+            EXPECT_EQ(
+                std::vector<std::string>(m_host->toServer.begin() + m_mark, m_host->toServer.end()),
+                m_serverLines);
+        }
+        m_checkReply = m_checkServer = false;
+        m_reply.clear();
+        m_replyStart.clear();
+        m_serverLines.clear();
+    }
+
+    void Act(const std::string& step, const std::string& word, const std::string& rest) {
+        m_last = step;
+        const std::string first = rest.substr(0, rest.find(' '));
+        const std::string second =
+            rest.find(' ') == std::string::npos ? std::string() : rest.substr(rest.find(' ') + 1);
+        if (word == "login" || word == "new") {
+            if (word == "login")
+                m_got = Login(rest == "local");
+            else
+                NewSession();
+            m_mark = 0;
+        } else if (word == "C:" || word == "release") {
+            m_mark = m_host->toServer.size();
+            const size_t at = m_host->client.size();
+            if (word == "release") {
+                m_host->holdAt.clear();
+                m_host->Pump();
+            } else {
+                Send(rest);
+            }
+            m_got = m_host->client.substr(at);
+        } else if (word == "hold") {
+            m_host->holdAt = rest;
+        } else if (word == "mail") {
+            m_server.mailbox.push_back({first, MakeMail(second, 2)});
+        } else if (word == "refuse") {
+            m_server.failures.insert(rest);
+        } else if (word == "capabilities") {
+            m_server.capabilities = rest;
+        } else if (word == "set") {
+            WriteSetting("Software\\Brevant\\Quillon\\Settings\\POP3Proxy", first.c_str(),
+                         std::stoi(second));
+        } else {
+            ActOnStore(word, first, second);
+        }
+    }
+
+    void ActOnStore(const std::string& word, const std::string& first, const std::string& second) {
+        if (word == "disable") {
+            CRegistryKey key;
+            ASSERT_TRUE(key.OpenCarefully(
+                HKEY_CURRENT_USER,
+                "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1"));
+            ASSERT_TRUE(key.SetValue("IsEnabled", 0));
+            ClearAccountTable(TRUE);
+        } else if (word == "move" || word == "where") {
+            ASSERT_NE(Store(), nullptr);
+            CStoreLock lock(Store(), word == "move");
+            CMessage* message = Store()->GetMessage(first);
+            if (word == "where")
+                EXPECT_EQ(message != nullptr ? message->GetLocation() : MS_ANY, Status(second))
+                    << first;
+            else if (message != nullptr)
+                message->SetLocation(Status(second));
+            else
+                ADD_FAILURE() << "no message " << first;
+        } else if (word == "serverstat") {
+            int count = 0, size = 0;
+            Store()->GetServerStat(&count, &size);
+            EXPECT_EQ(count, std::stoi(first));
+            if (!second.empty()) {
+                EXPECT_EQ(size, std::stoi(second));
+            }
+        } else if (word == "stamp") {
+            m_stamp = StoreStamp();
+        } else if (word == "unchanged") {
+            EXPECT_EQ(StoreStamp(), m_stamp);
+        } else {
+            ADD_FAILURE() << "unknown step " << word;
+        }
+    }
+
+    std::string m_last;  // the last action
+    std::string m_got;   // what the client got for it
+    size_t m_mark = 0;   // the first server line it caused
+    bool m_checkReply = false;
+    bool m_checkServer = false;
+    std::string m_reply;
+    std::string m_replyStart;
+    std::vector<std::string> m_serverLines;
+    std::filesystem::file_time_type m_stamp;
+};
+
+TEST_F(POP3SessionScriptTest, ScriptedSessions) {
+    const std::vector<SMail> mail = m_server.mailbox;  // apple, held, cherry
+    const std::string apple = Retr(mail[0]), cherry = Retr(mail[2]);
+    const std::string allSizes =
+        std::to_string(mail[0].text.size() + mail[1].text.size() + mail[2].text.size());
+    // Eight messages before the new two: few enough sizes missing to ask them one by one.
+    std::vector<std::string> eightThenTwo = {
+        "mail uid-4 Four",  "mail uid-5 Five",  "mail uid-6 Six",
+        "mail uid-7 Seven", "mail uid-8 Eight", "login",
+        "C: QUIT",          "mail uid-9 Nine",  "mail uid-10 Ten, hold it"};
+    for (const char* step :
+         {"login", "P: CAPA", "P: USER anna", "P: PASS secret", "P: STAT", "P: UIDL", "P: LIST 9",
+          "P: LIST 10", "P: TOP 9 10", "P: TOP 10 10", "C: STAT", "S* +OK 8 ", "C: UIDL 8",
+          "S: +OK 8 uid-9", "where uid-10 hold"})
+        eightThenTwo.push_back(step);
+    const std::string ownCapabilities[] = {
+        "S: +OK Capability list follows", "S: USER", "S: TOP", "S: UIDL", "S: PIPELINING", "S: ."};
+    // The server's, cut to what passes through; its first line is the server's own when
+    // relayed.
+    const std::string serverCapabilities[] = {
+        "S: TOP",        "S: RESP-CODES", "S: USER", "S: UIDL", "S: IMPLEMENTATION Test server",
+        "S: PIPELINING", "S: ."};
+    auto join = [](std::initializer_list<std::vector<std::string>> parts) {
+        std::vector<std::string> all;
+        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    auto withoutPipelining = [&](const char* set) {
+        return std::vector<std::string>{
+            set,  "login", "hold RETR 1", "C: RETR 1",   "S:",           "P: RETR 1", "C: RETR 2",
+            "S:", "P:",    "release",     "S: " + apple, "S: " + cherry, "P: RETR 3"};
+    };
+    const SRow rows[] = {
+        {"a message released by the review is listed at the next log-in",
+         {"login", "C: QUIT", "move uid-h inbox", "login", "C: UIDL", "S: +OK UIDL listing follows",
+          "S: 1 uid-a", "S: 2 uid-h", "S: 3 uid-c", "S: .", "C: RETR 2",
+          "S: " + Retr(mail[1], "X-Quillon-Analysis: held\r\n"), "P: RETR 2"}},
+        {"an unchanged mailbox leaves the store file as it was",
+         {"login", "C: QUIT", "stamp", "login", "C: STAT", "C: QUIT", "unchanged"}},
+        {"new mail among many is sized one by one", eightThenTwo},
+        {"local delivery answers from the store and marks what it delivered",
+         {"set TopLines -1", "login local", "C: RETR 2", "S: " + cherry, "P:", "C: RETR 1",
+          "S: " + apple, "C: TOP 2 2", "S: +OK", "S: " + HeaderWithNote(mail[2]),
+          "S: Line 1 of Cherry", "S: Line 2 of Cherry", "S: .", "C: TOP 1 0", "S: +OK",
+          "S: " + HeaderWithNote(mail[0]) + ".", "P:", "where uid-a delivered",
+          "where uid-c delivered"}},
+        {"local delivery of a copy cut short goes to the server",
+         {"login local", "C: RETR 2", "S: " + cherry, "P: RETR 3", "C: RETR 1", "S: " + apple,
+          "P:", "where uid-a delivered"}},
+        {"a client's deletion leaves the store at QUIT and the server renumbers",
+         {"login", "C: DELE 1", "S: +OK deleted", "C: QUIT", "S: +OK bye", "P: STAT", "P: QUIT",
+          "where uid-a none", "login", "C: UIDL", "S: +OK UIDL listing follows", "S: 1 uid-c",
+          "S: .", "C: RETR 1", "S: " + cherry, "P: RETR 2"}},
+        {"STAT after a deletion counts what is left and keeps the numbers",
+         {"login", "C: DELE 1", "S: +OK deleted", "C: STAT", "S: +OK 1 " + Size(mail[2]), "P: STAT",
+          "P: STAT", "C: UIDL 2", "S: +OK 2 uid-c", "C: RETR 2", "S: " + cherry, "P: RETR 3"}},
+        {"a disabled account is relayed as it came",
+         {"disable",
+          "login",
+          "C:   LIST  ",
+          "S: +OK",
+          "S: 1 " + std::to_string(mail[0].text.size()),
+          "S: 2 " + std::to_string(mail[1].text.size()),
+          "S: 3 " + std::to_string(mail[2].text.size()),
+          "S: .",
+          "P: LIST",
+          "C: RETR 2",
+          "S: +OK",
+          "S: " + mail[1].text + ".",
+          "C: XTND  XMIT",
+          "S: -ERR no such message",
+          "P: XTND  XMIT",
+          "C: CAPA",
+          "S: +OK",
+          "S: TOP",
+          "S: UIDL",
+          "S: PIPELINING",
+          "S: .",
+          "C: DELE 0",
+          "S: -ERR no such message",
+          "P: DELE 0",
+          "where uid-a none"}},
+        {"an account that is not registered is relayed",
+         {"new", "C: USER bob/127.0.0.1", "C: PASS secret", "C: UIDL", "S: +OK", "S: 1 uid-a",
+          "S: 2 uid-h", "S: 3 uid-c", "S: .", "P: UIDL"}},
+        {"capabilities: the proxy's own, then the server's cut to what passes",
+         join({{"capabilities TOP\r\nSTLS\r\nSASL PLAIN LOGIN\r\nRESP-CODES\r\nUTF8 USER\r\n"
+                "USER\r\nUIDL\r\nIMPLEMENTATION Test server\r\n",
+                "new", "C: CAPA"},
+               {std::begin(ownCapabilities), std::end(ownCapabilities)},
+               {"P:", "C: USER anna/127.0.0.1", "C: CAPA", "S: +OK"},
+               {std::begin(serverCapabilities), std::end(serverCapabilities)},
+               {"P: CAPA", "C: PASS secret", "C: CAPA", "S: +OK Capability list follows"},
+               {std::begin(serverCapabilities), std::end(serverCapabilities)},
+               {"P:"}})},
+        {"a server without PIPELINING gets one command at a time",
+         withoutPipelining("capabilities TOP\r\nUIDL\r\nUSER\r\n")},
+        {"a server that refuses CAPA gets one command at a time", withoutPipelining("refuse CAPA")},
+        {"the store is not in step with the server until the downloads are done",
+         {"new", "C: USER anna/127.0.0.1", "hold TOP 2 10", "C: PASS secret", "S:", "serverstat -1",
+          "release", "S: +OK maildrop ready", "serverstat 3 " + allSizes}},
+    };
+    for (const SRow& row : rows) {
+        Run(row);
+        TearDown();
+        m_server = CScriptedServer();
+        SetUp();
+    }
+}
+
 }  // namespace
