@@ -73,43 +73,24 @@ protected:
     }
 };
 
-TEST_F(MessageTest, StartsNewAndVerified) {
+TEST_F(MessageTest, StartsNewAndVerifiedAndVerifyClearsDeleted) {
     CMessage empty;
-    EXPECT_EQ("", empty.GetUIDL());
-    EXPECT_EQ(0, empty.GetStoreID());
     EXPECT_EQ(MS_NEW, empty.GetLocation());
     EXPECT_EQ(1, empty.IsVerified());
     EXPECT_EQ(0, empty.IsDeleted());
     EXPECT_EQ(0u, empty.GetFlags());
-    EXPECT_EQ(0, empty.HasHeader());
-    EXPECT_EQ(0, empty.GetBodyLines());
-    EXPECT_EQ(0, empty.GetSize());
-    EXPECT_EQ(0, empty.GetMessageNumber());
-    EXPECT_EQ(0, empty.GetDownloadedDate());
-    EXPECT_EQ(nullptr, empty.GetTag());
-    EXPECT_EQ(nullptr, empty.GetClientData());
-    EXPECT_EQ(nullptr, empty.GetOwner());
-
+    EXPECT_EQ(0, empty.GetStoreID());
     CFakeOwner owner;
-    CMessage owned("UIDL-1", &owner);
-    EXPECT_EQ("UIDL-1", owned.GetUIDL());
-    EXPECT_EQ(7, owned.GetStoreID());
-    EXPECT_EQ(MS_NEW, owned.GetLocation());
-    EXPECT_EQ(1, owned.IsVerified());
+    EXPECT_EQ(7, CMessage("UIDL-1", &owner).GetStoreID());
+    EXPECT_EQ(0, CMessage("UIDL-2", nullptr).GetStoreID());
 
-    CMessage unowned("UIDL-2", nullptr);
-    EXPECT_EQ(0, unowned.GetStoreID());
-}
-
-TEST_F(MessageTest, VerifyClearsDeleted) {
-    CMessage message;
-    message.SetDeleted(1);
-    message.Unverify();
-    EXPECT_EQ(0, message.IsVerified());
-    EXPECT_EQ(1, message.IsDeleted());
-    message.Verify();
-    EXPECT_EQ(1, message.IsVerified());
-    EXPECT_EQ(0, message.IsDeleted());
+    empty.SetDeleted(1);
+    empty.Unverify();
+    EXPECT_EQ(0, empty.IsVerified());
+    EXPECT_EQ(1, empty.IsDeleted());
+    empty.Verify();
+    EXPECT_EQ(1, empty.IsVerified());
+    EXPECT_EQ(0, empty.IsDeleted());
 }
 
 TEST_F(MessageTest, VisibleLocations) {
@@ -121,18 +102,30 @@ TEST_F(MessageTest, VisibleLocations) {
     for (const auto& c : kCases) {
         CMessage message;
         message.SetLocation(c.location);
-        EXPECT_EQ(c.location, message.GetLocation());
         EXPECT_EQ(c.visible, message.IsVisible()) << c.location;
     }
 }
 
+// The owner hears of a move before the field changes, once per real move; a message with
+// no store, an unknown store or no lookup installed changes only its field.
 TEST_F(MessageTest, SetLocationTellsTheOwnerFirst) {
     CFakeOwner owner;
     gOwner = &owner;
+    CMessage beforeLookup("U", &owner);
+    beforeLookup.SetLocation(MS_JAIL);
     CMessage::SetOwnerLookup(&LookupOwner);
+    CMessage withoutStore;
+    CMessage unknownStore("U", nullptr);
+    unknownStore.SetStore(99);
+    withoutStore.SetLocation(MS_INBOX);
+    unknownStore.SetLocation(MS_DELETED);
+    EXPECT_TRUE(owner.m_calls.empty());
+    EXPECT_EQ(MS_JAIL, beforeLookup.GetLocation());
+    EXPECT_EQ(MS_INBOX, withoutStore.GetLocation());
+    EXPECT_EQ(MS_DELETED, unknownStore.GetLocation());
+
     CMessage message("U", &owner);
     ASSERT_EQ(&owner, message.GetOwner());
-
     message.SetLocation(MS_HOLD);
     message.SetLocation(MS_HOLD);  // the same location: nothing happens
     message.SetLocation(MS_INBOX);
@@ -145,25 +138,6 @@ TEST_F(MessageTest, SetLocationTellsTheOwnerFirst) {
     EXPECT_EQ(MS_INBOX, owner.m_calls[1].newLocation);
     EXPECT_EQ(MS_HOLD, owner.m_calls[1].locationDuringCall);
     EXPECT_EQ(MS_INBOX, message.GetLocation());
-}
-
-TEST_F(MessageTest, SetLocationWithoutOwnerChangesOnlyTheField) {
-    CFakeOwner owner;
-    gOwner = &owner;
-    CMessage withoutStore;
-    CMessage unknownStore("U", nullptr);
-    unknownStore.SetStore(99);
-    CMessage beforeLookup("U", &owner);
-
-    beforeLookup.SetLocation(MS_JAIL);  // no lookup installed yet
-    CMessage::SetOwnerLookup(&LookupOwner);
-    withoutStore.SetLocation(MS_INBOX);
-    unknownStore.SetLocation(MS_DELETED);
-
-    EXPECT_TRUE(owner.m_calls.empty());
-    EXPECT_EQ(MS_JAIL, beforeLookup.GetLocation());
-    EXPECT_EQ(MS_INBOX, withoutStore.GetLocation());
-    EXPECT_EQ(MS_DELETED, unknownStore.GetLocation());
 }
 
 TEST_F(MessageTest, SetHeaderSplitsHeaderAndBody) {
@@ -189,6 +163,8 @@ TEST_F(MessageTest, SetHeaderSplitsHeaderAndBody) {
         {"bare LF lines do not count", "S: s\r\n\r\na\nb\n", 1, "S: s\r\n", "a\nb\n", -1},
         {"a blank line inside the body", "S: s\r\n\r\na\r\n\r\nb\r\n", 3, "S: s\r\n",
          "a\r\n\r\nb\r\n", 3},
+        {"a blank line at the very start is no header end", "\r\n\r\nbody\r\n", -1,
+         "\r\n\r\nbody\r\n", "", 0},
     };
     for (const SCase& c : kCases) {
         CMessage message;
@@ -205,6 +181,7 @@ TEST_F(MessageTest, SetHeaderSplitsHeaderAndBody) {
     }
 }
 
+// Text without a blank line is a new header only: the body and its count stay.
 TEST_F(MessageTest, TextWithoutBlankLineKeepsBodyAndLineCount) {
     CMessage message;
     message.SetHeader("A: b\r\n\r\nold\r\n", 1);
@@ -213,38 +190,24 @@ TEST_F(MessageTest, TextWithoutBlankLineKeepsBodyAndLineCount) {
     EXPECT_EQ("Subject: s\r\nTo: t\r\n", message.GetHeader());
     EXPECT_EQ("old\r\n", message.GetBody());
     EXPECT_EQ(1, message.GetBodyLines());
-
-    // A blank line at the very start is no header end.
-    CMessage leading;
-    leading.SetHeader("\r\n\r\nbody\r\n", -1);
-    EXPECT_EQ("\r\n\r\nbody\r\n", leading.GetHeader());
-    EXPECT_EQ("", leading.GetBody());
-    EXPECT_EQ(0, leading.GetBodyLines());
 }
 
-// The client is told the server's size plus the notes inserted into the header it gets.
-TEST_F(MessageTest, SizeIsServerSizePlusNotes) {
+// Notes are header lines; the client is told the server's size plus the notes inserted
+// into the header it gets.
+TEST_F(MessageTest, NotesAreHeaderLinesCountedInTheClientSize) {
     CMessage message;
     message.SetSize(1000);
-    EXPECT_EQ(1000, message.GetSizeInStore());
-    EXPECT_EQ(1000, message.GetSize());
     message.SetHeader("S: s\r\n\r\nbody\r\n", -1);
     EXPECT_EQ(1000, message.GetSize());
-    message.AddQLNote("Quillon-Analysis", "Held");
-    EXPECT_EQ(1000 + static_cast<int>(std::string("X-Quillon-Analysis: Held\r\n").size()),
-              message.GetSize());
-    EXPECT_EQ(1000, message.GetSizeInStore());
-}
-
-TEST_F(MessageTest, NotesAreHeaderLines) {
-    CMessage message;
     EXPECT_EQ("", message.GetQLNotes());
     message.AddQLNote("Quillon-Analysis", "friendly: from a friend");
-    EXPECT_EQ("X-Quillon-Analysis: friendly: from a friend\r\n", message.GetQLNotes());
     message.AddQLNote("Quillon-Other", "");
     message.AddQLNote(nullptr, nullptr);
-    EXPECT_EQ("X-Quillon-Analysis: friendly: from a friend\r\nX-Quillon-Other: \r\nX-: \r\n",
-              message.GetQLNotes());
+    const std::string notes =
+        "X-Quillon-Analysis: friendly: from a friend\r\nX-Quillon-Other: \r\nX-: \r\n";
+    EXPECT_EQ(notes, message.GetQLNotes());
+    EXPECT_EQ(1000 + static_cast<int>(notes.size()), message.GetSize());
+    EXPECT_EQ(1000, message.GetSizeInStore());
 }
 
 TEST_F(MessageTest, WithoutHeaderNothingIsParsedOrCached) {
@@ -635,128 +598,91 @@ TEST_F(MessageCorpusTest, EveryMessageScansWithinItsText) {
     EXPECT_GT(withFrom, 0);
 }
 
-struct SExpectedMessage {
-    const char* file;
-    Addresses from;  // one entry, or none when there is no From address
-    Addresses to;
-    Addresses cc;
-    std::string sender;
-    std::string replyTo;
-    std::string returnPath;
-    std::string subject;
-    std::optional<long> date;  // only plain RFC 822 dates are checked
-    std::optional<long> lastHopDate;
-};
+// A message's fields as a person reads them, one "field: value" line each, empty fields
+// left out.
+std::string Fields(CMessage& message) {
+    auto list = [](const std::vector<SAddress>& addresses) {
+        std::string text;
+        for (const SAddress& a : addresses)
+            text += (text.empty() ? "" : ", ") + (a.m_name.empty() ? "" : a.m_name + " ") + "<" +
+                    a.m_address + ">";
+        return text;
+    };
+    const std::pair<const char*, std::string> fields[] = {
+        {"from", message.GetFrom()->m_address.empty() ? "" : list({*message.GetFrom()})},
+        {"to", list(*message.GetTo())},
+        {"cc", list(*message.GetCC())},
+        {"sender", message.GetSender()->m_address},
+        {"reply-to", message.GetReplyTo()->m_address},
+        {"return-path", message.GetReturnPath()->m_address},
+        {"subject", message.GetSubject()},
+        {"date", message.GetDate() != 0 ? std::to_string(message.GetDate()) : ""},
+        {"last hop",
+         message.GetReceivedDate(1) != 0 ? std::to_string(message.GetReceivedDate(1)) : ""},
+    };
+    std::string text;
+    for (const auto& [name, value] : fields)
+        if (!value.empty())
+            text += std::string(name) + ": " + value + "\n";
+    return text;
+}
 
 // Read by hand from each file's header.
-const SExpectedMessage kCorpusMessages[] = {
+const std::pair<const char*, const char*> kCorpusMessages[] = {
     {"/usr/share/doc/spamassassin/examples/sample-nonspam.txt",
-     {{"dawson@world.std.com", "Keith Dawson"}},
-     {{"tbtf@world.std.com", ""}},
-     {},
-     "tbtf-approval@world.std.com",
-     "tbtf-approval@europe.std.com",
-     "tbtf-approval@world.std.com",
-     "TBTF ping for 2001-04-20: Reviving",
-     987800398,
-     std::nullopt},
+     "from: Keith Dawson <dawson@world.std.com>\nto: <tbtf@world.std.com>\n"
+     "sender: tbtf-approval@world.std.com\nreply-to: tbtf-approval@europe.std.com\n"
+     "return-path: tbtf-approval@world.std.com\nsubject: TBTF ping for 2001-04-20: Reviving\n"
+     "date: 987800398\n"},
     {"/usr/share/doc/spamassassin/examples/sample-spam.txt",
-     {{"sender@example.net", "Sender"}},
-     {{"recipient@example.net", "Recipient"}},
-     {},
-     "",
-     "",
-     "",
-     "Test spam mail (GTUBE)",
-     1058995800,
-     std::nullopt},
+     "from: Sender <sender@example.net>\nto: Recipient <recipient@example.net>\n"
+     "subject: Test spam mail (GTUBE)\ndate: 1058995800\n"},
     {"/usr/lib/python3/dist-packages/dkim/tests/data/message.mbox",
-     {{"scott@kitterman.com", "Scott Kitterman"}},
-     {{"mail@kerrickstaley.com", "Kerrick Staley"}, {"ncoghlan@gmail.com", "Nick Coghlan"}},
-     {{"barry@python.org", ""}},
-     "",
-     "",
-     "scott@kitterman.com",
-     "Comments on PEP 394 draft",
-     1299525777,
-     1299525803},
+     "from: Scott Kitterman <scott@kitterman.com>\n"
+     "to: Kerrick Staley <mail@kerrickstaley.com>, Nick Coghlan <ncoghlan@gmail.com>\n"
+     "cc: <barry@python.org>\nreturn-path: scott@kitterman.com\n"
+     "subject: Comments on PEP 394 draft\ndate: 1299525777\nlast hop: 1299525803\n"},
     {"/usr/lib/python3.11/test/test_email/data/msg_20.txt",
-     {{"bbb@ddd.com", "John X. Doe"}},
-     {{"bbb@zzz.org", ""}},
-     {{"ccc@zzz.org", ""}, {"ddd@zzz.org", ""}, {"eee@zzz.org", ""}},
-     "",
-     "",
-     "bbb@zzz.org",
-     "This is a test message",
-     988999544,
-     std::nullopt},
+     "from: John X. Doe <bbb@ddd.com>\nto: <bbb@zzz.org>\n"
+     "cc: <ccc@zzz.org>, <ddd@zzz.org>, <eee@zzz.org>\nreturn-path: bbb@zzz.org\n"
+     "subject: This is a test message\ndate: 988999544\n"},
     {"/usr/lib/python3.11/test/test_email/data/msg_25.txt",
-     {{"MAILER-DAEMON@zinfandel.lacita.com", "Mail Delivery Subsystem"}},
-     {{"linuxuser-admin@www.linux.org.uk", ""}, {"postmaster@zinfandel.lacita.com", ""}},
-     {},
-     "",
-     "",
-     "",
-     "Returned mail: Too many hops 19 (17 max): from <linuxuser-admin@www.linux.org.uk> "
-     "via [199.164.235.226], to <scoffman@wellpartner.com>",
-     std::nullopt,
-     986571969},
+     "from: Mail Delivery Subsystem <MAILER-DAEMON@zinfandel.lacita.com>\n"
+     "to: <linuxuser-admin@www.linux.org.uk>, <postmaster@zinfandel.lacita.com>\n"
+     "subject: Returned mail: Too many hops 19 (17 max): from "
+     "<linuxuser-admin@www.linux.org.uk> via [199.164.235.226], to <scoffman@wellpartner.com>\n"
+     "last hop: 986571969\n"},
     {"/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/mail/qp-utf8-header.raw",
-     {{"PIRARD@vm1.ulg.ac.be", "=?ISO-8859-1?Q?Andr=E9?= Pirard"}},
-     {{"marczak@inbucket.com", "=?UTF-8?Q?Miros=C5=82aw_Marczak?="}},
-     {},
-     "PIRARD@vm1.ulg.ac.be",
-     "",
-     "",
-     "=?utf-8?q?MIME_UTF8_Test_=c2=a2?= More Text",
-     1350674569,
-     std::nullopt},
+     "from: =?ISO-8859-1?Q?Andr=E9?= Pirard <PIRARD@vm1.ulg.ac.be>\n"
+     "to: =?UTF-8?Q?Miros=C5=82aw_Marczak?= <marczak@inbucket.com>\n"
+     "sender: PIRARD@vm1.ulg.ac.be\nsubject: =?utf-8?q?MIME_UTF8_Test_=c2=a2?= More Text\n"
+     "date: 1350674569\n"},
     {"/usr/lib/python3/dist-packages/flufl/bounce/tests/data/dsn_03.txt",
-     {{"postmaster@advalvas.be", "postmaster@example.be"}},
-     {{"python-list-admin@python.org", "python-list-admin@python.org"}},
-     {},
-     "python-list-owner@python.org",
-     "",
-     "python-list-admin@python.org",
-     "Failed mail: exceeded maximum incoming message size",
-     981635626,
-     std::nullopt},
+     "from: postmaster@example.be <postmaster@advalvas.be>\n"
+     "to: python-list-admin@python.org <python-list-admin@python.org>\n"
+     "sender: python-list-owner@python.org\nreturn-path: python-list-admin@python.org\n"
+     "subject: Failed mail: exceeded maximum incoming message size\ndate: 981635626\n"},
     {"/usr/lib/python3/dist-packages/flufl/bounce/tests/data/dsn_08.txt",
-     {{"MAILER-DAEMON@innominate.de", "Mail Delivery System"}},
-     {{"zope-admin@zope.org", ""}},
-     {},
-     "zope-owner@zope.org",
-     "",
-     "zope-admin@zope.org",
-     "Delayed Mail (still being retried)",
-     std::nullopt,
-     1002185328},
+     "from: Mail Delivery System <MAILER-DAEMON@innominate.de>\nto: <zope-admin@zope.org>\n"
+     "sender: zope-owner@zope.org\nreturn-path: zope-admin@zope.org\n"
+     "subject: Delayed Mail (still being retried)\nlast hop: 1002185328\n"},
 };
 
 TEST_F(MessageCorpusTest, AddressesAndNamesAsAPersonReadsThem) {
     int checked = 0;
-    for (const SExpectedMessage& e : kCorpusMessages) {
-        std::unique_ptr<CMessage> message = Load(e.file);
+    for (const auto& [file, expected] : kCorpusMessages) {
+        std::unique_ptr<CMessage> message = Load(file);
         if (!message)
             continue;
         ++checked;
-        SCOPED_TRACE(e.file);
-        Addresses from;
-        if (!message->GetFrom()->m_address.empty())
-            from.emplace_back(message->GetFrom()->m_address, message->GetFrom()->m_name);
-        EXPECT_EQ(e.from, from);
-        EXPECT_EQ(e.to, Flatten(*message->GetTo()));
-        EXPECT_EQ(e.cc, Flatten(*message->GetCC()));
-        EXPECT_EQ(e.sender, message->GetSender()->m_address);
-        EXPECT_EQ(e.replyTo, message->GetReplyTo()->m_address);
-        EXPECT_EQ(e.returnPath, message->GetReturnPath()->m_address);
-        EXPECT_EQ(e.subject, message->GetSubject());
-        if (e.date) {
-            EXPECT_EQ(*e.date, message->GetDate());
-        }
-        if (e.lastHopDate) {
-            EXPECT_EQ(*e.lastHopDate, message->GetReceivedDate(1));
-        }
+        SCOPED_TRACE(file);
+        const std::string e = expected;
+        std::string got = Fields(*message);
+        // Only plain RFC 822 dates are checked: those the expectation gives.
+        for (const char* name : {"date: ", "last hop: "})
+            if (e.find(name) == std::string::npos && got.find(name) != std::string::npos)
+                got.erase(got.find(name), got.find('\n', got.find(name)) + 1 - got.find(name));
+        EXPECT_EQ(e, got);
     }
     if (checked == 0)
         GTEST_SKIP() << "no mail corpus package installed";
