@@ -93,36 +93,6 @@ protected:
     std::vector<std::string> m_prompts;
 };
 
-void ExpectSameMessage(CMessage* a, CMessage* b) {
-    EXPECT_EQ(a->GetUIDL(), b->GetUIDL());
-    EXPECT_EQ(a->GetMessageNumber(), b->GetMessageNumber());
-    EXPECT_EQ(a->GetSizeInStore(), b->GetSizeInStore());
-    EXPECT_EQ(a->GetBodyLines(), b->GetBodyLines());
-    EXPECT_EQ(a->GetLocation(), b->GetLocation());
-    EXPECT_EQ(a->GetTag(), b->GetTag());
-    EXPECT_EQ(a->GetDownloadedDate(), b->GetDownloadedDate());
-    EXPECT_EQ(a->GetFlags() & CMessage::kPersistedFlags, b->GetFlags());
-    EXPECT_EQ(a->IsDeleted(), b->IsDeleted());
-    EXPECT_EQ(a->GetHeader(), b->GetHeader());
-    EXPECT_EQ(a->GetQLNotes(), b->GetQLNotes());
-    EXPECT_EQ(a->GetBody(), b->GetBody());
-    if (a->HasHeader()) {
-        EXPECT_EQ(a->GetDate(), b->GetDate());
-        EXPECT_EQ(a->GetSubject(), b->GetSubject());
-        EXPECT_EQ(a->GetFrom()->m_address, b->GetFrom()->m_address);
-        EXPECT_EQ(a->GetFrom()->m_name, b->GetFrom()->m_name);
-        EXPECT_EQ(a->GetReplyTo()->m_address, b->GetReplyTo()->m_address);
-        EXPECT_EQ(a->GetReturnPath()->m_address, b->GetReturnPath()->m_address);
-        EXPECT_EQ(a->GetSender()->m_address, b->GetSender()->m_address);
-        ASSERT_EQ(a->GetTo()->size(), b->GetTo()->size());
-        for (size_t i = 0; i < a->GetTo()->size(); ++i) {
-            EXPECT_EQ((*a->GetTo())[i].m_address, (*b->GetTo())[i].m_address);
-            EXPECT_EQ((*a->GetTo())[i].m_name, (*b->GetTo())[i].m_name);
-        }
-        ASSERT_EQ(a->GetCC()->size(), b->GetCC()->size());
-    }
-}
-
 TEST_F(MessageStoreTest, GoldenFile) {
     {
         SStore s;
@@ -179,16 +149,23 @@ TEST_F(MessageStoreTest, GoldenFile) {
     EXPECT_EQ(first->GetBody(), "line1\r\nline2\r\nline3\r\n");
     EXPECT_EQ(original->GetMessage("12345678")->IsDeleted(), 1);
 
-    // A message written from the loaded one reads back the same.
+    // A message written from the loaded one reads back the same: written again, its
+    // record has the same bytes.
+    auto write = [&](CMessage* message, const std::string& path) {
+        CStoreFile file;
+        EXPECT_TRUE(file.Open(path.c_str(), CStoreFile::kModeWrite));
+        EXPECT_TRUE(message->Write(file));
+        EXPECT_TRUE(file.CloseFile());
+        return Bytes(path);
+    };
+    const std::string record = write(first, m_home.Path() + "/copy");
     CStoreFile file;
-    std::string copyPath = m_home.Path() + "/copy";
-    ASSERT_TRUE(file.Open(copyPath.c_str(), CStoreFile::kModeWrite));
-    ASSERT_TRUE(first->Write(file));
-    ASSERT_TRUE(file.CloseFile());
-    ASSERT_TRUE(file.Open(copyPath.c_str(), 0));
+    ASSERT_TRUE(file.Open((m_home.Path() + "/copy").c_str(), 0));
     CMessage copy;
     ASSERT_TRUE(copy.Load(file));
-    ExpectSameMessage(first, &copy);
+    EXPECT_EQ(write(&copy, m_home.Path() + "/again"), record);
+    EXPECT_EQ(copy.GetHeader(), first->GetHeader());
+    EXPECT_EQ(copy.GetBody(), first->GetBody());
 }
 
 TEST_F(MessageStoreTest, EmptyFileOpensAsNewStoreAndFirstSaveWritesAWholeFile) {
@@ -199,7 +176,8 @@ TEST_F(MessageStoreTest, EmptyFileOpensAsNewStoreAndFirstSaveWritesAWholeFile) {
     EXPECT_TRUE(s->IsNewStore());
     EXPECT_TRUE(s->IsDirty());
     ASSERT_TRUE(s->Save(0));
-    EXPECT_EQ(Bytes(StorePath()), std::string("STOR\1\0\0\0\xff\xff\xff\xff\xff\xff\xff\xff\0\0\0\0ROTS", 24));
+    EXPECT_EQ(Bytes(StorePath()),
+              std::string("STOR\1\0\0\0\xff\xff\xff\xff\xff\xff\xff\xff\0\0\0\0ROTS", 24));
     EXPECT_FALSE(s->IsNewStore());
 }
 
@@ -249,7 +227,8 @@ TEST_F(MessageStoreTest, UnreadableRecordRefusesTheStoreAndKeepsTheFile) {
     SStore s;
     EXPECT_FALSE(s->Open(nullptr, 1, kServer, kUser, 0));
     ASSERT_EQ(m_prompts.size(), 1u);
-    EXPECT_EQ(m_prompts[0].rfind("Error loading message from file anna@pop.example.org, pos ", 0), 0u)
+    EXPECT_EQ(m_prompts[0].rfind("Error loading message from file anna@pop.example.org, pos ", 0),
+              0u)
         << m_prompts[0];
     EXPECT_EQ(Bytes(StorePath()), cut);
 }
@@ -387,8 +366,7 @@ TEST_F(MessageStoreTest, ClientViewRenumbersVisibleMessagesInServerOrder) {
     s->GetMessage("u2")->SetLocation(MS_HOLD);
     s->GetMessage("u4")->SetLocation(MS_INBOX);
     s->GetMessage("u3")->SetLocation(MS_JAIL);
-    for (int n = 1; n <= 4; ++n)
-        s->SetServerSize(n, 100 * n);
+    for (int n = 1; n <= 4; ++n) s->SetServerSize(n, 100 * n);
     ASSERT_TRUE(s->BeginSession(1));
     EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u4"}));
     EXPECT_EQ(s->GetServerNumber(2), 4);
@@ -440,7 +418,7 @@ TEST_F(MessageStoreTest, ViewFreezesOnceTheClientHasItsStat) {
     s->GetClientViewStat(&count, &size);
     s->SetStatAnswered(1);
 
-    s->GetMessage("u2")->SetLocation(MS_INBOX);   // released from hold in the review
+    s->GetMessage("u2")->SetLocation(MS_INBOX);    // released from hold in the review
     s->GetMessage("u3")->SetLocation(MS_DELETED);  // deleted in the review
     EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u3"}));
     int frozenCount = 0;
@@ -476,8 +454,7 @@ TEST_F(MessageStoreTest, SavingWithoutDeletedMessagesRenumbers) {
     SStore s;
     ASSERT_TRUE(s->Open(nullptr, 1, kServer, kUser, 0));
     List(s.store, {"u1", "u2", "u3"});
-    for (const char* uidl : {"u1", "u2", "u3"})
-        s->GetMessage(uidl)->SetLocation(MS_INBOX);
+    for (const char* uidl : {"u1", "u2", "u3"}) s->GetMessage(uidl)->SetLocation(MS_INBOX);
     ASSERT_TRUE(s->MarkDeletedFromServer(2, 1));
     ASSERT_TRUE(s->Save(1));
     EXPECT_EQ(s->GetMessage("u2"), nullptr);
@@ -548,8 +525,7 @@ TEST_F(MessageStoreTest, StoreLockBelongsToOneProcess) {
 TEST_F(MessageStoreTest, KilledSaveLeavesOldOrNewStore) {
     constexpr int kMessages = 3000;
     std::vector<std::string> uidls;
-    for (int i = 0; i < kMessages; ++i)
-        uidls.push_back("uidl-" + std::to_string(i));
+    for (int i = 0; i < kMessages; ++i) uidls.push_back("uidl-" + std::to_string(i));
     std::mt19937 random(12345);
     for (int round = 0; round < 25; ++round) {
         CMessageStore* store = nullptr;
@@ -562,8 +538,8 @@ TEST_F(MessageStoreTest, KilledSaveLeavesOldOrNewStore) {
             std::string mark = "generation " + std::to_string(generation);
             for (const std::string& uidl : uidls) {
                 CMessage* message = store->GetMessage(uidl);
-                message->SetHeader("Subject: " + mark + "\r\nX-Filler: " +
-                                       std::string(200, 'f') + "\r\n\r\nbody\r\n",
+                message->SetHeader("Subject: " + mark + "\r\nX-Filler: " + std::string(200, 'f') +
+                                       "\r\n\r\nbody\r\n",
                                    -1);
                 message->SetTag(reinterpret_cast<void*>(static_cast<intptr_t>(generation)));
                 store->SetServerSize(message->GetMessageNumber(), 1000 + generation);
@@ -589,10 +565,6 @@ TEST_F(MessageStoreTest, KilledSaveLeavesOldOrNewStore) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Records what the database posts: (code, store identifier) and the text payloads.
 class CRecordingSink : public INotificationSink {
 public:
@@ -605,8 +577,7 @@ public:
     }
     std::vector<int> Codes() const {
         std::vector<int> codes;
-        for (const auto& [code, store] : m_codes)
-            codes.push_back(code);
+        for (const auto& [code, store] : m_codes) codes.push_back(code);
         return codes;
     }
     std::vector<std::pair<int, int>> m_codes;
@@ -621,7 +592,8 @@ MSSTATUS HoldWhatAsksForIt(CMessage* message) {
 
 TEST_F(MessageStoreTest, DownloadsAreExaminedFiledAndNotified) {
     CRecordingSink sink;
-    CMessageDatabase* database = CMessageDatabase::GetMessageDatabase(&HoldWhatAsksForIt, &sink, 1025);
+    CMessageDatabase* database =
+        CMessageDatabase::GetMessageDatabase(&HoldWhatAsksForIt, &sink, 1025);
     CMessageStore* store = database->FindStore(kServer, kUser, 1, 0);
     ASSERT_NE(store, nullptr);
     List(store, {"u1", "u2"});
