@@ -476,20 +476,13 @@ TEST_F(POP3ConnectionTest, FailedConnectLeavesTheSessionWhereItStarted) {
         freePort = probe.GetPort();
     }
     Start(ThreeMessages());
-    // Numbers out of range are refused, not wrapped at 32 bits onto the server's port.
-    const std::string port = std::to_string(m_server->GetPort());
-    const std::string wrapped = std::to_string(m_server->GetPort() + (int64_t{1} << 32));
+    // The CONNECT line's forms are tested with the proxy connection; here the session
+    // passes one on: a port out of range is refused, not wrapped at 32 bits onto the
+    // server's.
     const std::string unreachable = "USER anna/127.0.0.1:" + std::to_string(freePort);
     const std::pair<std::string, std::string> kCases[] = {
         {unreachable, "-ERR Connection to 127.0.0.1 failed: 10061"},
-        {"CONNECT", "-1"},
-        {"CONNECT 127.0.0.1", "-1"},
-        {"CONNECT pop.example.org:110 x", "-1"},
-        {"CONNECT 4294967423.0.0.1:" + port, "-1"},
-        {"CONNECT 127.0.0.1:" + std::to_string(m_server->GetPort() + 65536), "-1"},
-        {"CONNECT 127.0.0.1:" + wrapped, "-1"},
-        {"CONNECT 127.0.0.256:" + port, "-1"},
-        {"CONNECT 127.0.0.1:" + port + "x", "-1"},
+        {"CONNECT 127.0.0.1:" + std::to_string(m_server->GetPort() + (int64_t{1} << 32)), "-1"},
     };
     for (const auto& [line, reply] : kCases) {
         SCOPED_TRACE(line);
