@@ -47,7 +47,9 @@ namespace {
 
 constexpr unsigned kDatabaseCategory = 0x2000;
 
-UINT Word(int storeID, int code) { return (static_cast<UINT>(storeID) << 16) | (code & 0xFFFF); }
+UINT Word(int storeID, int code) {
+    return (static_cast<UINT>(storeID) << 16) | (code & 0xFFFF);
+}
 
 struct SPosted {
     UINT message;
@@ -70,8 +72,7 @@ public:
     }
     void ReleaseAll() {
         std::lock_guard<std::mutex> guard(m_mutex);
-        for (SPosted& posted : m_posted)
-            CRefCount::DoRelease(posted.object);
+        for (SPosted& posted : m_posted) CRefCount::DoRelease(posted.object);
         m_posted.clear();
     }
 
@@ -159,7 +160,9 @@ protected:
 
 // The instance
 
-MSSTATUS HoldEverything(CMessage*) { return MS_HOLD; }
+MSSTATUS HoldEverything(CMessage*) {
+    return MS_HOLD;
+}
 
 TEST_F(MessageDatabaseTest, OneInstanceUntilShutdown) {
     EXPECT_EQ(CMessageDatabase::GetMessageDatabase(), m_database);
@@ -320,7 +323,7 @@ TEST_F(MessageDatabaseTest, GetMessageNeedsAKnownStoreAndUidl) {
 }
 
 std::vector<int> Values(const SStoreStats& s) {
-    return {s.count,     s.size,     s.inboxCount, s.inboxSize,    s.jailCount,
+    return {s.count,    s.size,      s.inboxCount, s.inboxSize,    s.jailCount,
             s.jailSize, s.holdCount, s.holdSize,   s.deletedCount, s.deletedSize};
 }
 
@@ -375,8 +378,7 @@ TEST_F(MessageDatabaseTest, StoreTableReadWhileAppending) {
     std::thread first(reader);
     std::thread second(reader);
     std::thread writer([&] {
-        while (started.load() < 2)
-            std::this_thread::yield();
+        while (started.load() < 2) std::this_thread::yield();
         for (int i = 1; i <= kStores; ++i) {
             if (m_database->FindStore("pop.example.org", "user" + std::to_string(i), 0, 0) ==
                 nullptr)
@@ -431,8 +433,7 @@ TEST_F(MessageDatabaseTest, ExaminationsNeverOverlap) {
                     ++wrongResults;
         });
     }
-    for (std::thread& session : sessions)
-        session.join();
+    for (std::thread& session : sessions) session.join();
     EXPECT_EQ(gOverlaps.load(), 0);
     EXPECT_EQ(gExaminations.load(), 160);
     EXPECT_EQ(wrongResults.load(), 0);
@@ -564,103 +565,21 @@ TEST_F(MessageDatabaseTest, PayloadWithoutSinkGoesAtOnce) {
 
 // Log lines
 
-struct SCodeText {
-    int code;
-    const char* text;
-};
-
-const SCodeText kCodeTexts[] = {
-    {0, "New state"},
-    {1, "Start synch"},
-    {2, "Synch message list"},
-    {3, "Synch message sizes"},
-    {4, "Synch new message count"},
-    {5, "Synch message processed"},
-    {6, "Finish synch"},
-    {7, "Synch remove message"},
-    {8, "Message->Deleted"},
-    {9, "Message->Jail"},
-    {10, "Message->Hold"},
-    {11, "Message->Inbox"},
-    {12, "Message->Delivered"},
-    {13, "Deleted->"},
-    {14, "Jail->"},
-    {15, "Hold->"},
-    {16, "Inbox->"},
-    {17, "Delivered->"},
-    {18, "Deleted from server"},
-    {19, "New connection"},
-    {20, "End connection"},
-    {21, "Error"},
-    {22, "New email address for user"},
-    {23, "SMTP messages scraped"},
-    {24, "Passing all mail for new message store"},
-    {25, "New notification added. Please update MessageDatabase.cpp"},
-    {30, "New notification added. Please update MessageDatabase.cpp"},
-    {-1, "New notification added. Please update MessageDatabase.cpp"},
-};
-
-TEST_F(MessageDatabaseTest, EveryCodeHasItsText) {
-    for (const SCodeText& entry : kCodeTexts) {
-        m_database->NotifyLog(static_cast<MSG_NOTIFICATION>(entry.code), 0, nullptr,
-                              static_cast<const std::string*>(nullptr));
-        EXPECT_EQ(m_logger.Last(), entry.text) << entry.code;
-    }
-    for (unsigned category : m_logger.Categories())
-        EXPECT_EQ(category, kDatabaseCategory);
-}
-
-TEST_F(MessageDatabaseTest, LineFormsWithoutMessage) {
-    CMessageStore* store = m_database->FindStore("pop.example.org", "anna", 0, 0);
-    ASSERT_NE(store, nullptr);
-    const int id = store->GetStoreID();
-    const std::string text = "Sending USER";
-
-    struct {
-        std::function<void()> notify;
-        const char* line;
-    } cases[] = {
-        {[&] { m_database->NotifyUI(MN_START_SYNCH, store); },
-         "Start synch on anna@pop.example.org"},
-        {[&] { m_database->NotifyUI(MN_SYNCH_NEW_COUNT, store, 3); },
-         "Synch new message count on anna@pop.example.org (Data: 3)"},
-        {[&] { m_database->NotifyUI(MN_NEW_CONNECTION, store, 0); },
-         "New connection on anna@pop.example.org (Protocol: POP3)"},
-        {[&] { m_database->NotifyUI(MN_NEW_CONNECTION, static_cast<CMessageStore*>(nullptr), 1); },
-         "New connection: Protocol: SMTP"},
-        {[&] { m_database->NotifyLog(MN_NEW_CONNECTION, 0, nullptr, 2); },
-         "New connection: Protocol: AOL"},
-        {[&] { m_database->NotifyLog(MN_NEW_CONNECTION, 0, nullptr, 3); },
-         "New connection: Protocol: unknown"},
-        {[&] { m_database->NotifyLog(MN_ERROR, 0, nullptr, -7); }, "Error: Data: -7"},
-        {[&] { m_database->NotifyUI(MN_END_CONNECTION, static_cast<CMessageStore*>(nullptr)); },
-         "End connection"},
-        {[&] { m_database->NotifyUI(Word(id, MN_NEW_STATE), text); },
-         "New state on anna@pop.example.org (Sending USER)"},
-        {[&] { m_database->NotifyUI(Word(0, MN_ERROR), text); }, "Error: Sending USER"},
-        {[&] { m_database->NotifyUI(Word(0, 30), text); },
-         "New notification added. Please update MessageDatabase.cpp: Sending USER"},
-        {[&] { m_database->NotifyLog(static_cast<MSG_NOTIFICATION>(30), id, nullptr, &text); },
-         "New notification added. Please update MessageDatabase.cpp on anna@pop.example.org "
-         "(Sending USER)"},
+// The ends of the code table, and codes beyond it: no text is read from outside it.
+TEST_F(MessageDatabaseTest, CodesBeyondTheTableGetTheFallbackText) {
+    const std::pair<int, const char*> kCodeTexts[] = {
+        {0, "New state"},
+        {13, "Deleted->"},
+        {24, "Passing all mail for new message store"},
+        {25, "New notification added. Please update MessageDatabase.cpp"},
+        {-1, "New notification added. Please update MessageDatabase.cpp"},
     };
-    for (auto& entry : cases) {
-        size_t before = m_logger.Lines().size();
-        entry.notify();
-        ASSERT_EQ(m_logger.Lines().size(), before + 1) << entry.line;
-        EXPECT_EQ(m_logger.Last(), entry.line);
+    for (const auto& [code, text] : kCodeTexts) {
+        m_database->NotifyLog(static_cast<MSG_NOTIFICATION>(code), 0, nullptr,
+                              static_cast<const std::string*>(nullptr));
+        EXPECT_EQ(m_logger.Last(), text) << code;
     }
-    for (unsigned category : m_logger.Categories())
-        EXPECT_EQ(category, kDatabaseCategory);
-
-    // Posting without logging.
-    size_t before = m_logger.Lines().size();
-    m_database->NotifyUI(Word(id, MN_NEW_STATE), 5L);
-    EXPECT_EQ(m_logger.Lines().size(), before);
-    // No logger, no line.
-    m_database->RegisterLogger(nullptr);
-    m_database->NotifyUI(MN_START_SYNCH, store);
-    EXPECT_EQ(m_logger.Lines().size(), before);
+    for (unsigned category : m_logger.Categories()) EXPECT_EQ(category, kDatabaseCategory);
 }
 
 class CFixedZone {
@@ -689,57 +608,89 @@ private:
 // "%m/%d/%y %H:%M:%S" written out by hand, `offset` seconds east of UTC.
 std::string Stamp(long when, long offset) {
     time_t shifted = static_cast<time_t>(when + offset);
-    tm parts {};
+    tm parts{};
     gmtime_r(&shifted, &parts);
     char text[32];
-    snprintf(text, sizeof text, "%02d/%02d/%02d %02d:%02d:%02d", parts.tm_mon + 1,
-             parts.tm_mday, parts.tm_year % 100, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    snprintf(text, sizeof text, "%02d/%02d/%02d %02d:%02d:%02d", parts.tm_mon + 1, parts.tm_mday,
+             parts.tm_year % 100, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return text;
 }
 
-TEST_F(MessageDatabaseTest, LineFormsWithMessage) {
+// Each notification makes one log line; a message adds its identity and what a person
+// would recognise it by, the parts that are empty left out but their separators kept.
+TEST_F(MessageDatabaseTest, LineForms) {
     CFixedZone zone("QLT-5");  // five hours east of UTC, no summer time
     CMessageStore* store = m_database->FindStore("pop.example.org", "anna", 0, 0);
     ASSERT_NE(store, nullptr);
-    const std::string text = "extra";
-
-    // Nothing downloaded yet: no detail at all.
-    CMessage bare("uid-1", store);
-    m_database->NotifyUI(MN_TO_HOLD, &bare);
-    EXPECT_EQ(m_logger.Last(), "Message->Hold on anna@pop.example.org; msg uid-1 []");
-
-    CMessage full("uid-2", store);
-    full.SetHeader(
-        "From: Anna Example <anna@example.org>\r\nSubject: Lunch today\r\n\r\nBody\r\n", -1);
-    ASSERT_NE(full.GetDownloadedDate(), 0);
-    const std::string stamp = Stamp(full.GetDownloadedDate(), 5 * 3600);
-    m_database->NotifyUI(MN_TO_INBOX, &full);
-    EXPECT_EQ(m_logger.Last(), "Message->Inbox on anna@pop.example.org; msg uid-2 [From: "
-                               "anna@example.org; Downloaded: " + stamp + "; 'Lunch today']");
-
-    // The store comes from the message when none is given; the text goes last.
-    m_database->NotifyLog(MN_SYNCH_MESSAGE_PROCESSED, 0, &full, &text);
-    EXPECT_EQ(m_logger.Last(), "Synch message processed on anna@pop.example.org; msg uid-2 "
-                               "[From: anna@example.org; Downloaded: " + stamp +
-                                   "; 'Lunch today'] (extra)");
-    m_database->NotifyLog(MN_SYNCH_MESSAGE_PROCESSED, 0, &full, 4);
-    EXPECT_EQ(m_logger.Last(), "Synch message processed on anna@pop.example.org; msg uid-2 "
-                               "[From: anna@example.org; Downloaded: " + stamp +
-                                   "; 'Lunch today'] (Data: 4)");
-
-    // Parts that are empty are left out; the separators of the others stay.
-    CMessage noSubject("uid-3", store);
+    const int id = store->GetStoreID();
+    const std::string text = "Sending USER";
+    const std::string extra = "extra";
+    CMessage bare("uid-1", store);  // nothing downloaded yet: no detail at all
+    CMessage full("uid-2", store), noSubject("uid-3", store), noFrom("uid-4", store);
+    full.SetHeader("From: Anna Example <anna@example.org>\r\nSubject: Lunch today\r\n\r\nBody\r\n",
+                   -1);
     noSubject.SetHeader("From: bert@example.net\r\n\r\n", -1);
-    m_database->NotifyUI(MN_FROM_HOLD, &noSubject);
-    EXPECT_EQ(m_logger.Last(), "Hold-> on anna@pop.example.org; msg uid-3 [From: "
-                               "bert@example.net; Downloaded: " +
-                                   Stamp(noSubject.GetDownloadedDate(), 5 * 3600) + "; ]");
-    CMessage noFrom("uid-4", store);
     noFrom.SetHeader("Subject: hi\r\n\r\n", -1);
-    m_database->NotifyUI(MN_TO_DELETED, &noFrom);
-    EXPECT_EQ(m_logger.Last(), "Message->Deleted on anna@pop.example.org; msg uid-4 "
-                               "[Downloaded: " + Stamp(noFrom.GetDownloadedDate(), 5 * 3600) +
-                                   "; 'hi']");
+    ASSERT_NE(full.GetDownloadedDate(), 0);
+    auto stamp = [](CMessage& m) { return Stamp(m.GetDownloadedDate(), 5 * 3600); };
+    const std::string on = " on anna@pop.example.org";
+    const std::string fullDetail =
+        on + "; msg uid-2 [From: anna@example.org; Downloaded: " + stamp(full) + "; 'Lunch today']";
+
+    struct {
+        std::function<void()> notify;
+        std::string line;
+    } cases[] = {
+        {[&] { m_database->NotifyUI(MN_START_SYNCH, store); }, "Start synch" + on},
+        {[&] { m_database->NotifyUI(MN_SYNCH_NEW_COUNT, store, 3); },
+         "Synch new message count" + on + " (Data: 3)"},
+        {[&] { m_database->NotifyUI(MN_NEW_CONNECTION, store, 0); },
+         "New connection" + on + " (Protocol: POP3)"},
+        {[&] { m_database->NotifyUI(MN_NEW_CONNECTION, static_cast<CMessageStore*>(nullptr), 1); },
+         "New connection: Protocol: SMTP"},
+        {[&] { m_database->NotifyLog(MN_NEW_CONNECTION, 0, nullptr, 2); },
+         "New connection: Protocol: AOL"},
+        {[&] { m_database->NotifyLog(MN_NEW_CONNECTION, 0, nullptr, 3); },
+         "New connection: Protocol: unknown"},
+        {[&] { m_database->NotifyLog(MN_ERROR, 0, nullptr, -7); }, "Error: Data: -7"},
+        {[&] { m_database->NotifyUI(MN_END_CONNECTION, static_cast<CMessageStore*>(nullptr)); },
+         "End connection"},
+        {[&] { m_database->NotifyUI(Word(id, MN_NEW_STATE), text); },
+         "New state" + on + " (Sending USER)"},
+        {[&] { m_database->NotifyUI(Word(0, MN_ERROR), text); }, "Error: Sending USER"},
+        {[&] { m_database->NotifyUI(Word(0, 30), text); },
+         "New notification added. Please update MessageDatabase.cpp: Sending USER"},
+        {[&] { m_database->NotifyLog(static_cast<MSG_NOTIFICATION>(30), id, nullptr, &text); },
+         "New notification added. Please update MessageDatabase.cpp" + on + " (Sending USER)"},
+        {[&] { m_database->NotifyUI(MN_TO_HOLD, &bare); }, "Message->Hold" + on + "; msg uid-1 []"},
+        {[&] { m_database->NotifyUI(MN_TO_INBOX, &full); }, "Message->Inbox" + fullDetail},
+        // The store comes from the message when none is given; the text goes last.
+        {[&] { m_database->NotifyLog(MN_SYNCH_MESSAGE_PROCESSED, 0, &full, &extra); },
+         "Synch message processed" + fullDetail + " (extra)"},
+        {[&] { m_database->NotifyLog(MN_SYNCH_MESSAGE_PROCESSED, 0, &full, 4); },
+         "Synch message processed" + fullDetail + " (Data: 4)"},
+        {[&] { m_database->NotifyUI(MN_FROM_HOLD, &noSubject); },
+         "Hold->" + on + "; msg uid-3 [From: bert@example.net; Downloaded: " + stamp(noSubject) +
+             "; ]"},
+        {[&] { m_database->NotifyUI(MN_TO_DELETED, &noFrom); },
+         "Message->Deleted" + on + "; msg uid-4 [Downloaded: " + stamp(noFrom) + "; 'hi']"},
+    };
+    for (auto& entry : cases) {
+        size_t before = m_logger.Lines().size();
+        entry.notify();
+        ASSERT_EQ(m_logger.Lines().size(), before + 1) << entry.line;
+        EXPECT_EQ(m_logger.Last(), entry.line);
+    }
+    for (unsigned category : m_logger.Categories()) EXPECT_EQ(category, kDatabaseCategory);
+
+    // Posting without logging.
+    size_t before = m_logger.Lines().size();
+    m_database->NotifyUI(Word(id, MN_NEW_STATE), 5L);
+    EXPECT_EQ(m_logger.Lines().size(), before);
+    // No logger, no line.
+    m_database->RegisterLogger(nullptr);
+    m_database->NotifyUI(MN_START_SYNCH, store);
+    EXPECT_EQ(m_logger.Lines().size(), before);
 }
 
 }  // namespace
