@@ -771,7 +771,7 @@ protected:
         Check();
     }
 
-    // Where a released message's reply shows the held note.
+    // The RETR reply for `mail`, its note closing the header, without the last line end.
     static std::string Retr(const SMail& mail, const char* note = kNote) {
         std::string text = mail.text;
         text.insert(text.find("\r\n\r\n") + 2, note);
