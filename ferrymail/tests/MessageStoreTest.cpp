@@ -371,33 +371,32 @@ TEST_F(MessageStoreTest, ClientViewRenumbersVisibleMessagesInServerOrder) {
     EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u4"}));
     EXPECT_EQ(s->GetServerNumber(2), 4);
     EXPECT_EQ(s->GetServerNumber(3), -1);
-    int count = 0, size = 0;
-    ASSERT_TRUE(s->GetClientViewStat(&count, &size));
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(size, 500);
+    // The client's count and size.
+    auto stat = [&] {
+        int count = 0, size = 0;
+        EXPECT_TRUE(s->GetClientViewStat(&count, &size));
+        return std::make_pair(count, size);
+    };
+    EXPECT_EQ(stat(), std::make_pair(2, 500));
 
     // Released before any STAT: it joins the view in server order at once.
     s->GetMessage("u2")->SetLocation(MS_INBOX);
     EXPECT_EQ(ClientView(s.store), (std::vector<std::string>{"u1", "u2", "u4"}));
-    s->GetClientViewStat(&count, &size);
-    EXPECT_EQ(count, 3);
-    EXPECT_EQ(size, 700);
+    EXPECT_EQ(stat(), std::make_pair(3, 700));
 
     // The client deletes message 2 (u2) and then takes it back.
     EXPECT_TRUE(s->MarkDeletedFromServer(2, 0));
     EXPECT_FALSE(s->MarkDeletedFromServer(2, 0));
-    s->GetClientViewStat(&count, &size);
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(size, 500);
+    EXPECT_EQ(stat(), std::make_pair(2, 500));
     EXPECT_EQ(ClientView(s.store).size(), 3u) << "numbers stay for the session";
     EXPECT_TRUE(s->UndeleteAll());
-    s->GetClientViewStat(&count, &size);
-    EXPECT_EQ(count, 3);
+    EXPECT_EQ(stat().first, 3);
     EXPECT_FALSE(s->UndeleteAll());
 
     EXPECT_TRUE(s->MarkDelivered(1));
     EXPECT_EQ(s->GetMessage("u1")->GetLocation(), MS_DELIVERED);
     EXPECT_FALSE(s->MarkDelivered(4));
+    int count = 0;
     EXPECT_EQ(s->FindNextClient(MS_INBOX, 0, &count), 2);
     EXPECT_EQ(count, 2);
     std::string uidl;
