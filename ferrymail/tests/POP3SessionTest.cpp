@@ -743,7 +743,7 @@ TEST_F(POP3SessionTest, SilentServerEndsTheSynchronizationAfterItsTimeout) {
 
 // Sessions run from a script, one table row each. "login" (or "login local": delivering
 // from the store) starts a session and logs in, "new" only starts one; "C: LINE" is a
-// client line; then "S: LINE" lines are what the client got for it ("S:" alone: nothing),
+// client line; then "S: LINES" are what the client got for it ("S:" alone: nothing),
 // "S* TEXT" its start, "P: LINE" lines the server lines it caused ("P:" alone: none).
 // "hold LINE" keeps the server from answering from LINE on, "release" lets it (and takes
 // what the client got). Set-up: "mail UIDL SUBJECT" (new on the server), "refuse LINE"
@@ -921,106 +921,77 @@ private:
 
 TEST_F(POP3SessionScriptTest, ScriptedSessions) {
     const std::vector<SMail> mail = m_server.mailbox;  // apple, held, cherry
-    const std::string apple = Retr(mail[0]), cherry = Retr(mail[2]);
-    const std::string allSizes =
-        std::to_string(mail[0].text.size() + mail[1].text.size() + mail[2].text.size());
+    const std::string apple = "S: " + Retr(mail[0]), cherry = "S: " + Retr(mail[2]);
+    auto size = [&](int i) { return std::to_string(mail[i].text.size()); };
     // Eight messages before the new two: few enough sizes missing to ask them one by one.
-    std::vector<std::string> eightThenTwo = {
-        "mail uid-4 Four",  "mail uid-5 Five",  "mail uid-6 Six",
-        "mail uid-7 Seven", "mail uid-8 Eight", "login",
-        "C: QUIT",          "mail uid-9 Nine",  "mail uid-10 Ten, hold it"};
+    std::vector<std::string> eightThenTwo = {"mail uid-4 Four", "mail uid-5 Five", "mail uid-6 Six",
+                                             "mail uid-7 Seven", "mail uid-8 Eight"};
     for (const char* step :
-         {"login", "P: CAPA", "P: USER anna", "P: PASS secret", "P: STAT", "P: UIDL", "P: LIST 9",
-          "P: LIST 10", "P: TOP 9 10", "P: TOP 10 10", "C: STAT", "S* +OK 8 ", "C: UIDL 8",
-          "S: +OK 8 uid-9", "where uid-10 hold"})
+         {"login", "C: QUIT", "mail uid-9 Nine", "mail uid-10 Ten, hold it", "login", "P: CAPA",
+          "P: USER anna", "P: PASS secret", "P: STAT", "P: UIDL", "P: LIST 9", "P: LIST 10",
+          "P: TOP 9 10", "P: TOP 10 10", "C: STAT", "S* +OK 8 ", "C: UIDL 8", "S: +OK 8 uid-9",
+          "where uid-10 hold"})
         eightThenTwo.push_back(step);
-    const std::string ownCapabilities[] = {
-        "S: +OK Capability list follows", "S: USER", "S: TOP", "S: UIDL", "S: PIPELINING", "S: ."};
-    // The server's, cut to what passes through; its first line is the server's own when
+    // The server's capabilities cut to what passes through, after its own first line when
     // relayed.
-    const std::string serverCapabilities[] = {
-        "S: TOP",        "S: RESP-CODES", "S: USER", "S: UIDL", "S: IMPLEMENTATION Test server",
-        "S: PIPELINING", "S: ."};
-    auto join = [](std::initializer_list<std::vector<std::string>> parts) {
-        std::vector<std::string> all;
-        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-        return all;
-    };
+    const std::string passed =
+        "TOP\r\nRESP-CODES\r\nUSER\r\nUIDL\r\nIMPLEMENTATION Test server\r\n"
+        "PIPELINING\r\n.";
     auto withoutPipelining = [&](const char* set) {
         return std::vector<std::string>{
-            set,  "login", "hold RETR 1", "C: RETR 1",   "S:",           "P: RETR 1", "C: RETR 2",
-            "S:", "P:",    "release",     "S: " + apple, "S: " + cherry, "P: RETR 3"};
+            set,  "login", "hold RETR 1", "C: RETR 1", "S:",   "P: RETR 1", "C: RETR 2",
+            "S:", "P:",    "release",     apple,       cherry, "P: RETR 3"};
     };
     const SRow rows[] = {
         {"a message released by the review is listed at the next log-in",
-         {"login", "C: QUIT", "move uid-h inbox", "login", "C: UIDL", "S: +OK UIDL listing follows",
-          "S: 1 uid-a", "S: 2 uid-h", "S: 3 uid-c", "S: .", "C: RETR 2",
+         {"login", "C: QUIT", "move uid-h inbox", "login", "C: UIDL",
+          "S: +OK UIDL listing follows\r\n1 uid-a\r\n2 uid-h\r\n3 uid-c\r\n.", "C: RETR 2",
           "S: " + Retr(mail[1], "X-Quillon-Analysis: held\r\n"), "P: RETR 2"}},
         {"an unchanged mailbox leaves the store file as it was",
          {"login", "C: QUIT", "stamp", "login", "C: STAT", "C: QUIT", "unchanged"}},
         {"new mail among many is sized one by one", eightThenTwo},
         {"local delivery answers from the store and marks what it delivered",
-         {"set TopLines -1", "login local", "C: RETR 2", "S: " + cherry, "P:", "C: RETR 1",
-          "S: " + apple, "C: TOP 2 2", "S: +OK", "S: " + HeaderWithNote(mail[2]),
-          "S: Line 1 of Cherry", "S: Line 2 of Cherry", "S: .", "C: TOP 1 0", "S: +OK",
-          "S: " + HeaderWithNote(mail[0]) + ".", "P:", "where uid-a delivered",
+         {"set TopLines -1", "login local", "C: RETR 2", cherry, "P:", "C: RETR 1", apple,
+          "C: TOP 2 2",
+          "S: +OK\r\n" + HeaderWithNote(mail[2]) + "\r\nLine 1 of Cherry\r\nLine 2 of Cherry\r\n.",
+          "C: TOP 1 0", "S: +OK\r\n" + HeaderWithNote(mail[0]) + ".", "P:", "where uid-a delivered",
           "where uid-c delivered"}},
         {"local delivery of a copy cut short goes to the server",
-         {"login local", "C: RETR 2", "S: " + cherry, "P: RETR 3", "C: RETR 1", "S: " + apple,
+         {"login local", "C: RETR 2", cherry, "P: RETR 3", "C: RETR 1", apple,
           "P:", "where uid-a delivered"}},
         {"a client's deletion leaves the store at QUIT and the server renumbers",
          {"login", "C: DELE 1", "S: +OK deleted", "C: QUIT", "S: +OK bye", "P: STAT", "P: QUIT",
-          "where uid-a none", "login", "C: UIDL", "S: +OK UIDL listing follows", "S: 1 uid-c",
-          "S: .", "C: RETR 1", "S: " + cherry, "P: RETR 2"}},
+          "where uid-a none", "login", "C: UIDL", "S: +OK UIDL listing follows\r\n1 uid-c\r\n.",
+          "C: RETR 1", cherry, "P: RETR 2"}},
         {"STAT after a deletion counts what is left and keeps the numbers",
          {"login", "C: DELE 1", "S: +OK deleted", "C: STAT", "S: +OK 1 " + Size(mail[2]), "P: STAT",
-          "P: STAT", "C: UIDL 2", "S: +OK 2 uid-c", "C: RETR 2", "S: " + cherry, "P: RETR 3",
+          "P: STAT", "C: UIDL 2", "S: +OK 2 uid-c", "C: RETR 2", cherry, "P: RETR 3",
           "where uid-c delivered"}},
         {"a disabled account is relayed as it came",
-         {"disable",
-          "login",
-          "C:   LIST  ",
-          "S: +OK",
-          "S: 1 " + std::to_string(mail[0].text.size()),
-          "S: 2 " + std::to_string(mail[1].text.size()),
-          "S: 3 " + std::to_string(mail[2].text.size()),
-          "S: .",
-          "P: LIST",
-          "C: RETR 2",
-          "S: +OK",
-          "S: " + mail[1].text + ".",
-          "C: XTND  XMIT",
-          "S: -ERR no such message",
-          "P: XTND  XMIT",
-          "C: CAPA",
-          "S: +OK",
-          "S: TOP",
-          "S: UIDL",
-          "S: PIPELINING",
-          "S: .",
-          "C: DELE 0",
-          "S: -ERR no such message",
-          "P: DELE 0",
-          "where uid-a none"}},
+         {"disable", "login", "C:   LIST  ",
+          "S: +OK\r\n1 " + size(0) + "\r\n2 " + size(1) + "\r\n3 " + size(2) + "\r\n.", "P: LIST",
+          "C: RETR 2", "S: +OK\r\n" + mail[1].text + ".", "C: XTND  XMIT",
+          "S: -ERR no such message", "P: XTND  XMIT", "C: CAPA",
+          "S: +OK\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.", "C: DELE 0", "S: -ERR no such message",
+          "P: DELE 0", "where uid-a none"}},
         {"an account that is not registered is relayed",
-         {"new", "C: USER bob/127.0.0.1", "C: PASS secret", "C: UIDL", "S: +OK", "S: 1 uid-a",
-          "S: 2 uid-h", "S: 3 uid-c", "S: .", "P: UIDL"}},
+         {"new", "C: USER bob/127.0.0.1", "C: PASS secret", "C: UIDL",
+          "S: +OK\r\n1 uid-a\r\n2 uid-h\r\n3 uid-c\r\n.", "P: UIDL"}},
         {"capabilities: the proxy's own, then the server's cut to what passes",
-         join({{"capabilities TOP\r\nSTLS\r\nSASL PLAIN LOGIN\r\nRESP-CODES\r\nUTF8 USER\r\n"
-                "USER\r\nUIDL\r\nIMPLEMENTATION Test server\r\n",
-                "new", "C: CAPA"},
-               {std::begin(ownCapabilities), std::end(ownCapabilities)},
-               {"P:", "C: USER anna/127.0.0.1", "C: CAPA", "S: +OK"},
-               {std::begin(serverCapabilities), std::end(serverCapabilities)},
-               {"P: CAPA", "C: PASS secret", "C: CAPA", "S: +OK Capability list follows"},
-               {std::begin(serverCapabilities), std::end(serverCapabilities)},
-               {"P:"}})},
+         {"capabilities TOP\r\nSTLS\r\nSASL PLAIN LOGIN\r\nRESP-CODES\r\nUTF8 USER\r\nUSER\r\n"
+          "UIDL\r\nIMPLEMENTATION Test server\r\n",
+          "new", "C: CAPA",
+          "S: +OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.",
+          "P:", "C: USER anna/127.0.0.1", "C: CAPA", "S: +OK\r\n" + passed, "P: CAPA",
+          "C: PASS secret", "C: CAPA", "S: +OK Capability list follows\r\n" + passed, "P:"}},
         {"a server without PIPELINING gets one command at a time",
          withoutPipelining("capabilities TOP\r\nUIDL\r\nUSER\r\n")},
         {"a server that refuses CAPA gets one command at a time", withoutPipelining("refuse CAPA")},
         {"the store is not in step with the server until the downloads are done",
          {"new", "C: USER anna/127.0.0.1", "hold TOP 2 10", "C: PASS secret", "S:", "serverstat -1",
-          "release", "S: +OK maildrop ready", "serverstat 3 " + allSizes}},
+          "release", "S: +OK maildrop ready",
+          "serverstat 3 " +
+              std::to_string(mail[0].text.size() + mail[1].text.size() + mail[2].text.size())}},
     };
     for (const SRow& row : rows) {
         Run(row);
