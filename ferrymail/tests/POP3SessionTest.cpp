@@ -795,6 +795,18 @@ protected:
         text.insert(text.find("\r\n\r\n") + 2, note);
         return "+OK\r\n" + text + ".";
     }
+    // Eight messages before the new two: few enough sizes missing to ask them one by one.
+    static std::vector<std::string> NewMailAmongMany() {
+        std::vector<std::string> script = {
+            "mail uid-4 Four",  "mail uid-5 Five",  "mail uid-6 Six",
+            "mail uid-7 Seven", "mail uid-8 Eight", "login",
+            "C: QUIT",          "mail uid-9 Nine",  "mail uid-10 Ten, hold it"};
+        script.insert(script.end(),
+                      {"login", "P: CAPA", "P: USER anna", "P: PASS secret", "P: STAT", "P: UIDL",
+                       "P: LIST 9", "P: LIST 10", "P: TOP 9 10", "P: TOP 10 10", "C: STAT",
+                       "S* +OK 8 ", "C: UIDL 8", "S: +OK 8 uid-9", "where uid-10 hold"});
+        return script;
+    }
     static std::string HeaderWithNote(const SMail& mail) {
         return mail.text.substr(0, mail.text.find("\r\n\r\n") + 2) + kNote;
     }
@@ -906,15 +918,6 @@ TEST_F(POP3SessionScriptTest, ScriptedSessions) {
     const std::vector<SMail> mail = m_server.mailbox;  // apple, held, cherry
     const std::string apple = "S: " + Retr(mail[0]), cherry = "S: " + Retr(mail[2]);
     auto size = [&](int i) { return std::to_string(mail[i].text.size()); };
-    // Eight messages before the new two: few enough sizes missing to ask them one by one.
-    std::vector<std::string> eightThenTwo = {"mail uid-4 Four", "mail uid-5 Five", "mail uid-6 Six",
-                                             "mail uid-7 Seven", "mail uid-8 Eight"};
-    for (const char* step :
-         {"login", "C: QUIT", "mail uid-9 Nine", "mail uid-10 Ten, hold it", "login", "P: CAPA",
-          "P: USER anna", "P: PASS secret", "P: STAT", "P: UIDL", "P: LIST 9", "P: LIST 10",
-          "P: TOP 9 10", "P: TOP 10 10", "C: STAT", "S* +OK 8 ", "C: UIDL 8", "S: +OK 8 uid-9",
-          "where uid-10 hold"})
-        eightThenTwo.push_back(step);
     // The server's capabilities cut to what passes through, after its own first line when
     // relayed.
     const std::string passed =
@@ -932,7 +935,7 @@ TEST_F(POP3SessionScriptTest, ScriptedSessions) {
           "S: " + Retr(mail[1], "X-Quillon-Analysis: held\r\n"), "P: RETR 2"}},
         {"an unchanged mailbox leaves the store file as it was",
          {"login", "C: QUIT", "stamp", "login", "C: STAT", "C: QUIT", "unchanged"}},
-        {"new mail among many is sized one by one", eightThenTwo},
+        {"new mail among many is sized one by one", NewMailAmongMany()},
         {"local delivery answers from the store and marks what it delivered",
          {"set TopLines -1", "login local", "C: RETR 2", cherry, "P:", "C: RETR 1", apple,
           "C: TOP 2 2",
