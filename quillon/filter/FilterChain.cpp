@@ -334,11 +334,13 @@ CLinkList* CFilterChain::GetLinkList() {
 }
 
 bool CFilterChain::ReplaceList(FILTER_LIST which, std::unique_ptr<CPatternList> list) {
-    if (!list || which < 0 || which >= FL_COUNT)
+    if (which < 0 || which >= FL_COUNT)
         return false;
-    const std::unique_ptr<CPatternList> model = MakeList(which);
-    if (typeid(*list) != typeid(*model))
-        return false;
+    if (list) {
+        const std::unique_ptr<CPatternList> model = MakeList(which);
+        if (typeid(*list) != typeid(*model))
+            return false;
+    }
     CLock lock(&m_lock);
     m_lists[which] = std::move(list);
     return true;

@@ -136,8 +136,9 @@ public:
     CWordList* GetWordList(FILTER_LIST which);
     CDomainList* GetDomainList(FILTER_LIST which);
     CLinkList* GetLinkList();
-    // Replaces a list (a list window's edited copy), deleting the one it replaces. False
-    // (nothing changed) when `list` is not of the list's class.
+    // Replaces a list (a list window's edited copy), deleting the one it replaces; null
+    // leaves the list missing. False (nothing changed) when `list` is not of the list's
+    // class.
     bool ReplaceList(FILTER_LIST which, std::unique_ptr<CPatternList> list);
 
     // The per-message cache, for the filters and the message preview.
