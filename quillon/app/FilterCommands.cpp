@@ -116,8 +116,8 @@ void CountTag(char tag, SExamineTotals& totals) {
     }
 }
 
-void ExamineFile(CFilterChain& chain, const std::string& path, int topLines,
-                 SExamineTotals& totals, std::string& output, std::string& errors) {
+void ExamineFile(CFilterChain& chain, const std::string& path, int topLines, SExamineTotals& totals,
+                 std::string& output, std::string& errors) {
     std::string raw;
     std::string error;
     if (!ReadMessageFile(path, raw, error)) {
@@ -230,10 +230,9 @@ SExamineTotals ExamineFiles(CFilterChain& chain, const std::vector<std::string>&
 
 std::string TotalsLine(const SExamineTotals& totals) {
     return std::to_string(totals.messages) + " messages: " + std::to_string(totals.inbox) +
-           " inbox, " + std::to_string(totals.hold) + " hold (" +
-           std::to_string(totals.friendly) + " friendly, " + std::to_string(totals.bad) +
-           " bad, " + std::to_string(totals.nice) + " nice, " + std::to_string(totals.other) +
-           " other)";
+           " inbox, " + std::to_string(totals.hold) + " hold (" + std::to_string(totals.friendly) +
+           " friendly, " + std::to_string(totals.bad) + " bad, " + std::to_string(totals.nice) +
+           " nice, " + std::to_string(totals.other) + " other)";
 }
 
 std::string StatisticsReport(CFilterChain& chain) {
@@ -260,7 +259,8 @@ int RunFilterCommand(const SFilterCommand& command, std::string& output, std::st
         CInstanceLock lock;
         std::string error;
         if (!lock.Acquire(GetUserDataPath(), error)) {
-            errors = "quillon: " + error + "; the statistics can be cleared only while it is "
+            errors = "quillon: " + error +
+                     "; the statistics can be cleared only while it is "
                      "stopped\n";
             return 1;
         }

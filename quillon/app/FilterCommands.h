@@ -47,8 +47,7 @@ bool ParseFilterCommand(const std::vector<std::string>& arguments, SFilterComman
 // The message files `path` names: the file itself; every file of a folder, by name; the
 // files of a Maildir's "cur" and "new". False with `error` set when it names nothing
 // readable.
-bool ListMessageFiles(const std::string& path, std::vector<std::string>& files,
-                      std::string& error);
+bool ListMessageFiles(const std::string& path, std::vector<std::string>& files, std::string& error);
 // Classifies each message file of `paths` with `chain`: one line per message on `output`
 // (path, "inbox", "hold" or "delete", the tag or '-' for friendly, the note, separated
 // by tabs), one line per file that does not read on `errors`, then the totals line.

@@ -100,8 +100,8 @@ bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
     m_chain->LoadFilters();
     CFilterChain::SetTheChain(m_chain.get());
     m_events = std::make_unique<CEngineEvents>(m_chain.get());
-    m_database = CMessageDatabase::GetMessageDatabase(ExamineMessage, m_events.get(),
-                                                      kNotificationMessage);
+    m_database =
+        CMessageDatabase::GetMessageDatabase(ExamineMessage, m_events.get(), kNotificationMessage);
     m_database->AddRef();
 
     if (!StartProxy(fixedPort, error)) {

@@ -118,9 +118,10 @@ void CFilterChain::LoadList(FILTER_LIST which, std::unique_ptr<CPatternList> lis
         list->Compile();
     } else if (HasFiles(which)) {
         const std::string shipped = GetShippedListsFolder();
-        const bool loaded = m_dryRun ? list->LoadReadOnly(shipped.empty() ? shipped
+        const bool loaded =
+            m_dryRun ? list->LoadReadOnly(shipped.empty() ? shipped
                                                           : shipped + "/" + list->GetName() + ".re")
-                                     : list->Load();
+                     : list->Load();
         if (!loaded) {
             list->Clear();
             m_lists[which] = std::move(list);
@@ -230,8 +231,9 @@ bool CFilterChain::WriteCounters() {
     for (int i = 0; i < CC_COUNT; ++i)
         written = WriteProfileInt(kSettingsSection, kCounterNames[i], m_counters[i]) && written;
     written = WriteProfileInt(kQuestionableSection, "Invoked", m_otherInvoked) && written;
-    for (CFilter* filter : {static_cast<CFilter*>(m_friendly.get()),
-                            static_cast<CFilter*>(m_bad.get()), static_cast<CFilter*>(m_nice.get())})
+    for (CFilter* filter :
+         {static_cast<CFilter*>(m_friendly.get()), static_cast<CFilter*>(m_bad.get()),
+          static_cast<CFilter*>(m_nice.get())})
         if (filter != nullptr)
             filter->SaveStats();
     return written;
@@ -244,8 +246,9 @@ bool CFilterChain::ClearCounters() {
     m_counters.fill(0);
     m_otherInvoked = 0;
     m_tallies = SCheckTallies();
-    for (CFilter* filter : {static_cast<CFilter*>(m_friendly.get()),
-                            static_cast<CFilter*>(m_bad.get()), static_cast<CFilter*>(m_nice.get())})
+    for (CFilter* filter :
+         {static_cast<CFilter*>(m_friendly.get()), static_cast<CFilter*>(m_bad.get()),
+          static_cast<CFilter*>(m_nice.get())})
         if (filter != nullptr)
             filter->ClearStats();
     CRegistryBatch batch(HKEY_CURRENT_USER);

@@ -42,11 +42,13 @@ std::string HeldSecondText(int held, int sent, int deleted) {
         return "Of the " + std::to_string(held) + " emails placed in hold, you deleted " +
                std::to_string(deleted) + " and sent " + std::to_string(sent) + " to your inbox.";
     if (sent > 0)
-        return sent == held ? Format("You sent all %d emails placed in hold to your inbox.", held, 0)
-                            : Format("Of the %d emails placed in hold, you sent %d to your inbox.",
-                                     held, sent);
-    return deleted == held ? Format("You deleted all %d emails placed in hold.", held, 0)
-                           : Format("You deleted %d of the %d emails placed in hold.", deleted, held);
+        return sent == held
+                   ? Format("You sent all %d emails placed in hold to your inbox.", held, 0)
+                   : Format("Of the %d emails placed in hold, you sent %d to your inbox.", held,
+                            sent);
+    return deleted == held
+               ? Format("You deleted all %d emails placed in hold.", held, 0)
+               : Format("You deleted %d of the %d emails placed in hold.", deleted, held);
 }
 
 // Adds the rows "label" -> result/tried for consecutive (tried, result) counter pairs.
@@ -82,8 +84,8 @@ std::string SummaryFirstText(int passed, int held, const std::string& date) {
     if (passed > 0 && held > 0)
         return "Since " + date + " Quillon has scanned " + std::to_string(passed + held) +
                " emails." + std::to_string(passed) + " " + WasWere(passed) +
-               " sent directly to your Inbox, and " + std::to_string(held) + " " +
-               WasWere(held) + " placed in the hold window.";
+               " sent directly to your Inbox, and " + std::to_string(held) + " " + WasWere(held) +
+               " placed in the hold window.";
     if (passed > 0)
         return Opening(date, passed) + Quantity(passed) + " " + WasWere(passed) +
                " sent directly to your Inbox.";
@@ -149,9 +151,10 @@ std::vector<StatisticsRow> FilterStatisticsRows(CFilterChain& chain) {
     CNiceFilter* nice = chain.GetNiceFilter();
     if (friendly == nullptr || bad == nullptr || nice == nullptr)
         return rows;
-    for (const auto& [label, filter] : {std::pair<const char*, CFilter*>{"Friendly Filter", friendly},
-                                        {"Bad Filter", bad},
-                                        {"Nice Filter", nice}})
+    for (const auto& [label, filter] :
+         {std::pair<const char*, CFilter*>{"Friendly Filter", friendly},
+          {"Bad Filter", bad},
+          {"Nice Filter", nice}})
         rows.emplace_back(label, Ratio(filter->GetCounter(CFilter::kTrue),
                                        filter->GetCounter(CFilter::kInvoked)));
     rows.emplace_back("Other", Ratio(chain.GetOtherInvoked(), chain.GetOtherInvoked()));

@@ -70,7 +70,8 @@ bool CFriendlyFilter::CheckFrom(CMessage* message) {
 
 bool CFriendlyFilter::CheckMakerDomain(CMessage* message) {
     CPatternList* makers = m_chain->GetList(FL_MAKER_DOMAINS);
-    if (makers == nullptr || !makers->Match(message->GetFrom()->m_address.data(), message->GetFrom()->m_address.size()))
+    if (makers == nullptr ||
+        !makers->Match(message->GetFrom()->m_address.data(), message->GetFrom()->m_address.size()))
         return false;
     const std::string maker = MatchedText(*makers);
     if (CWordList* offensive = m_chain->GetWordList(FL_BADWORDS)) {

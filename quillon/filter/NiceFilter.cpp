@@ -22,8 +22,8 @@ bool Contains(const std::string& text, const char* needle) {
 }
 
 bool IsLinkCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '-' || c == '_' || c == '@';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_' || c == '@';
 }
 
 // 00:00:01 local time of the universal-time calendar day of `when`.
@@ -84,9 +84,9 @@ bool CNiceFilter::Examine(CMessage* message) {
 }
 
 std::string CNiceFilter::FirstFailure(CMessage* message) {
-    for (auto check : {&CNiceFilter::CheckLength, &CNiceFilter::CheckToMe,
-                       &CNiceFilter::CheckAddressees, &CNiceFilter::CheckDate,
-                       &CNiceFilter::CheckContentType, &CNiceFilter::CheckLinks}) {
+    for (auto check :
+         {&CNiceFilter::CheckLength, &CNiceFilter::CheckToMe, &CNiceFilter::CheckAddressees,
+          &CNiceFilter::CheckDate, &CNiceFilter::CheckContentType, &CNiceFilter::CheckLinks}) {
         std::string failure = (this->*check)(message);
         if (!failure.empty())
             return failure;

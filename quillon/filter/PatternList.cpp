@@ -253,7 +253,7 @@ bool CPatternList::Compile() {
     }
     if (!complete)
         FoundationLog("Word list %s is too complex to compile; it matches nothing",
-                            FilePath("").c_str());
+                      FilePath("").c_str());
     InstallMatchers(std::move(built));
     return complete;
 }

@@ -76,8 +76,8 @@ TEST_F(FilterChainTest, ActionTexts) {
         const char* stored;  // null: missing
         MSSTATUS action;
     } cases[] = {
-        {nullptr, MS_HOLD},     {"inbox", MS_INBOX}, {"Inbox", MS_INBOX}, {"junk", MS_HOLD},
-        {"HOLD", MS_HOLD},      {"delete", MS_DELETED}, {"jail", MS_INBOX}, {"", MS_INBOX},
+        {nullptr, MS_HOLD}, {"inbox", MS_INBOX},    {"Inbox", MS_INBOX}, {"junk", MS_HOLD},
+        {"HOLD", MS_HOLD},  {"delete", MS_DELETED}, {"jail", MS_INBOX},  {"", MS_INBOX},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -95,7 +95,9 @@ TEST_F(FilterChainTest, ActionTexts) {
         m_chain->SetOtherAction(action);
         m_chain->SaveOtherAction();
         EXPECT_EQ(ReadProfileText(CFilterChain::kQuestionableSection, "Action", "?"),
-                  action == MS_DELETED ? "delete" : action == MS_HOLD ? "hold" : "inbox");
+                  action == MS_DELETED ? "delete"
+                  : action == MS_HOLD  ? "hold"
+                                       : "inbox");
     }
 }
 
@@ -299,7 +301,8 @@ TEST_F(FilterChainCorpusTest, EnmimeMail) {
 }
 
 TEST_F(FilterChainCorpusTest, EnmimeLowQuality) {
-    ClassifyFolder("/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/low-quality", ".raw");
+    ClassifyFolder("/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/low-quality",
+                   ".raw");
 }
 
 TEST_F(FilterChainCorpusTest, EnmimeParts) {

@@ -41,9 +41,9 @@ class FilterCommandsTest : public ::testing::Test {
 protected:
     // The program's exit status; standard output and error together in `output`.
     int Quillon(const std::string& arguments, std::string* output = nullptr) {
-        return RunProgram({"/bin/sh", "-c",
-                           std::string(QUILLON_BIN_DIR) + "/quillon " + arguments + " 2>&1"},
-                          output);
+        return RunProgram(
+            {"/bin/sh", "-c", std::string(QUILLON_BIN_DIR) + "/quillon " + arguments + " 2>&1"},
+            output);
     }
     void TearDown() override { RegResetHives(); }
 
@@ -128,21 +128,22 @@ TEST_F(FilterCommandsTest, ExamineIsADryRunBesideARunningQuillon) {
     Write(home / "mail/cur/1", "From: Ann <ann@friends.org>\nSubject: hi\n\nHello.\n");
     Write(home / "mail/new/2", "From: x@y.org\nTo: me@home.org\nSubject: lunch?\n\nHi.\n");
     Write(home / "mail/new/3", "Subject: free\n\nno sender\n");
-    Write(home / "mail/new/4", "From x@y.org Mon Dec  7 10:00:00 2026\nFrom: x@y.org\n"
-                               "To: list@lists.org\n\nHi all.\n");
+    Write(home / "mail/new/4",
+          "From x@y.org Mon Dec  7 10:00:00 2026\nFrom: x@y.org\n"
+          "To: list@lists.org\n\nHi all.\n");
     const auto before = Snapshot(home);
     const std::string mail = (home / "mail").string();
     std::string output;
     EXPECT_EQ(Quillon(mail + " --examine", &output), 2) << output;  // the path comes first
     EXPECT_EQ(Quillon("--examine " + mail + " " + mail + "/new/3 " + mail + "/none", &output), 1);
-    EXPECT_EQ(output,
-              mail + "/cur/1\tinbox\t-\tfriendly: from a friend\n" +
-              mail + "/new/2\thold\tN\tnice\n" +
-              mail + "/new/3\thold\tX\tbad: from address empty\n" +
-              mail + "/new/4\thold\tQ\tother: not to or cc me\n" +
-              mail + "/new/3\thold\tX\tbad: from address empty\n" +
-              "5 messages: 1 inbox, 4 hold (1 friendly, 2 bad, 1 nice, 1 other)\n"
-              "quillon: cannot read " + mail + "/none: No such file or directory\n");
+    EXPECT_EQ(output, mail + "/cur/1\tinbox\t-\tfriendly: from a friend\n" + mail +
+                          "/new/2\thold\tN\tnice\n" + mail +
+                          "/new/3\thold\tX\tbad: from address empty\n" + mail +
+                          "/new/4\thold\tQ\tother: not to or cc me\n" + mail +
+                          "/new/3\thold\tX\tbad: from address empty\n" +
+                          "5 messages: 1 inbox, 4 hold (1 friendly, 2 bad, 1 nice, 1 other)\n"
+                          "quillon: cannot read " +
+                          mail + "/none: No such file or directory\n");
     EXPECT_EQ(Snapshot(home), before) << "nothing in the data folder changed";
 
     EXPECT_EQ(Quillon("--clear-stats", &output), 1);

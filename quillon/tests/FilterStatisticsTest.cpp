@@ -59,8 +59,8 @@ TEST_F(FilterStatisticsTest, SecondText) {
 
 TEST_F(FilterStatisticsTest, SummaryAndDetailsFromTheChain) {
     Friends() = {{"ann@friends.org", FRIENDLY_FRIEND}};
-    for (const char* headers : {"From: ann@friends.org", "Subject: none", "Subject: none",
-                                "From: p@x.org\nTo: q@x.org"})
+    for (const char* headers :
+         {"From: ann@friends.org", "Subject: none", "Subject: none", "From: p@x.org\nTo: q@x.org"})
         m_chain->Examine(Message(headers, "Hi.\r\n", 100));
     m_chain->CountReleased('X');
     m_chain->CountDeleted('Q');
@@ -75,14 +75,33 @@ TEST_F(FilterStatisticsTest, SummaryAndDetailsFromTheChain) {
               "Other          1         1               0\n");
     const std::vector<StatisticsRow> rows = FilterStatisticsRows(*m_chain);
     const std::vector<StatisticsRow> expected = {
-        {"Friendly Filter", "1/4"}, {"Bad Filter", "2/3"}, {"Nice Filter", "0/1"},
-        {"Other", "1/1"}, {"", ""}, {"Yourself", "0"}, {"Friend", "1"},
-        {"Friendly Company", "0"}, {"Email List", "0"}, {"To/Cc Friend", "0"},
-        {"Key Phrase", "0"}, {"", ""}, {"Invalid Header", "2/3"}, {"Domain Blacklist", "0/1"},
-        {"Non-western", "0/0"}, {"Offensive Subject", "0/1"}, {"Commercial Subject", "0/1"},
-        {"Offensive Body", "0/0"}, {"Commercial Body", "0/0"}, {"Numeric Hyperlinks", "0/0"},
-        {"", ""}, {"Long Message", "0/1"}, {"Not to Me", "1/1"}, {"Many Addressees", "0/0"},
-        {"Not Current", "0/0"}, {"Attachments", "0/0"}, {"Formatting", "0/0"},
+        {"Friendly Filter", "1/4"},
+        {"Bad Filter", "2/3"},
+        {"Nice Filter", "0/1"},
+        {"Other", "1/1"},
+        {"", ""},
+        {"Yourself", "0"},
+        {"Friend", "1"},
+        {"Friendly Company", "0"},
+        {"Email List", "0"},
+        {"To/Cc Friend", "0"},
+        {"Key Phrase", "0"},
+        {"", ""},
+        {"Invalid Header", "2/3"},
+        {"Domain Blacklist", "0/1"},
+        {"Non-western", "0/0"},
+        {"Offensive Subject", "0/1"},
+        {"Commercial Subject", "0/1"},
+        {"Offensive Body", "0/0"},
+        {"Commercial Body", "0/0"},
+        {"Numeric Hyperlinks", "0/0"},
+        {"", ""},
+        {"Long Message", "0/1"},
+        {"Not to Me", "1/1"},
+        {"Many Addressees", "0/0"},
+        {"Not Current", "0/0"},
+        {"Attachments", "0/0"},
+        {"Formatting", "0/0"},
         {"Hyperlinks", "0/0"},
     };
     EXPECT_EQ(rows, expected);

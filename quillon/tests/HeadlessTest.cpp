@@ -10,8 +10,8 @@
 
 #include "PortHolder.h"
 #include "TestHome.h"
-#include "ferrymail/Listener.h"
 #include "app/EngineEvents.h"
+#include "ferrymail/Listener.h"
 #include "ferrymail/MessageDatabase.h"
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
