@@ -22,89 +22,81 @@ protected:
     CFriendlyFilter& Filter() { return *m_chain->GetFriendlyFilter(); }
 };
 
+using F = CFriendlyFilter;
+
+struct SFriendlyCase {
+    const char* headers;
+    const char* body;
+    std::vector<std::pair<int, int>> settings;
+    const char* note;  // empty: not claimed
+    int counter;
+};
+
+const SFriendlyCase kFriendlyCases[] = {
+    {"From: me@home.org", "", {}, "friendly: from yourself", F::kMyself},
+    {"From: Ann <ann@friends.org>", "", {}, "friendly: from a friend", F::kFriend},
+    {"From: bob@corp.com", "", {}, "friendly: from a known company", F::kCompany},
+    {"From: news@lists.org", "", {}, "friendly: from an email list", F::kEmailList},
+    {"From: ann@friends.org", "", {{F::kFromFriendCheck, 0}}, "", 0},
+    {"From: me@home.org", "", {{F::kFromMeCheck, 0}}, "", 0},
+    {"From: bob@corp.com", "", {{F::kFromCompanyCheck, 0}}, "", 0},
+    {"From: x@brevant.com\nSubject: hello",
+     "fine",
+     {},
+     "friendly: from Brevant, \"@brevant.com\"",
+     F::kCompany},
+    {"From: x@brevant.com\nSubject: free sex", "fine", {}, "", 0},
+    {"From: x@brevant.com\nSubject: hello", "sex here", {}, "", 0},
+    {"From: x@notbrevant.com", "", {}, "", 0},
+    {"From: x@stranger.net\nTo: y@else.net, ann@friends.org",
+     "",
+     {{F::kToFriendCheck, 1}},
+     "friendly: to a friend",
+     F::kToFriend},
+    {"From: x@stranger.net\nTo: y@else.net\nCc: ann@friends.org",
+     "",
+     {{F::kToFriendCheck, 1}},
+     "friendly: cc a friend",
+     F::kToFriend},
+    {"From: x@stranger.net\nTo: ann@friends.org", "", {}, "", 0},
+    {"From: x@stranger.net\nTo: me@home.org, bob@corp.com", "", {{F::kToFriendCheck, 1}}, "", 0},
+    {"To: ann@friends.org", "", {{F::kToFriendCheck, 1}}, "friendly: to a friend", F::kToFriend},
+    {"From: x@stranger.net\nSender: news@lists.org",
+     "",
+     {},
+     "friendly: sender an email list",
+     F::kEmailList},
+    {"From: x@stranger.net\nReply-To: news@lists.org",
+     "",
+     {},
+     "friendly: reply-to an email list",
+     F::kEmailList},
+    {"From: x@stranger.net\nTo: news@lists.org",
+     "",
+     {},
+     "friendly: to an email list",
+     F::kEmailList},
+    {"From: x@stranger.net\nCc: news@lists.org",
+     "",
+     {},
+     "friendly: cc an email list",
+     F::kEmailList},
+    {"From: x@stranger.net\nReply-To: news@lists.org", "", {{F::kFromEmailListCheck, 0}}, "", 0},
+    {"From: x@stranger.net\nSubject: Project  Quill news",
+     "project quill",
+     {{F::kKeyPhraseCheck, 1}},
+     "friendly: \"project quill\" in subject",
+     F::kKeyword},
+    {"From: x@stranger.net\nSubject: news",
+     "about project quill",
+     {{F::kKeyPhraseCheck, 1}},
+     "friendly: \"project quill\" in body",
+     F::kKeyword},
+    {"From: x@stranger.net\nSubject: project quill", "", {}, "", 0},
+};
+
 TEST_F(FriendlyFilterTest, ChecksNotesAndCounters) {
-    using F = CFriendlyFilter;
-    const struct {
-        const char* headers;
-        const char* body;
-        std::vector<std::pair<int, int>> settings;
-        const char* note;  // empty: not claimed
-        int counter;
-    } cases[] = {
-        {"From: me@home.org", "", {}, "friendly: from yourself", F::kMyself},
-        {"From: Ann <ann@friends.org>", "", {}, "friendly: from a friend", F::kFriend},
-        {"From: bob@corp.com", "", {}, "friendly: from a known company", F::kCompany},
-        {"From: news@lists.org", "", {}, "friendly: from an email list", F::kEmailList},
-        {"From: ann@friends.org", "", {{F::kFromFriendCheck, 0}}, "", 0},
-        {"From: me@home.org", "", {{F::kFromMeCheck, 0}}, "", 0},
-        {"From: bob@corp.com", "", {{F::kFromCompanyCheck, 0}}, "", 0},
-        {"From: x@brevant.com\nSubject: hello",
-         "fine",
-         {},
-         "friendly: from Brevant, \"@brevant.com\"",
-         F::kCompany},
-        {"From: x@brevant.com\nSubject: free sex", "fine", {}, "", 0},
-        {"From: x@brevant.com\nSubject: hello", "sex here", {}, "", 0},
-        {"From: x@notbrevant.com", "", {}, "", 0},
-        {"From: x@stranger.net\nTo: y@else.net, ann@friends.org",
-         "",
-         {{F::kToFriendCheck, 1}},
-         "friendly: to a friend",
-         F::kToFriend},
-        {"From: x@stranger.net\nTo: y@else.net\nCc: ann@friends.org",
-         "",
-         {{F::kToFriendCheck, 1}},
-         "friendly: cc a friend",
-         F::kToFriend},
-        {"From: x@stranger.net\nTo: ann@friends.org", "", {}, "", 0},
-        {"From: x@stranger.net\nTo: me@home.org, bob@corp.com",
-         "",
-         {{F::kToFriendCheck, 1}},
-         "",
-         0},
-        {"To: ann@friends.org",
-         "",
-         {{F::kToFriendCheck, 1}},
-         "friendly: to a friend",
-         F::kToFriend},
-        {"From: x@stranger.net\nSender: news@lists.org",
-         "",
-         {},
-         "friendly: sender an email list",
-         F::kEmailList},
-        {"From: x@stranger.net\nReply-To: news@lists.org",
-         "",
-         {},
-         "friendly: reply-to an email list",
-         F::kEmailList},
-        {"From: x@stranger.net\nTo: news@lists.org",
-         "",
-         {},
-         "friendly: to an email list",
-         F::kEmailList},
-        {"From: x@stranger.net\nCc: news@lists.org",
-         "",
-         {},
-         "friendly: cc an email list",
-         F::kEmailList},
-        {"From: x@stranger.net\nReply-To: news@lists.org",
-         "",
-         {{F::kFromEmailListCheck, 0}},
-         "",
-         0},
-        {"From: x@stranger.net\nSubject: Project  Quill news",
-         "project quill",
-         {{F::kKeyPhraseCheck, 1}},
-         "friendly: \"project quill\" in subject",
-         F::kKeyword},
-        {"From: x@stranger.net\nSubject: news",
-         "about project quill",
-         {{F::kKeyPhraseCheck, 1}},
-         "friendly: \"project quill\" in body",
-         F::kKeyword},
-        {"From: x@stranger.net\nSubject: project quill", "", {}, "", 0},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : kFriendlyCases) {
         SetUp();
         for (const auto& [setting, value] : c.settings) Filter().SetSetting(setting, value);
         CMessage* message = Message(c.headers, c.body);
