@@ -47,7 +47,7 @@ test-asan: build-asan
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 # Only the programs whose threads share state are built with ThreadSanitizer.
-TSAN_TESTS := FriendsThreadTest
+TSAN_TESTS := FriendsThreadTest FilterChainTest
 
 build-tsan: test-deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DQUILLON_TSAN=ON -DQUILLON_BENCH=OFF -DQUILLON_GUI=OFF \

@@ -205,4 +205,20 @@ TEST_F(BadFilterTest, AWordListWithoutContentEntriesSkipsTheBody) {
     EXPECT_EQ(Filter().GetCounter(CBadFilter::kOffensiveBodyInvoked), 0);
 }
 
+// A NUL byte does not end the text the checks read: words after it are found.
+TEST_F(BadFilterTest, TextAfterANulByteIsSearched) {
+    Filter().SetSetting(CBadFilter::kNumericLinksCheck, 1);
+    const struct {
+        std::string body;
+        const char* note;
+    } cases[] = {
+        {std::string("hello\0 buy viagra\r\n", 19), "bad: \"viagra\" in body"},
+        {std::string("hello\0 http://1.2.3.4/\r\n", 24), "bad: numeric hyperlinks in body"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(Filter().Examine(Message("From: a@b.org\nSubject: hi", c.body)));
+        EXPECT_EQ(m_chain->GetLastNote(), c.note);
+    }
+}
+
 }  // namespace

@@ -115,6 +115,8 @@ TEST_F(FilterChainTest, CountersAndHitsOutliveTheRun) {
     EXPECT_FALSE(m_chain->CountDeleted(0));
     ASSERT_TRUE(m_chain->ReloadLists());
     m_chain.reset();
+    EXPECT_TRUE(std::filesystem::exists(m_home.Path() + "/words.dat"));
+    EXPECT_FALSE(std::filesystem::exists(m_home.Path() + "/links.dat")) << "kept in memory only";
 
     CFilterChain again;
     again.LoadFilters();
