@@ -1,5 +1,7 @@
 #include "filter/FilterChain.h"
 
+#include <typeinfo>
+
 #include "ferrymail/Message.h"
 #include "filter/BadFilter.h"
 #include "filter/DomainList.h"

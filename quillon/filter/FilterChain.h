@@ -8,7 +8,8 @@
 // or reads its counters holds it too. Lock order: the message database, then a store,
 // then the chain lock. An examination runs on a session thread that already holds its
 // store's lock, so nothing may take a store lock (or call into the database) while it
-// holds the chain lock.
+// holds the chain lock. The friends store's lock is taken inside the chain lock (the
+// filters ask about addresses), never the other way round.
 #pragma once
 
 #include <array>

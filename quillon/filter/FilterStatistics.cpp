@@ -8,6 +8,7 @@
 #include "filter/FilterProfile.h"
 #include "filter/FriendlyFilter.h"
 #include "filter/NiceFilter.h"
+#include "kinbook/CalendarTime.h"
 #include "kinbook/Lock.h"
 
 namespace {
@@ -64,9 +65,10 @@ void AddPairs(std::vector<StatisticsRow>& rows, const CFilter& filter, int first
 }  // namespace
 
 std::string ShortDateToday() {
-    const std::time_t now = std::time(nullptr);
+    std::tm local{};
     char text[64] = "";
-    std::strftime(text, sizeof text, "%x", std::localtime(&now));
+    if (ToLocalTime(std::time(nullptr), local))
+        std::strftime(text, sizeof text, "%x", &local);
     return text;
 }
 

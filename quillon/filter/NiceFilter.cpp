@@ -7,6 +7,7 @@
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
 #include "filter/LinkList.h"
+#include "kinbook/CalendarTime.h"
 #include "kinbook/TextHelpers.h"
 
 namespace {
@@ -28,8 +29,9 @@ bool IsLinkCharacter(char c) {
 
 // 00:00:01 local time of the universal-time calendar day of `when`.
 std::time_t DayStart(long when) {
-    const std::time_t time = when;
-    std::tm day = *std::gmtime(&time);
+    std::tm day{};
+    if (!ToUniversalTime(static_cast<std::time_t>(when), day))
+        return when;
     day.tm_hour = 0;
     day.tm_min = 0;
     day.tm_sec = 1;
@@ -38,9 +40,10 @@ std::time_t DayStart(long when) {
 }
 
 std::string LocalText(long when) {
-    const std::time_t time = when;
+    std::tm local{};
     char text[128] = "";
-    std::strftime(text, sizeof text, "%c", std::localtime(&time));
+    if (ToLocalTime(static_cast<std::time_t>(when), local))
+        std::strftime(text, sizeof text, "%c", &local);
     return text;
 }
 
