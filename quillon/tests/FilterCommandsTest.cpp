@@ -188,4 +188,31 @@ TEST_F(FilterCommandsTest, StatsShowTheSavedCountersAndClearZeroesThem) {
         << "the date is fixed when the statistics are first shown after a clear";
 }
 
+// The filter sees what the proxy downloads: the header and the first "TopLines" lines of
+// the body (40 unless set).
+TEST_F(FilterCommandsTest, ExamineReadsTheBodyLinesTheProxyFetches) {
+    std::string body;
+    for (int i = 0; i < 45; ++i) body += "line\n";
+    const std::string file = m_home.Path() + "/late-word";
+    Write(file, "From: x@y.org\nSubject: hi\n\n" + body + "viagra\n");
+    Write(m_home.Path() + "/words.re", "2\n1 1\tviagra\n");
+    const struct {
+        int topLines;  // -1: not set
+        const char* verdict;
+    } cases[] = {
+        {-1, "\thold\tQ\tother: not to or cc me\n"},
+        {45, "\thold\tQ\tother: not to or cc me\n"},
+        {46, "\thold\tX\tbad: \"viagra\" in body\n"},
+        {-7, "\thold\tQ\tother: not to or cc me\n"},
+    };
+    for (const auto& c : cases) {
+        if (c.topLines != -1)
+            WriteProfileInt("Settings\\POP3Proxy", "TopLines", c.topLines);
+        RegResetHives();
+        std::string output;
+        ASSERT_EQ(Quillon("--examine " + file, &output), 0) << output;
+        EXPECT_EQ(output.substr(0, output.find('\n') + 1), file + c.verdict) << c.topLines;
+    }
+}
+
 }  // namespace
