@@ -64,7 +64,8 @@ std::unique_ptr<CPatternList> MakeList(FILTER_LIST which) {
     }
 }
 
-// The counter of a held category ('X', 'N', 'Q') with `base` the bad one of the group.
+// Where the counter of a held category ('X', 'N', 'Q') stands from the bad category's
+// counter of its group (held, sent to the inbox, deleted); -1 for another tag.
 int TagOffset(char tag) {
     switch (tag) {
         case 'X':
