@@ -9,7 +9,8 @@ A private Dovecot on a loopback port holds MESSAGES messages cut from the real m
 corpus of the Debian packages (the corpus repeated, so sizes are those of real mail).
 mpop fetches them all directly from Dovecot and through `quillon --headless` (the
 proxy's first session on a new store: STAT, UIDL, LIST and TOP of every message before
-the client is answered, then every RETR relayed with the note inserted). Then NEW more
+the client is answered, every message examined by the filter chain, set to pass all
+mail, then every RETR relayed with the note inserted). Then NEW more
 messages arrive and mpop fetches only those, directly and through the proxy (a later
 session: the proxy lists the mailbox again and downloads the tops of the new mail).
 Each mpop run starts from its own copy of a uidls file, so the direct and the proxied
@@ -116,7 +117,8 @@ def main():
                     seconds, direct_uidls = fetcher.fetch(server.port, USER, expect=total)
                     direct_first.append(seconds)
                     program = Quillon(accounts=[(USER, HOST, server.port)],
-                                      direct_listener=False)
+                                      direct_listener=False,
+                                      settings=peers.PASS_ALL_FILTER_SETTINGS)
                     program.__enter__()
                     programs.append(program)
                     login = Quillon.login_name(USER, HOST, server.port)

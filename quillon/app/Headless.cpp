@@ -1,10 +1,13 @@
 #include "app/Headless.h"
 
+#include "app/EngineEvents.h"
+
 #include <algorithm>
 
 #include "ferrymail/Listener.h"
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/ProxyStart.h"
+#include "filter/FilterChain.h"
 #include "filter/ShippedLists.h"
 #include "kinbook/Paths.h"
 #include "kinbook/RegistryKey.h"
@@ -62,6 +65,12 @@ CListener* StartPOP3Proxy(int firstPort, int fallbacks, std::string& error) {
     return nullptr;
 }
 
+// The window message number under which the database notifies (the engine's receiver
+// does not look at it).
+constexpr UINT kNotificationMessage = 1025;
+
+CHeadlessEngine::CHeadlessEngine() = default;
+
 CHeadlessEngine::~CHeadlessEngine() {
     Shutdown();
 }
@@ -85,14 +94,21 @@ bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
             installation.QueryValue("InstallationDir", m_installationDir);
     }
 
+    // The filters are in place before the database hands them a message, and the
+    // database examines before the proxy downloads the first one.
+    m_chain = std::make_unique<CFilterChain>();
+    m_chain->LoadFilters();
+    CFilterChain::SetTheChain(m_chain.get());
+    m_events = std::make_unique<CEngineEvents>(m_chain.get());
+    m_database =
+        CMessageDatabase::GetMessageDatabase(ExamineMessage, m_events.get(), kNotificationMessage);
+    m_database->AddRef();
+
     if (!StartProxy(fixedPort, error)) {
         Shutdown();
         return false;
     }
     m_pop3Listener->LogDebugData(std::string(QUILLON_VERSION_TEXT));
-
-    m_database = CMessageDatabase::GetMessageDatabase();
-    m_database->AddRef();
     return true;
 }
 
@@ -139,6 +155,20 @@ void CHeadlessEngine::Shutdown() {
         delete m_pop3Listener;
         m_pop3Listener = nullptr;
     }
+    if (m_database != nullptr) {
+        m_database->SetExamineFunction(nullptr);
+        m_database->AddNotification(m_events.get(), 0);
+    }
+    if (m_events) {
+        m_events->Stop();
+        m_events.reset();
+    }
+    // What the last connections counted is kept, not only what was written when they
+    // ended.
+    if (m_chain && m_database != nullptr)
+        m_chain->ReloadLists();
+    CFilterChain::SetTheChain(nullptr);
+    m_chain.reset();
     if (m_database != nullptr) {
         CRefCount::DoRelease(m_database);
         m_database = nullptr;

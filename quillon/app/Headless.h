@@ -1,13 +1,17 @@
 // The engine of the quillon program without its windows: the one-instance lock, the POP3
-// proxy on its port and one reference to the message database, from start-up to the
-// orderly shut-down. Owned and used by the main thread only.
+// proxy on its port, one reference to the message database and the filter chain that
+// examines every downloaded message, from start-up to the orderly shut-down. Owned and
+// used by the main thread only.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/InstanceLock.h"
 
+class CEngineEvents;
+class CFilterChain;
 class CListener;
 class CMessageDatabase;
 
@@ -31,26 +35,32 @@ CListener* StartPOP3Proxy(int firstPort, int fallbacks, std::string& error);
 
 class CHeadlessEngine {
 public:
-    CHeadlessEngine() = default;
+    CHeadlessEngine();
     ~CHeadlessEngine();
     CHeadlessEngine(const CHeadlessEngine&) = delete;
     CHeadlessEngine& operator=(const CHeadlessEngine&) = delete;
 
-    // Takes the data folder's lock, reads the installation folder, starts the POP3 proxy,
-    // writes the version text to its debug log and takes a reference to the message
-    // database (no examine call-back: mail goes to the inbox unexamined).
+    // Takes the data folder's lock, installs the shipped word lists, reads the installation
+    // folder, makes the filter chain and loads its filters, takes a reference to the
+    // message database with ExamineMessage and the receiver of its notifications (lists
+    // and counters are written when a mail client's connection ends), then starts the
+    // POP3 proxy and writes the version text to its debug log.
     // `fixedPort` -1: "ProxyPort" with its fallback ports, a fallback port being saved;
     // otherwise exactly that port (0: a free one), nothing saved. False with `error` set
     // and everything undone when a step fails. Call SIGTERM/SIGINT blocking first: the
     // proxy's threads start here.
     bool Start(int fixedPort, std::string& error);
-    // Deletes the POP3 listener (ending every session thread), drops the database
-    // reference and shuts the database down, then releases the lock. Safe to repeat.
+    // Deletes the POP3 listener (ending every session thread), writes the chain's lists
+    // and counters, unregisters the chain and the receiver, drops the database reference
+    // and shuts the database down, deletes the chain, then releases the lock. Safe to
+    // repeat.
     void Shutdown();
 
     int GetPOP3Port() const { return m_pop3Port; }
     CListener* GetPOP3Listener() const { return m_pop3Listener; }
     CMessageDatabase* GetDatabase() const { return m_database; }
+    CFilterChain* GetFilterChain() const { return m_chain.get(); }
+    CEngineEvents* GetEvents() const { return m_events.get(); }
     const std::string& GetInstallationDir() const { return m_installationDir; }
     const std::string& GetLockPath() const { return m_lock.GetPath(); }
     // Lines for the user about what start-up decided (a fallback port, an unusable
@@ -64,6 +74,8 @@ private:
     std::string m_installationDir;
     CListener* m_pop3Listener = nullptr;     // owned
     CMessageDatabase* m_database = nullptr;  // one reference
+    std::unique_ptr<CFilterChain> m_chain;
+    std::unique_ptr<CEngineEvents> m_events;
     int m_pop3Port = 0;
     std::vector<std::string> m_notes;
 };

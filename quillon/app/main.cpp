@@ -1,5 +1,5 @@
 // The quillon program: the proxy engine (headless until the review window exists), the
-// account commands for directly connecting mail clients, the friends commands,
+// account commands for directly connecting mail clients, the friends and filter commands,
 // --version and --help.
 #include <csignal>
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/DirectAccounts.h"
+#include "app/FilterCommands.h"
 #include "app/FriendCommands.h"
 #include "app/Headless.h"
 #include "app/Options.h"
@@ -121,12 +122,30 @@ int RunFriendCommandLine(const std::vector<std::string>& arguments) {
     return kExitOK;
 }
 
+int RunFilterCommandLine(const std::vector<std::string>& arguments) {
+    SFilterCommand command;
+    std::string error;
+    if (!ParseFilterCommand(arguments, command, error)) {
+        Complain(error);
+        std::fprintf(stderr, "Try 'quillon --help'.\n");
+        return kExitUsage;
+    }
+    std::string output, errors;
+    const int status = RunFilterCommand(command, output, errors);
+    std::fputs(output.c_str(), stdout);
+    std::fflush(stdout);
+    std::fputs(errors.c_str(), stderr);
+    return status == 0 ? kExitOK : kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (IsFriendCommandLine(arguments))
         return RunFriendCommandLine(arguments);
+    if (IsFilterCommandLine(arguments))
+        return RunFilterCommandLine(arguments);
     SCommandLine commandLine;
     std::string error;
     if (!ParseCommandLine(arguments, commandLine, error)) {
@@ -141,6 +160,7 @@ int main(int argc, char** argv) {
         case QC_HELP:
             std::fputs(UsageText(), stdout);
             std::fputs(FriendUsageText(), stdout);
+            std::fputs(FilterUsageText(), stdout);
             return kExitOK;
         case QC_RUN:
             return RunEngine(commandLine);

@@ -88,6 +88,7 @@ class CAutomatonBuilder {
 public:
     explicit CAutomatonBuilder(CMatchAutomaton& target) : m_target(target) {}
     bool Build(const std::vector<SPatternSource>& sources);
+    bool BuildNumericLink();
 
 private:
     int32_t AddChain(std::vector<SElement> elements, int32_t slot);
@@ -169,6 +170,43 @@ bool CAutomatonBuilder::Build(const std::vector<SPatternSource>& sources) {
         std::vector<int32_t> kinds = std::move(a.m_slotKinds);
         a.Clear();
         a.m_slotKinds = std::move(kinds);
+        return false;
+    }
+    Pack();
+    a.CountAccepting();
+    return true;
+}
+
+// "http", an optional "s" (letters in either case), "://", then four groups of digits
+// separated by dots, the first three of one to three digits, the last of at least one
+// (it accepts at its first digit): one contains entry in slot 1.
+bool CAutomatonBuilder::BuildNumericLink() {
+    CMatchAutomaton& a = m_target;
+    a.Clear();
+    a.m_slotKinds.push_back(PK_CONTAINS);
+    std::vector<SElement> elements;
+    auto add = [&elements](const char* set, bool optional) {
+        SElement element;
+        element.set.Add(set);
+        element.optional = optional;
+        elements.push_back(element);
+    };
+    for (const char* letters : {"Hh", "Tt", "Tt", "Pp"}) add(letters, false);
+    add("Ss", true);
+    for (const char* c : {":", "/", "/"}) add(c, false);
+    constexpr const char kDigits[] = "0123456789";
+    for (int group = 0; group < 3; ++group) {
+        add(kDigits, false);
+        add(kDigits, true);
+        add(kDigits, true);
+        add(".", false);
+    }
+    add(kDigits, false);
+    a.m_containsStart = StateFor({AddChain(std::move(elements), 1)});
+    a.m_anchoredStart = StateFor({});
+    a.m_suffixStart = StateFor({});
+    if (!Determinize()) {
+        a.Clear();
         return false;
     }
     Pack();
@@ -384,4 +422,8 @@ bool CMatchAutomaton::Run(const char* text, size_t length, SMatchResult& result)
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     return RunAnchored(bytes, length, result) || RunSuffix(bytes, length, result) ||
            RunContains(bytes, length, result);
+}
+
+bool CMatchAutomaton::BuildNumericLink() {
+    return CAutomatonBuilder(*this).BuildNumericLink();
 }

@@ -34,6 +34,10 @@ public:
     // optional and repeated elements can multiply them); the automaton then matches
     // nothing, instead of the build taking the process's memory.
     bool Build(const std::vector<SPatternSource>& sources);
+    // The fixed matcher of links to a numeric host: "http://" or "https://" (either case)
+    // and four dot-separated groups of digits, the first three of one to three digits.
+    // One contains slot; it matches anywhere in a text.
+    bool BuildNumericLink();
     // Runs the three automata in turn over `text`; true with `result` set on a match.
     bool Run(const char* text, size_t length, SMatchResult& result) const;
     // True when no entry can match.

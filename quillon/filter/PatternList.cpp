@@ -153,6 +153,21 @@ bool CPatternList::Load() {
     return true;
 }
 
+bool CPatternList::LoadReadOnly(const std::string& fallbackPath) {
+    m_entries.clear();
+    if (ReadListFile(FilePath(".re"))) {
+        ReadHitFile();
+    } else {
+        m_entries.clear();
+        if (fallbackPath.empty() || !ReadListFile(fallbackPath))
+            return false;
+    }
+    m_modified = false;
+    if (!ReadCompiled())
+        Compile();
+    return true;
+}
+
 bool CPatternList::LoadDefaults() {
     return ReadListFile(DefaultsPath());
 }
@@ -238,7 +253,7 @@ bool CPatternList::Compile() {
     }
     if (!complete)
         FoundationLog("Word list %s is too complex to compile; it matches nothing",
-                            FilePath("").c_str());
+                      FilePath("").c_str());
     InstallMatchers(std::move(built));
     return complete;
 }

@@ -29,6 +29,11 @@ public:
     // Merges a waiting update, else reads the list and hit files; then loads or rebuilds
     // the matcher. False when the list file cannot be read and no update was merged.
     virtual bool Load();
+    // Reads the list and hit files (or, when the list file cannot be read, the list file
+    // `fallbackPath` without hits) and the matcher, writing nothing: a waiting update is
+    // not merged, and a missing or stale ".dfa" file is compiled in memory only. False
+    // when neither list file can be read.
+    bool LoadReadOnly(const std::string& fallbackPath);
     // Appends the entries of the defaults file; false when it cannot be read.
     virtual bool LoadDefaults();
     // True when an entry has this text (compared case-insensitively) and kind.

@@ -10,8 +10,11 @@
 
 #include "PortHolder.h"
 #include "TestHome.h"
+#include "app/EngineEvents.h"
 #include "ferrymail/Listener.h"
 #include "ferrymail/MessageDatabase.h"
+#include "filter/FilterChain.h"
+#include "filter/FilterProfile.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {
@@ -118,14 +121,17 @@ TEST_F(HeadlessTest, FixedPortHasNoFallbackAndSavesNothing) {
     EXPECT_EQ(ClientsValue("ProxyPort"), taken.Port()) << "a port of this run only is not saved";
 }
 
-TEST_F(HeadlessTest, HoldsOneDatabaseReferenceWithoutExamineUntilShutdown) {
+TEST_F(HeadlessTest, HoldsOneDatabaseReferenceAndExaminesUntilShutdown) {
     CHeadlessEngine engine;
     std::string error;
     ASSERT_TRUE(engine.Start(0, error)) << error;
     CMessageDatabase* database = engine.GetDatabase();
     ASSERT_NE(database, nullptr);
     EXPECT_EQ(database, CMessageDatabase::GetMessageDatabase());
-    EXPECT_EQ(database->GetExamineMessage(), nullptr) << "mail goes to the inbox unexamined";
+    EXPECT_EQ(database->GetExamineMessage(), &ExamineMessage);
+    ASSERT_NE(engine.GetFilterChain(), nullptr);
+    EXPECT_EQ(CFilterChain::GetTheChain(), engine.GetFilterChain());
+    EXPECT_NE(engine.GetFilterChain()->GetNiceFilter(), nullptr) << "the filters are loaded";
     // The instance's own reference and the engine's.
     EXPECT_EQ(database->GetRefCount(), 2);
 
@@ -138,6 +144,7 @@ TEST_F(HeadlessTest, HoldsOneDatabaseReferenceWithoutExamineUntilShutdown) {
     CMessageDatabase::Shutdown();
     CRefCount::DoRelease(database);
     EXPECT_EQ(engine.GetPOP3Listener(), nullptr);
+    EXPECT_EQ(CFilterChain::GetTheChain(), nullptr);
     EXPECT_FALSE(Connects(port)) << "the listener is gone";
     CInstanceLock lock;
     EXPECT_TRUE(lock.Acquire(m_home.Path(), error)) << error;
@@ -201,6 +208,41 @@ TEST_F(HeadlessTest, SmtpPortIsSavedOnlyWhenItIsAPort) {
     ASSERT_TRUE(SaveProxyPorts(85, error)) << error;
     EXPECT_EQ(ClientsValue("ProxyPort"), 85);
     EXPECT_EQ(ClientsValue("SMTPProxyPort"), 2026) << "85 - 85 is no port";
+}
+
+// Counters reach the registry when a mail client's connection ends and at the
+// shut-down; a new connection resets the tallies of the current check.
+TEST_F(HeadlessTest, ConnectionEventsWriteTheCounters) {
+    CHeadlessEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.Start(0, error)) << error;
+    CMessage message;
+    message.SetHeader("Subject: no sender\r\n\r\nHi.\r\n", -1);
+    EXPECT_EQ(engine.GetDatabase()->ExamineMessage(&message), MS_HOLD);
+    EXPECT_EQ(engine.GetFilterChain()->GetCheckTallies().bad, 1);
+    EXPECT_EQ(ReadProfileInt(kSettingsSection, "Evil Emails Held", -1), -1);
+
+    const struct {
+        MSG_NOTIFICATION code;
+        int reloads;
+        int bad;  // the current check's tally afterwards
+    } steps[] = {
+        {MN_FINISH_SYNCH, 0, 1},
+        {MN_END_CONNECTION, 1, 1},
+        {MN_NEW_CONNECTION, 1, 0},
+    };
+    for (const auto& step : steps) {
+        engine.GetDatabase()->NotifyUI(step.code, static_cast<CMessageStore*>(nullptr), 0);
+        engine.GetEvents()->WaitIdle();
+        EXPECT_EQ(engine.GetEvents()->GetReloadCount(), step.reloads) << step.code;
+        EXPECT_EQ(engine.GetFilterChain()->GetCheckTallies().bad, step.bad) << step.code;
+    }
+    EXPECT_EQ(ReadProfileInt(kSettingsSection, "Evil Emails Held", -1), 1);
+    EXPECT_EQ(ReadProfileInt("Settings\\Evil Filter", "Invalid Header", -1), 1);
+
+    EXPECT_EQ(engine.GetDatabase()->ExamineMessage(&message), MS_HOLD);
+    engine.Shutdown();
+    EXPECT_EQ(ReadProfileInt(kSettingsSection, "Evil Emails Held", -1), 2);
 }
 
 }  // namespace

@@ -612,6 +612,15 @@ def fetchmail_messages(maildir):
 
 HIVE_HEADER = "QUILLON-REGISTRY 1"
 POP3_PROXY_KEY = "SOFTWARE\\Brevant\\Quillon\\Settings\\POP3Proxy"
+# The filter settings with which every message goes to the inbox: nice and other mail
+# pass, and the bad checks that need no switch-on are off (the chain still runs).
+PASS_ALL_FILTER_SETTINGS = {
+    "Software\\Brevant\\Quillon\\Settings\\Nice Filter": {"Action": "inbox"},
+    "Software\\Brevant\\Quillon\\Settings\\Questionable Filter": {"Action": "inbox"},
+    "Software\\Brevant\\Quillon\\Settings\\Evil Filter": {
+        "Offensive Word Check": 0, "My Word Check": 0, "From Check": 0,
+        "Domain Blacklist Check": 0},
+}
 STATISTICS_KEY = "Software\\Brevant\\Quillon\\Statistics"
 
 
@@ -807,13 +816,14 @@ class Quillon:
     proxy a port of its own as well. With direct_listener False the second POP3 listener
     (DirectProxyPort, 110 by default) is switched off in the registry before the start,
     so that only the test's own port is taken. log_file turns the spool log on (see
-    enable_log)."""
+    enable_log). settings ({key: {name: value}}) are written into the registry before the
+    start, e.g. PASS_ALL_FILTER_SETTINGS."""
 
     STOP_TIMEOUT = 15
     START_TIMEOUT = 15
 
     def __init__(self, accounts=(), binary=None, smtp_port=None, direct_listener=True,
-                 log_file=None):
+                 log_file=None, settings=None):
         self.binary = binary or os.environ.get("QUILLON_BIN")
         if not self.binary or not os.access(self.binary, os.X_OK):
             raise RuntimeError(f"QUILLON_BIN does not name the quillon program: "
@@ -822,6 +832,7 @@ class Quillon:
         self.smtp_port = smtp_port
         self.direct_listener = direct_listener
         self.log_file = log_file
+        self.settings = dict(settings or {})
         self.home = None
         self.pop3_port = None
         self._process = None
@@ -845,6 +856,8 @@ class Quillon:
                 write_hive_values(self.hive(), POP3_PROXY_KEY, {"DirectProxyListener": 0})
             if self.log_file is not None:
                 self.enable_log(self.log_file)
+            for key, values in self.settings.items():
+                write_hive_values(self.hive(), key, values)
             self._start()
         except BaseException:
             self._cleanup()

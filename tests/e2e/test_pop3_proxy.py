@@ -18,6 +18,7 @@ import os
 import re
 import shutil
 import socket
+import subprocess
 import tempfile
 import time
 import unittest
@@ -25,7 +26,7 @@ from collections import Counter
 
 import peers
 from peers import (HELD_NOTE, HOST, HOST_NOTE, MS_DELIVERED, MS_HOLD, MS_INBOX,
-                   SKIPPED_NOTE, Dovecot, ProxyHost, Quillon,
+                   Dovecot, ProxyHost, Quillon,
                    fetchmail_fetch, mpop_fetch, same_message, split_note)
 from test_peers import EDGE_MESSAGES
 
@@ -530,8 +531,8 @@ class CorpusThroughProxyTest(ProxyTestCase):
 
 @unittest.skipIf(MISSING, SKIP_REASON)
 class ShippingProgramTest(ProxyTestCase):
-    """quillon --headless itself: no examine call-back, so every message of a new store
-    is passed to the inbox unexamined, with the note that says so."""
+    """quillon --headless itself: every downloaded message of a registered account goes
+    through the filter chain; the client gets what it passes, with its note."""
 
     def program(self, accounts):
         program = Quillon(accounts=accounts, direct_listener=False)
@@ -544,19 +545,46 @@ class ShippingProgramTest(ProxyTestCase):
         code = program.stop()
         self.assertEqual(code, 0, program.output())
 
-    def test_registered_account_gets_every_message_with_the_note(self):
+    def examined(self, program, messages):
+        """What `quillon --examine` says the filter does with `messages`: the
+        (name, message, note) of those it passes to the inbox, and the names it holds."""
+        folder = tempfile.mkdtemp(dir=self.dir)
+        for i, (_, message) in enumerate(messages):
+            with open(os.path.join(folder, f"{i:04d}"), "wb") as out:
+                out.write(peers.strip_mbox_from_line(message))
+        run = subprocess.run([program.binary, "--examine", folder], env=program._env(),
+                             capture_output=True, check=True)
+        lines = run.stdout.splitlines()
+        self.assertEqual(len(lines), len(messages) + 1, run.stdout)
+        passed, held = [], []
+        for line, (name, message) in zip(lines, messages):
+            _, location, _, note = line.split(b"\t", 3)
+            if location == b"inbox":
+                passed.append((name, message, b"X-Quillon-Analysis: " + note))
+            else:
+                held.append(name)
+        return passed, held
+
+    def test_registered_account_gets_what_the_filter_passes(self):
         messages = EDGE_MESSAGES + self.corpus[:20]
         user, password, _ = self.new_user(messages)
         program = self.program([(user, HOST, self.dovecot.port)])
+        passed, held = self.examined(program, messages)
+        self.assertNotEqual(held, [], "strangers' mail is held by default")
         delivered = self.fetch(program, user, password)
-        self.assert_with_notes([(n, m, SKIPPED_NOTE) for n, m in messages], delivered)
-        # New mail of a later session gets the same note.
-        extra = ("later", b"Subject: later\n\nnew mail\n")
-        self.dovecot.deliver(user, extra[1])
+        self.assert_with_notes(passed, delivered)
+        # A friend's message of a later session reaches the client with the filter's
+        # note; the held ones stay held.
+        subprocess.run([program.binary, "--add-friend", "ann@example.org"],
+                       env=program._env(), check=True, stdout=subprocess.DEVNULL)
+        friendly = ("later, friend", b"From: ann@example.org\nSubject: hi\n\nfrom Ann\n")
+        stranger = ("later, held", b"Subject: later\n\nnew mail\n")
+        for _, message in (friendly, stranger):
+            self.dovecot.deliver(user, message)
         delivered = self.fetch(program, user, password)
-        self.assert_with_notes([(n, m, SKIPPED_NOTE) for n, m in messages + [extra]],
-                               delivered)
-        self.assertEqual(self.stored(user), self.seeded(messages + [extra]))
+        self.assert_with_notes(
+            passed + [friendly + (b"X-Quillon-Analysis: friendly: from a friend",)], delivered)
+        self.assertEqual(self.stored(user), self.seeded(messages + [friendly, stranger]))
 
     def test_unregistered_account_is_relayed_unchanged(self):
         messages = EDGE_MESSAGES + self.corpus[:20]
