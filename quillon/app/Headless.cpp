@@ -5,9 +5,12 @@
 #include "ferrymail/Listener.h"
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/ProxyStart.h"
+#include "app/HeldCommands.h"
 #include "filter/ShippedLists.h"
 #include "kinbook/Paths.h"
 #include "kinbook/RegistryKey.h"
+#include "review/HeldMail.h"
+#include "review/RegistryReviewCounters.h"
 
 namespace {
 
@@ -62,6 +65,8 @@ CListener* StartPOP3Proxy(int firstPort, int fallbacks, std::string& error) {
     return nullptr;
 }
 
+CHeadlessEngine::CHeadlessEngine() = default;
+
 CHeadlessEngine::~CHeadlessEngine() {
     Shutdown();
 }
@@ -93,7 +98,18 @@ bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
 
     m_database = CMessageDatabase::GetMessageDatabase();
     m_database->AddRef();
+    StartControlChannel(folder);
     return true;
+}
+
+void CHeadlessEngine::StartControlChannel(const std::string& folder) {
+    // Without a filter chain the counts go straight to the registry.
+    m_counters = std::make_unique<CRegistryReviewCounters>();
+    m_review = std::make_unique<CHeldMail>(m_database, m_counters.get());
+    RegisterHeldCommands(m_control, *m_review);
+    std::string error;
+    if (!m_control.Start(folder, error))
+        m_notes.push_back(error + "; commands such as --release cannot reach this instance");
 }
 
 bool CHeadlessEngine::StartProxy(int fixedPort, std::string& error) {
@@ -135,6 +151,9 @@ bool CHeadlessEngine::StartProxy(int fixedPort, std::string& error) {
 }
 
 void CHeadlessEngine::Shutdown() {
+    m_control.Stop();
+    m_review.reset();
+    m_counters.reset();
     if (m_pop3Listener != nullptr) {
         delete m_pop3Listener;
         m_pop3Listener = nullptr;

@@ -1,6 +1,6 @@
 // The quillon program: the proxy engine (headless until the review window exists), the
-// account commands for directly connecting mail clients, the friends commands,
-// --version and --help.
+// account commands for directly connecting mail clients, the friends and held-mail
+// commands, --version and --help.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +10,7 @@
 #include "app/DirectAccounts.h"
 #include "app/FriendCommands.h"
 #include "app/Headless.h"
+#include "app/HeldCommands.h"
 #include "app/Options.h"
 #include "kinbook/ShutdownSignals.h"
 #include "kinbook/Socket.h"
@@ -121,12 +122,30 @@ int RunFriendCommandLine(const std::vector<std::string>& arguments) {
     return kExitOK;
 }
 
+int RunHeldCommandLine(const std::vector<std::string>& arguments) {
+    SHeldCommand command;
+    std::string error;
+    if (!ParseHeldCommand(arguments, command, error)) {
+        Complain(error);
+        std::fprintf(stderr, "Try 'quillon --help'.\n");
+        return kExitUsage;
+    }
+    SControlReply reply;
+    const int status = RunHeldCommandLine(command, reply);
+    for (const std::string& line : reply.output) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    for (const std::string& line : reply.errors) Complain(line);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (IsFriendCommandLine(arguments))
         return RunFriendCommandLine(arguments);
+    if (IsHeldCommandLine(arguments))
+        return RunHeldCommandLine(arguments);
     SCommandLine commandLine;
     std::string error;
     if (!ParseCommandLine(arguments, commandLine, error)) {
@@ -141,6 +160,7 @@ int main(int argc, char** argv) {
         case QC_HELP:
             std::fputs(UsageText(), stdout);
             std::fputs(FriendUsageText(), stdout);
+            std::fputs(HeldUsageText(), stdout);
             return kExitOK;
         case QC_RUN:
             return RunEngine(commandLine);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/MessageStore.h"
@@ -89,20 +90,26 @@ bool CHeldMail::List(std::vector<SHeldRow>& rows, std::string& error) {
 
 bool CHeldMail::ListLocked(std::vector<SHeldRow>& rows, std::string& error) {
     rows.clear();
+    // The database opens the store of every account the table has gained first.
+    std::map<int, std::vector<std::string>> held;  // store identifier -> UIDLs
+    for (MSSTATUS location : {MS_HOLD, MS_JAIL}) {
+        std::vector<SMessageHandle> handles;
+        m_database->GetContents(handles, location);
+        for (SMessageHandle& handle : handles)
+            held[handle.m_storeID].push_back(std::move(handle.m_uidl));
+    }
     bool numbered = true;
-    // Counting the stores opens the store of every account the table has gained.
-    const int storeCount = m_database->GetStoreCount();
-    for (int storeID = 1; storeID < storeCount; ++storeID) {
+    for (const auto& [storeID, uidls] : held) {
         CMessageStore* store = m_database->GetStore(storeID);
         if (store == nullptr)
             continue;
         std::vector<SHeldRow> storeRows;
-        CollectStore(store, storeRows);
-        std::vector<std::string> uidls;
-        for (const SHeldRow& row : storeRows) uidls.push_back(row.uidl);
+        CollectStore(store, uidls, storeRows);
+        std::vector<std::string> ordered;
+        for (const SHeldRow& row : storeRows) ordered.push_back(row.uidl);
         std::vector<int> numbers;
         std::string numberError;
-        if (!CHeldNumbers(store->GetPath() + ".num").Assign(uidls, numbers, numberError)) {
+        if (!CHeldNumbers(store->GetPath() + ".num").Assign(ordered, numbers, numberError)) {
             numbered = false;
             error = numberError;
         }
@@ -114,25 +121,24 @@ bool CHeldMail::ListLocked(std::vector<SHeldRow>& rows, std::string& error) {
     return numbered;
 }
 
-void CHeldMail::CollectStore(CMessageStore* store, std::vector<SHeldRow>& rows) {
+void CHeldMail::CollectStore(CMessageStore* store, const std::vector<std::string>& uidls,
+                             std::vector<SHeldRow>& rows) {
     CStoreLock lock(store, false);
-    std::vector<std::pair<int, std::string>> held;  // server number, UIDL
-    for (MSSTATUS location : {MS_HOLD, MS_JAIL}) {
-        std::string uidl;
-        for (int number = store->FindNext(location, 0, nullptr, &uidl); number > 0;
-             number = store->FindNext(location, number, nullptr, &uidl))
-            held.emplace_back(number, uidl);
+    std::vector<std::pair<int, CMessage*>> held;  // in the server's order
+    for (const std::string& uidl : uidls) {
+        CMessage* message = m_database->GetMessage(store->GetStoreID(), &uidl);
+        if (message != nullptr && IsHeld(message->GetLocation()))
+            held.emplace_back(message->GetMessageNumber(), message);
     }
-    std::sort(held.begin(), held.end());
+    std::stable_sort(held.begin(), held.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     CDecodedText decoder;
-    for (const auto& [number, uidl] : held) {
-        CMessage* message = store->GetMessage(uidl);
-        if (message == nullptr)
-            continue;
+    for (const auto& entry : held) {
+        CMessage* message = entry.second;
         SHeldRow row;
         row.storeID = store->GetStoreID();
         row.storeName = store->GetName();
-        row.uidl = uidl;
+        row.uidl = message->GetUIDL();
         row.location = message->GetLocation();
         const SAddress* from = message->GetFrom();
         row.email = from->m_address;
@@ -205,7 +211,7 @@ bool CHeldMail::Move(const SHeldRow& row, MSSTATUS target, const std::string& no
         return false;
     }
     CStoreLock lock(store, true);
-    CMessage* message = store->GetMessage(row.uidl);
+    CMessage* message = m_database->GetMessage(row.storeID, &row.uidl);
     if (message == nullptr || !IsHeld(message->GetLocation())) {
         error = "message " + row.storeName + ":" + std::to_string(row.number) +
                 " is no longer held; left as it is";

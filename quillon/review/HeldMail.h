@@ -62,7 +62,9 @@ public:
 
 private:
     bool ListLocked(std::vector<SHeldRow>& rows, std::string& error);
-    void CollectStore(CMessageStore* store, std::vector<SHeldRow>& rows);
+    // The rows of `uidls` in `store` that are still held, in the server's order.
+    void CollectStore(CMessageStore* store, const std::vector<std::string>& uidls,
+                      std::vector<SHeldRow>& rows);
     // Moves one row's message to `target` with `note` (none when empty); its tag in
     // `tag`. False with `error` when it is gone or no longer held.
     bool Move(const SHeldRow& row, MSSTATUS target, const std::string& note, char& tag,
