@@ -24,8 +24,8 @@ bool SendAll(SOCKET socket, const std::string& text, long long deadline) {
     size_t sent = 0;
     while (sent < text.size()) {
         int error = 0;
-        const int n = SockSend(socket, text.data() + sent, static_cast<int>(text.size() - sent),
-                               error);
+        const int n =
+            SockSend(socket, text.data() + sent, static_cast<int>(text.size() - sent), error);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
@@ -223,8 +223,7 @@ bool CControlChannel::ParseReply(const std::string& text, SControlReply& reply) 
 }
 
 bool CControlChannel::Send(const std::string& folder, const std::vector<std::string>& words,
-                           int timeoutMs, SControlReply& reply, std::string& error,
-                           bool* refused) {
+                           int timeoutMs, SControlReply& reply, std::string& error, bool* refused) {
     if (refused != nullptr)
         *refused = false;
     for (const std::string& word : words) {

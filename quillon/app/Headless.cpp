@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "app/HeldCommands.h"
 #include "ferrymail/Listener.h"
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/ProxyStart.h"
-#include "app/HeldCommands.h"
 #include "filter/ShippedLists.h"
 #include "kinbook/Paths.h"
 #include "kinbook/RegistryKey.h"

@@ -15,7 +15,7 @@
 namespace {
 
 struct SCommandName {
-    const char* option;  // on the command line
+    const char* option;   // on the command line
     const char* request;  // on the control channel
     HELD_COMMAND command;
 };
@@ -39,8 +39,7 @@ const SCommandName* CommandOf(const std::string& word, bool request) {
     return nullptr;
 }
 
-std::string FromText(CHeldMail& review, const SHeldRow& row,
-                     const CHeldMail::SSettings& settings) {
+std::string FromText(CHeldMail& review, const SHeldRow& row, const CHeldMail::SSettings& settings) {
     const std::string email = review.Shown(row.email, settings);
     if (row.name.empty())
         return email;
@@ -179,10 +178,12 @@ int RunLocally(const SHeldCommand& command, SControlReply& reply) {
 int RunHeldCommandLine(const SHeldCommand& command, SControlReply& reply) {
     const std::string folder = GetUserDataPath();
     if (folder.empty()) {
-        reply.errors.push_back("the data folder cannot be made (set QUILLON_HOME or XDG_DATA_HOME)");
+        reply.errors.push_back(
+            "the data folder cannot be made (set QUILLON_HOME or XDG_DATA_HOME)");
         return reply.status = 1;
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartingWaitMs);
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartingWaitMs);
     for (;;) {
         CInstanceLock lock;
         std::string error;
