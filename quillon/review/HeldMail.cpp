@@ -143,6 +143,7 @@ void CHeldMail::CollectStore(CMessageStore* store, const std::vector<std::string
         const SAddress* from = message->GetFrom();
         row.email = from->m_address;
         row.name = CMimeDecoder::DecodeEncodedWords(from->m_name);
+        decoder.Reset();  // it keeps one message's subject
         row.subject = decoder.GetDecodedSubject(message->GetSubject());
         row.received = message->GetDownloadedDate();
         row.size = message->GetSize();

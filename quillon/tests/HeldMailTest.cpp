@@ -200,6 +200,8 @@ TEST_F(HeldMailTest, ListsTheHeldMessagesOfEveryStoreWithTheirColumns) {
     EXPECT_NE(rows[0].received, 0);
     EXPECT_EQ(rows[1].uidl, "a3");
     EXPECT_EQ(rows[1].number, 2);
+    EXPECT_EQ(rows[1].subject, "jailed");
+    EXPECT_EQ(rows[1].name, "Nia");
     EXPECT_EQ(rows[1].location, MS_JAIL);
     EXPECT_EQ(rows[2].storeName, kBert);
     EXPECT_EQ(rows[2].number, 1);
