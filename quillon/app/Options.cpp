@@ -216,8 +216,8 @@ bool ApplyOption(const std::string& name, const std::string& value, SParseState&
     if (accountCommand == QC_RUN)
         return true;
     if (state.haveAccountCommand) {
-        error = std::string("options '") + CommandOption(state.parsed.command) + "' and '" + name +
-                "' cannot be combined";
+        error = std::string("options '") + CommandOption(state.parsed.command) + "' and '" +
+                name + "' cannot be combined";
         return false;
     }
     if (!ParseAccountName(value, state.parsed.account, error))

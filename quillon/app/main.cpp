@@ -122,7 +122,7 @@ int RunFriendCommandLine(const std::vector<std::string>& arguments) {
     return kExitOK;
 }
 
-int RunHeldCommandLine(const std::vector<std::string>& arguments) {
+int RunHeldArguments(const std::vector<std::string>& arguments) {
     SHeldCommand command;
     std::string error;
     if (!ParseHeldCommand(arguments, command, error)) {
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
     if (IsFriendCommandLine(arguments))
         return RunFriendCommandLine(arguments);
     if (IsHeldCommandLine(arguments))
-        return RunHeldCommandLine(arguments);
+        return RunHeldArguments(arguments);
     SCommandLine commandLine;
     std::string error;
     if (!ParseCommandLine(arguments, commandLine, error)) {
