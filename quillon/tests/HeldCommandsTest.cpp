@@ -280,6 +280,13 @@ TEST_F(HeldCommandsTest, ThroughTheRunningInstanceAndWithoutOne) {
     FileMessages({{"u1", Mail("Hal <hal@spam.example>", "first"), 'X', MS_HOLD},
                   {"u2", Mail("quinn@example.org", "second"), 'Q', MS_HOLD},
                   {"u3", Mail("friend@example.org", "third"), 0, MS_INBOX}});
+    // An instance killed outright leaves its socket file; the next one replaces it.
+    ASSERT_GT(StartInstance(), 0);
+    kill(m_instance, SIGKILL);
+    waitpid(m_instance, nullptr, 0);
+    m_instance = 0;
+    close(m_instanceOutput);
+    ASSERT_EQ(access((m_home.Path() + "/quillon.control").c_str(), F_OK), 0);
     const int proxyPort = StartInstance();
     ASSERT_GT(proxyPort, 0);
 
