@@ -2,6 +2,7 @@
 
 #include "kinbook/AppendFile.h"
 #include "kinbook/FileOps.h"
+#include "kinbook/LocalTime.h"
 #include "kinbook/Paths.h"
 #include "review/HeldColumns.h"
 
@@ -47,7 +48,7 @@ std::vector<size_t> TabStops(const char* columns) {
 std::string Stamp(time_t when) {
     tm local = {};
     char text[32] = "";
-    if (when != 0 && localtime_r(&when, &local) != nullptr)
+    if (when != 0 && ToLocalTime(when, local))
         std::strftime(text, sizeof text, "%m/%d/%y %H:%M:%S", &local);
     return text;
 }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "kinbook/LocalTime.h"
+
 namespace {
 
 std::string ClockText(const tm& local) {
@@ -21,7 +23,7 @@ std::string HeldReceivedText(long downloaded, time_t now) {
         return {};
     const time_t when = static_cast<time_t>(downloaded);
     tm local = {}, today = {};
-    if (localtime_r(&when, &local) == nullptr || localtime_r(&now, &today) == nullptr)
+    if (!ToLocalTime(when, local) || !ToLocalTime(now, today))
         return {};
     if (local.tm_year == today.tm_year && local.tm_yday == today.tm_yday)
         return ClockText(local);
