@@ -237,7 +237,6 @@ TEST_F(HeldMailTest, NamingMessages) {
     File(kAnna, "a1", "x@example.org", "one", 'X', "bad: x");
     File(kAnna, "a2", "y@example.org", "two", 'X', "bad: y");
     File(kBert, "b1", "z@example.org", "three", 'X', "bad: z");
-    Rows();
     const std::string anna = kAnna;
     struct Case {
         std::vector<std::string> targets;
@@ -294,7 +293,6 @@ TEST_F(HeldMailTest, ReleaseNotesEachMessageAndCountsItByItsTag) {
             File(kAnna, "m" + std::to_string(uidl), from, "subject", tags[uidl % 4], "bad: x");
             targets.push_back(std::to_string(uidl));
         }
-        Rows();
         std::vector<std::string> status;
         std::string error;
         ASSERT_TRUE(m_review->Release(Named(targets), false, status, error)) << error;
@@ -321,7 +319,6 @@ TEST_F(HeldMailTest, ReleaseAndMakeFriendTakesEverySameSenderAndMakesTheFriendOn
     File(kAnna, "s2", "SAM@X.org", "two", 'N', "nice: c");
     File(kBert, "s3", "Sam <Sam@x.org>", "three", 'Q', "other: d");
     File(kBert, "f1", "not-an-address", "four", 'Q', "other: e");
-    Rows();
     std::vector<std::string> status;
     std::string error;
     ASSERT_TRUE(m_review->Release(Named({"anna@pop.example.org:1"}), true, status, error)) << error;
@@ -370,7 +367,6 @@ TEST_F(HeldMailTest, DeleteWritesTheLogFirstAndCountsByTag) {
          MS_HOLD, 3000);
     File(kAnna, "d2", "nn@example.org", "nice one", 'N', "nice: short");
     File(kAnna, "d3", "qq@example.org", "third", 'Q', "other: long message", MS_JAIL);
-    Rows();
     std::vector<std::string> status;
     std::string error;
     ASSERT_TRUE(m_review->Delete(Named({"1", "2"}), DS_NONE, status, error)) << error;
@@ -415,7 +411,6 @@ TEST_F(HeldMailTest, DeleteWritesTheLogFirstAndCountsByTag) {
     EXPECT_EQ(m_counters.deleted, "XNQ");
     SetSetting("Log Deletes", 0);
     File(kAnna, "d4", "z@example.org", "fourth", 'X', "bad: z");
-    Rows();
     ASSERT_TRUE(m_review->Delete(Named({"4"}), DS_NONE, status, error));
     EXPECT_EQ(ReadText(m_home.Path() + "/deletelog.txt"), after);
     EXPECT_EQ(Message(kAnna, "d4")->GetLocation(), MS_DELETED);
