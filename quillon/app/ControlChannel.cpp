@@ -5,12 +5,15 @@
 #include <chrono>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
+#include "app/InstanceLock.h"
 #include "kinbook/LocalSocket.h"
 
 namespace {
 
 constexpr int kBacklog = 16;
+constexpr int kStartingRetryMs = 100;
 constexpr int kReplyTimeoutMs = 5000;
 
 long long NowMs() {
@@ -160,16 +163,41 @@ void CControlChannel::Answer(SClient& client, const SControlReply& reply) {
 
 SControlReply CControlChannel::Dispatch(const std::string& line) {
     SControlReply reply;
-    const std::vector<std::string> words = ParseRequest(line);
+    Run(ParseRequest(line), reply);
+    return reply;
+}
+
+int CControlChannel::Run(const std::vector<std::string>& words, SControlReply& reply) {
     const auto handler = words.empty() ? m_handlers.end() : m_handlers.find(words.front());
     if (handler == m_handlers.end()) {
         reply.errors.push_back(words.empty() ? "empty request"
                                              : "unknown command '" + words.front() + "'");
-        reply.status = kBadRequestStatus;
-        return reply;
+        return reply.status = kBadRequestStatus;
     }
-    reply.status = handler->second({words.begin() + 1, words.end()}, reply);
-    return reply;
+    return reply.status = handler->second({words.begin() + 1, words.end()}, reply);
+}
+
+int CControlChannel::Route(const std::string& folder, const std::vector<std::string>& words,
+                           const LocalRun& local, SControlReply& reply) {
+    const long long until = NowMs() + kStartingWaitMs;
+    for (;;) {
+        CInstanceLock lock;
+        std::string error;
+        if (lock.Acquire(folder, error))
+            return reply.status = local(reply);
+        if (!lock.IsHeldElsewhere()) {
+            reply.errors.push_back(error);
+            return reply.status = 1;
+        }
+        bool refused = false;
+        if (Send(folder, words, kReplyTimeoutMs, reply, error, &refused))
+            return reply.status;
+        if (!refused || NowMs() >= until) {
+            reply.errors.push_back(error);
+            return reply.status = 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kStartingRetryMs));
+    }
 }
 
 std::string CControlChannel::FormatRequest(const std::vector<std::string>& words) {

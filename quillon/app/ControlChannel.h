@@ -34,6 +34,9 @@ public:
     static constexpr int kRequestTimeoutMs = 10000;
     // Exit status of a request the channel refuses (unknown command, malformed line).
     static constexpr int kBadRequestStatus = 2;
+    // How long Route waits for an instance that holds the lock to listen, and for a reply.
+    static constexpr int kStartingWaitMs = 5000;
+    static constexpr int kReplyTimeoutMs = 60000;
 
     // Runs one command: `arguments` are the words after its name.
     using Handler =
@@ -54,6 +57,18 @@ public:
     void Stop();
     bool IsRunning() const { return m_thread.joinable(); }
     const std::string& GetPath() const { return m_path; }
+
+    // Runs `words` (name, then arguments) through the table as a request from a client
+    // would run; the exit status, also set in `reply`.
+    int Run(const std::vector<std::string>& words, SControlReply& reply);
+
+    // A command line's way to a command of the table. When a quillon holds the instance
+    // lock of `folder`, `words` go to it (an instance that does not listen yet is given a
+    // few seconds to start); when none does, this process takes the lock and runs `local`
+    // while holding it, so that no instance starts meanwhile. The exit status.
+    using LocalRun = std::function<int(SControlReply& reply)>;
+    static int Route(const std::string& folder, const std::vector<std::string>& words,
+                     const LocalRun& local, SControlReply& reply);
 
     // Sends `words` (name, then arguments) to the instance of `folder` and waits up to
     // `timeoutMs` for its reply. False with `error` set when nobody answers there, a

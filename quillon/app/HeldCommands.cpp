@@ -1,11 +1,8 @@
 #include "app/HeldCommands.h"
 
 #include <algorithm>
-#include <chrono>
 #include <iterator>
-#include <thread>
 
-#include "app/InstanceLock.h"
 #include "ferrymail/MessageDatabase.h"
 #include "kinbook/Paths.h"
 #include "review/HeldColumns.h"
@@ -26,11 +23,6 @@ constexpr SCommandName kCommands[] = {
     {"--release-friend", "release-friend", HC_RELEASE_FRIEND},
     {"--delete", "delete", HC_DELETE},
 };
-
-// An instance that holds the lock but does not listen yet is still starting.
-constexpr int kStartingRetryMs = 100;
-constexpr int kStartingWaitMs = 5000;
-constexpr int kReplyTimeoutMs = 60000;
 
 const SCommandName* CommandOf(const std::string& word, bool request) {
     for (const SCommandName& c : kCommands)
@@ -158,15 +150,18 @@ std::vector<std::string> RequestWords(const SHeldCommand& command) {
     return words;
 }
 
-// Runs the command on this process's own database; the caller holds the instance lock.
-int RunLocally(const SHeldCommand& command, SControlReply& reply) {
+// Runs the words through a table of this process, on its own database; the caller holds
+// the instance lock.
+int RunLocally(const std::vector<std::string>& words, SControlReply& reply) {
     CMessageDatabase* database = CMessageDatabase::GetMessageDatabase();
     database->AddRef();
     int status = 0;
     {
         CRegistryReviewCounters counters;
         CHeldMail review(database, &counters);
-        status = RunHeldCommand(review, command, reply);
+        CControlChannel table;
+        RegisterHeldCommands(table, review);
+        status = table.Run(words, reply);
     }
     CRefCount::DoRelease(database);
     CMessageDatabase::Shutdown();
@@ -182,27 +177,9 @@ int RunHeldCommandLine(const SHeldCommand& command, SControlReply& reply) {
             "the data folder cannot be made (set QUILLON_HOME or XDG_DATA_HOME)");
         return reply.status = 1;
     }
-    const auto until =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartingWaitMs);
-    for (;;) {
-        CInstanceLock lock;
-        std::string error;
-        if (lock.Acquire(folder, error))
-            return RunLocally(command, reply);
-        if (!lock.IsHeldElsewhere()) {
-            reply.errors.push_back(error);
-            return reply.status = 1;
-        }
-        bool refused = false;
-        if (CControlChannel::Send(folder, RequestWords(command), kReplyTimeoutMs, reply, error,
-                                  &refused))
-            return reply.status;
-        if (!refused || std::chrono::steady_clock::now() >= until) {
-            reply.errors.push_back(error);
-            return reply.status = 1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kStartingRetryMs));
-    }
+    const std::vector<std::string> words = RequestWords(command);
+    return CControlChannel::Route(
+        folder, words, [&words](SControlReply& local) { return RunLocally(words, local); }, reply);
 }
 
 const char* HeldUsageText() {

@@ -38,8 +38,9 @@ int RunHeldCommand(CHeldMail& review, const SHeldCommand& command, SControlReply
 // Adds the commands to a control channel's table, run on `review`.
 void RegisterHeldCommands(CControlChannel& channel, CHeldMail& review);
 
-// The command line's way: through the running instance, or here when none runs.
-// Returns the exit status; `reply` holds what to print.
+// The command line's way (CControlChannel::Route): through the running instance, or,
+// when none runs, through the same command table in this process. Returns the exit
+// status; `reply` holds what to print.
 int RunHeldCommandLine(const SHeldCommand& command, SControlReply& reply);
 
 // The held-mail part of the --help text.
