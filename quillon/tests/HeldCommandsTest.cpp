@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <atomic>
 #include <cstdint>
 #include <fstream>
 #include <mutex>
@@ -86,15 +85,12 @@ private:
             size_t total = 0;
             for (const auto& entry : m_mailbox) total += entry.second.size();
             Say(client, "+OK " + std::to_string(m_mailbox.size()) + " " + std::to_string(total));
-        } else if ((command == "UIDL" || command == "LIST") && number == 0) {
+        } else if (command == "UIDL" && number == 0) {
             std::string listing = "+OK\r\n";
             for (size_t i = 0; i < m_mailbox.size(); ++i)
-                listing += std::to_string(i + 1) + " " +
-                           (command == "UIDL" ? m_mailbox[i].first
-                                              : std::to_string(m_mailbox[i].second.size())) +
-                           "\r\n";
+                listing += std::to_string(i + 1) + " " + m_mailbox[i].first + "\r\n";
             Say(client, listing + ".");
-        } else if ((command == "RETR" || command == "TOP") && valid) {
+        } else if (command == "RETR" && valid) {
             Say(client, "+OK\r\n" + *text + ".");
         } else if (command == "QUIT") {
             Say(client, "+OK bye");
