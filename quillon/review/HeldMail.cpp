@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 
@@ -23,7 +24,8 @@ namespace {
 constexpr const char kSettingsKey[] = "Software\\Brevant\\Quillon\\Settings";
 constexpr const char kNoteName[] = "Quillon-Analysis";
 constexpr const char kFriendNote[] = "message moved from hold";
-// Status texts longer than this show the name cut to kShownNameLength and "...".
+// A name of kLongName characters or more shows in a status text as its first
+// kShownNameLength characters and "...".
 constexpr size_t kLongName = 26;
 constexpr size_t kShownNameLength = 23;
 
@@ -159,7 +161,12 @@ bool CHeldMail::Resolve(const std::vector<std::string>& targets, std::vector<SHe
     rows.clear();
     std::vector<SHeldRow> all;
     std::string listError;
-    ListLocked(all, listError);  // a number file that cannot be written still numbers
+    // Numbers that could not be kept may name other messages in the next run, so they
+    // name none in this one either.
+    if (!ListLocked(all, listError)) {
+        error = listError + "; the numbers of held messages cannot be kept";
+        return false;
+    }
     std::vector<SHeldRow> found;
     for (const std::string& target : targets) {
         std::string store;

@@ -41,7 +41,8 @@ public:
     // The rows named by `targets`: "N" (a number held in one store only) or "STORE:N"
     // (STORE is "user@server", compared without case). Each row once, in the order
     // named. False with `error` set, and no rows, when a target is malformed, unknown,
-    // not held or ambiguous.
+    // not held or ambiguous, or when the numbers cannot be kept (their file cannot be
+    // written).
     bool Resolve(const std::vector<std::string>& targets, std::vector<SHeldRow>& rows,
                  std::string& error);
     // A name, address or subject as the list shows it: masked when "Expurgate" is on.

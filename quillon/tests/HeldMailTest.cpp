@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -270,6 +271,16 @@ TEST_F(HeldMailTest, NamingMessages) {
         EXPECT_EQ(uidls, c.uidls) << c.targets[0];
     }
     EXPECT_EQ(Rows().size(), 3u) << "naming changes nothing";
+
+    // Numbers that cannot be kept name nothing: the next run could give them to others.
+    const std::string numbers = Store(kAnna)->GetPath() + ".num";
+    ASSERT_EQ(std::remove(numbers.c_str()), 0);
+    std::filesystem::create_directory(numbers);
+    std::vector<SHeldRow> rows;
+    std::string error;
+    EXPECT_FALSE(m_review->Resolve({"bert@mail.example.net:1"}, rows, error));
+    EXPECT_NE(error.find("the numbers of held messages cannot be kept"), std::string::npos)
+        << error;
 }
 
 TEST_F(HeldMailTest, ReleaseNotesEachMessageAndCountsItByItsTag) {
