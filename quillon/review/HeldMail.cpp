@@ -211,6 +211,20 @@ std::string CHeldMail::RowName(const SHeldRow& row) const {
     return !row.name.empty() ? row.name : row.email;
 }
 
+bool CHeldMail::IsStillHeld(const SHeldRow& row) {
+    CMessageStore* store = m_database->GetStore(row.storeID);
+    if (store == nullptr)
+        return false;
+    CStoreLock lock(store, false);
+    const CMessage* message = m_database->GetMessage(row.storeID, &row.uidl);
+    return message != nullptr && IsHeld(message->GetLocation());
+}
+
+std::string CHeldMail::NotHeldText(const SHeldRow& row) {
+    return "message " + row.storeName + ":" + std::to_string(row.number) +
+           " is no longer held; left as it is";
+}
+
 bool CHeldMail::Move(const SHeldRow& row, MSSTATUS target, const std::string& note, char& tag,
                      std::string& error) {
     CMessageStore* store = m_database->GetStore(row.storeID);
@@ -221,8 +235,7 @@ bool CHeldMail::Move(const SHeldRow& row, MSSTATUS target, const std::string& no
     CStoreLock lock(store, true);
     CMessage* message = m_database->GetMessage(row.storeID, &row.uidl);
     if (message == nullptr || !IsHeld(message->GetLocation())) {
-        error = "message " + row.storeName + ":" + std::to_string(row.number) +
-                " is no longer held; left as it is";
+        error = NotHeldText(row);
         return false;
     }
     tag = TagOf(*message);
@@ -333,14 +346,22 @@ bool CHeldMail::Delete(const std::vector<SHeldRow>& rows, DELETE_SOURCE source,
     if (rows.empty())
         return true;
     const SSettings settings = ReadSettings();
-    // A log that cannot be written does not stop the deletion.
-    if (settings.logDeletes)
-        CDeleteLog().Write(rows, source, std::time(nullptr));
-
     std::string errors;
+    // Only what is still held is logged: the log lists what was deleted.
+    std::vector<SHeldRow> held;
+    for (const SHeldRow& row : rows) {
+        if (IsStillHeld(row))
+            held.push_back(row);
+        else
+            AddError(errors, NotHeldText(row));
+    }
+    // A log that cannot be written does not stop the deletion.
+    if (settings.logDeletes && !held.empty())
+        CDeleteLog().Write(held, source, std::time(nullptr));
+
     std::vector<int> touched;
     int deleted = 0;
-    for (const SHeldRow& row : rows) {
+    for (const SHeldRow& row : held) {
         char tag = 0;
         std::string moveError;
         if (!Move(row, MS_DELETED, std::string(), tag, moveError)) {

@@ -55,9 +55,9 @@ public:
     // saved; the others are released all the same.
     bool Release(const std::vector<SHeldRow>& rows, bool makeFriend,
                  std::vector<std::string>& status, std::string& error);
-    // Logs the rows when "Log Deletes" is on, then moves them to the deleted location:
-    // the proxy deletes them on the server when the mail client next logs out. Results
-    // as for Release.
+    // Logs the rows still held when "Log Deletes" is on, then moves them to the deleted
+    // location: the proxy deletes them on the server when the mail client next logs out.
+    // Results as for Release.
     bool Delete(const std::vector<SHeldRow>& rows, DELETE_SOURCE source,
                 std::vector<std::string>& status, std::string& error);
 
@@ -66,6 +66,8 @@ private:
     // The rows of `uidls` in `store` that are still held, in the server's order.
     void CollectStore(CMessageStore* store, const std::vector<std::string>& uidls,
                       std::vector<SHeldRow>& rows);
+    bool IsStillHeld(const SHeldRow& row);
+    static std::string NotHeldText(const SHeldRow& row);
     // Moves one row's message to `target` with `note` (none when empty); its tag in
     // `tag`. False with `error` when it is gone or no longer held.
     bool Move(const SHeldRow& row, MSSTATUS target, const std::string& note, char& tag,

@@ -420,9 +420,17 @@ TEST_F(HeldMailTest, DeleteWritesTheLogFirstAndCountsByTag) {
     EXPECT_EQ(after.find("Date Deleted", header.size()), std::string::npos);
     EXPECT_NE(after.find("other: long message\n"), std::string::npos);
     EXPECT_EQ(m_counters.deleted, "XNQ");
+    // A message that left hold since it was named is left where it went.
+    File(kAnna, "d5", "v@example.org", "fifth", 'X', "bad: v");
+    const std::vector<SHeldRow> named = Named({"4"});
+    Message(kAnna, "d5")->SetLocation(MS_DELIVERED);
+    EXPECT_FALSE(m_review->Delete(named, DS_NONE, status, error));
+    EXPECT_EQ(error, "message anna@pop.example.org:4 is no longer held; left as it is");
+    EXPECT_EQ(Message(kAnna, "d5")->GetLocation(), MS_DELIVERED);
+    EXPECT_EQ(m_counters.deleted, "XNQ");
     SetSetting("Log Deletes", 0);
     File(kAnna, "d4", "z@example.org", "fourth", 'X', "bad: z");
-    ASSERT_TRUE(m_review->Delete(Named({"4"}), DS_NONE, status, error));
+    ASSERT_TRUE(m_review->Delete(Named({"5"}), DS_NONE, status, error));
     EXPECT_EQ(ReadText(m_home.Path() + "/deletelog.txt"), after);
     EXPECT_EQ(Message(kAnna, "d4")->GetLocation(), MS_DELETED);
 }
