@@ -24,11 +24,19 @@ constexpr SCommandName kCommands[] = {
     {"--delete", "delete", HC_DELETE},
 };
 
-const SCommandName* CommandOf(const std::string& word, bool request) {
+const SCommandName* CommandOf(const std::string& option) {
     for (const SCommandName& c : kCommands)
-        if (word == (request ? c.request : c.option))
+        if (option == c.option)
             return &c;
     return nullptr;
+}
+
+// One entry per line of `text`.
+void AddErrorLines(std::vector<std::string>& errors, const std::string& text) {
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        errors.push_back(text.substr(start, end - start));
+    errors.push_back(text.substr(start));
 }
 
 std::string FromText(CHeldMail& review, const SHeldRow& row, const CHeldMail::SSettings& settings) {
@@ -42,7 +50,7 @@ int ListHeld(CHeldMail& review, SControlReply& reply) {
     std::vector<SHeldRow> rows;
     std::string error;
     if (!review.List(rows, error))
-        reply.errors.push_back(error);
+        AddErrorLines(reply.errors, error);
     const CHeldMail::SSettings settings = CHeldMail::ReadSettings();
     for (const SHeldRow& row : rows) {
         const std::string fields[] = {
@@ -65,7 +73,7 @@ int ListHeld(CHeldMail& review, SControlReply& reply) {
 
 bool IsHeldCommandLine(const std::vector<std::string>& arguments) {
     return std::any_of(arguments.begin(), arguments.end(), [](const std::string& argument) {
-        return CommandOf(argument, false) != nullptr;
+        return CommandOf(argument) != nullptr;
     });
 }
 
@@ -73,7 +81,7 @@ bool ParseHeldCommand(const std::vector<std::string>& arguments, SHeldCommand& c
                       std::string& error) {
     SHeldCommand parsed;
     for (const std::string& argument : arguments) {
-        if (const SCommandName* name = CommandOf(argument, false)) {
+        if (const SCommandName* name = CommandOf(argument)) {
             if (parsed.command != HC_NONE) {
                 error = "only one held-mail command at a time";
                 return false;
@@ -107,7 +115,7 @@ int RunHeldCommand(CHeldMail& review, const SHeldCommand& command, SControlReply
     std::vector<SHeldRow> rows;
     std::string error;
     if (!review.Resolve(command.targets, rows, error)) {
-        reply.errors.push_back(error);
+        AddErrorLines(reply.errors, error);
         return reply.status = 1;
     }
     std::vector<std::string> status;
@@ -117,7 +125,7 @@ int RunHeldCommand(CHeldMail& review, const SHeldCommand& command, SControlReply
             : review.Release(rows, command.command == HC_RELEASE_FRIEND, status, error);
     reply.output.insert(reply.output.end(), status.begin(), status.end());
     if (!done)
-        reply.errors.push_back(error);
+        AddErrorLines(reply.errors, error);
     return reply.status = done ? 0 : 1;
 }
 
