@@ -62,8 +62,11 @@ int ListHeld(CHeldMail& review, SControlReply& reply) {
             HeldAnalysisShown(row.analysis),
         };
         std::string line;
-        for (size_t i = 0; i < std::size(fields); ++i)
-            line += (i > 0 ? "\t" : "") + HeldOneLine(fields[i]);
+        for (size_t i = 0; i < std::size(fields); ++i) {
+            if (i > 0)
+                line += '\t';
+            line += HeldOneLine(fields[i]);
+        }
         reply.output.push_back(line);
     }
     return 0;
