@@ -296,12 +296,16 @@ TEST_F(HeldMailTest, ReleaseNotesEachMessageAndCountsItByItsTag) {
         {{"a@example.org", "b@example.org"}, "Released 2 messages to inbox."},
     };
     const char tags[] = {'X', 'N', 'Q', 0};
+    const auto uidlOf = [](int i) {
+        std::string uidl = "m";
+        return uidl += std::to_string(i);
+    };
     int uidl = 0;
     for (const Case& c : cases) {
         std::vector<std::string> targets;
         for (const std::string& from : c.from) {
             ++uidl;
-            File(kAnna, "m" + std::to_string(uidl), from, "subject", tags[uidl % 4], "bad: x");
+            File(kAnna, uidlOf(uidl), from, "subject", tags[uidl % 4], "bad: x");
             targets.push_back(std::to_string(uidl));
         }
         std::vector<std::string> status;
@@ -310,7 +314,7 @@ TEST_F(HeldMailTest, ReleaseNotesEachMessageAndCountsItByItsTag) {
         EXPECT_EQ(status, std::vector<std::string>{c.status});
     }
     for (int i = 1; i <= uidl; ++i) {
-        const CMessage* message = Message(kAnna, "m" + std::to_string(i));
+        const CMessage* message = Message(kAnna, uidlOf(i));
         EXPECT_EQ(message->GetLocation(), MS_INBOX);
         EXPECT_EQ(
             message->GetQLNotes(),
