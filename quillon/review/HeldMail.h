@@ -6,8 +6,9 @@
 //
 // Any thread (the control channel's, the main thread of a command); one action at a
 // time. Lock order: m_lock, then the database's stores lock, then a store's lock, then
-// the filter chain's lock. No store lock is held while the counters are called or a
-// friend is made.
+// the filter chain's lock; nothing takes a store lock while it holds the chain's lock.
+// No store lock is held here while the counters are called (they may take the chain's
+// lock) or a friend is made.
 #pragma once
 
 #include <string>
