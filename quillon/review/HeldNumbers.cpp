@@ -64,6 +64,7 @@ struct SNumberFile {
 // highest number read, so a damaged "next" line cannot make a number be given twice.
 SNumberFile ReadNumberFile(const std::string& path) {
     SNumberFile file;
+    std::unordered_map<int, int> uses;  // number -> lines that give it
     std::string contents;
     if (!ReadWholeFile(path, contents))
         return file;
@@ -77,11 +78,14 @@ SNumberFile ReadNumberFile(const std::string& path) {
         if (first == kNextWord) {
             file.next = std::max(file.next, ParseNumber(second));
         } else if (const int number = ParseNumber(first); number > 0 && !second.empty()) {
-            file.numbers[Unescape(second)] = number;
             if (number < INT_MAX)
                 file.next = std::max(file.next, number + 1);
+            file.numbers[Unescape(second)] = number;
+            ++uses[number];
         }
     }
+    // A number that two messages have cannot tell them apart: both get new ones.
+    std::erase_if(file.numbers, [&uses](const auto& entry) { return uses[entry.second] > 1; });
     return file;
 }
 

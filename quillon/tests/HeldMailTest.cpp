@@ -227,11 +227,13 @@ TEST_F(HeldMailTest, NumbersStayWithTheirMessagesAndAreNeverGivenTwice) {
 
     // The numbers file survives damage without giving a number twice.
     const std::string path = Store(kAnna)->GetPath() + ".num";
-    std::ofstream(path) << "next\tgarbage\n2\ta2\nnot a line\n3\ta0\n";
+    std::ofstream(path) << "next\tgarbage\n2\ta2\nnot a line\n2\ta0\n";
     File(kAnna, "a4", "w@example.org", "four", 'Q', "other: w");
     rows = Rows();
     ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[2].number, 4);
+    EXPECT_EQ(rows[0].number, 3) << "a number two lines give goes to neither";
+    EXPECT_EQ(rows[1].number, 4);
+    EXPECT_EQ(rows[2].number, 5);
 }
 
 TEST_F(HeldMailTest, NamingMessages) {
