@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/InstanceLock.h"
+#include "app/ControlChannel.h"
 #include "ferrymail/Message.h"
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
@@ -248,39 +248,84 @@ bool ClearStatistics(CFilterChain& chain, std::string& error) {
     return false;
 }
 
+namespace {
+
+constexpr const char kStatsRequest[] = "stats";
+constexpr const char kClearStatsRequest[] = "clear-stats";
+
+void AddLines(const std::string& text, std::vector<std::string>& lines) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+}
+
+std::string JoinLines(const std::vector<std::string>& lines, const char* prefix) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += prefix + line + "\n";
+    return text;
+}
+
+// Runs a statistics request on `chain`: a running instance's own, or one made for the
+// purpose while no instance runs.
+int RunStatisticsRequest(CFilterChain& chain, bool clear, SControlReply& reply) {
+    if (!clear) {
+        AddLines(StatisticsReport(chain), reply.output);
+        return reply.status = 0;
+    }
+    std::string error;
+    if (!ClearStatistics(chain, error)) {
+        reply.errors.push_back(error);
+        return reply.status = 1;
+    }
+    reply.output.push_back("statistics cleared");
+    return reply.status = 0;
+}
+
+}  // namespace
+
+void RegisterFilterCommands(CControlChannel& channel, CFilterChain& chain) {
+    for (const bool clear : {false, true})
+        channel.Register(clear ? kClearStatsRequest : kStatsRequest,
+                         [&chain, clear](const std::vector<std::string>& arguments,
+                                         SControlReply& reply) {
+                             if (!arguments.empty()) {
+                                 reply.errors.push_back("the statistics take no arguments");
+                                 return reply.status = CControlChannel::kBadRequestStatus;
+                             }
+                             return RunStatisticsRequest(chain, clear, reply);
+                         });
+}
+
 int RunFilterCommand(const SFilterCommand& command, std::string& output, std::string& errors) {
     output.clear();
     errors.clear();
-    if (GetUserDataPath().empty()) {
+    const std::string folder = GetUserDataPath();
+    if (folder.empty()) {
         errors = "quillon: the data folder cannot be made (set QUILLON_HOME or XDG_DATA_HOME)\n";
         return 1;
     }
-    if (command.command == FCMD_CLEAR_STATS) {
-        CInstanceLock lock;
-        std::string error;
-        if (!lock.Acquire(GetUserDataPath(), error)) {
-            errors = "quillon: " + error +
-                     "; the statistics can be cleared only while it is "
-                     "stopped\n";
-            return 1;
-        }
-        CFilterChain chain;
+    if (command.command == FCMD_EXAMINE) {
+        CFilterChain chain(true);
         chain.LoadFilters();
-        if (!ClearStatistics(chain, error)) {
-            errors = "quillon: " + error + "\n";
-            return 1;
-        }
-        output = "statistics cleared\n";
-        return 0;
+        const SExamineTotals totals = ExamineFiles(chain, command.paths, output, errors);
+        return totals.unreadable > 0 ? 1 : 0;
     }
-    CFilterChain chain(true);
-    chain.LoadFilters();
-    if (command.command == FCMD_STATS) {
-        output = StatisticsReport(chain);
-        return 0;
-    }
-    const SExamineTotals totals = ExamineFiles(chain, command.paths, output, errors);
-    return totals.unreadable > 0 ? 1 : 0;
+    // The statistics live in the running instance's chain when there is one: it answers,
+    // and a clear made here could not stop it from writing its counts back.
+    const bool clear = command.command == FCMD_CLEAR_STATS;
+    SControlReply reply;
+    const int status = CControlChannel::Route(
+        folder, {clear ? kClearStatsRequest : kStatsRequest},
+        [clear](SControlReply& local) {
+            CFilterChain chain(!clear);
+            chain.LoadFilters();
+            return RunStatisticsRequest(chain, clear, local);
+        },
+        reply);
+    output = JoinLines(reply.output, "");
+    errors = JoinLines(reply.errors, "quillon: ");
+    return status == 0 ? 0 : 1;
 }
 
 const char* FilterUsageText() {
@@ -291,7 +336,8 @@ const char* FilterUsageText() {
            "                       of cur and new); one line per message: path, inbox or\n"
            "                       hold, the category (X bad, N nice, Q other, - friendly)\n"
            "                       and the analysis note, separated by tabs; then the totals\n"
-           "  --stats              the filter statistics as last saved\n"
-           "  --clear-stats        zero the filter statistics (only while no quillon runs on\n"
-           "                       the data folder)\n";
+           "  --stats              the filter statistics (the running quillon's own when one\n"
+           "                       runs on the data folder, else as last saved)\n"
+           "  --clear-stats        zero the filter statistics (through the running quillon\n"
+           "                       when there is one)\n";
 }

@@ -1,13 +1,14 @@
 // The filter commands of the quillon program: --examine classifies message files as the
 // running filter would (a dry run: no counter, hit count, friend or store changes, so it
 // may run beside a running quillon), --stats prints the statistics texts and
-// --clear-stats zeroes the statistics. The work is done by functions that take a chain,
-// so a running instance can carry them out on its own.
+// --clear-stats zeroes the statistics. The statistics commands go through the running
+// instance's control channel when one runs on the data folder, else run here.
 #pragma once
 
 #include <string>
 #include <vector>
 
+class CControlChannel;
 class CFilterChain;
 
 enum FILTER_COMMAND {
@@ -60,6 +61,8 @@ std::string StatisticsReport(CFilterChain& chain);
 // Zeroes every counter of `chain` and stores it; false when it cannot be written.
 bool ClearStatistics(CFilterChain& chain, std::string& error);
 
+// Adds "stats" and "clear-stats" on `chain` to a running instance's control channel.
+void RegisterFilterCommands(CControlChannel& channel, CFilterChain& chain);
 // Carries the command out on the data folder; `output` and `errors` get what it prints.
 // The exit status: 0, 1 when something failed (a file that did not read, a refused or
 // failed clear).

@@ -1,9 +1,10 @@
 #include "app/Headless.h"
 
-#include "app/EngineEvents.h"
-
 #include <algorithm>
 
+#include "app/EngineEvents.h"
+#include "app/FilterCommands.h"
+#include "app/HeldCommands.h"
 #include "ferrymail/Listener.h"
 #include "ferrymail/MessageDatabase.h"
 #include "ferrymail/ProxyStart.h"
@@ -11,6 +12,8 @@
 #include "filter/ShippedLists.h"
 #include "kinbook/Paths.h"
 #include "kinbook/RegistryKey.h"
+#include "review/HeldMail.h"
+#include "review/ChainReviewCounters.h"
 
 namespace {
 
@@ -109,7 +112,19 @@ bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
         return false;
     }
     m_pop3Listener->LogDebugData(std::string(QUILLON_VERSION_TEXT));
+    StartControlChannel(folder);
     return true;
+}
+
+void CHeadlessEngine::StartControlChannel(const std::string& folder) {
+    // Releases and deletions are counted by the chain, which writes them with its own.
+    m_counters = std::make_unique<CChainReviewCounters>(*m_chain);
+    m_review = std::make_unique<CHeldMail>(m_database, m_counters.get());
+    RegisterHeldCommands(m_control, *m_review);
+    RegisterFilterCommands(m_control, *m_chain);
+    std::string error;
+    if (!m_control.Start(folder, error))
+        m_notes.push_back(error + "; commands such as --release cannot reach this instance");
 }
 
 bool CHeadlessEngine::StartProxy(int fixedPort, std::string& error) {
@@ -151,6 +166,9 @@ bool CHeadlessEngine::StartProxy(int fixedPort, std::string& error) {
 }
 
 void CHeadlessEngine::Shutdown() {
+    m_control.Stop();
+    m_review.reset();
+    m_counters.reset();
     if (m_pop3Listener != nullptr) {
         delete m_pop3Listener;
         m_pop3Listener = nullptr;

@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "app/ControlChannel.h"
 #include "app/InstanceLock.h"
 
 class CEngineEvents;
 class CFilterChain;
+class CHeldMail;
 class CListener;
 class CMessageDatabase;
+class IReviewCounters;
 
 // The ports under HKEY_CURRENT_USER "Software\Brevant\Quillon\Clients".
 inline constexpr int kDefaultProxyPort = 2110;
@@ -44,16 +47,18 @@ public:
     // folder, makes the filter chain and loads its filters, takes a reference to the
     // message database with ExamineMessage and the receiver of its notifications (lists
     // and counters are written when a mail client's connection ends), then starts the
-    // POP3 proxy and writes the version text to its debug log.
+    // POP3 proxy, writes the version text to its debug log and opens the control channel
+    // with the held-mail commands (a channel that cannot start is a note: the engine runs
+    // without it).
     // `fixedPort` -1: "ProxyPort" with its fallback ports, a fallback port being saved;
     // otherwise exactly that port (0: a free one), nothing saved. False with `error` set
     // and everything undone when a step fails. Call SIGTERM/SIGINT blocking first: the
     // proxy's threads start here.
     bool Start(int fixedPort, std::string& error);
-    // Deletes the POP3 listener (ending every session thread), writes the chain's lists
-    // and counters, unregisters the chain and the receiver, drops the database reference
-    // and shuts the database down, deletes the chain, then releases the lock. Safe to
-    // repeat.
+    // Closes the control channel, deletes the POP3 listener (ending every session
+    // thread), writes the chain's lists and counters, unregisters the chain and the
+    // receiver, drops the database reference and shuts the database down, deletes the
+    // chain, then releases the lock. Safe to repeat.
     void Shutdown();
 
     int GetPOP3Port() const { return m_pop3Port; }
@@ -63,12 +68,14 @@ public:
     CEngineEvents* GetEvents() const { return m_events.get(); }
     const std::string& GetInstallationDir() const { return m_installationDir; }
     const std::string& GetLockPath() const { return m_lock.GetPath(); }
+    const CControlChannel& GetControlChannel() const { return m_control; }
     // Lines for the user about what start-up decided (a fallback port, an unusable
     // setting), in order.
     const std::vector<std::string>& GetNotes() const { return m_notes; }
 
 private:
     bool StartProxy(int fixedPort, std::string& error);
+    void StartControlChannel(const std::string& folder);
 
     CInstanceLock m_lock;
     std::string m_installationDir;
@@ -76,6 +83,9 @@ private:
     CMessageDatabase* m_database = nullptr;  // one reference
     std::unique_ptr<CFilterChain> m_chain;
     std::unique_ptr<CEngineEvents> m_events;
+    std::unique_ptr<IReviewCounters> m_counters;
+    std::unique_ptr<CHeldMail> m_review;  // the held-mail commands' review
+    CControlChannel m_control;            // its handlers use m_review
     int m_pop3Port = 0;
     std::vector<std::string> m_notes;
 };

@@ -9,6 +9,7 @@ CInstanceLock::~CInstanceLock() {
 
 bool CInstanceLock::Acquire(const std::string& folder, std::string& error) {
     Release();
+    m_heldElsewhere = false;
     const std::string path = folder + "/" + kFileName;
     bool opened = false;
     const int lockError = m_file.Acquire(path, &opened);
@@ -17,6 +18,7 @@ bool CInstanceLock::Acquire(const std::string& folder, std::string& error) {
         return false;
     }
     if (lockError == EWOULDBLOCK) {
+        m_heldElsewhere = true;
         const long holder = CLockFile::ReadProcessId(path);
         error = "another Quillon";
         if (holder != 0)

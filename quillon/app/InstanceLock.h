@@ -24,9 +24,13 @@ public:
     // process that opened the old file and one that creates a new one both hold a lock).
     void Release();
     bool IsHeld() const { return m_file.IsHeld(); }
+    // After a failed Acquire: true when another process holds the lock (rather than the
+    // file being unusable).
+    bool IsHeldElsewhere() const { return m_heldElsewhere; }
     const std::string& GetPath() const { return m_path; }
 
 private:
     CLockFile m_file;
     std::string m_path;
+    bool m_heldElsewhere = false;
 };

@@ -1,6 +1,6 @@
 // The quillon program: the proxy engine (headless until the review window exists), the
-// account commands for directly connecting mail clients, the friends and filter commands,
-// --version and --help.
+// account commands for directly connecting mail clients, the friends, filter and held-mail
+// commands, --version and --help.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +11,7 @@
 #include "app/FilterCommands.h"
 #include "app/FriendCommands.h"
 #include "app/Headless.h"
+#include "app/HeldCommands.h"
 #include "app/Options.h"
 #include "kinbook/ShutdownSignals.h"
 #include "kinbook/Socket.h"
@@ -138,6 +139,22 @@ int RunFilterCommandLine(const std::vector<std::string>& arguments) {
     return status == 0 ? kExitOK : kExitFailure;
 }
 
+int RunHeldArguments(const std::vector<std::string>& arguments) {
+    SHeldCommand command;
+    std::string error;
+    if (!ParseHeldCommand(arguments, command, error)) {
+        Complain(error);
+        std::fprintf(stderr, "Try 'quillon --help'.\n");
+        return kExitUsage;
+    }
+    SControlReply reply;
+    const int status = RunHeldCommandLine(command, reply);
+    for (const std::string& line : reply.output) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    for (const std::string& line : reply.errors) Complain(line);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,6 +163,8 @@ int main(int argc, char** argv) {
         return RunFriendCommandLine(arguments);
     if (IsFilterCommandLine(arguments))
         return RunFilterCommandLine(arguments);
+    if (IsHeldCommandLine(arguments))
+        return RunHeldArguments(arguments);
     SCommandLine commandLine;
     std::string error;
     if (!ParseCommandLine(arguments, commandLine, error)) {
@@ -161,6 +180,7 @@ int main(int argc, char** argv) {
             std::fputs(UsageText(), stdout);
             std::fputs(FriendUsageText(), stdout);
             std::fputs(FilterUsageText(), stdout);
+            std::fputs(HeldUsageText(), stdout);
             return kExitOK;
         case QC_RUN:
             return RunEngine(commandLine);

@@ -31,7 +31,7 @@
 
 class CMessageDatabase;
 
-class CMessageStore : public CRecordStore, public IMessageOwner {
+class FERRYMAIL_API CMessageStore : public CRecordStore, public IMessageOwner {
 public:
     CMessageStore();
     ~CMessageStore() override;

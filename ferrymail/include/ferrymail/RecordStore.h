@@ -23,7 +23,7 @@
 class CMessageDatabase;
 
 // The account-specific part is CMessageStore.
-class CRecordStore : public CRefCount {
+class FERRYMAIL_API CRecordStore : public CRefCount {
 public:
     CRecordStore();
     ~CRecordStore() override;
