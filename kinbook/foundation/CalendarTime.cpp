@@ -3,9 +3,15 @@
 #include <time.h>
 
 bool ToUniversalTime(std::time_t when, std::tm& out) {
-    return gmtime_r(&when, &out) != nullptr;
+    if (gmtime_r(&when, &out) != nullptr)
+        return true;
+    out = {};
+    return false;
 }
 
 bool ToLocalTime(std::time_t when, std::tm& out) {
-    return localtime_r(&when, &out) != nullptr;
+    if (localtime_r(&when, &out) != nullptr)
+        return true;
+    out = {};
+    return false;
 }

@@ -2,7 +2,7 @@
 
 #include "kinbook/AppendFile.h"
 #include "kinbook/FileOps.h"
-#include "kinbook/LocalTime.h"
+#include "kinbook/CalendarTime.h"
 #include "kinbook/Paths.h"
 #include "review/HeldColumns.h"
 

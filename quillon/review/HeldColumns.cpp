@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "kinbook/LocalTime.h"
+#include "kinbook/CalendarTime.h"
 
 namespace {
 

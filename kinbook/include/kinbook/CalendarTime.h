@@ -6,7 +6,8 @@
 
 #include "kinbook/kinbook_export.h"
 
-// `when` as universal time; false when it cannot be broken down.
+// `when` as universal time; false (and `out` zeroed) when it cannot be broken down.
 KINBOOK_API bool ToUniversalTime(std::time_t when, std::tm& out);
-// `when` in the local time zone; false when it cannot be broken down.
+// `when` in the local time zone, for texts shown to the user; false (and `out` zeroed)
+// when it cannot be broken down.
 KINBOOK_API bool ToLocalTime(std::time_t when, std::tm& out);
