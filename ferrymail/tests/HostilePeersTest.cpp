@@ -1,0 +1,238 @@
+// The POP3 proxy over real loopback sockets against a server that sends lines longer
+// than the proxy's reader holds (CProxyConnection::kMaxLineLength): the line goes to the
+// session in pieces, a download is stored cut before it and held, a relayed message
+// passes on whole, and the rest of the mailbox is served at every login.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ProxyTestPeers.h"
+#include "TestHome.h"
+#include "ferrymail/AccountTable.h"
+#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/MessageStore.h"
+#include "ferrymail/ProxyStart.h"
+#include "kinbook/RegistryKey.h"
+#include "proxy/POP3Synchronizer.h"
+
+using namespace testpeers;
+
+namespace {
+
+constexpr char kPassNote[] = "X-Quillon-Analysis: passed\r\n";
+constexpr size_t kLimit = CProxyConnection::kMaxLineLength;
+
+MSSTATUS PassEverything(CMessage* message) {
+    message->AddQLNote("Quillon-Analysis", "passed");
+    return MS_INBOX;
+}
+
+// Header and `before` body lines, then a line of `length` bytes and one more line.
+std::string Mail(const std::string& subject, int before, size_t length = 0) {
+    std::string text = "From: sender@example.org\r\nSubject: " + subject + "\r\n\r\n";
+    for (int i = 1; i <= before; ++i) text += "Line " + std::to_string(i) + "\r\n";
+    if (length > 0)
+        text += std::string(length, 'x') + "\r\nLast line\r\n";
+    return text;
+}
+
+std::string WithNote(const std::string& text) {
+    const size_t at = text.find("\r\n\r\n") + 2;
+    return text.substr(0, at) + kPassNote + text.substr(at);
+}
+
+// A POP3 server of one mailbox (UIDLs "uid-1"...), no pipelining; it records the
+// commands it is sent.
+class CWideServer {
+public:
+    explicit CWideServer(std::vector<std::string> mailbox)
+        : m_mailbox(std::move(mailbox)),
+          m_server("+OK wide server", [this](int fd) { Serve(fd); }) {}
+
+    int GetPort() const { return m_server.GetPort(); }
+    std::vector<std::string> Commands() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_commands;
+    }
+
+private:
+    void Serve(int fd) {
+        std::string buffer, line;
+        while (TestServer::ReadLine(fd, buffer, line, 30.0)) {
+            {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_commands.push_back(line);
+            }
+            if (!TestServer::SendAll(fd, Answer(line)) || line == "QUIT")
+                return;
+        }
+    }
+    std::string Answer(const std::string& line) {
+        std::istringstream words(line);
+        std::string word;
+        int n = 0, k = -1;
+        words >> word >> n >> k;
+        const int count = static_cast<int>(m_mailbox.size());
+        if (word == "CAPA")
+            return "+OK\r\nTOP\r\nUIDL\r\nUSER\r\n.\r\n";
+        if (word == "STAT") {
+            size_t size = 0;
+            for (const std::string& text : m_mailbox) size += text.size();
+            return "+OK " + std::to_string(count) + " " + std::to_string(size) + "\r\n";
+        }
+        if (word == "UIDL" || word == "LIST") {
+            std::string reply = "+OK\r\n";
+            for (int i = 1; i <= count; ++i)
+                reply += std::to_string(i) + " " +
+                         (word == "UIDL" ? "uid-" + std::to_string(i)
+                                         : std::to_string(m_mailbox[i - 1].size())) +
+                         "\r\n";
+            return reply + ".\r\n";
+        }
+        if ((word == "RETR" || word == "TOP") && n >= 1 && n <= count) {
+            const std::string& text = m_mailbox[n - 1];
+            size_t end = text.size();
+            if (word == "TOP") {
+                end = text.find("\r\n\r\n") + 4;
+                for (int i = 0; i < k && end < text.size(); ++i) end = text.find("\r\n", end) + 2;
+            }
+            return "+OK\r\n" + text.substr(0, end) + ".\r\n";
+        }
+        return word == "QUIT" ? "+OK bye\r\n" : "+OK\r\n";
+    }
+
+    const std::vector<std::string> m_mailbox;
+    std::mutex m_mutex;
+    std::vector<std::string> m_commands;  // guarded by m_mutex
+    TestServer m_server;                  // last: its threads use the members above
+};
+
+class HostilePeersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_home = std::make_unique<CTestHome>();
+        ClearAccountTable(TRUE);
+        CMessageDatabase::Shutdown();
+        CRegistryKey settings;
+        ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER,
+                                           "Software\\Brevant\\Quillon\\Settings\\POP3Proxy"));
+        ASSERT_TRUE(settings.SetValue("DirectProxyListener", 0));
+    }
+    void TearDown() override {
+        delete m_listener;
+        CMessageDatabase::Shutdown();
+        ClearAccountTable(TRUE);
+        m_server.reset();
+        m_home.reset();
+    }
+
+    void Start(std::vector<std::string> mailbox) {
+        m_server = std::make_unique<CWideServer>(std::move(mailbox));
+        CRegistryKey key;
+        const std::string path = "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@" +
+                                 std::string("127.0.0.1:") + std::to_string(m_server->GetPort());
+        ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, path.c_str()));
+        ASSERT_TRUE(key.SetValue("ServerName", "127.0.0.1"));
+        ASSERT_TRUE(key.SetValue("UserName", "anna"));
+        ASSERT_TRUE(key.SetValue("ServerPort", m_server->GetPort()));
+        CMessageDatabase::GetMessageDatabase(&PassEverything, nullptr, 1025);
+        int errorNumber = 0;
+        std::string errorText;
+        m_listener = StartFerrymail(0, errorNumber, errorText);
+        ASSERT_NE(m_listener, nullptr) << errorText;
+        m_spool = m_home->Path() + "/proxy.log";
+        m_listener->SetSpoolFile(m_spool, CListener::OpenSpoolFile(m_spool));
+        m_listener->AddLogging(LOG_INFO);
+    }
+    std::unique_ptr<TestClient> Login() {
+        auto client = std::make_unique<TestClient>(m_listener->GetPort());
+        EXPECT_EQ(client->ReadLine(), "+OK Quillon POP3 proxy server");
+        EXPECT_TRUE(client->SendLine("USER anna/127.0.0.1:" + std::to_string(m_server->GetPort())));
+        EXPECT_EQ(client->ReadLine(), "+OK");
+        EXPECT_TRUE(client->SendLine("PASS secret"));
+        EXPECT_EQ(client->ReadLine(60.0), "+OK");
+        return client;
+    }
+    // A multi-line reply, its "+OK" line and its "." included.
+    static std::string ReadMultiLine(TestClient& client) {
+        std::string all, line;
+        while (client.ReadLine(line, 60.0)) {
+            all += line + "\r\n";
+            if (line == ".")
+                break;
+        }
+        return all;
+    }
+    void Quit(TestClient& client) {
+        ASSERT_TRUE(client.SendLine("QUIT"));
+        EXPECT_EQ(client.ReadLine(), "+OK bye");
+        EXPECT_TRUE(WaitFor([&] {
+            CMessageStore* store = Store();
+            return store != nullptr && !store->IsInSession();
+        }));
+    }
+    CMessageStore* Store() {
+        return CMessageDatabase::GetMessageDatabase()->GetStore(std::string("anna/127.0.0.1"));
+    }
+
+    std::unique_ptr<CTestHome> m_home;
+    std::unique_ptr<CWideServer> m_server;
+    CListener* m_listener = nullptr;
+    std::string m_spool;
+};
+
+TEST_F(HostilePeersTest, LinesBeyondTheReadersLimitCostOneMessageAtMostAndOnlyOnce) {
+    // The second message's long line lies in what the proxy downloads (the header and
+    // ten body lines), the third's beyond it, more than twice the limit.
+    const std::vector<std::string> mailbox = {
+        Mail("apple", 2), Mail("cut", 1, kLimit + CProxyConnection::kReadSize + 4096),
+        Mail("wide", 12, 2 * kLimit + 100000), Mail("cherry", 3)};
+    Start(mailbox);
+    auto client = Login();
+    ASSERT_TRUE(client->SendLine("UIDL"));
+    EXPECT_EQ(ReadMultiLine(*client),
+              "+OK UIDL listing follows\r\n1 uid-1\r\n2 uid-3\r\n3 uid-4\r\n.\r\n");
+    {
+        CMessageStore* store = Store();
+        ASSERT_NE(store, nullptr);
+        CStoreLock lock(store, false);
+        CMessage* cut = store->GetMessage("uid-2");
+        ASSERT_NE(cut, nullptr);
+        EXPECT_EQ(cut->GetLocation(), MS_HOLD);
+        EXPECT_EQ(cut->GetBody(), "Line 1\r\n");
+        EXPECT_EQ(cut->GetQLNotes(), std::string(kPassNote) + "X-Quillon-Analysis: " +
+                                         CPOP3Synchronizer::kLongLineNote + "\r\n");
+    }
+    // The wide message reaches the client whole, and the session goes on.
+    ASSERT_TRUE(client->SendLine("RETR 2"));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK\r\n" + WithNote(mailbox[2]) + ".\r\n");
+    ASSERT_TRUE(client->SendLine("RETR 3"));
+    EXPECT_EQ(ReadMultiLine(*client), "+OK\r\n" + WithNote(mailbox[3]) + ".\r\n");
+    Quit(*client);
+    const std::string log = ReadFile(m_spool);
+    EXPECT_NE(log.find("Message 2 has a line longer than 8388608 bytes: stored cut before it "
+                       "and held"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Line from server longer than 8388608 bytes passed on to the client"),
+              std::string::npos)
+        << log;
+
+    // The next fetch is served the same way without downloading anything again.
+    const size_t before = m_server->Commands().size();
+    auto again = Login();
+    ASSERT_TRUE(again->SendLine("LIST"));
+    const std::string listing = ReadMultiLine(*again);
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 5) << listing;
+    Quit(*again);
+    const std::vector<std::string> commands = m_server->Commands();
+    for (size_t i = before; i < commands.size(); ++i)
+        EXPECT_NE(commands[i].compare(0, 4, "TOP "), 0) << commands[i];
+}
+
+}  // namespace
