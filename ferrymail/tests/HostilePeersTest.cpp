@@ -5,10 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ProxyTestPeers.h"
@@ -47,11 +52,14 @@ std::string WithNote(const std::string& text) {
 }
 
 // A POP3 server of one mailbox (UIDLs "uid-1"...), no pipelining; it records the
-// commands it is sent.
+// commands it is sent. The message `endless` (0: none) is its text, then a line of
+// `endlessBytes` made as it is sent, then "Last line".
 class CWideServer {
 public:
-    explicit CWideServer(std::vector<std::string> mailbox)
+    explicit CWideServer(std::vector<std::string> mailbox, int endless = 0, size_t endlessBytes = 0)
         : m_mailbox(std::move(mailbox)),
+          m_endless(endless),
+          m_endlessBytes(endlessBytes),
           m_server("+OK wide server", [this](int fd) { Serve(fd); }) {}
 
     int GetPort() const { return m_server.GetPort(); }
@@ -68,9 +76,31 @@ private:
                 std::lock_guard<std::mutex> guard(m_mutex);
                 m_commands.push_back(line);
             }
-            if (!TestServer::SendAll(fd, Answer(line)) || line == "QUIT")
+            const bool sent = StreamsEndless(line) ? SendEndless(fd, line)
+                                                   : TestServer::SendAll(fd, Answer(line));
+            if (!sent || line == "QUIT")
                 return;
         }
+    }
+    // RETR of the endless message, or TOP of it down to its long line.
+    bool StreamsEndless(const std::string& line) const {
+        const std::string& text = m_endless > 0 ? m_mailbox[m_endless - 1] : line;
+        const int lines = static_cast<int>(
+            std::count(text.begin() + text.find("\r\n\r\n") + 4, text.end(), '\n'));
+        int n = 0, k = -1;
+        return m_endless > 0 &&
+               (std::sscanf(line.c_str(), "RETR %d", &n) == 1 ||
+                (std::sscanf(line.c_str(), "TOP %d %d", &n, &k) == 2 && k > lines)) &&
+               n == m_endless;
+    }
+    bool SendEndless(int fd, const std::string& line) {
+        const std::string chunk(1 << 20, 'x');
+        if (!TestServer::SendAll(fd, "+OK\r\n" + m_mailbox[m_endless - 1]))
+            return false;
+        for (size_t sent = 0; sent < m_endlessBytes; sent += chunk.size())
+            if (!TestServer::SendAll(fd, chunk))
+                return false;
+        return TestServer::SendAll(fd, "\r\nLast line\r\n.\r\n");
     }
     std::string Answer(const std::string& line) {
         std::istringstream words(line);
@@ -94,7 +124,9 @@ private:
                          "\r\n";
             return reply + ".\r\n";
         }
-        if ((word == "RETR" || word == "TOP") && n >= 1 && n <= count) {
+        if ((word == "RETR" || word == "TOP") && (n < 1 || n > count))
+            return "-ERR no such message\r\n";
+        if (word == "RETR" || word == "TOP") {
             const std::string& text = m_mailbox[n - 1];
             size_t end = text.size();
             if (word == "TOP") {
@@ -107,6 +139,8 @@ private:
     }
 
     const std::vector<std::string> m_mailbox;
+    const int m_endless;
+    const size_t m_endlessBytes;
     std::mutex m_mutex;
     std::vector<std::string> m_commands;  // guarded by m_mutex
     TestServer m_server;                  // last: its threads use the members above
@@ -125,14 +159,20 @@ protected:
     }
     void TearDown() override {
         delete m_listener;
+        m_listener = nullptr;
         CMessageDatabase::Shutdown();
         ClearAccountTable(TRUE);
         m_server.reset();
         m_home.reset();
     }
+    // A new home, server and proxy for the next case of a table.
+    void Reset() {
+        TearDown();
+        SetUp();
+    }
 
-    void Start(std::vector<std::string> mailbox) {
-        m_server = std::make_unique<CWideServer>(std::move(mailbox));
+    void Start(std::vector<std::string> mailbox, int endless = 0, size_t endlessBytes = 0) {
+        m_server = std::make_unique<CWideServer>(std::move(mailbox), endless, endlessBytes);
         CRegistryKey key;
         const std::string path = "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@" +
                                  std::string("127.0.0.1:") + std::to_string(m_server->GetPort());
@@ -145,7 +185,7 @@ protected:
         std::string errorText;
         m_listener = StartFerrymail(0, errorNumber, errorText);
         ASSERT_NE(m_listener, nullptr) << errorText;
-        m_spool = m_home->Path() + "/proxy.log";
+        m_spool = m_home->Path() + "/proxy" + std::to_string(++m_starts) + ".log";
         m_listener->SetSpoolFile(m_spool, CListener::OpenSpoolFile(m_spool));
         m_listener->AddLogging(LOG_INFO);
     }
@@ -184,6 +224,7 @@ protected:
     std::unique_ptr<CWideServer> m_server;
     CListener* m_listener = nullptr;
     std::string m_spool;
+    int m_starts = 0;
 };
 
 TEST_F(HostilePeersTest, LinesBeyondTheReadersLimitCostOneMessageAtMostAndOnlyOnce) {
@@ -233,6 +274,80 @@ TEST_F(HostilePeersTest, LinesBeyondTheReadersLimitCostOneMessageAtMostAndOnlyOn
     const std::vector<std::string> commands = m_server->Commands();
     for (size_t i = before; i < commands.size(); ++i)
         EXPECT_NE(commands[i].compare(0, 4, "TOP "), 0) << commands[i];
+}
+
+// How much the resident memory may grow while a line of hundreds of MiB streams in: a
+// few line buffers. AddressSanitizer keeps freed blocks in quarantine (256 MiB by
+// default), so its builds get that much more.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kGrowthKiB = (64 + 256) * 1024;
+#else
+constexpr long kGrowthKiB = 64 * 1024;
+#endif
+constexpr size_t kEndless = size_t{400} << 20;
+
+long ResidentKiB() {
+    const std::string status = ReadFile("/proc/self/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// Reads a multi-line reply without keeping it: its size, and whether it ended whole.
+size_t DrainMultiLine(TestClient& client, bool& ended) {
+    size_t size = 0;
+    std::string tail;
+    ended = false;
+    while (!ended) {
+        const std::string more = client.ReadSome(1 << 20, 60.0);
+        if (more.empty())
+            break;
+        size += more.size();
+        tail =
+            (tail + more).substr(tail.size() + more.size() > 5 ? tail.size() + more.size() - 5 : 0);
+        ended = tail == "\r\n.\r\n";
+    }
+    return size;
+}
+
+TEST_F(HostilePeersTest, EndlessLineIsDroppedOrPassedOnInBoundedMemory) {
+    const struct {
+        const char* where;
+        int before;  // body lines before the long line: 1 is in the download, 12 beyond
+    } kCases[] = {{"download", 1}, {"relayed RETR", 12}};
+    for (const auto& test : kCases) {
+        SCOPED_TRACE(test.where);
+        const std::string head = Mail("endless", test.before);
+        Start({Mail("apple", 2), head}, 2, kEndless);
+        const long before = ResidentKiB();
+        std::atomic<bool> done{false};
+        std::atomic<long> most{before};
+        std::thread sampler([&] {
+            for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+                most = std::max(most.load(), ResidentKiB());
+        });
+        auto client = Login();
+        bool ended = false;
+        size_t size = 0;
+        if (test.before > 10) {
+            ASSERT_TRUE(client->SendLine("RETR 2"));
+            size = DrainMultiLine(*client, ended);
+        }
+        done = true;
+        sampler.join();
+        EXPECT_LT(most - before, kGrowthKiB) << "KiB grown";
+        if (test.before > 10) {
+            EXPECT_TRUE(ended);
+            EXPECT_EQ(size, std::string("+OK\r\n").size() + WithNote(head).size() + kEndless +
+                                std::string("\r\nLast line\r\n.\r\n").size());
+        }
+        // The session goes on; the endless message is listed unless it was cut.
+        ASSERT_TRUE(client->SendLine("LIST"));
+        const std::string listing = ReadMultiLine(*client);
+        const std::string first = "+OK Maildrop listing follows\r\n1 88\r\n";
+        EXPECT_EQ(listing.substr(0, first.size() + 2), first + (test.before > 10 ? "2 " : ".\r"));
+        Quit(*client);
+        Reset();
+    }
 }
 
 }  // namespace
