@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -46,6 +47,22 @@ std::string Mail(const std::string& subject, int before, size_t length = 0) {
     return text;
 }
 
+// One MiB of a long line: a CR at its end that is no line end, so that a read may end
+// between it and what follows.
+std::string EndlessChunk() {
+    std::string chunk(1 << 20, 'x');
+    chunk.back() = '\r';
+    return chunk;
+}
+
+// FNV-1a over everything added, to compare a stream too large to keep.
+struct SDigest {
+    uint64_t value = 1469598103934665603ull;
+    void Add(const std::string& bytes) {
+        for (unsigned char byte : bytes) value = (value ^ byte) * 1099511628211ull;
+    }
+};
+
 std::string WithNote(const std::string& text) {
     const size_t at = text.find("\r\n\r\n") + 2;
     return text.substr(0, at) + kPassNote + text.substr(at);
@@ -53,7 +70,8 @@ std::string WithNote(const std::string& text) {
 
 // A POP3 server of one mailbox (UIDLs "uid-1"...), no pipelining; it records the
 // commands it is sent. The message `endless` (0: none) is its text, then a line of
-// `endlessBytes` made as it is sent, then "Last line".
+// `endlessBytes` (whole MiB of EndlessChunk) made as it is sent, then "Last line"; the
+// CR LF that ends the long line comes in two sends, a moment apart.
 class CWideServer {
 public:
     explicit CWideServer(std::vector<std::string> mailbox, int endless = 0, size_t endlessBytes = 0)
@@ -94,13 +112,17 @@ private:
                n == m_endless;
     }
     bool SendEndless(int fd, const std::string& line) {
-        const std::string chunk(1 << 20, 'x');
+        const std::string chunk = EndlessChunk();
         if (!TestServer::SendAll(fd, "+OK\r\n" + m_mailbox[m_endless - 1]))
             return false;
         for (size_t sent = 0; sent < m_endlessBytes; sent += chunk.size())
             if (!TestServer::SendAll(fd, chunk))
                 return false;
-        return TestServer::SendAll(fd, "\r\nLast line\r\n.\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        if (!TestServer::SendAll(fd, "\r"))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        return TestServer::SendAll(fd, "\nLast line\r\n.\r\n");
     }
     std::string Answer(const std::string& line) {
         std::istringstream words(line);
@@ -292,8 +314,9 @@ long ResidentKiB() {
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
 
-// Reads a multi-line reply without keeping it: its size, and whether it ended whole.
-size_t DrainMultiLine(TestClient& client, bool& ended) {
+// Reads a multi-line reply without keeping it: its size and digest, and whether it
+// ended whole.
+size_t DrainMultiLine(TestClient& client, SDigest& digest, bool& ended) {
     size_t size = 0;
     std::string tail;
     ended = false;
@@ -302,6 +325,7 @@ size_t DrainMultiLine(TestClient& client, bool& ended) {
         if (more.empty())
             break;
         size += more.size();
+        digest.Add(more);
         tail =
             (tail + more).substr(tail.size() + more.size() > 5 ? tail.size() + more.size() - 5 : 0);
         ended = tail == "\r\n.\r\n";
@@ -327,18 +351,25 @@ TEST_F(HostilePeersTest, EndlessLineIsDroppedOrPassedOnInBoundedMemory) {
         });
         auto client = Login();
         bool ended = false;
+        SDigest digest;
         size_t size = 0;
         if (test.before > 10) {
             ASSERT_TRUE(client->SendLine("RETR 2"));
-            size = DrainMultiLine(*client, ended);
+            size = DrainMultiLine(*client, digest, ended);
         }
         done = true;
         sampler.join();
         EXPECT_LT(most - before, kGrowthKiB) << "KiB grown";
         if (test.before > 10) {
+            // Byte for byte what the server sent, with the note.
+            SDigest expected;
+            expected.Add("+OK\r\n" + WithNote(head));
+            const std::string chunk = EndlessChunk();
+            for (size_t i = 0; i < kEndless / chunk.size(); ++i) expected.Add(chunk);
+            expected.Add("\r\nLast line\r\n.\r\n");
             EXPECT_TRUE(ended);
-            EXPECT_EQ(size, std::string("+OK\r\n").size() + WithNote(head).size() + kEndless +
-                                std::string("\r\nLast line\r\n.\r\n").size());
+            EXPECT_EQ(size, 5 + WithNote(head).size() + kEndless + 16);
+            EXPECT_EQ(digest.value, expected.value);
         }
         // The session goes on; the endless message is listed unless it was cut.
         ASSERT_TRUE(client->SendLine("LIST"));
