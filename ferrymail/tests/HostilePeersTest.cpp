@@ -306,7 +306,7 @@ constexpr long kGrowthKiB = (64 + 256) * 1024;
 #else
 constexpr long kGrowthKiB = 64 * 1024;
 #endif
-constexpr size_t kEndless = size_t{400} << 20;
+constexpr size_t kEndless = size_t{192} << 20;
 
 long ResidentKiB() {
     const std::string status = ReadFile("/proc/self/status");
