@@ -51,3 +51,20 @@ function(quillon_tests)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
   endforeach()
 endfunction()
+
+# quillon_fuzzers(LIBRARY <static target>): one libFuzzer program per *Fuzz.cpp of the
+# calling fuzz/ folder, linked with the instrumented objects of the library and added
+# to the target quillon_fuzz. The seed corpus of FooBarFuzz is corpus/foobar/; an
+# optional FooBarFuzz.dict beside the source is its dictionary (scripts/run-fuzz runs
+# them).
+function(quillon_fuzzers)
+  cmake_parse_arguments(QF "" "LIBRARY" "" ${ARGN})
+  file(GLOB fuzzSources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*Fuzz.cpp)
+  foreach(src IN LISTS fuzzSources)
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src})
+    target_link_libraries(${name} PRIVATE ${QF_LIBRARY})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    add_dependencies(quillon_fuzz ${name})
+  endforeach()
+endfunction()

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <unordered_map>
+#include <utility>
 
 #include "kinbook/HostNames.h"
 #include "kinbook/RegistryKey.h"
@@ -214,24 +215,26 @@ void LoadAndResolve(SAccountTable& table) {
     EnterLookups(table, lookups);
 }
 
+// Replaces one of the table's installed functions under its lock.
+template <typename Function>
+void Install(Function SAccountTable::*member, Function function) {
+    SAccountTable& table = Table();
+    CLock lock(&table.lock);
+    table.*member = std::move(function);
+}
+
 }  // namespace
 
 void SetMailClientAccountSource(MailClientAccountSource source) {
-    SAccountTable& table = Table();
-    CLock lock(&table.lock);
-    table.source = std::move(source);
+    Install(&SAccountTable::source, std::move(source));
 }
 
 void SetHostResolver(HostResolver resolver) {
-    SAccountTable& table = Table();
-    CLock lock(&table.lock);
-    table.resolver = std::move(resolver);
+    Install(&SAccountTable::resolver, std::move(resolver));
 }
 
 void SetAccountTableClock(AccountTableClock clock) {
-    SAccountTable& table = Table();
-    CLock lock(&table.lock);
-    table.clock = std::move(clock);
+    Install(&SAccountTable::clock, std::move(clock));
 }
 
 void LoadAccountTable(BOOL resolve) {

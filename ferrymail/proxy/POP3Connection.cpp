@@ -91,6 +91,10 @@ void CPOP3Connection::OnServerClose(int errorCode) {
     CProxyConnection::OnServerClose(errorCode);
 }
 
+bool CPOP3Connection::OnServerLinePiece(const char* data, size_t size, bool first, bool last) {
+    return m_session.OnServerLinePiece(data, size, first, last);
+}
+
 void CPOP3Connection::OnServerLineTooLong() {
     m_session.OnServerClose("Line from server too long");
     CProxyConnection::OnServerClose(0);

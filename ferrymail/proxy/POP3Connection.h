@@ -30,6 +30,7 @@ public:
     void OnServerConnect(int errorCode) override;
     void OnClientClose(int errorCode) override;
     void OnServerClose(int errorCode) override;
+    bool OnServerLinePiece(const char* data, size_t size, bool first, bool last) override;
     void OnServerLineTooLong() override;
     void CloseServer() override;
     unsigned GetLogCategory(int direction) override;

@@ -315,6 +315,27 @@ size_t CPOP3Session::OnServerBlock(const char* data, size_t size) {
     return m_client.Outstanding() ? m_answers.RelayBlock(m_client, data, size) : 0;
 }
 
+bool CPOP3Session::OnServerLinePiece(const char* data, size_t size, bool first, bool last) {
+    m_serverIdle = 0;
+    if (m_sync.IsPending())
+        return m_sync.OnLongLine(first);
+    // The data of a reply that is relayed, RETR and TOP above all: a line the proxy
+    // cannot hold is no reason to cut the message short, or to end the session.
+    const bool relayed = m_client.Outstanding()
+                             ? m_client.replyStarted && m_client.replyRelayed &&
+                                   m_client.multiLine && !m_client.Is(EPOP3Command::kCapa)
+                             : m_state == EPOP3State::kTransaction && !m_account.IsFiltering();
+    if (!relayed)
+        return false;
+    if (first)
+        m_log.LogFormat(LOG_INFO, "Line from server longer than %zu bytes passed on to the client",
+                        CProxyConnection::kMaxLineLength);
+    m_host.SendClient(data, size);
+    if (last)
+        m_host.SendClient("\r\n", 2);
+    return true;
+}
+
 void CPOP3Session::ClientCommandDone() {
     m_client.Reset();
     if (!m_clientAhead.empty()) {

@@ -63,6 +63,10 @@ public:
     // Whole lines at the front of the server's input that the session takes as they
     // are (message bodies); how many bytes it took.
     size_t OnServerBlock(const char* data, size_t size);
+    // A server line too long to hold, in pieces (see CProxyConnection::OnServerLinePiece):
+    // a message being downloaded is stored cut before it and held, the text of a reply
+    // relayed to the client passes on as it comes. False refuses it.
+    bool OnServerLinePiece(const char* data, size_t size, bool first, bool last);
     void OnServerConnect(int errorCode);
     // The server has gone (`reason`): the client gets whole lines before it is closed,
     // and "-ERR" with the reason when it waited for the server.

@@ -18,6 +18,14 @@ std::string Seconds(double seconds) {
     return text;
 }
 
+// "<seconds> seconds, <n> server sent, <n> server received".
+std::string SpanText(double seconds, CPOP3Statistics::SBytes server) {
+    char text[96];
+    std::snprintf(text, sizeof text, " seconds, %lld server sent, %lld server received",
+                  server.sent, server.received);
+    return Seconds(seconds) + text;
+}
+
 void AddStatistic(CRegistryKey& key, const char* name, int amount) {
     int value = 0;
     key.QueryValue(name, value, TRUE);
@@ -35,44 +43,38 @@ void AddStatistic(CRegistryKey& key, const char* name, double amount) {
     key.SetValue(name, value + amount);
 }
 
+// The values "<prefix>Time", "<prefix>Sent" and "<prefix>Received" of one span.
+void AddSpan(CRegistryKey& key, const std::string& prefix, double seconds,
+             CPOP3Statistics::SBytes server) {
+    AddStatistic(key, (prefix + "Time").c_str(), seconds);
+    AddStatistic(key, (prefix + "Sent").c_str(), server.sent);
+    AddStatistic(key, (prefix + "Received").c_str(), server.received);
+}
+
 }  // namespace
 
-void CPOP3Statistics::StartRetrieve(SBytes server) {
-    m_retrieveTimer.Query(TRUE);
-    m_retrieveMark = server;
+void CPOP3Statistics::STimedSpan::Start(SBytes server) {
+    timer.Query(TRUE);
+    mark = server;
 }
 
-void CPOP3Statistics::EndRetrieve(SBytes server) {
-    m_retrieveTime += m_retrieveTimer.Query(FALSE);
-    m_retrieveBytes.sent += server.sent - m_retrieveMark.sent;
-    m_retrieveBytes.received += server.received - m_retrieveMark.received;
-}
-
-void CPOP3Statistics::StartSynch(SBytes server) {
-    m_synchTimer.Query(TRUE);
-    m_synchMark = server;
-}
-
-void CPOP3Statistics::EndSynch(SBytes server) {
-    m_synchTime += m_synchTimer.Query(FALSE);
-    m_synchBytes.sent += server.sent - m_synchMark.sent;
-    m_synchBytes.received += server.received - m_synchMark.received;
+void CPOP3Statistics::STimedSpan::End(SBytes server) {
+    time += timer.Query(FALSE);
+    bytes.sent += server.sent - mark.sent;
+    bytes.received += server.received - mark.received;
 }
 
 void CPOP3Statistics::Write(CLogger& log, SBytes server, SBytes client) {
     const double sessionTime = m_sessionTimer.Query(FALSE);
     log.Log(LOG_INFO, "Stats:");
-    log.LogFormat(LOG_INFO, "  Session time: %s seconds, %lld server sent, %lld server received",
-                  Seconds(sessionTime).c_str(), server.sent, server.received);
+    log.LogFormat(LOG_INFO, "  Session time: %s", SpanText(sessionTime, server).c_str());
     log.LogFormat(LOG_INFO, "                %lld client sent, %lld client received", client.sent,
                   client.received);
     log.LogFormat(LOG_INFO, "     Wait time: %s seconds", Seconds(m_waitTime).c_str());
     log.LogFormat(LOG_INFO, "  Retrieved %d messages", m_retrieved);
-    log.LogFormat(LOG_INFO, "      Time: %s seconds, %lld server sent, %lld server received",
-                  Seconds(m_retrieveTime).c_str(), m_retrieveBytes.sent, m_retrieveBytes.received);
+    log.LogFormat(LOG_INFO, "      Time: %s", SpanText(m_retrieve.time, m_retrieve.bytes).c_str());
     log.LogFormat(LOG_INFO, "  Synch: %d new", m_synchNew);
-    log.LogFormat(LOG_INFO, "         %s seconds, %lld server sent, %lld server received",
-                  Seconds(m_synchTime).c_str(), m_synchBytes.sent, m_synchBytes.received);
+    log.LogFormat(LOG_INFO, "         %s", SpanText(m_synch.time, m_synch.bytes).c_str());
     log.LogFormat(LOG_INFO, "         %s store verify", Seconds(m_verifyTime).c_str());
     log.LogFormat(LOG_INFO, "         %d filtered, %s seconds", m_filtered,
                   Seconds(m_filterTime).c_str());
@@ -91,13 +93,9 @@ void CPOP3Statistics::Write(CLogger& log, SBytes server, SBytes client) {
     AddStatistic(key, "ClientReceived", client.received);
     AddStatistic(key, "SessionWaitTime", m_waitTime);
     AddStatistic(key, "MessagesRetrieved", m_retrieved);
-    AddStatistic(key, "MessageRetrieveTime", m_retrieveTime);
-    AddStatistic(key, "MessageRetrieveSent", m_retrieveBytes.sent);
-    AddStatistic(key, "MessageRetrieveReceived", m_retrieveBytes.received);
+    AddSpan(key, "MessageRetrieve", m_retrieve.time, m_retrieve.bytes);
     AddStatistic(key, "SynchNewMessages", m_synchNew);
-    AddStatistic(key, "SynchTime", m_synchTime);
-    AddStatistic(key, "SynchSent", m_synchBytes.sent);
-    AddStatistic(key, "SynchReceived", m_synchBytes.received);
+    AddSpan(key, "Synch", m_synch.time, m_synch.bytes);
     AddStatistic(key, "StoreSynchTime", m_verifyTime);
     AddStatistic(key, "FilteredMessages", m_filtered);
     AddStatistic(key, "FilterTime", m_filterTime);

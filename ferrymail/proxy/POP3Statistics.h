@@ -17,10 +17,10 @@ public:
 
     // A retrieval relayed through the server or answered from the store begins / ends;
     // `server` is the server socket's counters then.
-    void StartRetrieve(SBytes server);
-    void EndRetrieve(SBytes server);
-    void StartSynch(SBytes server);
-    void EndSynch(SBytes server);
+    void StartRetrieve(SBytes server) { m_retrieve.Start(server); }
+    void EndRetrieve(SBytes server) { m_retrieve.End(server); }
+    void StartSynch(SBytes server) { m_synch.Start(server); }
+    void EndSynch(SBytes server) { m_synch.End(server); }
     void StartWait() { m_waitTimer.Query(TRUE); }
     void EndWait() { m_waitTime += m_waitTimer.Query(FALSE); }
     void StartListing() { m_uidlTimer.Query(TRUE); }
@@ -40,16 +40,22 @@ public:
     void Write(CLogger& log, SBytes server, SBytes client);
 
 private:
+    // Repeated spans of work that use the server: their time and the server's bytes,
+    // added up.
+    struct STimedSpan {
+        double time = 0;
+        SBytes bytes;
+        SBytes mark;
+        CFunctionTimer timer;
+
+        void Start(SBytes server);
+        void End(SBytes server);
+    };
+
     CFunctionTimer m_sessionTimer;  // from the session's creation
     double m_filterTime = 0;
-    double m_retrieveTime = 0;
-    SBytes m_retrieveBytes;
-    SBytes m_retrieveMark;
-    CFunctionTimer m_retrieveTimer;
-    double m_synchTime = 0;
-    SBytes m_synchBytes;
-    SBytes m_synchMark;
-    CFunctionTimer m_synchTimer;
+    STimedSpan m_retrieve;
+    STimedSpan m_synch;
     double m_verifyTime = 0;
     CFunctionTimer m_uidlTimer;
     double m_shutdownDeleteTime = 0;

@@ -13,8 +13,12 @@
 #include "ferrymail/MessageStore.h"
 #include "kinbook/FunctionTimer.h"
 #include "kinbook/StringTable.h"
+#include "proxy/ProxyConnection.h"
 
 namespace {
+
+static_assert(CProxyConnection::kMaxLineLength == 8 * 1024 * 1024,
+              "the note of a message with a long line names the limit");
 
 // "%d %[^...]": a number, then the rest of the line (trimmed).
 bool ParseNumberAndRest(const std::string& text, int& number, std::string& rest) {
@@ -131,6 +135,7 @@ void CPOP3Synchronizer::SendCommand(EPOP3Command code, int number, int second) {
     m_server = SPOP3Command::Make(code, number, second);
     m_download.clear();
     m_downloadCut = false;
+    m_longLine = false;
     m_listing.clear();
     m_listingError.clear();
     if (code == EPOP3Command::kCapa)
@@ -235,6 +240,20 @@ size_t CPOP3Synchronizer::OnBlock(const char* data, size_t size) {
     const size_t taken = SPOP3Command::BodyLength(data, size);
     AppendDownload(data, taken);
     return taken;
+}
+
+bool CPOP3Synchronizer::OnLongLine(bool first) {
+    if (!m_server.replyStarted || !m_server.Retrieves())
+        return false;
+    if (first && !m_longLine) {
+        m_longLine = true;
+        m_downloadCut = true;
+        m_log.LogFormat(LOG_INFO,
+                        "Message %d has a line longer than %zu bytes: stored cut before it "
+                        "and held",
+                        m_server.serverNumber.value, CProxyConnection::kMaxLineLength);
+    }
+    return true;
 }
 
 void CPOP3Synchronizer::AppendDownload(const char* data, size_t size) {
@@ -442,13 +461,17 @@ EInternalOutcome CPOP3Synchronizer::AfterDownload() {
     ++m_statistics.m_filtered;
     if (m_store != nullptr) {
         CFunctionTimer timer(m_statistics.FilterTime());
-        // A copy cut short is a partial one whatever was asked.
+        // A copy cut short is a partial one whatever was asked. One cut before a line
+        // the proxy cannot hold lacks text the filter and the client would see: it is
+        // held for the user, not served as it is.
         const int lines = m_downloadCut ? 0 : m_server.Is(EPOP3Command::kRetr) ? -1 : m_topLines;
-        m_store->AddDownloadedMessage(m_server.serverNumber.value, m_download, lines);
+        m_store->AddDownloadedMessage(m_server.serverNumber.value, m_download, lines,
+                                      m_longLine ? kLongLineNote : nullptr);
     }
     // A large download's memory goes back at once.
     std::string().swap(m_download);
     m_downloadCut = false;
+    m_longLine = false;
     if (AdvanceWindow())
         return EInternalOutcome::kWaiting;
     if (!m_windowError.empty())
@@ -526,6 +549,7 @@ bool CPOP3Synchronizer::AdvanceWindow() {
         m_pending = true;
         m_download.clear();
         m_downloadCut = false;
+        m_longLine = false;
         FillWindow();
         return true;
     }

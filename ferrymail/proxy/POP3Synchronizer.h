@@ -50,6 +50,9 @@ public:
     // names a message or a UIDL twice, or is beyond these bounds.
     static constexpr size_t kMaxListing = 250000;
     static constexpr size_t kMaxUidl = 255;
+    // The analysis note of a message stored cut before a line too long to hold.
+    static constexpr char kLongLineNote[] =
+        "Held: it has a line longer than 8 MiB; the copy here stops before that line";
 
     // `topLines` is the session's setting, read at every download.
     CPOP3Synchronizer(IPOP3SessionHost& host, CLogger& log, CPOP3Statistics& statistics,
@@ -96,6 +99,10 @@ public:
     EInternalOutcome OnLine(const std::string& line);
     // The body of a download, whole lines at the front of `data`; how much was taken.
     size_t OnBlock(const char* data, size_t size);
+    // A piece of a line too long to hold (`first`: its start). In a download the message
+    // is stored cut before the line and held with a note that says why; the rest of the
+    // reply is read and dropped. False for any other reply, which cannot go on.
+    bool OnLongLine(bool first);
     void OnServerClosed();
 
 private:
@@ -140,6 +147,7 @@ private:
     std::vector<std::pair<int, std::string>> m_listing;  // the UIDL reply coming in
     std::string m_listingError;                          // why it is refused
     bool m_downloadCut = false;  // m_download reached kMaxDownload; the rest is dropped
+    bool m_longLine = false;     // the download had a line too long to hold: cut and held
     std::string m_lastError;
     std::vector<std::string> m_capabilityLines;
 

@@ -253,8 +253,18 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
         logging && !m_logListener->GetLoggingPaused() &&
         (m_logListener->GetLogLevel() & (LOG_FROM_SERVER | LOG_DATA_FROM_SERVER)) != 0;
     const bool offerBlocks = direction == DIR_FROM_SERVER && !serverLinesLogged;
-    const size_t blockLeft = offerBlocks ? EndOfLastLine(input.Data(), input.Size(), before) : 0;
-    const BOOL handled = HandleLines(socket, input, line, direction, logging, blockLeft);
+    // The rest of a line over the limit goes on in pieces up to its end; after it come
+    // lines again, with the line ends anywhere in what is left.
+    bool inLines = true;
+    size_t from = before;
+    if (direction == DIR_FROM_SERVER && m_serverLongLine) {
+        inLines = ContinueLongLine(input);
+        from = 0;
+    }
+    const size_t blockLeft =
+        inLines && offerBlocks ? EndOfLastLine(input.Data(), input.Size(), from) : 0;
+    const BOOL handled =
+        inLines ? HandleLines(socket, input, line, direction, logging, blockLeft) : TRUE;
     m_corked = wasCorked;
     m_corkedLogging = wasLogging;
     if (!m_corked) {
@@ -264,18 +274,69 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
             SendPending(m_serverSocket, DIR_TO_SERVER);
     }
 
-    UpdateBacklog();
     // A peer that never ends its line does not get to fill the memory.
     if (socket.IsOpen() && input.Size() > kMaxLineLength) {
-        LogFormat(LOG_INFO, "Line from %s longer than %zu bytes; closing the connection",
-                  direction == DIR_FROM_SERVER ? "server" : "client", kMaxLineLength);
-        input.Clear();
-        if (direction == DIR_FROM_SERVER)
-            OnServerLineTooLong();
-        else
+        if (direction == DIR_FROM_SERVER) {
+            if (!StartLongLine(input))
+                RefuseLongLine(input);
+        } else {
+            LogFormat(LOG_INFO, "Line from client longer than %zu bytes; closing the connection",
+                      kMaxLineLength);
+            input.Clear();
             OnClientClose(0);
+        }
     }
+    UpdateBacklog();
     return handled;
+}
+
+bool CProxyConnection::StartLongLine(SInputBuffer& input) {
+    // No line end in the input; a CR at its end may be the start of one.
+    size_t size = input.Size();
+    if (input.Data()[size - 1] == '\r')
+        --size;
+    if (!OnServerLinePiece(input.Data(), size, true, false))
+        return false;
+    m_serverLongLine = true;
+    input.start += size;
+    input.scanned = 0;
+    if (input.start == input.end)
+        input.start = input.end = 0;
+    return true;
+}
+
+bool CProxyConnection::ContinueLongLine(SInputBuffer& input) {
+    const char* data = input.Data();
+    const size_t size = input.Size();
+    const void* found = ::memmem(data, size, "\r\n", 2);
+    const bool last = found != nullptr;
+    size_t piece = last ? static_cast<size_t>(static_cast<const char*>(found) - data) : size;
+    if (!last && piece > 0 && data[piece - 1] == '\r')
+        --piece;
+    const bool taken = OnServerLinePiece(data, piece, false, last);
+    input.start += last ? piece + 2 : piece;
+    input.scanned = 0;
+    if (input.start == input.end)
+        input.start = input.end = 0;
+    if (last)
+        m_serverLongLine = false;
+    if (!taken) {
+        RefuseLongLine(input);
+        return false;
+    }
+    return last;
+}
+
+void CProxyConnection::RefuseLongLine(SInputBuffer& input) {
+    LogFormat(LOG_INFO, "Line from server longer than %zu bytes; closing the connection",
+              kMaxLineLength);
+    m_serverLongLine = false;
+    input.Clear();
+    OnServerLineTooLong();
+}
+
+bool CProxyConnection::OnServerLinePiece(const char* data, size_t size, bool first, bool last) {
+    return false;
 }
 
 size_t CProxyConnection::OnServerBlock(const char* data, size_t size) { return 0; }

@@ -43,7 +43,8 @@ struct SInputBuffer {
 
 class CProxyConnection : public CProxyServer, public CLogger {
 public:
-    // The longest line a peer may send; a longer one ends the session.
+    // The longest line held whole. A longer one from the client ends the session; one
+    // from the server goes to the session in pieces (OnServerLinePiece) or ends it.
     static constexpr size_t kMaxLineLength = 8 * 1024 * 1024;
     // The port of a named host.
     static constexpr int kNamedHostPort = 110;
@@ -107,7 +108,13 @@ public:
     virtual void OnServerWrite();
     // Closes the server; the client follows once what is queued for it has been sent.
     virtual void OnServerClose(int errorCode);
-    // A line from the server beyond kMaxLineLength: by default both ends are closed.
+    // A line from the server beyond kMaxLineLength, in pieces without its CR LF: `first`
+    // for the piece that starts it (kMaxLineLength bytes or more), `last` for the one
+    // that ends it; no more than one read's worth is held. False refuses the line:
+    // OnServerLineTooLong follows. The default refuses.
+    virtual bool OnServerLinePiece(const char* data, size_t size, bool first, bool last);
+    // A line from the server beyond kMaxLineLength that was refused: by default both
+    // ends are closed.
     virtual void OnServerLineTooLong();
     virtual void OnServerConnect(int errorCode) = 0;
     // Cuts the first line (without its CR LF) off `buffer`; 0 when it holds none.
@@ -173,9 +180,18 @@ private:
     // one line was handled.
     BOOL HandleLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
                      int direction, bool logging, size_t blockLeft);
+    // The server's unfinished line in `input` has outgrown kMaxLineLength: offered as the
+    // first piece; false when the session refused it.
+    bool StartLongLine(SInputBuffer& input);
+    // The next piece of a long line from the front of `input`; true when it was the
+    // last (the rest of `input` is lines again).
+    bool ContinueLongLine(SInputBuffer& input);
+    // Refuses the server's line: logged, the input dropped, OnServerLineTooLong.
+    void RefuseLongLine(SInputBuffer& input);
 
     bool m_corked = false;               // sends are queued until the read is handled
     bool m_corkedLogging = false;        // while corked: whether lines are logged
     bool m_closeClientWhenSent = false;  // the server has closed; the client follows
+    bool m_serverLongLine = false;       // a server line over the limit is coming in pieces
     int m_closeCode = 0;
 };

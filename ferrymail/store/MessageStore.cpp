@@ -299,14 +299,14 @@ int CMessageStore::FindNextClient(MSSTATUS location, int after, int* count) {
     return first;
 }
 
-void CMessageStore::PassUnexamined(CMessage* message) {
+void CMessageStore::PassUnexamined(CMessage* message, MSSTATUS location) {
     if (!m_passAllNotified) {
         m_passAllNotified = 1;
         if (m_database != nullptr)
             m_database->NotifyUI(static_cast<UINT>((m_storeID << 16) | MN_PASSING_ALL), GetName());
     }
     message->AddQLNote("Quillon-Analysis", kSkippedNote);
-    message->SetLocation(MS_INBOX);
+    message->SetLocation(location);
 }
 
 BOOL CMessageStore::SyncMessage(const std::string& uidl, int number) {
@@ -428,7 +428,8 @@ void CMessageStore::EndUidlListing() {
     SaveSoon();
 }
 
-BOOL CMessageStore::AddDownloadedMessage(int number, const std::string& text, int topLines) {
+BOOL CMessageStore::AddDownloadedMessage(int number, const std::string& text, int topLines,
+                                         const char* holdNote) {
     CStoreLock lock(this, false);
     CMessage* message = GetServerMessage(number);
     if (message == nullptr)
@@ -436,17 +437,26 @@ BOOL CMessageStore::AddDownloadedMessage(int number, const std::string& text, in
     m_dirty = 1;
     Notify(MN_SYNCH_MESSAGE_PROCESSED, message);
     message->SetHeader(text, topLines);
-    if (!(m_newStore && m_passAll) && m_database != nullptr &&
-        m_database->GetExamineMessage() != nullptr) {
-        MSSTATUS location = m_database->ExamineMessage(message);
+    const bool examine = !(m_newStore && m_passAll) && m_database != nullptr &&
+                         m_database->GetExamineMessage() != nullptr;
+    MSSTATUS location = MS_INBOX;
+    if (examine) {
+        location = m_database->ExamineMessage(message);
         // A call-back that answers no place a message can stay in leaves it for review.
         if (location != MS_DELETED && location != MS_JAIL && location != MS_HOLD &&
             location != MS_INBOX)
             location = MS_HOLD;
-        message->SetLocation(location);
-    } else {
-        PassUnexamined(message);
     }
+    // The message moves once, straight to where it stays.
+    if (holdNote != nullptr) {
+        message->AddQLNote("Quillon-Analysis", holdNote);
+        if (IsVisibleLocation(location))
+            location = MS_HOLD;
+    }
+    if (examine)
+        message->SetLocation(location);
+    else
+        PassUnexamined(message, location);
     return TRUE;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -626,6 +627,53 @@ TEST_F(MessageStoreTest, DownloadsAreExaminedFiledAndNotified) {
     EXPECT_EQ(sink.m_payloads.front(), "bert@pop.example.org");
     fresh->EndSession();
     CMessageDatabase::Shutdown();
+}
+
+// A download that lacks text the filter and the client would have seen is held with the
+// note that says why, moved once, whether a call-back examined it or not.
+TEST_F(MessageStoreTest, DownloadWithAHoldNoteIsHeldWhereTheClientWouldHaveSeenIt) {
+    struct SCase {
+        bool examined;
+        const char* subject;
+        std::vector<int> codes;  // besides MN_SYNCH_MESSAGE_PROCESSED
+        const char* notes;
+    };
+    const SCase kCases[] = {
+        {true, "fine", {MN_TO_HOLD}, "X-Quillon-Analysis: Passed\r\nX-Quillon-Analysis: cut\r\n"},
+        {true,
+         "please hold",
+         {MN_TO_HOLD},
+         "X-Quillon-Analysis: Held\r\nX-Quillon-Analysis: cut\r\n"},
+        {false,
+         "fine",
+         {MN_PASSING_ALL, MN_TO_HOLD},
+         "X-Quillon-Analysis: cut\r\nX-Quillon-Analysis: Skipped because synchronizing new "
+         "message store\r\n"},
+    };
+    int number = 0;
+    for (const SCase& test : kCases) {
+        SCOPED_TRACE(std::string(test.subject) + (test.examined ? ", examined" : ", unexamined"));
+        const std::string user = "case" + std::to_string(++number);
+        CRecordingSink sink;
+        CMessageDatabase* database = CMessageDatabase::GetMessageDatabase(
+            test.examined ? &HoldWhatAsksForIt : nullptr, &sink, 1025);
+        CMessageStore* store = database->FindStore(kServer, user, 1, 0);
+        ASSERT_NE(store, nullptr);
+        List(store, {"u1"});
+        sink.m_codes.clear();
+        const std::string text = std::string("Subject: ") + test.subject + "\r\n\r\nbody\r\n";
+        ASSERT_TRUE(store->AddDownloadedMessage(1, text, 0, "cut"));
+        std::vector<int> codes = sink.Codes();
+        codes.erase(std::remove(codes.begin(), codes.end(), MN_SYNCH_MESSAGE_PROCESSED),
+                    codes.end());
+        EXPECT_EQ(codes, test.codes);
+        CMessage* message = store->GetMessage("u1");
+        EXPECT_EQ(message->GetLocation(), MS_HOLD);
+        EXPECT_EQ(message->GetQLNotes(), test.notes);
+        EXPECT_EQ(ClientView(store), std::vector<std::string>{});
+        store->EndSession();
+        CMessageDatabase::Shutdown();
+    }
 }
 
 }  // namespace

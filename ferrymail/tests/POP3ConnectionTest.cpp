@@ -663,19 +663,6 @@ TEST_F(POP3ConnectionTest, EndlessDownloadIsStoredCutShortInBoundedMemory) {
     Quit(*client);
 }
 
-TEST_F(POP3ConnectionTest, OverLongServerLineEndsWithAnErrorLine) {
-    Start(ThreeMessages());
-    m_listener->DeleteLogging(LOG_FROM_SERVER | LOG_DATA_FROM_SERVER);
-    m_server->SetHugeReply("RETR 3", size_t{12} << 20, true);
-    auto client = Login();
-    ASSERT_TRUE(client->SendLine("RETR 2"));
-    const std::string all = client->ReadUntilClosed(20.0);
-    EXPECT_TRUE(client->IsClosed());
-    const std::string end = "-ERR Line from server too long\r\n";
-    ASSERT_GE(all.size(), end.size());
-    EXPECT_EQ(all.substr(all.size() - end.size()), end);
-}
-
 // ---------------------------------------------------------------------------------------
 // Input in pieces, and pipelining.
 

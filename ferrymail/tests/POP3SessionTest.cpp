@@ -22,6 +22,7 @@
 #include "ferrymail/MessageStore.h"
 #include "kinbook/RegistryKey.h"
 #include "proxy/POP3Session.h"
+#include "proxy/POP3Synchronizer.h"
 #include "proxy/ProxyConnection.h"
 
 namespace {
@@ -38,6 +39,11 @@ std::string MakeMail(const std::string& subject, int bodyLines) {
     for (int i = 1; i <= bodyLines; ++i)
         text += "Line " + std::to_string(i) + " of " + subject + "\r\n";
     return text;
+}
+
+// A message of `before` body lines, then one line of `length` bytes and one more line.
+std::string MailWithLongLine(const std::string& subject, int before, size_t length) {
+    return MakeMail(subject, before) + std::string(length, 'x') + "\r\nLast line\r\n";
 }
 
 const char kNote[] = "X-Quillon-Analysis: passed\r\n";
@@ -145,6 +151,10 @@ public:
     bool clockRunning = false;
     bool ended = false;
     std::string holdAt;  // the server does not answer from this line on
+    // Server lines longer than this come in pieces of this size, as the reader gives a
+    // line it cannot hold (0: never); a refused one ends the session as the reader does.
+    size_t pieceSize = 0;
+    bool lineRefused = false;
 
     // Answers what the machine has sent and not had answered.
     void Pump() {
@@ -157,10 +167,25 @@ public:
             const std::string reply = m_server.Answer(line);
             if (line == "QUIT")
                 m_server.Quit();
-            for (size_t at = 0; at < reply.size();) {
+            for (size_t at = 0; at < reply.size() && !ended;) {
                 const size_t end = reply.find("\r\n", at);
-                session->OnServerLine(reply.substr(at, end - at));
+                if (pieceSize > 0 && end - at > pieceSize)
+                    FeedPieces(reply.substr(at, end - at));
+                else
+                    session->OnServerLine(reply.substr(at, end - at));
                 at = end + 2;
+            }
+        }
+    }
+    void FeedPieces(const std::string& line) {
+        for (size_t at = 0; at < line.size(); at += pieceSize) {
+            const size_t size = std::min(pieceSize, line.size() - at);
+            if (!session->OnServerLinePiece(line.data() + at, size, at == 0,
+                                            at + size == line.size())) {
+                lineRefused = true;
+                session->OnServerClose("Line from server too long");
+                ended = true;
+                return;
             }
         }
     }
@@ -984,6 +1009,110 @@ TEST_F(POP3SessionScriptTest, ScriptedSessions) {
         TearDown();
         m_server = CScriptedServer();
         SetUp();
+// Fault guarded: one message with a line too long for the reader ended every session at
+// that message, so no fetch ever got past it. It is stored cut before the line, held
+// with a note, and the rest of the mailbox is served, then and at every later login.
+TEST_F(POP3SessionTest, LineTooLongInADownloadHoldsThatMessageAndServesTheRest) {
+    m_server.mailbox.insert(m_server.mailbox.begin() + 1,
+                            {"uid-l", MailWithLongLine("Long", 1, 5000)});
+    NewSession();
+    m_host->pieceSize = 1000;
+    Send("USER anna/127.0.0.1");
+    EXPECT_EQ(Send("PASS secret"), "+OK maildrop ready\r\n");
+    EXPECT_FALSE(m_host->lineRefused);
+    EXPECT_EQ(ServerLinesFrom("TOP 1 10"),
+              (std::vector<std::string>{"TOP 1 10", "TOP 2 10", "TOP 3 10", "TOP 4 10"}));
+    const SMail apple = m_server.mailbox[0];
+    const SMail cherry = m_server.mailbox[3];
+    EXPECT_EQ(Send("LIST"), ListingOf({"1 " + Size(apple), "2 " + Size(cherry)}));
+    CMessage* cut = m_session->Store()->GetMessage("uid-l");
+    ASSERT_NE(cut, nullptr);
+    EXPECT_EQ(cut->GetLocation(), MS_HOLD);
+    EXPECT_EQ(cut->GetBody(), "Line 1 of Long\r\n");
+    EXPECT_EQ(cut->GetBodyLines(), 1);  // a partial copy: the client's RETR goes to the server
+    EXPECT_EQ(cut->GetQLNotes(), std::string(kNote) + "X-Quillon-Analysis: " +
+                                     CPOP3Synchronizer::kLongLineNote + "\r\n");
+    std::string expected = "+OK\r\n" + cherry.text + ".\r\n";
+    expected.insert(expected.find("\r\n\r\n") + 2, kNote);
+    EXPECT_EQ(Send("RETR 2"), expected);
+    EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+
+    // The next login downloads only the new mail.
+    m_server.mailbox.push_back({"uid-d", MakeMail("Date", 2)});
+    Login();
+    m_host->pieceSize = 1000;
+    EXPECT_EQ(ServerLinesFrom("TOP 2 10").size(), 0u);
+    EXPECT_EQ(ServerLinesFrom("TOP 5 10").size(), 1u);
+    EXPECT_EQ(Send("UIDL"), "+OK UIDL listing follows\r\n1 uid-a\r\n2 uid-c\r\n3 uid-d\r\n.\r\n");
+}
+
+// Fault guarded: a relayed message with a line too long for the reader got "-ERR" in the
+// middle of its text and lost the session. The line passes on as it comes, the message
+// arrives whole and the session goes on.
+TEST_F(POP3SessionTest, LineTooLongInARelayedMessagePassesOnWhole) {
+    const SMail apple{"uid-a", MakeMail("Apple", 3)};
+    const SMail wide{"uid-w", MailWithLongLine("Wide", 12, 4500)};
+    struct SCase {
+        bool filtering;
+        const char* command;
+        std::string message;  // what follows "+OK"
+    };
+    const std::string withNote = wide.text.substr(0, wide.text.find("\r\n\r\n") + 2) + kNote +
+                                 wide.text.substr(wide.text.find("\r\n\r\n") + 2);
+    const SCase kCases[] = {
+        {true, "RETR 2", withNote},
+        {true, "TOP 2 13", withNote.substr(0, withNote.size() - std::strlen("Last line\r\n"))},
+        {false, "RETR 2", wide.text},
+    };
+    for (const SCase& test : kCases) {
+        SCOPED_TRACE(test.command + std::string(test.filtering ? ", filtering" : ", relay"));
+        m_server.mailbox = {apple, wide};
+        if (!test.filtering) {
+            WriteSetting("Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1",
+                         "IsEnabled", 0);
+            ClearAccountTable(TRUE);
+        }
+        Login();
+        ASSERT_EQ(m_session->IsFiltering(), test.filtering);
+        m_host->pieceSize = 1000;
+        EXPECT_EQ(Send(test.command), "+OK\r\n" + test.message + ".\r\n");
+        EXPECT_FALSE(m_host->lineRefused);
+        EXPECT_EQ(m_session->GetState(), EPOP3State::kTransaction);
+        if (test.filtering && test.command[0] == 'R') {
+            EXPECT_EQ(m_session->Store()->GetMessage("uid-w")->GetLocation(), MS_DELIVERED);
+        }
+        EXPECT_EQ(Send("NOOP"), "+OK\r\n");
+        Send("QUIT");
+    }
+}
+
+// Where a line too long to hold leaves nothing sound to go on with, the session ends
+// with whole lines and "-ERR" for the waiting client.
+TEST_F(POP3SessionTest, LineTooLongElsewhereEndsTheSessionWithAnErrorLine) {
+    const std::string wide(3000, 'w');
+    const struct {
+        const char* where;
+        std::vector<SMail> mailbox;
+        std::string capabilities;
+    } kCases[] = {
+        {"UIDL listing",
+         {{"uid-a", MakeMail("Apple", 3)}, {wide, MakeMail("Wide", 1)}},
+         "TOP\r\nUIDL\r\n"},
+        {"capabilities", {{"uid-a", MakeMail("Apple", 3)}}, wide + "\r\n"},
+    };
+    for (const auto& test : kCases) {
+        SCOPED_TRACE(test.where);
+        m_server.mailbox = test.mailbox;
+        m_server.capabilities = test.capabilities;
+        NewSession();
+        m_host->pieceSize = 1000;
+        std::string reply = Send("USER anna/127.0.0.1");
+        reply += Send("PASS secret");
+        EXPECT_TRUE(m_host->lineRefused);
+        EXPECT_TRUE(m_host->ended);
+        const std::string end = "-ERR Line from server too long\r\n";
+        ASSERT_GE(reply.size(), end.size());
+        EXPECT_EQ(reply.substr(reply.size() - end.size()), end);
     }
 }
 

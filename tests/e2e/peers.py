@@ -907,6 +907,21 @@ class Quillon:
                     f"quillon did not exit within {self.STOP_TIMEOUT} s of SIGTERM")
         return process.returncode
 
+    def kill(self):
+        """Kills the program with SIGKILL, as a crash would, and waits for its end; its
+        data folder stays for restart()."""
+        process, self._process = self._process, None
+        if process is not None:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+
+    def restart(self):
+        """Starts the program again on the same data folder, on a new free port."""
+        if self._process is not None:
+            raise RuntimeError("quillon is still running")
+        self._start()
+
     def add_account(self, user, host, port):
         """Registers the account user@host:port with `quillon --add-account`; returns
         the user name a mail client logs in with. Raises RuntimeError if it fails."""

@@ -67,7 +67,11 @@ public:
     int GetServerNumber(int clientNumber);
     void BeginUidlListing();
     void EndUidlListing();
-    BOOL AddDownloadedMessage(int number, const std::string& text, int topLines);
+    // Files the downloaded text of the message at server number `number` where the
+    // examine call-back says. With `holdNote` the message also gets that analysis note
+    // and, had it gone where the mail client sees it, is held instead.
+    BOOL AddDownloadedMessage(int number, const std::string& text, int topLines,
+                              const char* holdNote = nullptr);
     BOOL MarkDeletedFromServer(int number, int byServerNumber);
     // The message at a server number, or null; no reference is taken.
     CMessage* GetServerMessage(int serverNumber);
@@ -117,7 +121,7 @@ private:
     // The server number of `message` (1-based), 0 when it is not in the server list.
     int ServerPosition(CMessage* message);
     bool IsViewFrozen() const { return m_inSession != 0 && m_statAnswered != 0; }
-    void PassUnexamined(CMessage* message);
+    void PassUnexamined(CMessage* message, MSSTATUS location = MS_INBOX);
     void Notify(int code, CMessage* message);
 
     bool m_opened = false;  // guarded by m_lock
