@@ -1009,6 +1009,9 @@ TEST_F(POP3SessionScriptTest, ScriptedSessions) {
         TearDown();
         m_server = CScriptedServer();
         SetUp();
+    }
+}
+
 // Fault guarded: one message with a line too long for the reader ended every session at
 // that message, so no fetch ever got past it. It is stored cut before the line, held
 // with a note, and the rest of the mailbox is served, then and at every later login.
