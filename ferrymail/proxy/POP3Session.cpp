@@ -23,7 +23,8 @@ CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLoc
       m_settings("POP3Proxy", cm_pSessionSettings),
       m_sync(host, log, m_statistics, m_sessionSettings.topLines),
       m_account(host, m_sync, m_settings, &m_sessionSettings),
-      m_login(host, log, m_account),
+      m_tls(host, log),
+      m_login(host, log, m_account, m_tls),
       m_answers(host, log, m_sync, m_statistics, m_account, deliverLocal) {
     m_settings.ReloadSettings(nullptr, &m_sessionSettings);
 }
@@ -186,11 +187,35 @@ void CPOP3Session::AfterLogin(CPOP3Login::EStep step) {
         m_state = EPOP3State::kConnecting;
     } else if (step != EStep::kNone) {
         m_state = step == EStep::kFailed ? EPOP3State::kNotConnected : EPOP3State::kAuthorization;
-        if (step == EStep::kAskCapabilities)
+        if (step == EStep::kAskCapabilities && AfterTLS(m_tls.OnConnected()))
             AskServerCapabilities();
         else
             DrainQueuedLines();
     }
+}
+
+void CPOP3Session::OnServerSecured(const std::string& error) {
+    if (m_state == EPOP3State::kConnecting && AfterTLS(m_tls.OnHandshake(error))) {
+        // The capabilities heard in clear are forgotten (RFC 2595): they are asked again.
+        m_state = EPOP3State::kAuthorization;
+        AskServerCapabilities();
+    }
+}
+
+// While the connection is being secured the session counts as connecting: the client's
+// log-in waits, and goes nowhere if securing fails.
+bool CPOP3Session::AfterTLS(CPOP3TLS::EStep step) {
+    if (step == CPOP3TLS::EStep::kProceed)
+        return true;
+    if (step == CPOP3TLS::EStep::kWait) {
+        m_state = EPOP3State::kConnecting;
+        return false;
+    }
+    SendLine(m_tls.Failure());
+    m_state = EPOP3State::kNotConnected;
+    m_queuedLines.clear();
+    m_host.EndSession();
+    return false;
 }
 
 void CPOP3Session::Authorization() {
@@ -289,6 +314,11 @@ void CPOP3Session::OnServerLine(const std::string& line) {
     m_serverIdle = 0;
     if (m_login.IsNamedHost() && !m_greetingSeen) {
         m_greetingSeen = true;
+        return;
+    }
+    if (m_tls.AwaitsReply()) {
+        if (AfterTLS(m_tls.OnReply(line)))
+            AskServerCapabilities();
         return;
     }
     if (m_sync.IsPending()) {
@@ -424,6 +454,8 @@ void CPOP3Session::OnInternalLine(const std::string& line) {
     if (outcome == EInternalOutcome::kWaiting)
         return;
     if (capabilities && m_job == EInternalJob::kContinueLogin) {
+        if (!AfterTLS(m_tls.OnCapabilities(m_sync.CapabilityLines())))
+            return;
         for (const std::string& capability : m_sync.CapabilityLines())
             m_capabilities.Note(capability);
         EndCapabilities(false);

@@ -15,6 +15,7 @@
 #include "proxy/POP3Command.h"
 #include "proxy/POP3Login.h"
 #include "proxy/POP3SessionHost.h"
+#include "proxy/POP3TLS.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3StoreAnswers.h"
 #include "proxy/POP3Synchronizer.h"
@@ -64,6 +65,8 @@ public:
     // are (message bodies); how many bytes it took.
     size_t OnServerBlock(const char* data, size_t size);
     void OnServerConnect(int errorCode);
+    // The TLS handshake with the server has ended (`error` empty: it succeeded).
+    void OnServerSecured(const std::string& error);
     // The server has gone (`reason`): the client gets whole lines before it is closed,
     // and "-ERR" with the reason when it waited for the server.
     void OnServerClose(const std::string& reason);
@@ -95,6 +98,9 @@ private:
     void Transaction();
 
     void AskServerCapabilities();
+    // Carries out a step of securing the server connection; false when it failed and
+    // the session ends.
+    bool AfterTLS(CPOP3TLS::EStep step);
     void EndCapabilities(bool forClient);
 
     void OnClientReplyLine(const std::string& line);
@@ -130,6 +136,7 @@ private:
     std::deque<SPOP3Command> m_clientAhead;
     CPOP3Account m_account;
     CPOP3Capabilities m_capabilities;
+    CPOP3TLS m_tls;
     CPOP3Login m_login;
     bool m_greetingSeen = false;
     CPOP3StoreAnswers m_answers;

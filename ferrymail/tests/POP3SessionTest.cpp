@@ -55,6 +55,7 @@ public:
     std::vector<SMail> mailbox;
     std::multiset<std::string> failures;
     std::string capabilities = "TOP\r\nUIDL\r\nPIPELINING\r\n";
+    std::string stlsReply = "+OK Begin TLS negotiation";
 
     std::string Answer(const std::string& line) {
         const auto failure = failures.find(line);
@@ -75,6 +76,8 @@ public:
             m_deleted.clear();
             return "+OK\r\n";
         }
+        if (word == "STLS")
+            return stlsReply + "\r\n";
         if (word == "USER" || word == "NOOP")
             return "+OK\r\n";
         if (word == "PASS") {
@@ -145,6 +148,8 @@ public:
     bool clockRunning = false;
     bool ended = false;
     std::string holdAt;  // the server does not answer from this line on
+    std::vector<std::string> tlsStarts;  // "host cafile verify|insecure" of each StartTLS
+    std::string tlsStartError;           // StartTLS fails with this text
 
     // Answers what the machine has sent and not had answered.
     void Pump() {
@@ -183,6 +188,12 @@ public:
         m_greeting = connectResult != CTS_FAILED;
         return connectResult;
     }
+    bool StartTLS(const std::string& hostName, const std::string& caFile, bool verify,
+                  std::string& error) override {
+        tlsStarts.push_back(hostName + " " + caFile + (verify ? " verify" : " insecure"));
+        error = tlsStartError;
+        return error.empty();
+    }
     uint32_t ServerAddress() override { return htonl(INADDR_LOOPBACK); }
     void EndSession() override { ended = true; }
     void StartClock() override { clockRunning = true; }
@@ -214,6 +225,9 @@ protected:
             "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1"));
         ASSERT_TRUE(key.SetValue("ServerName", "127.0.0.1"));
         ASSERT_TRUE(key.SetValue("UserName", "anna"));
+        // The scripted server speaks in clear, to hosts without an account too.
+        ASSERT_TRUE(key.SetValue("TLS", "none"));
+        WriteText(kProxyKey, "ServerTLS", "none");
         CMessageDatabase::GetMessageDatabase(&Examine, nullptr, 1025);
         m_server.mailbox = {{"uid-a", MakeMail("Apple", 3)},
                             {"uid-h", MakeMail("Please hold", 2)},
@@ -253,6 +267,12 @@ protected:
     std::vector<std::string> ServerLinesFrom(const std::string& first) {
         const auto& lines = m_host->toServer;
         return {std::find(lines.begin(), lines.end(), first), lines.end()};
+    }
+    static constexpr const char kProxyKey[] = "Software\\Brevant\\Quillon\\Settings\\POP3Proxy";
+    static void WriteText(const char* key, const char* name, const char* value) {
+        CRegistryKey settings;
+        ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER, key));
+        ASSERT_TRUE(settings.SetValue(name, value));
     }
     static void WriteSetting(const char* key, const char* name, int value) {
         CRegistryKey settings;
@@ -739,6 +759,109 @@ TEST_F(POP3SessionTest, SilentServerEndsTheSynchronizationAfterItsTimeout) {
     EXPECT_FALSE(CMessageDatabase::GetMessageDatabase()
                      ->GetStore(std::string("anna/127.0.0.1"))
                      ->IsInSession());
+}
+
+// ---------------------------------------------------------------------------------------
+// Securing the server connection. The client pipelines its PASS behind USER: it must
+// reach the server only over a secured connection, and never when securing fails.
+
+struct STLSCase {
+    const char* name;
+    const char* mode;            // the account's "TLS"
+    const char* capabilities;    // the server's CAPA list before TLS
+    const char* stlsReply;       // the server's reply to STLS
+    const char* startError;      // StartTLS cannot start, with this text
+    const char* handshakeError;  // the handshake's outcome ("" succeeded)
+    std::vector<std::string> beforeSecured;  // server lines until the handshake ends
+    std::vector<std::string> afterSecured;   // the first server lines after it
+    const char* clientStart;                 // what the client is sent first
+};
+
+const STLSCase kTLSCases[] = {
+    {"STLS offered and secured", "stls", "TOP\r\nSTLS\r\nUIDL\r\n", "+OK Begin TLS", "", "",
+     {"CAPA", "STLS"}, {"CAPA", "USER anna", "PASS secret", "STAT"}, "+OK\r\n+OK maildrop ready"},
+    {"STLS offered in lower case", "STLS", "stls\r\nUIDL\r\n", "+OK", "", "", {"CAPA", "STLS"},
+     {"CAPA", "USER anna"}, "+OK\r\n"},
+    {"STLS missing from the list", "stls", "TOP\r\nUIDL\r\nPIPELINING\r\n", "", "", "", {"CAPA"},
+     {}, "-ERR Server 127.0.0.1 does not offer STLS; not logging in without TLS\r\n"},
+    {"STLS refused", "stls", "STLS\r\n", "-ERR not now", "", "", {"CAPA", "STLS"}, {},
+     "-ERR Server 127.0.0.1 refused STLS: -ERR not now\r\n"},
+    {"STLS handshake fails", "stls", "STLS\r\n", "+OK", "",
+     "certificate not accepted: self-signed certificate", {"CAPA", "STLS"}, {},
+     "-ERR TLS with 127.0.0.1 failed: certificate not accepted: self-signed certificate\r\n"},
+    {"POP3S secured before anything is sent", "pop3s", "TOP\r\nUIDL\r\n", "", "", "", {},
+     {"CAPA", "USER anna", "PASS secret"}, "+OK\r\n+OK maildrop ready"},
+    {"POP3S cannot start", "pop3s", "", "", "cannot read the CA file /none.pem", "", {}, {},
+     "-ERR TLS with 127.0.0.1 failed: cannot read the CA file /none.pem\r\n"},
+    {"POP3S handshake fails", "pop3s", "", "", "", "certificate not accepted: hostname mismatch",
+     {}, {}, "-ERR TLS with 127.0.0.1 failed: certificate not accepted: hostname mismatch\r\n"},
+    {"plain when asked for by name", "none", "TOP\r\nUIDL\r\n", "", "", "",
+     {"CAPA", "USER anna", "PASS secret"}, {}, "+OK\r\n+OK maildrop ready"},
+};
+
+TEST_F(POP3SessionTest, ServerConnectionIsSecuredOrRefusedBeforeTheLogIn) {
+    for (const STLSCase& c : kTLSCases) {
+        SCOPED_TRACE(c.name);
+        WriteText("Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1", "TLS",
+                  c.mode);
+        m_server.capabilities = c.capabilities;
+        m_server.stlsReply = c.stlsReply;
+        NewSession();
+        m_host->tlsStartError = c.startError;
+        Send("USER anna/127.0.0.1");
+        Send("PASS secret");
+        const std::string mode = c.mode;
+        const bool tls = mode != "none";
+        const bool starts = mode == "pop3s" || (tls && std::string(c.stlsReply).rfind("+OK", 0) == 0);
+        // In clear the log-in simply goes on; else nothing passes the secured point.
+        const size_t seen = tls ? m_host->toServer.size() : c.beforeSecured.size();
+        EXPECT_EQ(std::vector<std::string>(m_host->toServer.begin(),
+                                           m_host->toServer.begin() +
+                                               std::min(seen, m_host->toServer.size())),
+                  c.beforeSecured);
+        EXPECT_EQ(m_host->tlsStarts.size(), starts ? 1u : 0u);
+        if (!m_host->tlsStarts.empty() && !m_host->ended) {
+            EXPECT_EQ(m_host->tlsStarts[0], "127.0.0.1  verify");
+            m_session->OnServerSecured(c.handshakeError);
+            m_host->Pump();
+        }
+        const std::vector<std::string> after(
+            m_host->toServer.begin() + std::min(c.beforeSecured.size(), m_host->toServer.size()),
+            m_host->toServer.end());
+        EXPECT_EQ(std::vector<std::string>(after.begin(), after.begin() + std::min(after.size(),
+                                                                c.afterSecured.size())),
+                  c.afterSecured);
+        EXPECT_EQ(m_host->client.substr(0, std::strlen(c.clientStart)), c.clientStart);
+        const bool refused = c.clientStart[0] == '-';
+        EXPECT_EQ(m_host->ended, refused);
+        EXPECT_EQ(m_host->client.find("+OK") == std::string::npos, refused) << m_host->client;
+        EXPECT_EQ(std::count(m_host->toServer.begin(), m_host->toServer.end(), "PASS secret"),
+                  refused ? 0 : 1);
+    }
+}
+
+TEST_F(POP3SessionTest, AccountsCAFileAndInsecureSettingReachTheHandshake) {
+    const char* account = "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1";
+    WriteText(account, "TLS", "pop3s");
+    WriteText(account, "TLSCAFile", "/etc/private-ca.pem");
+    WriteSetting(account, "TLSInsecure", 1);
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    ASSERT_EQ(m_host->tlsStarts.size(), 1u);
+    EXPECT_EQ(m_host->tlsStarts[0], "127.0.0.1 /etc/private-ca.pem insecure");
+    // A host without an account takes the port's default and the global CA file.
+    WriteText(kProxyKey, "TLSCAFile", "/etc/global-ca.pem");
+    for (const auto& [login, expected] :
+         std::vector<std::pair<std::string, std::string>>{
+             {"USER bob/127.0.0.1:995", "127.0.0.1 /etc/global-ca.pem verify"},
+             {"USER bob/localhost:2110", "localhost /etc/global-ca.pem verify"}}) {
+        WriteText(kProxyKey, "ServerTLS", login.find("995") != std::string::npos ? "" : "pop3s");
+        NewSession();
+        Send(login);
+        ASSERT_EQ(m_host->tlsStarts.size(), 1u) << login;
+        EXPECT_EQ(m_host->tlsStarts[0], expected);
+        EXPECT_TRUE(m_host->toServer.empty());
+    }
 }
 
 }  // namespace

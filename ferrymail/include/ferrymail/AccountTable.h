@@ -55,6 +55,9 @@ FERRYMAIL_API CAccountData* FindAccountByAddress(uint32_t address, const char* u
 // The account on server `server` for this user and mail client, or null.
 FERRYMAIL_API CAccountData* FindAccountByServer(const char* server, const char* user,
                                                 const char* client);
+// The registered account of `user` on `host` (any case) and `port`, or null; names are
+// not resolved.
+CAccountData* FindAccountByHostPort(const char* host, int port, const char* user);
 // Calls `callback` with each record in order until it returns non-zero; returns that value.
 int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
                                   void* parameter);
