@@ -12,6 +12,7 @@
 namespace {
 
 constexpr const char kClientsKey[] = "Software\\Brevant\\Quillon\\Clients";
+constexpr const char kProxySettingsKey[] = "Software\\Brevant\\Quillon\\Settings\\POP3Proxy";
 
 // What is known of one server name: resolved (its addresses are entered), or not yet,
 // with the time of the last failed lookup.
@@ -335,6 +336,27 @@ bool ParseTLSMode(const std::string& text, ETLSMode& mode) {
 }
 
 ETLSMode DefaultTLSMode(int port) { return port == 995 ? ETLSMode::kPOP3S : ETLSMode::kSTLS; }
+
+ETLSMode GetServerTLSMode(const CAccountData* account, int port, std::string* badSetting) {
+    if (account != nullptr && account->m_tlsModeSet)
+        return account->m_tlsMode;
+    ETLSMode mode = DefaultTLSMode(port);
+    CRegistryKey settings;
+    std::string text;
+    if (settings.Open(HKEY_CURRENT_USER, kProxySettingsKey, KEY_READ) &&
+        settings.QueryValue("ServerTLS", text) && !ParseTLSMode(text, mode) && badSetting != nullptr)
+        *badSetting = text;
+    return mode;
+}
+
+std::string GetGlobalTLSCAFile() {
+    CRegistryKey settings;
+    std::string file;
+    if (!settings.Open(HKEY_CURRENT_USER, kProxySettingsKey, KEY_READ) ||
+        !settings.QueryValue("TLSCAFile", file))
+        file.clear();
+    return file;
+}
 
 int EnumAccountData(int (*callback)(CAccountData* account, void* parameter), void* parameter) {
     SAccountTable& table = Table();

@@ -2,12 +2,9 @@
 
 #include "ferrymail/AccountTable.h"
 #include "ferrymail/Logger.h"
-#include "kinbook/RegistryKey.h"
 #include "kinbook/TextHelpers.h"
 
 namespace {
-
-constexpr const char kProxySettingsKey[] = "Software\\Brevant\\Quillon\\Settings\\POP3Proxy";
 
 bool OffersSTLS(const std::vector<std::string>& lines) {
     for (const std::string& line : lines) {
@@ -25,26 +22,21 @@ CPOP3TLS::CPOP3TLS(IPOP3SessionHost& host, CLogger& log) : m_host(host), m_log(l
 void CPOP3TLS::Choose(const std::string& host, int port, const std::string& user) {
     m_hostName = host;
     m_secured = m_awaitingReply = false;
-    m_mode = DefaultTLSMode(port);
     m_insecure = false;
     m_caFile.clear();
-    bool named = false;
-    if (CAccountData* account = FindAccountByHostPort(host.c_str(), port, user.c_str())) {
-        named = account->m_tlsModeSet;
-        if (named)
-            m_mode = account->m_tlsMode;
+    CAccountData* account = FindAccountByHostPort(host.c_str(), port, user.c_str());
+    std::string badSetting;
+    m_mode = GetServerTLSMode(account, port, &badSetting);
+    if (!badSetting.empty())
+        m_log.LogFormat(LOG_INFO, "ServerTLS \"%s\" is no TLS mode; using %s",
+                        badSetting.c_str(), TLSModeName(m_mode));
+    if (account != nullptr) {
         m_caFile = account->m_tlsCAFile;
         m_insecure = account->m_tlsInsecure;
         CRefCount::DoRelease(account);
     }
-    CRegistryKey settings;
-    const bool global = settings.Open(HKEY_CURRENT_USER, kProxySettingsKey, KEY_READ) != FALSE;
-    std::string mode;
-    if (!named && global && settings.QueryValue("ServerTLS", mode) && !ParseTLSMode(mode, m_mode))
-        m_log.LogFormat(LOG_INFO, "ServerTLS \"%s\" is no TLS mode; using %s", mode.c_str(),
-                        TLSModeName(m_mode));
-    if (m_caFile.empty() && global && !settings.QueryValue("TLSCAFile", m_caFile))
-        m_caFile.clear();
+    if (m_caFile.empty())
+        m_caFile = GetGlobalTLSCAFile();
     if (m_mode == ETLSMode::kNone)
         m_log.LogFormat(LOG_INFO, "Connection to %s in clear (TLS mode none)", host.c_str());
     else if (m_insecure)

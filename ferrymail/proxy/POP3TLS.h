@@ -22,9 +22,8 @@ public:
 
     CPOP3TLS(IPOP3SessionHost& host, CLogger& log);
 
-    // Takes the mode, CA file and checks of `user` on `host`:`port` from the account
-    // record, or the defaults (the POP3Proxy settings "ServerTLS" and "TLSCAFile", else
-    // DefaultTLSMode) for a host without one.
+    // Takes the mode, CA file and checks of `user` on `host`:`port`: the account
+    // record's, with GetServerTLSMode and the global "TLSCAFile" for what it leaves open.
     void Choose(const std::string& host, int port, const std::string& user);
     ETLSMode Mode() const { return m_mode; }
     bool IsSecured() const { return m_secured; }
