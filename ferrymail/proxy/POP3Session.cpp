@@ -1,5 +1,6 @@
 #include "proxy/POP3Session.h"
 
+#include <cstdlib>
 #include <utility>
 
 #include "ferrymail/FerrymailStrings.h"
@@ -62,6 +63,15 @@ bool CPOP3Session::Busy() const {
 }
 
 void CPOP3Session::OnClientLine(const std::string& line) {
+    // A SASL response is no command: it answers the challenge the client was sent.
+    if (m_sasl.AwaitsFirstResponse()) {
+        AfterSASLResponse(m_sasl.OnClientResponse(line));
+        return;
+    }
+    if (m_sasl.IsExchanging()) {
+        m_host.SendServer(line);
+        return;
+    }
     if (!Busy() && m_queuedLines.empty()) {
         HandleClientLine(line);
         return;
@@ -162,6 +172,10 @@ void CPOP3Session::RelayClientCommand() {
 // Reaching the server and logging in.
 
 void CPOP3Session::NotConnected() {
+    if (m_client.Is(EPOP3Command::kAuth)) {
+        StartSASL();
+        return;
+    }
     const bool connect = m_client.Is(EPOP3Command::kConnect);
     const CPOP3Login::EStep step = m_login.OnCommand(m_client);
     // After CONNECT the command stays outstanding: the server's greeting is its reply.
@@ -246,7 +260,61 @@ void CPOP3Session::EndCapabilities(bool forClient) {
         return;
     }
     // The log-in goes on as the client asked.
-    HandleClientLine("USER " + m_account.UserName());
+    if (m_sasl.IsStarted())
+        AuthenticateAtServer();
+    else
+        HandleClientLine("USER " + m_account.UserName());
+}
+
+// ---------------------------------------------------------------------------------------
+// SASL pass-through.
+
+void CPOP3Session::StartSASL() {
+    const std::string reply = m_sasl.OnAuth(m_client.argument);
+    m_client.Reset();
+    AfterSASLResponse(reply);
+}
+
+// A challenge or a refusal goes to the client; once the first response has named the
+// server, the proxy connects to it as for USER user/host[:port].
+void CPOP3Session::AfterSASLResponse(const std::string& reply) {
+    if (!reply.empty()) {
+        SendLine(reply);
+        return;
+    }
+    const CPOP3Login::EStep step = m_login.OnCommand(SPOP3Command::Parse("USER " + m_sasl.LoginName()));
+    if (step == CPOP3Login::EStep::kFailed)
+        m_sasl.Reset();
+    AfterLogin(step);
+}
+
+void CPOP3Session::AuthenticateAtServer() {
+    m_account.Find(SPOP3Command::Parse("USER " + m_account.UserName()), m_host.ServerAddress());
+    const std::string& login = m_sasl.LoginName();
+    const size_t slash = login.find('/');
+    const size_t colon = login.rfind(':');
+    const bool hasPort = colon != std::string::npos && colon > slash;
+    const std::string host = login.substr(slash + 1, hasPort ? colon - slash - 1 : std::string::npos);
+    const int port = hasPort ? std::atoi(login.c_str() + colon + 1) : CProxyConnection::kNamedHostPort;
+    m_client = SPOP3Command::Parse(m_sasl.ServerCommand(host, port));
+    m_sasl.SetExchanging(true);
+    RelayClientCommand();
+}
+
+// A line of the server while the SASL exchange runs: its challenges go to the client
+// (or are answered with the held first response); "+OK" and "-ERR" end the exchange
+// and are the reply to the client's AUTH. True when the line was taken here.
+bool CPOP3Session::OnSASLServerLine(const std::string& line) {
+    if (!CPOP3SASL::IsChallenge(line)) {
+        m_sasl.Reset();
+        return false;
+    }
+    std::string answer;
+    if (m_sasl.OnChallenge(answer))
+        m_host.SendServer(answer);
+    else
+        SendLine(line);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -321,6 +389,8 @@ void CPOP3Session::OnServerLine(const std::string& line) {
             AskServerCapabilities();
         return;
     }
+    if (m_sasl.IsExchanging() && !m_sync.IsPending() && OnSASLServerLine(line))
+        return;
     if (m_sync.IsPending()) {
         OnInternalLine(line);
         return;
@@ -392,6 +462,7 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
     switch (m_client.code) {
         case EPOP3Command::kPass:
         case EPOP3Command::kApop:
+        case EPOP3Command::kAuth:
             m_state = EPOP3State::kTransaction;
             if (m_account.IsFiltering() && !m_sync.IsSynchronized()) {
                 TakeStore(line);

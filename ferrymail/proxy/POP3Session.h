@@ -14,6 +14,7 @@
 #include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Command.h"
 #include "proxy/POP3Login.h"
+#include "proxy/POP3SASL.h"
 #include "proxy/POP3SessionHost.h"
 #include "proxy/POP3TLS.h"
 #include "proxy/POP3Statistics.h"
@@ -98,6 +99,12 @@ private:
     void Transaction();
 
     void AskServerCapabilities();
+    // SASL pass-through: the client's AUTH and first response before a server is
+    // known, the connect they name, the AUTH to the server, and the exchange after it.
+    void StartSASL();
+    void AfterSASLResponse(const std::string& reply);
+    void AuthenticateAtServer();
+    bool OnSASLServerLine(const std::string& line);
     // Carries out a step of securing the server connection; false when it failed and
     // the session ends.
     bool AfterTLS(CPOP3TLS::EStep step);
@@ -137,6 +144,7 @@ private:
     CPOP3Account m_account;
     CPOP3Capabilities m_capabilities;
     CPOP3TLS m_tls;
+    CPOP3SASL m_sasl;
     CPOP3Login m_login;
     bool m_greetingSeen = false;
     CPOP3StoreAnswers m_answers;

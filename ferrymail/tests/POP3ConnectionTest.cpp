@@ -1166,7 +1166,8 @@ TEST_F(POP3ConnectionTest, CapabilitiesOfferPipeliningAndHideWhatIsNotCarried) {
         "TOP\r\nSTLS\r\nSASL PLAIN LOGIN\r\nRESP-CODES\r\nUTF8 USER\r\nUSER\r\nUIDL\r\n"
         "IMPLEMENTATION Test server\r\n");
     const std::string own =
-        "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n";
+        "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n"
+        "SASL PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n.\r\n";
     const std::string server =
         "+OK Capability list follows\r\nTOP\r\nRESP-CODES\r\nUSER\r\nUIDL\r\n"
         "IMPLEMENTATION Test server\r\nPIPELINING\r\n.\r\n";

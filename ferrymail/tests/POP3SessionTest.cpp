@@ -56,8 +56,11 @@ public:
     std::multiset<std::string> failures;
     std::string capabilities = "TOP\r\nUIDL\r\nPIPELINING\r\n";
     std::string stlsReply = "+OK Begin TLS negotiation";
+    std::string authReply = "+OK logged in";
 
     std::string Answer(const std::string& line) {
+        if (m_saslSteps > 0)
+            return SASLStep(line);
         const auto failure = failures.find(line);
         if (failure != failures.end()) {
             failures.erase(failure);
@@ -78,6 +81,12 @@ public:
         }
         if (word == "STLS")
             return stlsReply + "\r\n";
+        if (word == "AUTH") {
+            const bool initial = line.find(' ', 5) != std::string::npos;
+            const bool login = line.compare(5, 5, "LOGIN") == 0;
+            m_saslSteps = login ? 2 : initial ? 0 : 1;
+            return m_saslSteps == 0 ? SASLStep(line) : login ? "+ VXNlcm5hbWU6\r\n" : "+ \r\n";
+        }
         if (word == "USER" || word == "NOOP")
             return "+OK\r\n";
         if (word == "PASS") {
@@ -119,6 +128,17 @@ public:
         }
         return "-ERR unknown\r\n";
     }
+    // The SASL exchange: LOGIN asks for the password after the user name; the last
+    // response gets authReply ("+OK" opens the maildrop, as PASS does).
+    std::string SASLStep(const std::string& line) {
+        if (m_saslSteps > 0 && --m_saslSteps > 0)
+            return "+ UGFzc3dvcmQ6\r\n";
+        if (authReply.compare(0, 3, "+OK") == 0) {
+            m_view = mailbox;
+            m_deleted.clear();
+        }
+        return authReply + "\r\n";
+    }
     void Quit() {
         std::vector<SMail> left;
         for (int i = 1; i <= static_cast<int>(m_view.size()); ++i)
@@ -130,6 +150,7 @@ public:
 private:
     std::vector<SMail> m_view;
     std::set<int> m_deleted;
+    int m_saslSteps = 0;  // responses still to come in a SASL exchange
 };
 
 // The connection: records what the machine sends, and answers its server lines from the
@@ -862,6 +883,115 @@ TEST_F(POP3SessionTest, AccountsCAFileAndInsecureSettingReachTheHandshake) {
         EXPECT_EQ(m_host->tlsStarts[0], expected);
         EXPECT_TRUE(m_host->toServer.empty());
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// SASL log-ins passed through: the client names the server in its first response; the
+// server sees the user part and everything else as the client sent it.
+
+std::string B64(const std::string& data) { return CPOP3SASL::EncodeBase64(data); }
+
+struct SSASLCase {
+    const char* name;
+    std::vector<std::string> client;      // the client's lines
+    std::vector<std::string> server;      // what reaches the server after CAPA
+    std::vector<std::string> replies;     // the first reply lines the client gets
+};
+
+const std::string kToken(300, 'T');
+
+const SSASLCase kSASLCases[] = {
+    {"PLAIN with its initial response",
+     {"AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1\0secret", 22))},
+     {"AUTH PLAIN " + B64(std::string("\0anna\0secret", 12))},
+     {"+OK logged in"}},
+    {"PLAIN after an empty challenge, the authorization identity too",
+     {"auth plain", B64(std::string("anna/127.0.0.1\0anna/127.0.0.1\0secret", 36))},
+     {"AUTH plain " + B64(std::string("anna\0anna\0secret", 16))},
+     {"+ ", "+OK logged in"}},
+    {"LOGIN: the user name rewritten, the password relayed",
+     {"AUTH LOGIN", B64("anna/127.0.0.1"), B64("secret")},
+     {"AUTH LOGIN", B64("anna"), B64("secret")},
+     {"+ VXNlcm5hbWU6", "+ UGFzc3dvcmQ6", "+OK logged in"}},
+    {"XOAUTH2",
+     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1\x01" "auth=Bearer tok\x01\x01")},
+     {"AUTH XOAUTH2 " + B64("user=anna\x01" "auth=Bearer tok\x01\x01")},
+     {"+OK logged in"}},
+    {"XOAUTH2 too long for one line waits for the server's challenge",
+     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1\x01" "auth=Bearer " + kToken + "\x01\x01")},
+     {"AUTH XOAUTH2", B64("user=anna\x01" "auth=Bearer " + kToken + "\x01\x01")},
+     {"+OK logged in"}},
+    {"OAUTHBEARER: the authorization identity, host and port are the server's",
+     {"AUTH OAUTHBEARER " +
+      B64("n,a=anna/127.0.0.1,\x01host=localhost\x01port=2110\x01" "auth=Bearer tok\x01\x01")},
+     {"AUTH OAUTHBEARER " +
+      B64("n,a=anna,\x01host=127.0.0.1\x01port=110\x01" "auth=Bearer tok\x01\x01")},
+     {"+OK logged in"}},
+    {"unknown mechanism", {"AUTH CRAM-MD5"}, {}, {"-ERR Unsupported SASL mechanism CRAM-MD5"}},
+    {"no server named", {"AUTH PLAIN " + B64(std::string("\0anna\0secret", 12))}, {},
+     {"-ERR Log in as user/host[:port] to name the server"}},
+    {"not base64", {"AUTH PLAIN AGFu!!!"}, {}, {"-ERR Malformed SASL response"}},
+    {"PLAIN without its separators", {"AUTH PLAIN " + B64("anna/127.0.0.1")}, {},
+     {"-ERR Malformed SASL response"}},
+    {"cancelled", {"AUTH XOAUTH2", "*"}, {}, {"+ ", "-ERR Authentication cancelled"}},
+};
+
+TEST_F(POP3SessionTest, SASLLogInReachesTheServerWithTheUserPartOnly) {
+    for (const SSASLCase& c : kSASLCases) {
+        SCOPED_TRACE(c.name);
+        NewSession();
+        for (const std::string& line : c.client) Send(line);
+        std::vector<std::string> toServer = m_host->toServer;
+        if (!toServer.empty()) {
+            EXPECT_EQ(toServer.front(), "CAPA");
+            toServer.erase(toServer.begin());
+        }
+        toServer.resize(std::min(toServer.size(), c.server.size()));
+        EXPECT_EQ(toServer, c.server);
+        EXPECT_EQ(m_host->namedHost, c.server.empty() ? "" : "127.0.0.1 110");
+        std::string expected;
+        for (const std::string& reply : c.replies) expected += reply + "\r\n";
+        EXPECT_EQ(m_host->client.substr(0, expected.size()), expected);
+        // A filtered account is brought in step as after PASS.
+        const bool in = c.replies.back().compare(0, 3, "+OK") == 0;
+        EXPECT_EQ(m_session->GetState(),
+                  in ? EPOP3State::kTransaction : EPOP3State::kNotConnected);
+        if (in) {
+            EXPECT_NE(std::find(m_host->toServer.begin(), m_host->toServer.end(), "UIDL"),
+                      m_host->toServer.end());
+        }
+    }
+}
+
+TEST_F(POP3SessionTest, SASLRefusedByTheServerLeavesTheClientAtTheLogIn) {
+    m_server.authReply = "-ERR [AUTH] Authentication failed";
+    NewSession();
+    EXPECT_EQ(Send("AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1\0wrong", 21))),
+              "-ERR [AUTH] Authentication failed\r\n");
+    EXPECT_EQ(m_session->GetState(), EPOP3State::kAuthorization);
+    // The connection stays: the next try goes to the same server, as USER and PASS.
+    m_server.authReply = "+OK";
+    EXPECT_EQ(Send("USER anna"), "+OK\r\n");
+    EXPECT_EQ(Send("PASS secret").compare(0, 3, "+OK"), 0);
+    EXPECT_EQ(m_session->GetState(), EPOP3State::kTransaction);
+    // Before a server is known, CAPA offers the mechanisms.
+    NewSession();
+    EXPECT_NE(Send("CAPA").find("\r\nSASL PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n"), std::string::npos);
+}
+
+TEST_F(POP3SessionTest, Base64RoundTripsAndRefusesWhatIsNotBase64) {
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    for (size_t size = 0; size <= 7; ++size) {
+        std::string decoded;
+        ASSERT_TRUE(CPOP3SASL::DecodeBase64(B64(all.substr(0, size)), decoded));
+        EXPECT_EQ(decoded, all.substr(0, size));
+    }
+    std::string decoded;
+    ASSERT_TRUE(CPOP3SASL::DecodeBase64(B64(all), decoded));
+    EXPECT_EQ(decoded, all);
+    for (const char* bad : {"A", "AB=C", "A===", "AB==CD==", "ab c", "YW5u\r\n", "YQ=a"})
+        EXPECT_FALSE(CPOP3SASL::DecodeBase64(bad, decoded)) << bad;
 }
 
 }  // namespace
