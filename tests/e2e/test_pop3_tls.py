@@ -11,11 +11,14 @@ Run with /usr/bin/python3 -m unittest -v test_pop3_tls (from this folder), with
 QUILLON_BIN and QUILLON_PROXY_HOST set (ctest does that).
 """
 
+import base64
 import os
 import shutil
 import socket
+import socketserver
 import subprocess
 import tempfile
+import threading
 import unittest
 from collections import Counter
 
@@ -205,6 +208,140 @@ class TLSProxyTest(unittest.TestCase):
                           context=host.output())
         missing, extra = match_with_notes([("released", HELD_MESSAGES[1][1], HELD_NOTE)], again)
         self.assertEqual((missing, extra), ([], []))
+
+
+class ScriptedSASLServer(socketserver.ThreadingTCPServer):
+    """A POP3 server in clear that takes one SASL log-in and serves one message. Every
+    first response it gets (decoded) is kept in `responses`; it is accepted when
+    `accept(mechanism, response)` says so."""
+
+    daemon_threads = True
+    allow_reuse_address = True
+    MESSAGE = b"From: a@example.org\r\nSubject: scripted\r\n\r\nbody\r\n"
+
+    def __init__(self, accept):
+        self.accept = accept
+        self.responses = []
+        super().__init__((HOST, 0), ScriptedSASLHandler)
+        self.port = self.server_address[1]
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.shutdown()
+        self.server_close()
+
+
+class ScriptedSASLHandler(socketserver.StreamRequestHandler):
+    def send(self, line):
+        self.wfile.write(line.encode() + b"\r\n")
+
+    def take_response(self, mechanism, encoded):
+        response = base64.b64decode(encoded) if encoded not in ("", "=") else b""
+        self.server.responses.append((mechanism, response))
+        ok = self.server.accept(mechanism, response)
+        self.send("+OK logged in" if ok else "-ERR [AUTH] payload refused")
+        return ok
+
+    def handle(self):
+        self.send("+OK scripted SASL server")
+        logged_in = False
+        message = self.server.MESSAGE
+        for raw in self.rfile:
+            words = raw.decode("latin-1").rstrip("\r\n").split(" ")
+            command = words[0].upper()
+            if command == "CAPA":
+                self.send("+OK\r\nUSER\r\nSASL XOAUTH2 OAUTHBEARER PLAIN\r\nUIDL\r\n.")
+            elif command == "AUTH" and not logged_in:
+                if len(words) > 2:
+                    logged_in = self.take_response(words[1].upper(), words[2])
+                else:
+                    self.send("+ ")
+                    answer = self.rfile.readline().decode("latin-1").rstrip("\r\n")
+                    logged_in = self.take_response(words[1].upper(), answer)
+            elif command == "STAT" and logged_in:
+                self.send(f"+OK 1 {len(message)}")
+            elif command in ("UIDL", "LIST") and logged_in and len(words) == 1:
+                entry = "uid-1" if command == "UIDL" else str(len(message))
+                self.send(f"+OK\r\n1 {entry}\r\n.")
+            elif command == "RETR" and logged_in:
+                self.wfile.write(b"+OK\r\n" + message + b".\r\n")
+            elif command == "QUIT":
+                self.send("+OK bye")
+                return
+            else:
+                self.send("-ERR not here")
+
+
+@unittest.skipIf(MISSING, SKIP_REASON)
+class SASLProxyTest(unittest.TestCase):
+    """mpop logs in to the proxy with AUTH; the proxy takes the server from the user
+    name and gives the server the user part."""
+
+    TOKEN = "ya29.scripted-token-" + "x" * 300
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="quillon-e2e-sasl-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def proxy(self, **options):
+        host = ProxyHost(hold_subjects=[], log_file=os.path.join(self.dir, "proxy.log"),
+                         **options)
+        host.__enter__()
+        self.addCleanup(host.__exit__, None, None, None)
+        return host
+
+    def fetch(self, host, login, secret, auth):
+        out = os.path.join(self.dir, f"mpop-{auth}")
+        code, output = mpop_fetch(HOST, host.pop3_port, login, secret, out,
+                                  extra=[f"--auth={auth}"])
+        self.assertEqual(code, 0, f"{output}\n{host.output()}")
+        return peers.mpop_messages(out)
+
+    def test_oauth_payloads_reach_a_scripted_server_rewritten(self):
+        expected = {
+            "XOAUTH2": f"user=ann\x01auth=Bearer {self.TOKEN}\x01\x01".encode(),
+        }
+
+        def accept(mechanism, response):
+            if mechanism == "OAUTHBEARER":
+                header, _, pairs = response.partition(b"\x01")
+                fields = dict(p.split(b"=", 1) for p in pairs.split(b"\x01") if p)
+                return (header == b"n,a=ann," and
+                        fields.get(b"auth") == f"Bearer {self.TOKEN}".encode() and
+                        fields.get(b"host", b"127.0.0.1") == b"127.0.0.1" and
+                        fields.get(b"port", str(server.port).encode()) ==
+                        str(server.port).encode())
+            return response == expected.get(mechanism)
+
+        server = ScriptedSASLServer(accept)
+        self.addCleanup(server.stop)
+        host = self.proxy(tls="none")
+        login = Quillon.login_name("ann", HOST, server.port)
+        for auth in ("xoauth2", "oauthbearer"):
+            with self.subTest(auth):
+                got = self.fetch(host, login, self.TOKEN, auth)
+                self.assertEqual(len(got), 1, server.responses)
+                self.assertEqual(server.responses[-1][0], auth.upper())
+        # Neither the token nor the user name the client gave reaches the log.
+        with open(os.path.join(self.dir, "proxy.log"), "rb") as f:
+            log = f.read()
+        self.assertNotIn(b"scripted-token", log)
+        self.assertNotIn(base64.b64encode(expected["XOAUTH2"])[:40], log)
+
+    def test_auth_plain_from_mpop_reaches_dovecot_over_stls(self):
+        certs = tempfile.mkdtemp(prefix="quillon-e2e-certs-", dir=self.dir)
+        make_certificates(certs)
+        messages = peers.corpus_messages()[:5]
+        with Dovecot(tls=(os.path.join(certs, "right.pem"),
+                          os.path.join(certs, "right.key"))) as dovecot:
+            dovecot.add_user("plainuser", "plain secret")
+            for _, message in messages:
+                dovecot.deliver("plainuser", message)
+            host = self.proxy(tls="stls", tls_ca=os.path.join(certs, "ca.pem"))
+            login = Quillon.login_name("plainuser", HOST, dovecot.port)
+            got = self.fetch(host, login, "plain secret", "plain")
+            self.assertEqual(len(got), len(messages))
+            self.assertIn("plainuser", dovecot.log())
 
 
 if __name__ == "__main__":
