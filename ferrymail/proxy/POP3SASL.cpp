@@ -62,8 +62,7 @@ bool DecodeSASLName(const std::string& text, std::string& name) {
 
 std::string EncodeSASLName(const std::string& name) {
     std::string text;
-    for (char c : name)
-        text += c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c);
+    for (char c : name) text += c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c);
     return text;
 }
 
@@ -90,7 +89,8 @@ bool NameIn(CPOP3SASL::EMechanism mechanism, const std::string& response, std::s
             return true;
         }
         case CPOP3SASL::EMechanism::kOAuthBearer: {
-            const std::vector<std::string> header = Split(response.substr(0, response.find('\x01')), ',');
+            const std::vector<std::string> header =
+                Split(response.substr(0, response.find('\x01')), ',');
             return header.size() >= 3 && header[1].compare(0, 2, "a=") == 0 &&
                    DecodeSASLName(header[1].substr(2), name);
         }
@@ -235,7 +235,8 @@ std::string CPOP3SASL::ServerCommand(const std::string& serverHost, int serverPo
     if (encoded.empty())
         encoded = "=";
     const std::string command = "AUTH " + m_mechanismName;
-    if (m_mechanism == EMechanism::kLogin || command.size() + 1 + encoded.size() > kMaxCommandLine) {
+    if (m_mechanism == EMechanism::kLogin ||
+        command.size() + 1 + encoded.size() > kMaxCommandLine) {
         m_heldResponse = encoded == "=" ? std::string() : encoded;
         m_heldPending = true;
         return command;

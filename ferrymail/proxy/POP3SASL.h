@@ -53,9 +53,9 @@ private:
     std::string m_mechanismName;  // as the client wrote it
     std::string m_response;       // the first response, decoded
     std::string m_loginName;
-    std::string m_user;            // the user part of m_loginName
-    std::string m_heldResponse;    // for the server's first challenge
-    bool m_heldPending = false;    // m_heldResponse is still to be sent
+    std::string m_user;          // the user part of m_loginName
+    std::string m_heldResponse;  // for the server's first challenge
+    bool m_heldPending = false;  // m_heldResponse is still to be sent
     bool m_awaitingFirst = false;
     bool m_exchanging = false;
 };

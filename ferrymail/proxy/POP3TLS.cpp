@@ -28,8 +28,8 @@ void CPOP3TLS::Choose(const std::string& host, int port, const std::string& user
     std::string badSetting;
     m_mode = GetServerTLSMode(account, port, &badSetting);
     if (!badSetting.empty())
-        m_log.LogFormat(LOG_INFO, "ServerTLS \"%s\" is no TLS mode; using %s",
-                        badSetting.c_str(), TLSModeName(m_mode));
+        m_log.LogFormat(LOG_INFO, "ServerTLS \"%s\" is no TLS mode; using %s", badSetting.c_str(),
+                        TLSModeName(m_mode));
     if (account != nullptr) {
         m_caFile = account->m_tlsCAFile;
         m_insecure = account->m_tlsInsecure;

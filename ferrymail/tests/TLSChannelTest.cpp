@@ -206,11 +206,11 @@ protected:
 
 struct SSecureCase {
     const char* name;
-    const char* mode;             // ServerTLS for the server's host
+    const char* mode;  // ServerTLS for the server's host
     CTLSPOP3Server::EMode server;
-    const char* certificate;      // "right" or "other"
-    bool withCA;                  // the test CA is trusted
-    const char* userReply;        // the start of the reply to USER
+    const char* certificate;  // "right" or "other"
+    bool withCA;              // the test CA is trusted
+    const char* userReply;    // the start of the reply to USER
 };
 
 const SSecureCase kSecureCases[] = {
@@ -222,8 +222,7 @@ const SSecureCase kSecureCases[] = {
      "-ERR TLS with 127.0.0.1 failed: certificate not accepted: unable to get local issuer"},
     {"server without STLS", "stls", CTLSPOP3Server::kPlain, "right", true,
      "-ERR Server 127.0.0.1 does not offer STLS; not logging in without TLS"},
-    {"server without STLS in clear by name", "none", CTLSPOP3Server::kPlain, "right", true,
-     "+OK"},
+    {"server without STLS in clear by name", "none", CTLSPOP3Server::kPlain, "right", true, "+OK"},
     {"POP3S to a server in clear", "pop3s", CTLSPOP3Server::kPlain, "right", true,
      "-ERR TLS with 127.0.0.1 failed: "},
 };
@@ -252,7 +251,8 @@ TEST_F(TLSChannelTest, ServerIsReachedOverTLSOrRefusedWithTheCause) {
                 if (line == ".")
                     break;
             }
-            EXPECT_TRUE(got == server.Reply()) << got.size() << " bytes of " << server.Reply().size();
+            EXPECT_TRUE(got == server.Reply())
+                << got.size() << " bytes of " << server.Reply().size();
             ASSERT_TRUE(client.SendLine("QUIT"));
             EXPECT_EQ(client.ReadLine(), "+OK bye");
         } else {

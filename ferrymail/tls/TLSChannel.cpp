@@ -156,8 +156,8 @@ void CTLSChannel::TakeOutput() {
 void CTLSChannel::Fail(int sslError, const char* during) {
     const long verified = SSL_get_verify_result(m_state->ssl);
     if (!m_established && verified != X509_V_OK) {
-        m_error = std::string("certificate not accepted: ") +
-                  X509_verify_cert_error_string(verified);
+        m_error =
+            std::string("certificate not accepted: ") + X509_verify_cert_error_string(verified);
         ERR_clear_error();
         return;
     }
