@@ -100,8 +100,7 @@ bool ClientKnown(const SAccountTable& table, const std::string& client) {
 // An unknown "TLS" text counts as none given: the default then is never plain text.
 void ReadTLSSettings(CRegistryKey& account, CAccountData* record) {
     std::string mode;
-    record->m_tlsModeSet =
-        account.QueryValue("TLS", mode) && ParseTLSMode(mode, record->m_tlsMode);
+    record->m_tlsModeSet = account.QueryValue("TLS", mode) && ParseTLSMode(mode, record->m_tlsMode);
     if (!account.QueryValue("TLSCAFile", record->m_tlsCAFile))
         record->m_tlsCAFile.clear();
     int insecure = 0;
@@ -335,7 +334,9 @@ bool ParseTLSMode(const std::string& text, ETLSMode& mode) {
     return false;
 }
 
-ETLSMode DefaultTLSMode(int port) { return port == 995 ? ETLSMode::kPOP3S : ETLSMode::kSTLS; }
+ETLSMode DefaultTLSMode(int port) {
+    return port == 995 ? ETLSMode::kPOP3S : ETLSMode::kSTLS;
+}
 
 ETLSMode GetServerTLSMode(const CAccountData* account, int port, std::string* badSetting) {
     if (account != nullptr && account->m_tlsModeSet)
@@ -344,7 +345,8 @@ ETLSMode GetServerTLSMode(const CAccountData* account, int port, std::string* ba
     CRegistryKey settings;
     std::string text;
     if (settings.Open(HKEY_CURRENT_USER, kProxySettingsKey, KEY_READ) &&
-        settings.QueryValue("ServerTLS", text) && !ParseTLSMode(text, mode) && badSetting != nullptr)
+        settings.QueryValue("ServerTLS", text) && !ParseTLSMode(text, mode) &&
+        badSetting != nullptr)
         *badSetting = text;
     return mode;
 }

@@ -197,8 +197,7 @@ std::string CEventSocket::GetTLSDescription() const {
 }
 
 bool CEventSocket::HasBufferedInput() const {
-    if (m_tls == nullptr || !m_tls->IsEstablished() || m_socket == INVALID_SOCKET ||
-        m_readPaused)
+    if (m_tls == nullptr || !m_tls->IsEstablished() || m_socket == INVALID_SOCKET || m_readPaused)
         return false;
     return m_tlsEnded || m_tls->HasBufferedInput();
 }

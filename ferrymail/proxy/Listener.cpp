@@ -1,8 +1,8 @@
 #include "ferrymail/Listener.h"
 
 #include <atomic>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -55,8 +55,8 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' ||
 // A line of one word of base64 characters that is no POP3 command: a SASL response
 // (RFC 5034), which may carry a password or a token.
 bool IsSASLResponse(const char* data, size_t start, size_t end, size_t length) {
-    static const char* const kWords[] = {"STAT", "LIST", "UIDL", "RETR", "DELE", "NOOP",
-                                         "RSET", "QUIT", "CAPA", "STLS", "USER", "APOP",
+    static const char* const kWords[] = {"STAT", "LIST", "UIDL", "RETR", "DELE",   "NOOP",
+                                         "RSET", "QUIT", "CAPA", "STLS", "USER",   "APOP",
                                          "TOP",  "UTF8", "LANG", "NULL", "XSENDER"};
     size_t last = length;
     while (last > end && IsBlank(data[last - 1])) --last;

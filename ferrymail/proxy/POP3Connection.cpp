@@ -158,8 +158,8 @@ int CPOP3Connection::ConnectNamed(const std::string& host, int port) {
     return ConnectToNamedHost(host.c_str(), port);
 }
 
-bool CPOP3Connection::StartTLS(const std::string& hostName, const std::string& caFile,
-                               bool verify, std::string& error) {
+bool CPOP3Connection::StartTLS(const std::string& hostName, const std::string& caFile, bool verify,
+                               std::string& error) {
     return StartServerTLS(hostName, caFile, verify, error) != FALSE;
 }
 

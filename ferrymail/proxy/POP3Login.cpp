@@ -52,8 +52,7 @@ bool IsHostName(const std::string& host) {
 
 }  // namespace
 
-CPOP3Login::CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account,
-                       CPOP3TLS& tls)
+CPOP3Login::CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account, CPOP3TLS& tls)
     : m_host(host), m_log(log), m_account(account), m_tls(tls) {}
 
 void CPOP3Login::Send(const std::string& text) {

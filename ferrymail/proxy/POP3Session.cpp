@@ -282,7 +282,8 @@ void CPOP3Session::AfterSASLResponse(const std::string& reply) {
         SendLine(reply);
         return;
     }
-    const CPOP3Login::EStep step = m_login.OnCommand(SPOP3Command::Parse("USER " + m_sasl.LoginName()));
+    const CPOP3Login::EStep step =
+        m_login.OnCommand(SPOP3Command::Parse("USER " + m_sasl.LoginName()));
     if (step == CPOP3Login::EStep::kFailed)
         m_sasl.Reset();
     AfterLogin(step);
@@ -294,8 +295,10 @@ void CPOP3Session::AuthenticateAtServer() {
     const size_t slash = login.find('/');
     const size_t colon = login.rfind(':');
     const bool hasPort = colon != std::string::npos && colon > slash;
-    const std::string host = login.substr(slash + 1, hasPort ? colon - slash - 1 : std::string::npos);
-    const int port = hasPort ? std::atoi(login.c_str() + colon + 1) : CProxyConnection::kNamedHostPort;
+    const std::string host =
+        login.substr(slash + 1, hasPort ? colon - slash - 1 : std::string::npos);
+    const int port =
+        hasPort ? std::atoi(login.c_str() + colon + 1) : CProxyConnection::kNamedHostPort;
     m_client = SPOP3Command::Parse(m_sasl.ServerCommand(host, port));
     m_sasl.SetExchanging(true);
     RelayClientCommand();

@@ -16,10 +16,10 @@
 #include "proxy/POP3Login.h"
 #include "proxy/POP3SASL.h"
 #include "proxy/POP3SessionHost.h"
-#include "proxy/POP3TLS.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3StoreAnswers.h"
 #include "proxy/POP3Synchronizer.h"
+#include "proxy/POP3TLS.h"
 #include "proxy/SlowResponse.h"
 
 class CLogger;

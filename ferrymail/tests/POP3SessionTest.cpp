@@ -788,36 +788,98 @@ TEST_F(POP3SessionTest, SilentServerEndsTheSynchronizationAfterItsTimeout) {
 
 struct STLSCase {
     const char* name;
-    const char* mode;            // the account's "TLS"
-    const char* capabilities;    // the server's CAPA list before TLS
-    const char* stlsReply;       // the server's reply to STLS
-    const char* startError;      // StartTLS cannot start, with this text
-    const char* handshakeError;  // the handshake's outcome ("" succeeded)
+    const char* mode;                        // the account's "TLS"
+    const char* capabilities;                // the server's CAPA list before TLS
+    const char* stlsReply;                   // the server's reply to STLS
+    const char* startError;                  // StartTLS cannot start, with this text
+    const char* handshakeError;              // the handshake's outcome ("" succeeded)
     std::vector<std::string> beforeSecured;  // server lines until the handshake ends
     std::vector<std::string> afterSecured;   // the first server lines after it
     const char* clientStart;                 // what the client is sent first
 };
 
 const STLSCase kTLSCases[] = {
-    {"STLS offered and secured", "stls", "TOP\r\nSTLS\r\nUIDL\r\n", "+OK Begin TLS", "", "",
-     {"CAPA", "STLS"}, {"CAPA", "USER anna", "PASS secret", "STAT"}, "+OK\r\n+OK maildrop ready"},
-    {"STLS offered in lower case", "STLS", "stls\r\nUIDL\r\n", "+OK", "", "", {"CAPA", "STLS"},
-     {"CAPA", "USER anna"}, "+OK\r\n"},
-    {"STLS missing from the list", "stls", "TOP\r\nUIDL\r\nPIPELINING\r\n", "", "", "", {"CAPA"},
-     {}, "-ERR Server 127.0.0.1 does not offer STLS; not logging in without TLS\r\n"},
-    {"STLS refused", "stls", "STLS\r\n", "-ERR not now", "", "", {"CAPA", "STLS"}, {},
+    {"STLS offered and secured",
+     "stls",
+     "TOP\r\nSTLS\r\nUIDL\r\n",
+     "+OK Begin TLS",
+     "",
+     "",
+     {"CAPA", "STLS"},
+     {"CAPA", "USER anna", "PASS secret", "STAT"},
+     "+OK\r\n+OK maildrop ready"},
+    {"STLS offered in lower case",
+     "STLS",
+     "stls\r\nUIDL\r\n",
+     "+OK",
+     "",
+     "",
+     {"CAPA", "STLS"},
+     {"CAPA", "USER anna"},
+     "+OK\r\n"},
+    {"STLS missing from the list",
+     "stls",
+     "TOP\r\nUIDL\r\nPIPELINING\r\n",
+     "",
+     "",
+     "",
+     {"CAPA"},
+     {},
+     "-ERR Server 127.0.0.1 does not offer STLS; not logging in without TLS\r\n"},
+    {"STLS refused",
+     "stls",
+     "STLS\r\n",
+     "-ERR not now",
+     "",
+     "",
+     {"CAPA", "STLS"},
+     {},
      "-ERR Server 127.0.0.1 refused STLS: -ERR not now\r\n"},
-    {"STLS handshake fails", "stls", "STLS\r\n", "+OK", "",
-     "certificate not accepted: self-signed certificate", {"CAPA", "STLS"}, {},
+    {"STLS handshake fails",
+     "stls",
+     "STLS\r\n",
+     "+OK",
+     "",
+     "certificate not accepted: self-signed certificate",
+     {"CAPA", "STLS"},
+     {},
      "-ERR TLS with 127.0.0.1 failed: certificate not accepted: self-signed certificate\r\n"},
-    {"POP3S secured before anything is sent", "pop3s", "TOP\r\nUIDL\r\n", "", "", "", {},
-     {"CAPA", "USER anna", "PASS secret"}, "+OK\r\n+OK maildrop ready"},
-    {"POP3S cannot start", "pop3s", "", "", "cannot read the CA file /none.pem", "", {}, {},
+    {"POP3S secured before anything is sent",
+     "pop3s",
+     "TOP\r\nUIDL\r\n",
+     "",
+     "",
+     "",
+     {},
+     {"CAPA", "USER anna", "PASS secret"},
+     "+OK\r\n+OK maildrop ready"},
+    {"POP3S cannot start",
+     "pop3s",
+     "",
+     "",
+     "cannot read the CA file /none.pem",
+     "",
+     {},
+     {},
      "-ERR TLS with 127.0.0.1 failed: cannot read the CA file /none.pem\r\n"},
-    {"POP3S handshake fails", "pop3s", "", "", "", "certificate not accepted: hostname mismatch",
-     {}, {}, "-ERR TLS with 127.0.0.1 failed: certificate not accepted: hostname mismatch\r\n"},
-    {"plain when asked for by name", "none", "TOP\r\nUIDL\r\n", "", "", "",
-     {"CAPA", "USER anna", "PASS secret"}, {}, "+OK\r\n+OK maildrop ready"},
+    {"POP3S handshake fails",
+     "pop3s",
+     "",
+     "",
+     "",
+     "certificate not accepted: hostname mismatch",
+     {},
+     {},
+     "-ERR TLS with 127.0.0.1 failed: certificate not accepted: hostname mismatch\r\n"},
+    {"plain when asked for by name",
+     "none",
+     "TOP\r\nUIDL\r\n",
+     "",
+     "",
+     "",
+     {"CAPA", "USER anna", "PASS secret"},
+     {},
+     "+OK\r\n+OK maildrop ready"},
 };
 
 TEST_F(POP3SessionTest, ServerConnectionIsSecuredOrRefusedBeforeTheLogIn) {
@@ -833,12 +895,13 @@ TEST_F(POP3SessionTest, ServerConnectionIsSecuredOrRefusedBeforeTheLogIn) {
         Send("PASS secret");
         const std::string mode = c.mode;
         const bool tls = mode != "none";
-        const bool starts = mode == "pop3s" || (tls && std::string(c.stlsReply).rfind("+OK", 0) == 0);
+        const bool starts =
+            mode == "pop3s" || (tls && std::string(c.stlsReply).rfind("+OK", 0) == 0);
         // In clear the log-in simply goes on; else nothing passes the secured point.
         const size_t seen = tls ? m_host->toServer.size() : c.beforeSecured.size();
-        EXPECT_EQ(std::vector<std::string>(m_host->toServer.begin(),
-                                           m_host->toServer.begin() +
-                                               std::min(seen, m_host->toServer.size())),
+        EXPECT_EQ(std::vector<std::string>(
+                      m_host->toServer.begin(),
+                      m_host->toServer.begin() + std::min(seen, m_host->toServer.size())),
                   c.beforeSecured);
         EXPECT_EQ(m_host->tlsStarts.size(), starts ? 1u : 0u);
         if (!m_host->tlsStarts.empty() && !m_host->ended) {
@@ -849,8 +912,8 @@ TEST_F(POP3SessionTest, ServerConnectionIsSecuredOrRefusedBeforeTheLogIn) {
         const std::vector<std::string> after(
             m_host->toServer.begin() + std::min(c.beforeSecured.size(), m_host->toServer.size()),
             m_host->toServer.end());
-        EXPECT_EQ(std::vector<std::string>(after.begin(), after.begin() + std::min(after.size(),
-                                                                c.afterSecured.size())),
+        EXPECT_EQ(std::vector<std::string>(
+                      after.begin(), after.begin() + std::min(after.size(), c.afterSecured.size())),
                   c.afterSecured);
         EXPECT_EQ(m_host->client.substr(0, std::strlen(c.clientStart)), c.clientStart);
         const bool refused = c.clientStart[0] == '-';
@@ -872,8 +935,7 @@ TEST_F(POP3SessionTest, AccountsCAFileAndInsecureSettingReachTheHandshake) {
     EXPECT_EQ(m_host->tlsStarts[0], "127.0.0.1 /etc/private-ca.pem insecure");
     // A host without an account takes the port's default and the global CA file.
     WriteText(kProxyKey, "TLSCAFile", "/etc/global-ca.pem");
-    for (const auto& [login, expected] :
-         std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [login, expected] : std::vector<std::pair<std::string, std::string>>{
              {"USER bob/127.0.0.1:995", "127.0.0.1 /etc/global-ca.pem verify"},
              {"USER bob/localhost:2110", "localhost /etc/global-ca.pem verify"}}) {
         WriteText(kProxyKey, "ServerTLS", login.find("995") != std::string::npos ? "" : "pop3s");
@@ -889,13 +951,15 @@ TEST_F(POP3SessionTest, AccountsCAFileAndInsecureSettingReachTheHandshake) {
 // SASL log-ins passed through: the client names the server in its first response; the
 // server sees the user part and everything else as the client sent it.
 
-std::string B64(const std::string& data) { return CPOP3SASL::EncodeBase64(data); }
+std::string B64(const std::string& data) {
+    return CPOP3SASL::EncodeBase64(data);
+}
 
 struct SSASLCase {
     const char* name;
-    std::vector<std::string> client;      // the client's lines
-    std::vector<std::string> server;      // what reaches the server after CAPA
-    std::vector<std::string> replies;     // the first reply lines the client gets
+    std::vector<std::string> client;   // the client's lines
+    std::vector<std::string> server;   // what reaches the server after CAPA
+    std::vector<std::string> replies;  // the first reply lines the client gets
 };
 
 const std::string kToken(300, 'T');
@@ -914,24 +978,34 @@ const SSASLCase kSASLCases[] = {
      {"AUTH LOGIN", B64("anna"), B64("secret")},
      {"+ VXNlcm5hbWU6", "+ UGFzc3dvcmQ6", "+OK logged in"}},
     {"XOAUTH2",
-     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1\x01" "auth=Bearer tok\x01\x01")},
-     {"AUTH XOAUTH2 " + B64("user=anna\x01" "auth=Bearer tok\x01\x01")},
+     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1\x01"
+                            "auth=Bearer tok\x01\x01")},
+     {"AUTH XOAUTH2 " + B64("user=anna\x01"
+                            "auth=Bearer tok\x01\x01")},
      {"+OK logged in"}},
     {"XOAUTH2 too long for one line waits for the server's challenge",
-     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1\x01" "auth=Bearer " + kToken + "\x01\x01")},
-     {"AUTH XOAUTH2", B64("user=anna\x01" "auth=Bearer " + kToken + "\x01\x01")},
+     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1\x01"
+                            "auth=Bearer " +
+                            kToken + "\x01\x01")},
+     {"AUTH XOAUTH2", B64("user=anna\x01"
+                          "auth=Bearer " +
+                          kToken + "\x01\x01")},
      {"+OK logged in"}},
     {"OAUTHBEARER: the authorization identity, host and port are the server's",
-     {"AUTH OAUTHBEARER " +
-      B64("n,a=anna/127.0.0.1,\x01host=localhost\x01port=2110\x01" "auth=Bearer tok\x01\x01")},
-     {"AUTH OAUTHBEARER " +
-      B64("n,a=anna,\x01host=127.0.0.1\x01port=110\x01" "auth=Bearer tok\x01\x01")},
+     {"AUTH OAUTHBEARER " + B64("n,a=anna/127.0.0.1,\x01host=localhost\x01port=2110\x01"
+                                "auth=Bearer tok\x01\x01")},
+     {"AUTH OAUTHBEARER " + B64("n,a=anna,\x01host=127.0.0.1\x01port=110\x01"
+                                "auth=Bearer tok\x01\x01")},
      {"+OK logged in"}},
     {"unknown mechanism", {"AUTH CRAM-MD5"}, {}, {"-ERR Unsupported SASL mechanism CRAM-MD5"}},
-    {"no server named", {"AUTH PLAIN " + B64(std::string("\0anna\0secret", 12))}, {},
+    {"no server named",
+     {"AUTH PLAIN " + B64(std::string("\0anna\0secret", 12))},
+     {},
      {"-ERR Log in as user/host[:port] to name the server"}},
     {"not base64", {"AUTH PLAIN AGFu!!!"}, {}, {"-ERR Malformed SASL response"}},
-    {"PLAIN without its separators", {"AUTH PLAIN " + B64("anna/127.0.0.1")}, {},
+    {"PLAIN without its separators",
+     {"AUTH PLAIN " + B64("anna/127.0.0.1")},
+     {},
      {"-ERR Malformed SASL response"}},
     {"cancelled", {"AUTH XOAUTH2", "*"}, {}, {"+ ", "-ERR Authentication cancelled"}},
 };
@@ -954,8 +1028,7 @@ TEST_F(POP3SessionTest, SASLLogInReachesTheServerWithTheUserPartOnly) {
         EXPECT_EQ(m_host->client.substr(0, expected.size()), expected);
         // A filtered account is brought in step as after PASS.
         const bool in = c.replies.back().compare(0, 3, "+OK") == 0;
-        EXPECT_EQ(m_session->GetState(),
-                  in ? EPOP3State::kTransaction : EPOP3State::kNotConnected);
+        EXPECT_EQ(m_session->GetState(), in ? EPOP3State::kTransaction : EPOP3State::kNotConnected);
         if (in) {
             EXPECT_NE(std::find(m_host->toServer.begin(), m_host->toServer.end(), "UIDL"),
                       m_host->toServer.end());

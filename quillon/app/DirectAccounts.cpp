@@ -108,7 +108,8 @@ bool SetDirectAccountTLS(const SAccountName& account, const std::string& mode,
         return false;
     }
     const char* name = mode.empty() ? TLSModeName(DefaultTLSMode(account.port)) : mode.c_str();
-    const bool written = key.SetValue("TLS", name) && key.SetValue("TLSInsecure", insecure ? 1 : 0) &&
+    const bool written = key.SetValue("TLS", name) &&
+                         key.SetValue("TLSInsecure", insecure ? 1 : 0) &&
                          (absolute.empty() ? (key.DeleteValue("TLSCAFile"), true)
                                            : key.SetValue("TLSCAFile", absolute.c_str()) != FALSE);
     if (!written) {

@@ -36,13 +36,20 @@ struct SOptionDefinition {
 };
 
 constexpr SOptionDefinition kOptions[] = {
-    {"--headless", false},      {"--pop3-port", true},
-    {"--smtp-port", true},      {"--add-account", true},
-    {"--remove-account", true}, {"--disable-account", true},
-    {"--enable-account", true}, {"--list-accounts", false},
-    {"--tls", true},            {"--tls-ca", true},
-    {"--tls-insecure", false},  {"--version", false},
-    {"--help", false},          {"-h", false},
+    {"--headless", false},
+    {"--pop3-port", true},
+    {"--smtp-port", true},
+    {"--add-account", true},
+    {"--remove-account", true},
+    {"--disable-account", true},
+    {"--enable-account", true},
+    {"--list-accounts", false},
+    {"--tls", true},
+    {"--tls-ca", true},
+    {"--tls-insecure", false},
+    {"--version", false},
+    {"--help", false},
+    {"-h", false},
 };
 
 const SOptionDefinition* FindOption(const std::string& name) {
@@ -234,7 +241,9 @@ bool ApplyTLSOption(const std::string& name, const std::string& value, SParseSta
         parsed.tlsCAFile = value;
     else
         parsed.tlsInsecure = true;
-    state.tlsOption = name == "--tls" ? "--tls" : name == "--tls-ca" ? "--tls-ca" : "--tls-insecure";
+    state.tlsOption = name == "--tls"      ? "--tls"
+                      : name == "--tls-ca" ? "--tls-ca"
+                                           : "--tls-insecure";
     return true;
 }
 

@@ -172,8 +172,8 @@ TEST_F(DirectAccountsTest, TLSSettingsReachTheAccountTableAndTheList) {
         std::string absolute, error;
         ASSERT_TRUE(ResolveCAFile(c.caFile, absolute, error)) << error;
         Register(c.account);
-        ASSERT_TRUE(SetDirectAccountTLS(ParsedAccount(c.account), c.mode, absolute, c.insecure,
-                                        error))
+        ASSERT_TRUE(
+            SetDirectAccountTLS(ParsedAccount(c.account), c.mode, absolute, c.insecure, error))
             << error;
     }
     std::filesystem::current_path(before);
@@ -183,8 +183,7 @@ TEST_F(DirectAccountsTest, TLSSettingsReachTheAccountTableAndTheList) {
         const size_t at = list.find(name.KeyName() + "  ");
         ASSERT_NE(at, std::string::npos) << list;
         const std::string line = list.substr(at, list.find('\n', at) - at);
-        EXPECT_NE(line.find(" " + c.listed + "  filtering on"), std::string::npos)
-            << line;
+        EXPECT_NE(line.find(" " + c.listed + "  filtering on"), std::string::npos) << line;
     }
     // A CA file that cannot be read is refused before anything is written.
     std::string absolute, error;
@@ -192,7 +191,8 @@ TEST_F(DirectAccountsTest, TLSSettingsReachTheAccountTableAndTheList) {
     EXPECT_NE(error.find("cannot read the CA file"), std::string::npos);
     // A record without "TLS" follows the global setting, an unknown one the port.
     CRegistryKey key;
-    ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, "Software\\Brevant\\Quillon\\Settings\\POP3Proxy"));
+    ASSERT_TRUE(
+        key.OpenCarefully(HKEY_CURRENT_USER, "Software\\Brevant\\Quillon\\Settings\\POP3Proxy"));
     CAccountData bare;
     bare.m_serverPort = 995;
     EXPECT_EQ(GetServerTLSMode(&bare, 995), ETLSMode::kPOP3S);
