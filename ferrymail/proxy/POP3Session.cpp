@@ -218,13 +218,20 @@ void CPOP3Session::OnServerSecured(const std::string& error) {
 
 // While the connection is being secured the session counts as connecting: the client's
 // log-in waits, and goes nowhere if securing fails.
+// The clock times a server that does not answer STLS or the handshake.
 bool CPOP3Session::AfterTLS(CPOP3TLS::EStep step) {
-    if (step == CPOP3TLS::EStep::kProceed)
+    if (step == CPOP3TLS::EStep::kProceed) {
+        if (m_tls.Mode() != ETLSMode::kNone)
+            m_host.StopClock();
         return true;
+    }
     if (step == CPOP3TLS::EStep::kWait) {
         m_state = EPOP3State::kConnecting;
+        m_serverIdle = 0;
+        m_host.StartClock();
         return false;
     }
+    m_host.StopClock();
     SendLine(m_tls.Failure());
     m_state = EPOP3State::kNotConnected;
     m_queuedLines.clear();
@@ -624,6 +631,10 @@ void CPOP3Session::OnClock() {
         return;
     }
     const int timeout = m_sessionSettings.serverTimeout;
+    if (m_tls.IsWaiting() && timeout > 0 && ++m_serverIdle >= timeout) {
+        AfterTLS(m_tls.OnTimeout(m_serverIdle));
+        return;
+    }
     if (m_sync.IsPending() && timeout > 0 && ++m_serverIdle >= timeout) {
         ServerTimedOut();
         return;

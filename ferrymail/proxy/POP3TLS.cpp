@@ -46,7 +46,7 @@ void CPOP3TLS::Choose(const std::string& host, int port, const std::string& user
 }
 
 CPOP3TLS::EStep CPOP3TLS::Fail(const std::string& reason) {
-    m_awaitingReply = false;
+    m_awaitingReply = m_handshaking = false;
     m_failure = "-ERR " + reason;
     m_log.LogFormat(LOG_INFO, "Connection to %s refused: %s", m_hostName.c_str(), reason.c_str());
     return EStep::kFailed;
@@ -56,6 +56,7 @@ CPOP3TLS::EStep CPOP3TLS::StartHandshake() {
     std::string error;
     if (!m_host.StartTLS(m_hostName, m_caFile, !m_insecure, error))
         return Fail("TLS with " + m_hostName + " failed: " + error);
+    m_handshaking = true;
     return EStep::kWait;
 }
 
@@ -82,7 +83,14 @@ CPOP3TLS::EStep CPOP3TLS::OnReply(const std::string& line) {
     return StartHandshake();
 }
 
+CPOP3TLS::EStep CPOP3TLS::OnTimeout(int seconds) {
+    m_handshaking = false;
+    return Fail("TLS with " + m_hostName + " failed: no answer from the server in " +
+                std::to_string(seconds) + " seconds");
+}
+
 CPOP3TLS::EStep CPOP3TLS::OnHandshake(const std::string& error) {
+    m_handshaking = false;
     if (!error.empty())
         return Fail("TLS with " + m_hostName + " failed: " + error);
     m_secured = true;

@@ -29,6 +29,10 @@ public:
     bool IsSecured() const { return m_secured; }
     // STLS has been sent and its reply is awaited: the server's lines go to OnReply.
     bool AwaitsReply() const { return m_awaitingReply; }
+    // The server's reply to STLS or the end of the handshake is awaited.
+    bool IsWaiting() const { return m_awaitingReply || m_handshaking; }
+    // The server has not answered in `seconds`: the session ends (Failure() says why).
+    EStep OnTimeout(int seconds);
 
     // The connection is made: POP3S starts the handshake.
     EStep OnConnected();
@@ -54,5 +58,6 @@ private:
     bool m_insecure = false;
     bool m_secured = false;
     bool m_awaitingReply = false;
+    bool m_handshaking = false;
     std::string m_failure;
 };

@@ -947,6 +947,31 @@ TEST_F(POP3SessionTest, AccountsCAFileAndInsecureSettingReachTheHandshake) {
     }
 }
 
+// A server that takes the connection and never answers the handshake (or STLS) would
+// hold the client's log-in for ever: the server timeout ends it.
+TEST_F(POP3SessionTest, SilentServerEndsTheTLSStepAfterItsTimeout) {
+    WriteSetting(kProxyKey, "ServerTimeout", 30);
+    for (const char* mode : {"pop3s", "stls"}) {
+        SCOPED_TRACE(mode);
+        WriteText("Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1", "TLS",
+                  mode);
+        m_server.capabilities = "STLS\r\n";
+        m_server.stlsReply = "+OK";
+        NewSession();
+        if (std::string(mode) == "stls")
+            m_host->holdAt = "STLS";  // no reply to STLS
+        Send("USER anna/127.0.0.1");
+        EXPECT_TRUE(m_host->clockRunning);
+        for (int i = 0; i < 29; ++i) m_session->OnClock();
+        EXPECT_FALSE(m_host->ended);
+        m_session->OnClock();
+        EXPECT_TRUE(m_host->ended);
+        EXPECT_FALSE(m_host->clockRunning);
+        EXPECT_EQ(m_host->client,
+                  "-ERR TLS with 127.0.0.1 failed: no answer from the server in 30 seconds\r\n");
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // SASL log-ins passed through: the client names the server in its first response; the
 // server sees the user part and everything else as the client sent it.

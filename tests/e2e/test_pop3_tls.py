@@ -170,6 +170,9 @@ class TLSProxyTest(unittest.TestCase):
              "+OK"),
             ("POP3S to a port in clear", plain.port, ("--tls", "pop3s"), True,
              "-ERR TLS with 127.0.0.1 failed"),
+            # The one way past the check: named for one account, and logged.
+            ("insecure account", other.pop3s_port, ("--tls", "pop3s", "--tls-insecure"), False,
+             "+OK"),
         ]
         for name, port, options, with_ca, expected in cases:
             with self.subTest(name):
@@ -177,7 +180,8 @@ class TLSProxyTest(unittest.TestCase):
                                                right if port in (right.port, right.pop3s_port)
                                                else plain, self.corpus[:3])
                 ca = ("--tls-ca", self.ca) if with_ca and "none" not in options else ()
-                host = self.host([(user, HOST, port, *options, *ca)], hold=False)
+                log = os.path.join(self.dir, f"proxy-{len(name)}-{port}.log")
+                host = self.host([(user, HOST, port, *options, *ca)], hold=False, log_file=log)
                 login = Quillon.login_name(user, HOST, port)
                 reply, closed = first_reply_to_user(host.pop3_port, login)
                 self.assertTrue(reply.startswith(expected), f"{reply}\n{host.output()}")
@@ -187,6 +191,9 @@ class TLSProxyTest(unittest.TestCase):
                 got = self.mpop(host.pop3_port, login, password, context=host.output(),
                                 refused_with=expected if refused else None)
                 self.assertEqual(len(got), 0 if refused else 3)
+                with open(log, "rb") as f:
+                    unchecked = b"Certificate of 127.0.0.1 is not checked" in f.read()
+                self.assertEqual(unchecked, "--tls-insecure" in options)
 
     def test_held_mail_and_its_release_over_stls(self):
         right = self.servers["right"]
