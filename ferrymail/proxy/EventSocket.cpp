@@ -73,6 +73,11 @@ BOOL CEventSocket::Connect(const SSocketAddress& address) {
 void CEventSocket::Close() {
     if (m_socket == INVALID_SOCKET)
         return;
+    if (m_tls != nullptr) {
+        // The close message goes out if the socket takes it now; nothing waits for it.
+        m_tls->Shutdown();
+        FlushTLS();
+    }
     SockShutdown(m_socket);
     SockClose(m_socket);
     m_socket = INVALID_SOCKET;

@@ -195,7 +195,7 @@ protected:
         const int file = CListener::OpenSpoolFile(m_spool);
         ASSERT_GE(file, 0);
         m_listener->SetSpoolFile(m_spool, file);
-        m_listener->AddLogging(0x0F);
+        m_listener->AddLogging(0x10F);
     }
 
     std::unique_ptr<CTestHome> m_home;
@@ -262,6 +262,36 @@ TEST_F(TLSChannelTest, ServerIsReachedOverTLSOrRefusedWithTheCause) {
         delete m_listener;
         m_listener = nullptr;
         CMessageDatabase::Shutdown();
+    }
+}
+
+// The second connection to a server resumes the first one's session (the server's
+// signature and the certificate check are not done again); a server that does not
+// know the session gets a full handshake and the checks.
+TEST_F(TLSChannelTest, LaterConnectionResumesTheSession) {
+    StartProxy("pop3s", true);
+    for (const char* certificate : {"right", "right", "other"}) {
+        SCOPED_TRACE(certificate);
+        CTLSPOP3Server server(CTLSPOP3Server::kPOP3S,
+                              File((std::string(certificate) + ".pem").c_str()),
+                              File((std::string(certificate) + ".key").c_str()));
+        for (int connection = 0; connection < 2; ++connection) {
+            const size_t before = ReadFile(m_spool).size();
+            TestClient client(m_listener->GetPort());
+            EXPECT_EQ(client.ReadLine(), "+OK Quillon POP3 proxy server");
+            ASSERT_TRUE(client.SendLine("USER anna/127.0.0.1:" + std::to_string(server.GetPort())));
+            const std::string reply = client.ReadLine(15.0);
+            ASSERT_TRUE(client.SendLine("QUIT"));
+            client.ReadUntilClosed(10.0);
+            const bool right = std::string(certificate) == "right";
+            EXPECT_EQ(reply.compare(0, 3, right ? "+OK" : "-ER"), 0) << reply;
+            ASSERT_TRUE(WaitFor([&] {
+                return ReadFile(m_spool).find("Thread shutting down", before) != std::string::npos;
+            }));
+            const std::string log = ReadFile(m_spool).substr(before);
+            EXPECT_EQ(log.find("session resumed") != std::string::npos, right && connection == 1)
+                << log;
+        }
     }
 }
 

@@ -25,14 +25,43 @@ std::string QueuedError() {
 // the system's store for every connection would cost more than the handshake. A CA
 // file is keyed by its contents, so a changed file is read again. Contexts live as long
 // as the process.
+//
+// The last session each context had with each server name is kept too, so that the next
+// connection resumes it (RFC 8446 section 2.2) and skips the server's signature and the
+// certificate check, which the session passed when it was made.
 struct SContextCache {
     std::mutex mutex;
-    std::map<std::string, SSL_CTX*> contexts;  // guarded by mutex
+    std::map<std::string, SSL_CTX*> contexts;      // guarded by mutex
+    std::map<std::string, SSL_SESSION*> sessions;  // guarded by mutex; one reference each
 };
 
 SContextCache& Cache() {
     static SContextCache* cache = new SContextCache;
     return *cache;
+}
+
+// A new session of a connection whose application data is its key in the cache: it
+// replaces the one kept before. OpenSSL calls this only for a completed handshake.
+int KeepSession(SSL* ssl, SSL_SESSION* session) {
+    const auto* key = static_cast<const std::string*>(SSL_get_app_data(ssl));
+    if (key == nullptr)
+        return 0;
+    SContextCache& cache = Cache();
+    std::lock_guard<std::mutex> guard(cache.mutex);
+    SSL_SESSION*& kept = cache.sessions[*key];
+    if (kept != nullptr)
+        SSL_SESSION_free(kept);
+    kept = session;
+    return 1;  // the reference is the cache's
+}
+
+// Offers the session kept for `key`, if any.
+void ResumeSession(SSL* ssl, const std::string& key) {
+    SContextCache& cache = Cache();
+    std::lock_guard<std::mutex> guard(cache.mutex);
+    auto found = cache.sessions.find(key);
+    if (found != cache.sessions.end() && SSL_SESSION_is_resumable(found->second))
+        SSL_set_session(ssl, found->second);
 }
 
 SSL_CTX* MakeContext(const CTLSChannel::SOptions& options, std::string& error) {
@@ -42,7 +71,10 @@ SSL_CTX* MakeContext(const CTLSChannel::SOptions& options, std::string& error) {
         return nullptr;
     }
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE);
+    SSL_CTX_set_session_cache_mode(context,
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context, KeepSession);
     if (!options.verify) {
         SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
         return context;
@@ -58,8 +90,9 @@ SSL_CTX* MakeContext(const CTLSChannel::SOptions& options, std::string& error) {
     return context;
 }
 
-SSL_CTX* ContextFor(const CTLSChannel::SOptions& options, std::string& error) {
-    std::string key = options.verify ? "verify\n" : "none\n";
+// The context for `options`; `key` receives its key in the cache.
+SSL_CTX* ContextFor(const CTLSChannel::SOptions& options, std::string& key, std::string& error) {
+    key = options.verify ? "verify\n" : "none\n";
     if (options.verify && !options.caFile.empty()) {
         std::ifstream file(options.caFile, std::ios::binary);
         if (!file) {
@@ -76,7 +109,7 @@ SSL_CTX* ContextFor(const CTLSChannel::SOptions& options, std::string& error) {
         return found->second;
     SSL_CTX* context = MakeContext(options, error);
     if (context != nullptr)
-        cache.contexts.emplace(std::move(key), context);
+        cache.contexts.emplace(key, context);
     return context;
 }
 
@@ -97,8 +130,9 @@ bool SetPeerName(SSL* ssl, const std::string& host) {
 
 struct CTLSChannel::SState {
     SSL* ssl = nullptr;
-    BIO* in = nullptr;   // the peer's ciphertext, to be decoded (owned by ssl)
-    BIO* out = nullptr;  // ciphertext for the peer (owned by ssl)
+    BIO* in = nullptr;       // the peer's ciphertext, to be decoded (owned by ssl)
+    BIO* out = nullptr;      // ciphertext for the peer (owned by ssl)
+    std::string sessionKey;  // the context's key and the server name, for its sessions
     ~SState() {
         if (ssl != nullptr)
             SSL_free(ssl);
@@ -115,10 +149,12 @@ bool CTLSChannel::Start(const SOptions& options) {
     m_outStart = 0;
     m_established = m_closed = m_moreToRead = false;
     m_error.clear();
-    SSL_CTX* context = ContextFor(options, m_error);
+    std::string contextKey;
+    SSL_CTX* context = ContextFor(options, contextKey, m_error);
     if (context == nullptr)
         return false;
     auto state = std::make_unique<SState>();
+    state->sessionKey = contextKey + "\n" + options.hostName;
     state->ssl = SSL_new(context);
     if (state->ssl != nullptr) {
         state->in = BIO_new(BIO_s_mem());
@@ -135,6 +171,8 @@ bool CTLSChannel::Start(const SOptions& options) {
         m_error = "cannot check the server's name " + options.hostName + ": " + QueuedError();
         return false;
     }
+    SSL_set_app_data(state->ssl, &state->sessionKey);
+    ResumeSession(state->ssl, state->sessionKey);
     SSL_set_connect_state(state->ssl);
     m_state = std::move(state);
     return Handshake() != EResult::kFailed;
@@ -247,6 +285,15 @@ int CTLSChannel::Write(const char* data, int size) {
     return done;
 }
 
+void CTLSChannel::Shutdown() {
+    if (m_state == nullptr || !m_established)
+        return;
+    ERR_clear_error();
+    SSL_shutdown(m_state->ssl);
+    ERR_clear_error();
+    TakeOutput();
+}
+
 bool CTLSChannel::HasBufferedInput() const {
     if (m_state == nullptr || !m_established || m_closed)
         return false;
@@ -257,5 +304,6 @@ std::string CTLSChannel::Description() const {
     if (m_state == nullptr || !m_established)
         return std::string();
     return std::string(SSL_get_version(m_state->ssl)) + " " +
-           SSL_CIPHER_get_name(SSL_get_current_cipher(m_state->ssl));
+           SSL_CIPHER_get_name(SSL_get_current_cipher(m_state->ssl)) +
+           (SSL_session_reused(m_state->ssl) ? ", session resumed" : "");
 }

@@ -45,13 +45,16 @@ public:
     int Read(char* data, int size);
     // Plain bytes for the peer: all are taken (the ciphertext joins the output), or -1.
     int Write(const char* data, int size);
+    // Ends the stream in order (the peer is told, RFC 8446 section 6.1): the close
+    // message joins the output. A stream cut without it cannot be resumed later.
+    void Shutdown();
     // A Read may give bytes without more input (decoded text, or whole records fed).
     bool HasBufferedInput() const;
     bool IsClosed() const { return m_closed; }
 
     // What went wrong, in words for the log and the mail client.
     const std::string& Error() const { return m_error; }
-    // The protocol version and cipher, once established.
+    // The protocol version and cipher, and whether an earlier session was resumed.
     std::string Description() const;
 
 private:
