@@ -93,6 +93,9 @@ void CPOP3Connection::OnServerHandshake(const std::string& error) {
 }
 
 void CPOP3Connection::OnServerClose(int errorCode) {
+    if (m_serverSocket.IsTLS() && !m_serverSocket.GetTLSError().empty())
+        LogFormat(LOG_INFO, "TLS stream from the server ended: %s",
+                  m_serverSocket.GetTLSError().c_str());
     m_session.OnServerClose("Server closed the connection");
     CProxyConnection::OnServerClose(errorCode);
 }
