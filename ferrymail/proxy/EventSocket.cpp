@@ -330,10 +330,13 @@ BOOL CEventSocket::GetTLSEvents(short pollEvents, SNetworkEvents& events) {
         events.events |= FD_WRITE;
     if (!(pollEvents & (POLLIN | POLLERR | POLLHUP)) && !HasBufferedInput())
         return TRUE;
-    if (m_tls->HasBufferedInput() || Available() > 0) {
+    // Bytes behind the peer's close message are never read.
+    if (m_tls->HasBufferedInput()) {
         events.events |= FD_READ;
     } else if (m_tlsEnded) {
         events.events |= FD_CLOSE;
+    } else if (Available() > 0) {
+        events.events |= FD_READ;
     } else {
         int error = 0;
         if (SockPeerClosed(m_socket, error)) {

@@ -6,10 +6,13 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
@@ -69,6 +72,8 @@ public:
         SSL_CTX_free(m_context);
     }
     int GetPort() const { return m_server->GetPort(); }
+    // Bytes of RETR 2, the 128 MiB message, that the server has sent so far.
+    size_t HugeSent() const { return m_hugeSent.load(); }
 
 private:
     struct SPeer {
@@ -98,6 +103,20 @@ private:
             }
         }
     };
+
+    bool SendHuge(SPeer& peer) {
+        std::string chunk;
+        while (chunk.size() < 256 * 1024)
+            chunk += "A line of a very long message that the client reads slowly.\r\n";
+        if (!peer.Send("+OK huge\r\nSubject: huge\r\n\r\n"))
+            return false;
+        for (size_t sent = 0; sent < (128u << 20); sent += chunk.size()) {
+            if (!peer.Send(chunk))
+                return false;
+            m_hugeSent += chunk.size();
+        }
+        return peer.Send(".\r\n");
+    }
 
     bool Secure(SPeer& peer) {
         peer.ssl = SSL_new(m_context);
@@ -129,6 +148,8 @@ private:
             return peer.Send("+OK Begin TLS\r\n") && Secure(peer);
         if (line == "RETR 1")
             return peer.Send(Reply());
+        if (line == "RETR 2")
+            return SendHuge(peer);
         if (line == "QUIT") {
             peer.Send("+OK bye\r\n");
             return false;
@@ -155,6 +176,7 @@ private:
     EMode m_mode;
     std::string m_message;
     SSL_CTX* m_context = nullptr;
+    std::atomic<size_t> m_hugeSent{0};
     std::unique_ptr<TestServer> m_server;
 };
 
@@ -263,6 +285,35 @@ TEST_F(TLSChannelTest, ServerIsReachedOverTLSOrRefusedWithTheCause) {
         m_listener = nullptr;
         CMessageDatabase::Shutdown();
     }
+}
+
+// A client that stops reading stops the server's TLS stream too: the proxy holds a
+// bounded backlog (CProxyConnection::kMaxBacklog and the socket buffers), and all of the
+// message arrives once the client reads again.
+TEST_F(TLSChannelTest, SlowClientHoldsBackTheServersTLSStream) {
+    CTLSPOP3Server server(CTLSPOP3Server::kPOP3S, File("right.pem"), File("right.key"));
+    StartProxy("pop3s", true);
+    m_listener->DeleteLogging(0xFFFFFFFF);  // the bodies are not logged line by line
+    TestClient client(m_listener->GetPort());
+    client.SetReceiveBuffer(64 * 1024);
+    EXPECT_EQ(client.ReadLine(), "+OK Quillon POP3 proxy server");
+    ASSERT_TRUE(client.SendLine("USER anna/127.0.0.1:" + std::to_string(server.GetPort())));
+    EXPECT_EQ(client.ReadLine(15.0), "+OK");
+    ASSERT_TRUE(client.SendLine("PASS secret"));
+    EXPECT_EQ(client.ReadLine(), "+OK");
+    ASSERT_TRUE(client.SendLine("RETR 2"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const size_t held = server.HugeSent();
+    EXPECT_LT(held, size_t{40} << 20) << "the proxy kept reading a server its client ignores";
+    size_t got = 0;
+    for (std::string data; (data = client.ReadSome(1 << 20, 20.0)).size() > 0;) {
+        got += data.size();
+        if (data.size() >= 3 && data.compare(data.size() - 3, 3, ".\r\n") == 0 &&
+            got > (128u << 20))
+            break;
+    }
+    EXPECT_GT(got, size_t{128} << 20);
+    EXPECT_GE(server.HugeSent(), size_t{128} << 20);
 }
 
 // The second connection to a server resumes the first one's session (the server's
