@@ -217,8 +217,8 @@ void CPOP3Session::OnServerSecured(const std::string& error) {
 }
 
 // While the connection is being secured the session counts as connecting: the client's
-// log-in waits, and goes nowhere if securing fails.
-// The clock times a server that does not answer STLS or the handshake.
+// log-in waits, and goes nowhere if securing fails. The clock times a server that
+// answers neither STLS nor the handshake.
 bool CPOP3Session::AfterTLS(CPOP3TLS::EStep step) {
     if (step == CPOP3TLS::EStep::kProceed) {
         if (m_tls.Mode() != ETLSMode::kNone)
