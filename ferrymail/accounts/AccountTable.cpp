@@ -13,6 +13,7 @@
 namespace {
 
 constexpr const char kClientsKey[] = "Software\\Brevant\\Quillon\\Clients";
+constexpr const char kProxySettingsKey[] = "Software\\Brevant\\Quillon\\Settings\\POP3Proxy";
 
 // What is known of one server name: resolved (its addresses are entered), or not yet,
 // with the time of the last failed lookup.
@@ -97,6 +98,17 @@ bool ClientKnown(const SAccountTable& table, const std::string& client) {
     return false;
 }
 
+// An unknown "TLS" text counts as none given: the default then is never plain text.
+void ReadTLSSettings(CRegistryKey& account, CAccountData* record) {
+    std::string mode;
+    record->m_tlsModeSet = account.QueryValue("TLS", mode) && ParseTLSMode(mode, record->m_tlsMode);
+    if (!account.QueryValue("TLSCAFile", record->m_tlsCAFile))
+        record->m_tlsCAFile.clear();
+    int insecure = 0;
+    account.QueryValue("TLSInsecure", insecure, TRUE);
+    record->m_tlsInsecure = insecure != 0;
+}
+
 void LoadRegisteredAccounts(SAccountTable& table) {
     CRegistryKey clients;
     if (!clients.Open(HKEY_CURRENT_USER, kClientsKey, KEY_READ))
@@ -133,6 +145,7 @@ void LoadRegisteredAccounts(SAccountTable& table) {
             record->m_serverPort = port;
             record->m_isPOP3 = true;
             record->m_leaveMailOnServer = false;
+            ReadTLSSettings(account, record);
             AddRecord(table, record);
         }
     }
@@ -284,6 +297,70 @@ CAccountData* FindAccountByServer(const char* server, const char* user, const ch
         }
     }
     return nullptr;
+}
+
+CAccountData* FindAccountByHostPort(const char* host, int port, const char* user) {
+    SAccountTable& table = Table();
+    CLock lock(&table.lock);
+    LoadLocked(table);
+    if (host == nullptr || user == nullptr)
+        return nullptr;
+    for (CAccountData* record : table.records) {
+        if (record->m_serverPort == port && SameNoCase(record->m_serverName, host) &&
+            record->m_userName == user) {
+            record->AddRef();
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+const char* TLSModeName(ETLSMode mode) {
+    switch (mode) {
+        case ETLSMode::kPOP3S:
+            return "pop3s";
+        case ETLSMode::kSTLS:
+            return "stls";
+        case ETLSMode::kNone:
+            return "none";
+    }
+    return "stls";
+}
+
+bool ParseTLSMode(const std::string& text, ETLSMode& mode) {
+    for (ETLSMode candidate : {ETLSMode::kPOP3S, ETLSMode::kSTLS, ETLSMode::kNone}) {
+        if (SameNoCase(text, TLSModeName(candidate))) {
+            mode = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+ETLSMode DefaultTLSMode(int port) {
+    return port == 995 ? ETLSMode::kPOP3S : ETLSMode::kSTLS;
+}
+
+ETLSMode GetServerTLSMode(const CAccountData* account, int port, std::string* badSetting) {
+    if (account != nullptr && account->m_tlsModeSet)
+        return account->m_tlsMode;
+    ETLSMode mode = DefaultTLSMode(port);
+    CRegistryKey settings;
+    std::string text;
+    if (settings.Open(HKEY_CURRENT_USER, kProxySettingsKey, KEY_READ) &&
+        settings.QueryValue("ServerTLS", text) && !ParseTLSMode(text, mode) &&
+        badSetting != nullptr)
+        *badSetting = text;
+    return mode;
+}
+
+std::string GetGlobalTLSCAFile() {
+    CRegistryKey settings;
+    std::string file;
+    if (!settings.Open(HKEY_CURRENT_USER, kProxySettingsKey, KEY_READ) ||
+        !settings.QueryValue("TLSCAFile", file))
+        file.clear();
+    return file;
 }
 
 int EnumAccountData(int (*callback)(CAccountData* account, void* parameter), void* parameter) {

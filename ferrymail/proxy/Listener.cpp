@@ -1,6 +1,7 @@
 #include "ferrymail/Listener.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -51,9 +52,31 @@ void AppendTimeStamp(std::string& line) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
+// A line of one word of base64 characters that is no POP3 command: a SASL response
+// (RFC 5034), which may carry a password or a token.
+bool IsSASLResponse(const char* data, size_t start, size_t end, size_t length) {
+    static const char* const kWords[] = {"STAT", "LIST", "UIDL", "RETR", "DELE",   "NOOP",
+                                         "RSET", "QUIT", "CAPA", "STLS", "USER",   "APOP",
+                                         "TOP",  "UTF8", "LANG", "NULL", "XSENDER"};
+    size_t last = length;
+    while (last > end && IsBlank(data[last - 1])) --last;
+    if (last != end || end == start)
+        return false;
+    for (size_t i = start; i < end; ++i) {
+        const char c = data[i];
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/' && c != '=')
+            return false;
+    }
+    for (const char* word : kWords)
+        if (end - start == std::strlen(word) && StartsWithNoCase(data + start, end - start, word))
+            return false;
+    return true;
+}
+
 // The command as the sessions parse it: blanks before it, its word up to a blank or a
 // tab. PASS keeps its word and loses every argument character; AUTH keeps its mechanism
-// and loses the initial response. False when the line carries no secret.
+// and loses the initial response; a SASL response loses everything. False when the
+// line carries no secret.
 bool MaskCredentials(const char* data, size_t length, std::string& masked) {
     size_t at = 0;
     while (at < length && IsBlank(data[at])) ++at;
@@ -62,7 +85,9 @@ bool MaskCredentials(const char* data, size_t length, std::string& masked) {
     const size_t wordLength = at - word;
     const bool pass = wordLength == 4 && StartsWithNoCase(data + word, wordLength, "PASS");
     const bool auth = wordLength == 4 && StartsWithNoCase(data + word, wordLength, "AUTH");
-    if (!pass && !auth)
+    if (!pass && !auth && IsSASLResponse(data, word, at, length))
+        at = word;
+    else if (!pass && !auth)
         return false;
     if (auth) {
         while (at < length && IsBlank(data[at])) ++at;

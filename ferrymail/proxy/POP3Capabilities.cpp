@@ -1,10 +1,13 @@
 #include "proxy/POP3Capabilities.h"
 
 #include "kinbook/TextHelpers.h"
+#include "proxy/POP3SASL.h"
 
 namespace {
 
+// Before a server is known a client may also log in with SASL (see CPOP3SASL).
 constexpr const char kOwnCapabilities[] = "USER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n";
+
 constexpr const char kPipelining[] = "PIPELINING\r\n";
 
 // Capabilities of the server that the proxy passes on unchanged. Anything else (STLS,
@@ -22,7 +25,8 @@ bool IsPassed(const std::string& word) {
 }  // namespace
 
 std::string CPOP3Capabilities::OwnReply() {
-    return std::string("+OK Capability list follows\r\n") + kOwnCapabilities + ".\r\n";
+    return std::string("+OK Capability list follows\r\n") + kOwnCapabilities + "SASL " +
+           CPOP3SASL::Mechanisms() + "\r\n.\r\n";
 }
 
 void CPOP3Capabilities::Note(const std::string& line) {

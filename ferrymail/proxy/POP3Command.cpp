@@ -33,6 +33,7 @@ const SCommandInfo kCommands[] = {
     {"USER", EPOP3Command::kUser, false, true},
     {"XSENDER", EPOP3Command::kXsender, false, false},
     {"CAPA", EPOP3Command::kCapa, false, false},
+    {"AUTH", EPOP3Command::kAuth, false, true},
 };
 
 const SCommandInfo& InfoOf(EPOP3Command code) {

@@ -23,6 +23,7 @@ enum class EPOP3Command {
     kUser = 14,
     kXsender = 15,
     kCapa = 16,
+    kAuth = 17,
 };
 
 // A message number as the mail client sees it (1..n of the client's view) and as the

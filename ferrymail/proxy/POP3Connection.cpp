@@ -86,7 +86,16 @@ void CPOP3Connection::OnServerConnect(int errorCode) {
     m_session.OnServerConnect(errorCode);
 }
 
+void CPOP3Connection::OnServerHandshake(const std::string& error) {
+    if (error.empty())
+        LogFormat(LOG_INFO, "TLS: %s", m_serverSocket.GetTLSDescription().c_str());
+    m_session.OnServerSecured(error);
+}
+
 void CPOP3Connection::OnServerClose(int errorCode) {
+    if (m_serverSocket.IsTLS() && !m_serverSocket.GetTLSError().empty())
+        LogFormat(LOG_INFO, "TLS stream from the server ended: %s",
+                  m_serverSocket.GetTLSError().c_str());
     m_session.OnServerClose("Server closed the connection");
     CProxyConnection::OnServerClose(errorCode);
 }
@@ -154,6 +163,11 @@ int CPOP3Connection::ConnectRelayed(const std::string& argument, std::string& te
 
 int CPOP3Connection::ConnectNamed(const std::string& host, int port) {
     return ConnectToNamedHost(host.c_str(), port);
+}
+
+bool CPOP3Connection::StartTLS(const std::string& hostName, const std::string& caFile, bool verify,
+                               std::string& error) {
+    return StartServerTLS(hostName, caFile, verify, error) != FALSE;
 }
 
 uint32_t CPOP3Connection::ServerAddress() {

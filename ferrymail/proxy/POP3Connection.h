@@ -28,6 +28,7 @@ public:
     void OnServerLine(std::string& line) override;
     size_t OnServerBlock(const char* data, size_t size) override;
     void OnServerConnect(int errorCode) override;
+    void OnServerHandshake(const std::string& error) override;
     void OnClientClose(int errorCode) override;
     void OnServerClose(int errorCode) override;
     bool OnServerLinePiece(const char* data, size_t size, bool first, bool last) override;
@@ -45,6 +46,8 @@ private:
     void FlushClient() override;
     int ConnectRelayed(const std::string& argument, std::string& text) override;
     int ConnectNamed(const std::string& host, int port) override;
+    bool StartTLS(const std::string& hostName, const std::string& caFile, bool verify,
+                  std::string& error) override;
     uint32_t ServerAddress() override;
     void EndSession() override;
     void StartClock() override;

@@ -8,6 +8,7 @@
 #include "ferrymail/Logger.h"
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
+#include "proxy/POP3TLS.h"
 #include "proxy/ProxyConnection.h"
 
 namespace {
@@ -51,8 +52,8 @@ bool IsHostName(const std::string& host) {
 
 }  // namespace
 
-CPOP3Login::CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account)
-    : m_host(host), m_log(log), m_account(account) {}
+CPOP3Login::CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account, CPOP3TLS& tls)
+    : m_host(host), m_log(log), m_account(account), m_tls(tls) {}
 
 void CPOP3Login::Send(const std::string& text) {
     m_host.SendClient(text.data(), text.size());
@@ -97,6 +98,7 @@ CPOP3Login::EStep CPOP3Login::ConnectNamedHost(const std::string& argument) {
         m_log.LogFormat(LOG_INFO, "Not a host name or port: %s", m_serverHost.c_str());
         return AfterConnect(CTS_FAILED);
     }
+    m_tls.Choose(m_serverHost, port, m_account.UserName());
     return AfterConnect(m_host.ConnectNamed(m_serverHost, port));
 }
 

@@ -1,5 +1,6 @@
 #include "proxy/POP3Session.h"
 
+#include <cstdlib>
 #include <utility>
 
 #include "ferrymail/FerrymailStrings.h"
@@ -23,7 +24,8 @@ CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLoc
       m_settings("POP3Proxy", cm_pSessionSettings),
       m_sync(host, log, m_statistics, m_sessionSettings.topLines),
       m_account(host, m_sync, m_settings, &m_sessionSettings),
-      m_login(host, log, m_account),
+      m_tls(host, log),
+      m_login(host, log, m_account, m_tls),
       m_answers(host, log, m_sync, m_statistics, m_account, deliverLocal) {
     m_settings.ReloadSettings(nullptr, &m_sessionSettings);
 }
@@ -61,6 +63,15 @@ bool CPOP3Session::Busy() const {
 }
 
 void CPOP3Session::OnClientLine(const std::string& line) {
+    // A SASL response is no command: it answers the challenge the client was sent.
+    if (m_sasl.AwaitsFirstResponse()) {
+        AfterSASLResponse(m_sasl.OnClientResponse(line));
+        return;
+    }
+    if (m_sasl.IsExchanging()) {
+        m_host.SendServer(line);
+        return;
+    }
     if (!Busy() && m_queuedLines.empty()) {
         HandleClientLine(line);
         return;
@@ -161,6 +172,10 @@ void CPOP3Session::RelayClientCommand() {
 // Reaching the server and logging in.
 
 void CPOP3Session::NotConnected() {
+    if (m_client.Is(EPOP3Command::kAuth)) {
+        StartSASL();
+        return;
+    }
     const bool connect = m_client.Is(EPOP3Command::kConnect);
     const CPOP3Login::EStep step = m_login.OnCommand(m_client);
     // After CONNECT the command stays outstanding: the server's greeting is its reply.
@@ -186,11 +201,42 @@ void CPOP3Session::AfterLogin(CPOP3Login::EStep step) {
         m_state = EPOP3State::kConnecting;
     } else if (step != EStep::kNone) {
         m_state = step == EStep::kFailed ? EPOP3State::kNotConnected : EPOP3State::kAuthorization;
-        if (step == EStep::kAskCapabilities)
+        if (step == EStep::kAskCapabilities && AfterTLS(m_tls.OnConnected()))
             AskServerCapabilities();
         else
             DrainQueuedLines();
     }
+}
+
+void CPOP3Session::OnServerSecured(const std::string& error) {
+    if (m_state == EPOP3State::kConnecting && AfterTLS(m_tls.OnHandshake(error))) {
+        // The capabilities heard in clear are forgotten (RFC 2595): they are asked again.
+        m_state = EPOP3State::kAuthorization;
+        AskServerCapabilities();
+    }
+}
+
+// While the connection is being secured the session counts as connecting: the client's
+// log-in waits, and goes nowhere if securing fails. The clock times a server that
+// answers neither STLS nor the handshake.
+bool CPOP3Session::AfterTLS(CPOP3TLS::EStep step) {
+    if (step == CPOP3TLS::EStep::kProceed) {
+        if (m_tls.Mode() != ETLSMode::kNone)
+            m_host.StopClock();
+        return true;
+    }
+    if (step == CPOP3TLS::EStep::kWait) {
+        m_state = EPOP3State::kConnecting;
+        m_serverIdle = 0;
+        m_host.StartClock();
+        return false;
+    }
+    m_host.StopClock();
+    SendLine(m_tls.Failure());
+    m_state = EPOP3State::kNotConnected;
+    m_queuedLines.clear();
+    m_host.EndSession();
+    return false;
 }
 
 void CPOP3Session::Authorization() {
@@ -221,7 +267,64 @@ void CPOP3Session::EndCapabilities(bool forClient) {
         return;
     }
     // The log-in goes on as the client asked.
-    HandleClientLine("USER " + m_account.UserName());
+    if (m_sasl.IsStarted())
+        AuthenticateAtServer();
+    else
+        HandleClientLine("USER " + m_account.UserName());
+}
+
+// ---------------------------------------------------------------------------------------
+// SASL pass-through.
+
+void CPOP3Session::StartSASL() {
+    const std::string reply = m_sasl.OnAuth(m_client.argument);
+    m_client.Reset();
+    AfterSASLResponse(reply);
+}
+
+// A challenge or a refusal goes to the client; once the first response has named the
+// server, the proxy connects to it as for USER user/host[:port].
+void CPOP3Session::AfterSASLResponse(const std::string& reply) {
+    if (!reply.empty()) {
+        SendLine(reply);
+        return;
+    }
+    const CPOP3Login::EStep step =
+        m_login.OnCommand(SPOP3Command::Parse("USER " + m_sasl.LoginName()));
+    if (step == CPOP3Login::EStep::kFailed)
+        m_sasl.Reset();
+    AfterLogin(step);
+}
+
+void CPOP3Session::AuthenticateAtServer() {
+    m_account.Find(SPOP3Command::Parse("USER " + m_account.UserName()), m_host.ServerAddress());
+    const std::string& login = m_sasl.LoginName();
+    const size_t slash = login.find('/');
+    const size_t colon = login.rfind(':');
+    const bool hasPort = colon != std::string::npos && colon > slash;
+    const std::string host =
+        login.substr(slash + 1, hasPort ? colon - slash - 1 : std::string::npos);
+    const int port =
+        hasPort ? std::atoi(login.c_str() + colon + 1) : CProxyConnection::kNamedHostPort;
+    m_client = SPOP3Command::Parse(m_sasl.ServerCommand(host, port));
+    m_sasl.SetExchanging(true);
+    RelayClientCommand();
+}
+
+// A line of the server while the SASL exchange runs: its challenges go to the client
+// (or are answered with the held first response); "+OK" and "-ERR" end the exchange
+// and are the reply to the client's AUTH. True when the line was taken here.
+bool CPOP3Session::OnSASLServerLine(const std::string& line) {
+    if (!CPOP3SASL::IsChallenge(line)) {
+        m_sasl.Reset();
+        return false;
+    }
+    std::string answer;
+    if (m_sasl.OnChallenge(answer))
+        m_host.SendServer(answer);
+    else
+        SendLine(line);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -291,6 +394,13 @@ void CPOP3Session::OnServerLine(const std::string& line) {
         m_greetingSeen = true;
         return;
     }
+    if (m_tls.AwaitsReply()) {
+        if (AfterTLS(m_tls.OnReply(line)))
+            AskServerCapabilities();
+        return;
+    }
+    if (m_sasl.IsExchanging() && !m_sync.IsPending() && OnSASLServerLine(line))
+        return;
     if (m_sync.IsPending()) {
         OnInternalLine(line);
         return;
@@ -383,6 +493,7 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
     switch (m_client.code) {
         case EPOP3Command::kPass:
         case EPOP3Command::kApop:
+        case EPOP3Command::kAuth:
             m_state = EPOP3State::kTransaction;
             if (m_account.IsFiltering() && !m_sync.IsSynchronized()) {
                 TakeStore(line);
@@ -445,6 +556,8 @@ void CPOP3Session::OnInternalLine(const std::string& line) {
     if (outcome == EInternalOutcome::kWaiting)
         return;
     if (capabilities && m_job == EInternalJob::kContinueLogin) {
+        if (!AfterTLS(m_tls.OnCapabilities(m_sync.CapabilityLines())))
+            return;
         for (const std::string& capability : m_sync.CapabilityLines())
             m_capabilities.Note(capability);
         EndCapabilities(false);
@@ -539,6 +652,10 @@ void CPOP3Session::OnClock() {
         return;
     }
     const int timeout = m_sessionSettings.serverTimeout;
+    if (m_tls.IsWaiting() && timeout > 0 && ++m_serverIdle >= timeout) {
+        AfterTLS(m_tls.OnTimeout(m_serverIdle));
+        return;
+    }
     if (m_sync.IsPending() && timeout > 0 && ++m_serverIdle >= timeout) {
         ServerTimedOut();
         return;

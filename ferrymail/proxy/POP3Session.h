@@ -14,10 +14,12 @@
 #include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Command.h"
 #include "proxy/POP3Login.h"
+#include "proxy/POP3SASL.h"
 #include "proxy/POP3SessionHost.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3StoreAnswers.h"
 #include "proxy/POP3Synchronizer.h"
+#include "proxy/POP3TLS.h"
 #include "proxy/SlowResponse.h"
 
 class CLogger;
@@ -68,6 +70,8 @@ public:
     // relayed to the client passes on as it comes. False refuses it.
     bool OnServerLinePiece(const char* data, size_t size, bool first, bool last);
     void OnServerConnect(int errorCode);
+    // The TLS handshake with the server has ended (`error` empty: it succeeded).
+    void OnServerSecured(const std::string& error);
     // The server has gone (`reason`): the client gets whole lines before it is closed,
     // and "-ERR" with the reason when it waited for the server.
     void OnServerClose(const std::string& reason);
@@ -99,6 +103,15 @@ private:
     void Transaction();
 
     void AskServerCapabilities();
+    // SASL pass-through: the client's AUTH and first response before a server is
+    // known, the connect they name, the AUTH to the server, and the exchange after it.
+    void StartSASL();
+    void AfterSASLResponse(const std::string& reply);
+    void AuthenticateAtServer();
+    bool OnSASLServerLine(const std::string& line);
+    // Carries out a step of securing the server connection; false when it failed and
+    // the session ends.
+    bool AfterTLS(CPOP3TLS::EStep step);
     void EndCapabilities(bool forClient);
 
     void OnClientReplyLine(const std::string& line);
@@ -134,6 +147,8 @@ private:
     std::deque<SPOP3Command> m_clientAhead;
     CPOP3Account m_account;
     CPOP3Capabilities m_capabilities;
+    CPOP3TLS m_tls;
+    CPOP3SASL m_sasl;
     CPOP3Login m_login;
     bool m_greetingSeen = false;
     CPOP3StoreAnswers m_answers;

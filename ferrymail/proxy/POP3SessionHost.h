@@ -27,6 +27,11 @@ public:
     // machine's OnServerConnect follows) or CTS_CONNECTED.
     virtual int ConnectRelayed(const std::string& argument, std::string& text) = 0;
     virtual int ConnectNamed(const std::string& host, int port) = 0;
+    // Starts TLS on the server connection, the certificate checked against `hostName`
+    // and the trusted certificates (those of `caFile` too) unless `verify` is false; the
+    // machine's OnServerSecured follows. False with `error` set when it cannot start.
+    virtual bool StartTLS(const std::string& hostName, const std::string& caFile, bool verify,
+                          std::string& error) = 0;
     // The connected server's IPv4 address in network order.
     virtual uint32_t ServerAddress() = 0;
     // Ends the session: the server is closed and the client follows once its queued

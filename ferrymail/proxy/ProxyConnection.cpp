@@ -163,6 +163,10 @@ BOOL CProxyConnection::ProcessEvents(SWaitHandle& handle, EVENTACTION& action, i
             OnServerConnect(events.connectError);
             action = EA_REBUILD;
         }
+        if (!client && (events.events & FD_HANDSHAKE)) {
+            OnServerHandshake(events.handshakeFailed ? socket.GetTLSError() : std::string());
+            action = EA_REBUILD;
+        }
         if ((events.events & FD_READ) && socket.IsOpen())
             client ? OnClientRead() : OnServerRead();
         if ((events.events & FD_WRITE) && socket.IsOpen())
@@ -596,6 +600,28 @@ int CProxyConnection::StartServerConnection(int& error, bool& created) {
         return CTS_PENDING;
     m_serverSocket.Close();
     return CTS_FAILED;
+}
+
+BOOL CProxyConnection::StartServerTLS(const std::string& hostName, const std::string& caFile,
+                                      bool verify, std::string& error) {
+    // Whatever came in clear after the line that started TLS was not protected by it:
+    // a server (or whoever is in the path) that sends ahead is not believed.
+    if (m_serverBuffer.Size() > 0 || m_serverSocket.Available() > 0) {
+        m_serverBuffer.Clear();
+        error = "the server sent data in clear after agreeing to TLS";
+        return FALSE;
+    }
+    if (!m_serverSocket.StartTLS(hostName, caFile, verify)) {
+        error = m_serverSocket.GetTLSError();
+        return FALSE;
+    }
+    m_rebuild = TRUE;
+    return TRUE;
+}
+
+void CProxyConnection::OnServerHandshake(const std::string& error) {
+    if (!error.empty())
+        OnServerClose(0);
 }
 
 CRefCount* CProxyConnection::GetStore() { return nullptr; }

@@ -117,6 +117,13 @@ public:
     // ends are closed.
     virtual void OnServerLineTooLong();
     virtual void OnServerConnect(int errorCode) = 0;
+    // The TLS handshake with the server has ended: `error` empty when it succeeded, else
+    // why it failed. By default a failure ends the session.
+    virtual void OnServerHandshake(const std::string& error);
+    // Starts TLS on the connected server socket (see CEventSocket::StartTLS). Refused
+    // with `error` set when the server has already sent more in clear.
+    BOOL StartServerTLS(const std::string& hostName, const std::string& caFile, bool verify,
+                        std::string& error);
     // Cuts the first line (without its CR LF) off `buffer`; 0 when it holds none.
     static BOOL GetLine(std::string& buffer, std::string& line);
     // Mode 0 (relayed destination): `argument` + `offset` is "a.b.c.d:port text"; `text`

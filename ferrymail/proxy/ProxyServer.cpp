@@ -56,6 +56,9 @@ int CProxyServer::RunServer() {
         // event handle would.
         entries.resize(count);
         bool invalid = false;
+        // Text a TLS socket has decoded already is no event for poll(): the wait only
+        // looks at the others and the socket counts as readable.
+        bool buffered = false;
         for (int i = 0; i < count; ++i) {
             const SWaitHandle& handle = m_eventVec[i];
             if (handle.socket != nullptr) {
@@ -63,6 +66,7 @@ int CProxyServer::RunServer() {
                     invalid = true;
                     break;
                 }
+                buffered = buffered || handle.socket->HasBufferedInput();
                 entries[i] = pollfd{handle.socket->GetHandle(), handle.socket->GetWaitEvents(), 0};
             } else {
                 entries[i] = pollfd{handle.event->GetHandle(), POLLIN, 0};
@@ -74,16 +78,18 @@ int CProxyServer::RunServer() {
         }
         StartWait();
         int error = 0;
-        const int ready = SockWait(entries.data(), count, -1, error);
+        const int ready = SockWait(entries.data(), count, buffered ? 0 : -1, error);
         EndWait();
         if (ready < 0) {
             exitCode = 1;
             break;
         }
-        if (ready == 0) {
+        if (ready == 0 && !buffered) {
             exitCode = 2;
             break;
         }
+        if (buffered)
+            MarkBufferedInput(entries, count);
         // Every signalled entry in order, as repeated waits would report them, until a
         // handler changes the set.
         bool leave = false;
@@ -111,6 +117,14 @@ int CProxyServer::RunServer() {
     }
     TerminateThread(exitCode);
     return exitCode;
+}
+
+void CProxyServer::MarkBufferedInput(std::vector<pollfd>& entries, int count) {
+    for (int i = 0; i < count; ++i) {
+        const CEventSocket* socket = m_eventVec[i].socket;
+        if (socket != nullptr && socket->HasBufferedInput())
+            entries[i].revents |= POLLIN;
+    }
 }
 
 void CProxyServer::RunServerThread(CProxyServer* server) {

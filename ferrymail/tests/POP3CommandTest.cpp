@@ -61,7 +61,8 @@ TEST(POP3CommandTest, TableAndCommandsOfTheSessionsOwn) {
          {EPOP3Command::kApop, EPOP3Command::kRetr, EPOP3Command::kCapa, EPOP3Command::kXsender})
         EXPECT_EQ(SPOP3Command::Code(SPOP3Command::Word(code)), code);
     EXPECT_EQ(SPOP3Command::Code("uidl"), EPOP3Command::kUidl);
-    EXPECT_EQ(SPOP3Command::Code("AUTH"), EPOP3Command::kNull);
+    EXPECT_EQ(SPOP3Command::Code("auth"), EPOP3Command::kAuth);
+    EXPECT_EQ(SPOP3Command::Code("AUTHX"), EPOP3Command::kNull);
     EXPECT_STREQ(SPOP3Command::Word(static_cast<EPOP3Command>(1)), "");
 
     EXPECT_EQ(SPOP3Command::Make(EPOP3Command::kTop, 7, 10).text, "TOP 7 10");

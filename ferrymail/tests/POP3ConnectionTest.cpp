@@ -347,6 +347,11 @@ protected:
         CMessageDatabase::Shutdown();
         // No listener on port 110 beside the one under test.
         WriteSetting("SOFTWARE\\Brevant\\Quillon\\Settings\\POP3Proxy", "DirectProxyListener", 0);
+        // The fake server speaks in clear.
+        CRegistryKey key;
+        ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER,
+                                      "SOFTWARE\\Brevant\\Quillon\\Settings\\POP3Proxy"));
+        ASSERT_TRUE(key.SetValue("ServerTLS", "none"));
     }
 
     void TearDown() override {

@@ -61,8 +61,12 @@ public:
     std::vector<SMail> mailbox;
     std::multiset<std::string> failures;
     std::string capabilities = "TOP\r\nUIDL\r\nPIPELINING\r\n";
+    std::string stlsReply = "+OK Begin TLS negotiation";
+    std::string authReply = "+OK logged in";
 
     std::string Answer(const std::string& line) {
+        if (m_saslSteps > 0)
+            return SASLStep(line);
         const auto failure = failures.find(line);
         if (failure != failures.end()) {
             failures.erase(failure);
@@ -80,6 +84,14 @@ public:
         if (word == "RSET") {
             m_deleted.clear();
             return "+OK\r\n";
+        }
+        if (word == "STLS")
+            return stlsReply + "\r\n";
+        if (word == "AUTH") {
+            const bool initial = line.find(' ', 5) != std::string::npos;
+            const bool login = line.compare(5, 5, "LOGIN") == 0;
+            m_saslSteps = login ? 2 : initial ? 0 : 1;
+            return m_saslSteps == 0 ? SASLStep(line) : login ? "+ VXNlcm5hbWU6\r\n" : "+ \r\n";
         }
         if (word == "USER" || word == "NOOP")
             return "+OK\r\n";
@@ -122,6 +134,17 @@ public:
         }
         return "-ERR unknown\r\n";
     }
+    // The SASL exchange: LOGIN asks for the password after the user name; the last
+    // response gets authReply ("+OK" opens the maildrop, as PASS does).
+    std::string SASLStep(const std::string& line) {
+        if (m_saslSteps > 0 && --m_saslSteps > 0)
+            return "+ UGFzc3dvcmQ6\r\n";
+        if (authReply.compare(0, 3, "+OK") == 0) {
+            m_view = mailbox;
+            m_deleted.clear();
+        }
+        return authReply + "\r\n";
+    }
     void Quit() {
         std::vector<SMail> left;
         for (int i = 1; i <= static_cast<int>(m_view.size()); ++i)
@@ -133,6 +156,7 @@ public:
 private:
     std::vector<SMail> m_view;
     std::set<int> m_deleted;
+    int m_saslSteps = 0;  // responses still to come in a SASL exchange
 };
 
 // The connection: records what the machine sends, and answers its server lines from the
@@ -155,6 +179,8 @@ public:
     // line it cannot hold (0: never); a refused one ends the session as the reader does.
     size_t pieceSize = 0;
     bool lineRefused = false;
+    std::vector<std::string> tlsStarts;  // "host cafile verify|insecure" of each StartTLS
+    std::string tlsStartError;           // StartTLS fails with this text
 
     // Answers what the machine has sent and not had answered.
     void Pump() {
@@ -208,6 +234,12 @@ public:
         m_greeting = connectResult != CTS_FAILED;
         return connectResult;
     }
+    bool StartTLS(const std::string& hostName, const std::string& caFile, bool verify,
+                  std::string& error) override {
+        tlsStarts.push_back(hostName + " " + caFile + (verify ? " verify" : " insecure"));
+        error = tlsStartError;
+        return error.empty();
+    }
     uint32_t ServerAddress() override { return htonl(INADDR_LOOPBACK); }
     void EndSession() override { ended = true; }
     void StartClock() override { clockRunning = true; }
@@ -239,6 +271,9 @@ protected:
             "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1"));
         ASSERT_TRUE(key.SetValue("ServerName", "127.0.0.1"));
         ASSERT_TRUE(key.SetValue("UserName", "anna"));
+        // The scripted server speaks in clear, to hosts without an account too.
+        ASSERT_TRUE(key.SetValue("TLS", "none"));
+        WriteText(kProxyKey, "ServerTLS", "none");
         CMessageDatabase::GetMessageDatabase(&Examine, nullptr, 1025);
         m_server.mailbox = {{"uid-a", MakeMail("Apple", 3)},
                             {"uid-h", MakeMail("Please hold", 2)},
@@ -278,6 +313,12 @@ protected:
     std::vector<std::string> ServerLinesFrom(const std::string& first) {
         const auto& lines = m_host->toServer;
         return {std::find(lines.begin(), lines.end(), first), lines.end()};
+    }
+    static constexpr const char kProxyKey[] = "Software\\Brevant\\Quillon\\Settings\\POP3Proxy";
+    static void WriteText(const char* key, const char* name, const char* value) {
+        CRegistryKey settings;
+        ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER, key));
+        ASSERT_TRUE(settings.SetValue(name, value));
     }
     static void WriteSetting(const char* key, const char* name, int value) {
         CRegistryKey settings;
@@ -1117,6 +1158,316 @@ TEST_F(POP3SessionTest, LineTooLongElsewhereEndsTheSessionWithAnErrorLine) {
         ASSERT_GE(reply.size(), end.size());
         EXPECT_EQ(reply.substr(reply.size() - end.size()), end);
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// Securing the server connection. The client pipelines its PASS behind USER: it must
+// reach the server only over a secured connection, and never when securing fails.
+
+struct STLSCase {
+    const char* name;
+    const char* mode;                        // the account's "TLS"
+    const char* capabilities;                // the server's CAPA list before TLS
+    const char* stlsReply;                   // the server's reply to STLS
+    const char* startError;                  // StartTLS cannot start, with this text
+    const char* handshakeError;              // the handshake's outcome ("" succeeded)
+    std::vector<std::string> beforeSecured;  // server lines until the handshake ends
+    std::vector<std::string> afterSecured;   // the first server lines after it
+    const char* clientStart;                 // what the client is sent first
+};
+
+const STLSCase kTLSCases[] = {
+    {"STLS offered and secured",
+     "stls",
+     "TOP\r\nSTLS\r\nUIDL\r\n",
+     "+OK Begin TLS",
+     "",
+     "",
+     {"CAPA", "STLS"},
+     {"CAPA", "USER anna", "PASS secret", "STAT"},
+     "+OK\r\n+OK maildrop ready"},
+    {"STLS offered in lower case",
+     "STLS",
+     "stls\r\nUIDL\r\n",
+     "+OK",
+     "",
+     "",
+     {"CAPA", "STLS"},
+     {"CAPA", "USER anna"},
+     "+OK\r\n"},
+    {"STLS missing from the list",
+     "stls",
+     "TOP\r\nUIDL\r\nPIPELINING\r\n",
+     "",
+     "",
+     "",
+     {"CAPA"},
+     {},
+     "-ERR Server 127.0.0.1 does not offer STLS; not logging in without TLS\r\n"},
+    {"STLS refused",
+     "stls",
+     "STLS\r\n",
+     "-ERR not now",
+     "",
+     "",
+     {"CAPA", "STLS"},
+     {},
+     "-ERR Server 127.0.0.1 refused STLS: -ERR not now\r\n"},
+    {"STLS handshake fails",
+     "stls",
+     "STLS\r\n",
+     "+OK",
+     "",
+     "certificate not accepted: self-signed certificate",
+     {"CAPA", "STLS"},
+     {},
+     "-ERR TLS with 127.0.0.1 failed: certificate not accepted: self-signed certificate\r\n"},
+    {"POP3S secured before anything is sent",
+     "pop3s",
+     "TOP\r\nUIDL\r\n",
+     "",
+     "",
+     "",
+     {},
+     {"CAPA", "USER anna", "PASS secret"},
+     "+OK\r\n+OK maildrop ready"},
+    {"POP3S cannot start",
+     "pop3s",
+     "",
+     "",
+     "cannot read the CA file /none.pem",
+     "",
+     {},
+     {},
+     "-ERR TLS with 127.0.0.1 failed: cannot read the CA file /none.pem\r\n"},
+    {"POP3S handshake fails",
+     "pop3s",
+     "",
+     "",
+     "",
+     "certificate not accepted: hostname mismatch",
+     {},
+     {},
+     "-ERR TLS with 127.0.0.1 failed: certificate not accepted: hostname mismatch\r\n"},
+    {"plain when asked for by name",
+     "none",
+     "TOP\r\nUIDL\r\n",
+     "",
+     "",
+     "",
+     {"CAPA", "USER anna", "PASS secret"},
+     {},
+     "+OK\r\n+OK maildrop ready"},
+};
+
+TEST_F(POP3SessionTest, ServerConnectionIsSecuredOrRefusedBeforeTheLogIn) {
+    for (const STLSCase& c : kTLSCases) {
+        SCOPED_TRACE(c.name);
+        WriteText("Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1", "TLS",
+                  c.mode);
+        m_server.capabilities = c.capabilities;
+        m_server.stlsReply = c.stlsReply;
+        NewSession();
+        m_host->tlsStartError = c.startError;
+        Send("USER anna/127.0.0.1");
+        Send("PASS secret");
+        const std::string mode = c.mode;
+        const bool tls = mode != "none";
+        const bool starts =
+            mode == "pop3s" || (tls && std::string(c.stlsReply).rfind("+OK", 0) == 0);
+        // In clear the log-in simply goes on; else nothing passes the secured point.
+        const size_t seen = tls ? m_host->toServer.size() : c.beforeSecured.size();
+        EXPECT_EQ(std::vector<std::string>(
+                      m_host->toServer.begin(),
+                      m_host->toServer.begin() + std::min(seen, m_host->toServer.size())),
+                  c.beforeSecured);
+        EXPECT_EQ(m_host->tlsStarts.size(), starts ? 1u : 0u);
+        if (!m_host->tlsStarts.empty() && !m_host->ended) {
+            EXPECT_EQ(m_host->tlsStarts[0], "127.0.0.1  verify");
+            m_session->OnServerSecured(c.handshakeError);
+            m_host->Pump();
+        }
+        const std::vector<std::string> after(
+            m_host->toServer.begin() + std::min(c.beforeSecured.size(), m_host->toServer.size()),
+            m_host->toServer.end());
+        EXPECT_EQ(std::vector<std::string>(
+                      after.begin(), after.begin() + std::min(after.size(), c.afterSecured.size())),
+                  c.afterSecured);
+        EXPECT_EQ(m_host->client.substr(0, std::strlen(c.clientStart)), c.clientStart);
+        const bool refused = c.clientStart[0] == '-';
+        EXPECT_EQ(m_host->ended, refused);
+        EXPECT_EQ(m_host->client.find("+OK") == std::string::npos, refused) << m_host->client;
+        EXPECT_EQ(std::count(m_host->toServer.begin(), m_host->toServer.end(), "PASS secret"),
+                  refused ? 0 : 1);
+    }
+}
+
+TEST_F(POP3SessionTest, AccountsCAFileAndInsecureSettingReachTheHandshake) {
+    const char* account = "Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1";
+    WriteText(account, "TLS", "pop3s");
+    WriteText(account, "TLSCAFile", "/etc/private-ca.pem");
+    WriteSetting(account, "TLSInsecure", 1);
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    ASSERT_EQ(m_host->tlsStarts.size(), 1u);
+    EXPECT_EQ(m_host->tlsStarts[0], "127.0.0.1 /etc/private-ca.pem insecure");
+    // A host without an account takes the port's default and the global CA file.
+    WriteText(kProxyKey, "TLSCAFile", "/etc/global-ca.pem");
+    for (const auto& [login, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"USER bob/127.0.0.1:995", "127.0.0.1 /etc/global-ca.pem verify"},
+             {"USER bob/localhost:2110", "localhost /etc/global-ca.pem verify"}}) {
+        WriteText(kProxyKey, "ServerTLS", login.find("995") != std::string::npos ? "" : "pop3s");
+        NewSession();
+        Send(login);
+        ASSERT_EQ(m_host->tlsStarts.size(), 1u) << login;
+        EXPECT_EQ(m_host->tlsStarts[0], expected);
+        EXPECT_TRUE(m_host->toServer.empty());
+    }
+}
+
+// A server that takes the connection and never answers the handshake (or STLS) would
+// hold the client's log-in for ever: the server timeout ends it.
+TEST_F(POP3SessionTest, SilentServerEndsTheTLSStepAfterItsTimeout) {
+    WriteSetting(kProxyKey, "ServerTimeout", 30);
+    for (const char* mode : {"pop3s", "stls"}) {
+        SCOPED_TRACE(mode);
+        WriteText("Software\\Brevant\\Quillon\\Clients\\Direct client\\anna@127.0.0.1", "TLS",
+                  mode);
+        m_server.capabilities = "STLS\r\n";
+        m_server.stlsReply = "+OK";
+        NewSession();
+        if (std::string(mode) == "stls")
+            m_host->holdAt = "STLS";  // no reply to STLS
+        Send("USER anna/127.0.0.1");
+        EXPECT_TRUE(m_host->clockRunning);
+        for (int i = 0; i < 29; ++i) m_session->OnClock();
+        EXPECT_FALSE(m_host->ended);
+        m_session->OnClock();
+        EXPECT_TRUE(m_host->ended);
+        EXPECT_FALSE(m_host->clockRunning);
+        EXPECT_EQ(m_host->client,
+                  "-ERR TLS with 127.0.0.1 failed: no answer from the server in 30 seconds\r\n");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// SASL log-ins passed through: the client names the server in its first response; the
+// server sees the user part and everything else as the client sent it.
+
+std::string B64(const std::string& data) {
+    return CPOP3SASL::EncodeBase64(data);
+}
+
+struct SSASLCase {
+    const char* name;
+    std::vector<std::string> client;   // the client's lines
+    std::vector<std::string> server;   // what reaches the server after CAPA
+    std::vector<std::string> replies;  // the first reply lines the client gets
+};
+
+const std::string kToken(300, 'T');
+
+const SSASLCase kSASLCases[] = {
+    {"PLAIN with its initial response",
+     {"AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1\0secret", 22))},
+     {"AUTH PLAIN " + B64(std::string("\0anna\0secret", 12))},
+     {"+OK logged in"}},
+    {"PLAIN after an empty challenge, the authorization identity too",
+     {"auth plain", B64(std::string("anna/127.0.0.1\0anna/127.0.0.1\0secret", 36))},
+     {"AUTH plain " + B64(std::string("anna\0anna\0secret", 16))},
+     {"+ ", "+OK logged in"}},
+    {"LOGIN: the user name rewritten, the password relayed",
+     {"AUTH LOGIN", B64("anna/127.0.0.1"), B64("secret")},
+     {"AUTH LOGIN", B64("anna"), B64("secret")},
+     {"+ VXNlcm5hbWU6", "+ UGFzc3dvcmQ6", "+OK logged in"}},
+    {"XOAUTH2",
+     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1\x01"
+                            "auth=Bearer tok\x01\x01")},
+     {"AUTH XOAUTH2 " + B64("user=anna\x01"
+                            "auth=Bearer tok\x01\x01")},
+     {"+OK logged in"}},
+    {"XOAUTH2 too long for one line waits for the server's challenge",
+     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1\x01"
+                            "auth=Bearer " +
+                            kToken + "\x01\x01")},
+     {"AUTH XOAUTH2", B64("user=anna\x01"
+                          "auth=Bearer " +
+                          kToken + "\x01\x01")},
+     {"+OK logged in"}},
+    {"OAUTHBEARER: the authorization identity, host and port are the server's",
+     {"AUTH OAUTHBEARER " + B64("n,a=anna/127.0.0.1,\x01host=localhost\x01port=2110\x01"
+                                "auth=Bearer tok\x01\x01")},
+     {"AUTH OAUTHBEARER " + B64("n,a=anna,\x01host=127.0.0.1\x01port=110\x01"
+                                "auth=Bearer tok\x01\x01")},
+     {"+OK logged in"}},
+    {"unknown mechanism", {"AUTH CRAM-MD5"}, {}, {"-ERR Unsupported SASL mechanism CRAM-MD5"}},
+    {"no server named",
+     {"AUTH PLAIN " + B64(std::string("\0anna\0secret", 12))},
+     {},
+     {"-ERR Log in as user/host[:port] to name the server"}},
+    {"not base64", {"AUTH PLAIN AGFu!!!"}, {}, {"-ERR Malformed SASL response"}},
+    {"PLAIN without its separators",
+     {"AUTH PLAIN " + B64("anna/127.0.0.1")},
+     {},
+     {"-ERR Malformed SASL response"}},
+    {"cancelled", {"AUTH XOAUTH2", "*"}, {}, {"+ ", "-ERR Authentication cancelled"}},
+};
+
+TEST_F(POP3SessionTest, SASLLogInReachesTheServerWithTheUserPartOnly) {
+    for (const SSASLCase& c : kSASLCases) {
+        SCOPED_TRACE(c.name);
+        NewSession();
+        for (const std::string& line : c.client) Send(line);
+        std::vector<std::string> toServer = m_host->toServer;
+        if (!toServer.empty()) {
+            EXPECT_EQ(toServer.front(), "CAPA");
+            toServer.erase(toServer.begin());
+        }
+        toServer.resize(std::min(toServer.size(), c.server.size()));
+        EXPECT_EQ(toServer, c.server);
+        EXPECT_EQ(m_host->namedHost, c.server.empty() ? "" : "127.0.0.1 110");
+        std::string expected;
+        for (const std::string& reply : c.replies) expected += reply + "\r\n";
+        EXPECT_EQ(m_host->client.substr(0, expected.size()), expected);
+        // A filtered account is brought in step as after PASS.
+        const bool in = c.replies.back().compare(0, 3, "+OK") == 0;
+        EXPECT_EQ(m_session->GetState(), in ? EPOP3State::kTransaction : EPOP3State::kNotConnected);
+        if (in) {
+            EXPECT_NE(std::find(m_host->toServer.begin(), m_host->toServer.end(), "UIDL"),
+                      m_host->toServer.end());
+        }
+    }
+}
+
+TEST_F(POP3SessionTest, SASLRefusedByTheServerLeavesTheClientAtTheLogIn) {
+    m_server.authReply = "-ERR [AUTH] Authentication failed";
+    NewSession();
+    EXPECT_EQ(Send("AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1\0wrong", 21))),
+              "-ERR [AUTH] Authentication failed\r\n");
+    EXPECT_EQ(m_session->GetState(), EPOP3State::kAuthorization);
+    // The connection stays: the next try goes to the same server, as USER and PASS.
+    m_server.authReply = "+OK";
+    EXPECT_EQ(Send("USER anna"), "+OK\r\n");
+    EXPECT_EQ(Send("PASS secret").compare(0, 3, "+OK"), 0);
+    EXPECT_EQ(m_session->GetState(), EPOP3State::kTransaction);
+    // Before a server is known, CAPA offers the mechanisms.
+    NewSession();
+    EXPECT_NE(Send("CAPA").find("\r\nSASL PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n"), std::string::npos);
+}
+
+TEST_F(POP3SessionTest, Base64RoundTripsAndRefusesWhatIsNotBase64) {
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    for (size_t size = 0; size <= 7; ++size) {
+        std::string decoded;
+        ASSERT_TRUE(CPOP3SASL::DecodeBase64(B64(all.substr(0, size)), decoded));
+        EXPECT_EQ(decoded, all.substr(0, size));
+    }
+    std::string decoded;
+    ASSERT_TRUE(CPOP3SASL::DecodeBase64(B64(all), decoded));
+    EXPECT_EQ(decoded, all);
+    for (const char* bad : {"A", "AB=C", "A===", "AB==CD==", "ab c", "YW5u\r\n", "YQ=a"})
+        EXPECT_FALSE(CPOP3SASL::DecodeBase64(bad, decoded)) << bad;
 }
 
 }  // namespace

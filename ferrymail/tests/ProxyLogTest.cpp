@@ -177,6 +177,16 @@ TEST_F(ProxyLogTest, PasswordsToProxyAndServerAreMasked) {
         {0x1, "AUTH PLAIN AGFubmEAc2VjcmV0", "T: POP3(2): C->  AUTH PLAIN xxxxxxxxxxxxxxxx"},
         {0x8, "auth\tLOGIN YW5uYQ==", "T: POP3(2):  ->S auth\tLOGIN xxxxxxxx"},
         {0x1, "AUTH", "T: POP3(2): C->  AUTH"},
+        // A SASL response on a line of its own, to the proxy or the server.
+        {0x1, "AGFubmEvaG9zdABzZWNyZXQ=", "T: POP3(2): C->  xxxxxxxxxxxxxxxxxxxxxxxx"},
+        {0x8, "c2VjcmV0", "T: POP3(2):  ->S xxxxxxxx"},
+        {0x8, "c2VjcmV0 ", "T: POP3(2):  ->S xxxxxxxx "},
+        // Commands without arguments, the cancel and other lines stay as they are.
+        {0x1, "STAT", "T: POP3(2): C->  STAT"},
+        {0x8, "uidl", "T: POP3(2):  ->S uidl"},
+        {0x1, "*", "T: POP3(2): C->  *"},
+        {0x1, "LIST 1", "T: POP3(2): C->  LIST 1"},
+        {0x1, "HELLO there", "T: POP3(2): C->  HELLO there"},
     };
     CTestSource source(m_listener.get(), "POP3(2)");
     for (const Case& c : kCases) {

@@ -1,5 +1,10 @@
 #include "app/DirectAccounts.h"
 
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "ferrymail/AccountTable.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {
@@ -78,4 +83,62 @@ bool SetDirectAccountEnabled(const SAccountName& account, bool enabled, std::str
         return false;
     }
     return true;
+}
+
+bool ResolveCAFile(const std::string& file, std::string& absolute, std::string& error) {
+    absolute.clear();
+    if (file.empty())
+        return true;
+    std::error_code ignored;
+    const std::string path = std::filesystem::absolute(file, ignored).lexically_normal().string();
+    if (!std::ifstream(path, std::ios::binary)) {
+        error = "cannot read the CA file " + path;
+        return false;
+    }
+    absolute = path;
+    return true;
+}
+
+bool SetDirectAccountTLS(const SAccountName& account, const std::string& mode,
+                         const std::string& absolute, bool insecure, std::string& error) {
+    const std::string path = DirectAccountKeyPath(account);
+    CRegistryKey key;
+    if (!key.Open(HKEY_CURRENT_USER, path.c_str())) {
+        error = RegistryError("cannot open", path, key.GetLastResult());
+        return false;
+    }
+    const char* name = mode.empty() ? TLSModeName(DefaultTLSMode(account.port)) : mode.c_str();
+    const bool written = key.SetValue("TLS", name) &&
+                         key.SetValue("TLSInsecure", insecure ? 1 : 0) &&
+                         (absolute.empty() ? (key.DeleteValue("TLSCAFile"), true)
+                                           : key.SetValue("TLSCAFile", absolute.c_str()) != FALSE);
+    if (!written) {
+        error = RegistryError("cannot write", path, key.GetLastResult());
+        return false;
+    }
+    return true;
+}
+
+std::string DescribeAccounts() {
+    LoadAccountTable(FALSE);
+    std::vector<CAccountData*> accounts;
+    EnumAccountData(
+        [](CAccountData* account, void* list) {
+            account->AddRef();
+            static_cast<std::vector<CAccountData*>*>(list)->push_back(account);
+            return 0;
+        },
+        &accounts);
+    std::string text;
+    for (CAccountData* account : accounts) {
+        text += account->m_description + "  server " + account->m_serverName + " port " +
+                std::to_string(account->m_serverPort) + "  TLS " +
+                TLSModeName(GetServerTLSMode(account, account->m_serverPort)) +
+                (account->m_tlsModeSet ? "" : " (default)") +
+                (account->m_tlsInsecure ? " insecure" : "") +
+                (account->m_tlsCAFile.empty() ? "" : " CA " + account->m_tlsCAFile) +
+                "  filtering " + (IsAccountEnabled(account) ? "on" : "off") + "\n";
+        CRefCount::DoRelease(account);
+    }
+    return text.empty() ? "no accounts\n" : text;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ferrymail/AccountData.h"
+
 namespace {
 
 constexpr int kDefaultServerPort = 110;
@@ -21,6 +23,8 @@ const char* CommandOption(QUILLON_COMMAND command) {
             return "--disable-account";
         case QC_ENABLE_ACCOUNT:
             return "--enable-account";
+        case QC_LIST_ACCOUNTS:
+            return "--list-accounts";
         default:
             return "";
     }
@@ -32,11 +36,20 @@ struct SOptionDefinition {
 };
 
 constexpr SOptionDefinition kOptions[] = {
-    {"--headless", false},      {"--pop3-port", true},
-    {"--smtp-port", true},      {"--add-account", true},
-    {"--remove-account", true}, {"--disable-account", true},
-    {"--enable-account", true}, {"--version", false},
-    {"--help", false},          {"-h", false},
+    {"--headless", false},
+    {"--pop3-port", true},
+    {"--smtp-port", true},
+    {"--add-account", true},
+    {"--remove-account", true},
+    {"--disable-account", true},
+    {"--enable-account", true},
+    {"--list-accounts", false},
+    {"--tls", true},
+    {"--tls-ca", true},
+    {"--tls-insecure", false},
+    {"--version", false},
+    {"--help", false},
+    {"-h", false},
 };
 
 const SOptionDefinition* FindOption(const std::string& name) {
@@ -137,6 +150,7 @@ struct SParseState {
     bool wantVersion = false;
     bool haveAccountCommand = false;
     const char* runOption = nullptr;  // a run-only option that was given, for the error text
+    const char* tlsOption = nullptr;  // a TLS option of --add-account that was given
 };
 
 // The option at `arguments[i]` as name and value ("--name=value", or the next argument
@@ -180,6 +194,8 @@ QUILLON_COMMAND AccountCommandOf(const std::string& name) {
         return QC_DISABLE_ACCOUNT;
     if (name == "--enable-account")
         return QC_ENABLE_ACCOUNT;
+    if (name == "--list-accounts")
+        return QC_LIST_ACCOUNTS;
     return QC_RUN;
 }
 
@@ -199,6 +215,38 @@ bool ApplyPortOption(const std::string& name, const std::string& value, SParseSt
     return true;
 }
 
+// --tls, --tls-ca or --tls-insecure; what they go with is checked at the end.
+bool ApplyTLSOption(const std::string& name, const std::string& value, SParseState& state,
+                    std::string& error) {
+    SCommandLine& parsed = state.parsed;
+    const bool given = name == "--tls"      ? !parsed.tlsMode.empty()
+                       : name == "--tls-ca" ? !parsed.tlsCAFile.empty()
+                                            : parsed.tlsInsecure;
+    if (given) {
+        error = "option '" + name + "' given twice";
+        return false;
+    }
+    ETLSMode mode;
+    if (name == "--tls" && !ParseTLSMode(value, mode)) {
+        error = "option '--tls': '" + value + "' is not pop3s, stls or none";
+        return false;
+    }
+    if (name == "--tls-ca" && value.empty()) {
+        error = "option '--tls-ca' needs a file name";
+        return false;
+    }
+    if (name == "--tls")
+        parsed.tlsMode = TLSModeName(mode);
+    else if (name == "--tls-ca")
+        parsed.tlsCAFile = value;
+    else
+        parsed.tlsInsecure = true;
+    state.tlsOption = name == "--tls"      ? "--tls"
+                      : name == "--tls-ca" ? "--tls-ca"
+                                           : "--tls-insecure";
+    return true;
+}
+
 // One known option with its value; false with `error` set.
 bool ApplyOption(const std::string& name, const std::string& value, SParseState& state,
                  std::string& error) {
@@ -211,6 +259,8 @@ bool ApplyOption(const std::string& name, const std::string& value, SParseState&
         state.runOption = "--headless";
     } else if (name == "--pop3-port" || name == "--smtp-port") {
         return ApplyPortOption(name, value, state, error);
+    } else if (name.compare(0, 5, "--tls") == 0) {
+        return ApplyTLSOption(name, value, state, error);
     }
     const QUILLON_COMMAND accountCommand = AccountCommandOf(name);
     if (accountCommand == QC_RUN)
@@ -220,7 +270,7 @@ bool ApplyOption(const std::string& name, const std::string& value, SParseState&
                 name + "' cannot be combined";
         return false;
     }
-    if (!ParseAccountName(value, state.parsed.account, error))
+    if (accountCommand != QC_LIST_ACCOUNTS && !ParseAccountName(value, state.parsed.account, error))
         return false;
     state.parsed.command = accountCommand;
     state.haveAccountCommand = true;
@@ -247,6 +297,13 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& c
         error = std::string("option '") + state.runOption + "' cannot be combined with '" +
                 CommandOption(parsed.command) + "'";
         return false;
+    } else if (state.tlsOption != nullptr && parsed.command != QC_ADD_ACCOUNT) {
+        error = std::string("option '") + state.tlsOption + "' goes with '--add-account' only";
+        return false;
+    } else if (parsed.tlsMode == "none" && (parsed.tlsInsecure || !parsed.tlsCAFile.empty())) {
+        error = std::string("option '") + (parsed.tlsInsecure ? "--tls-insecure" : "--tls-ca") +
+                "' cannot be combined with '--tls none'";
+        return false;
     }
     commandLine = parsed;
     return true;
@@ -254,8 +311,11 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& c
 
 const char* UsageText() {
     return "Usage: quillon [--headless] [--pop3-port N] [--smtp-port N]\n"
-           "       quillon --add-account | --remove-account | --disable-account |\n"
+           "       quillon --add-account USER@HOST[:PORT] [--tls pop3s|stls|none]\n"
+           "               [--tls-ca FILE] [--tls-insecure]\n"
+           "       quillon --remove-account | --disable-account |\n"
            "               --enable-account USER@HOST[:PORT]\n"
+           "       quillon --list-accounts\n"
            "       quillon --version | --help\n"
            "\n"
            "Quillon is a local POP3 proxy that filters spam. A mail client points its POP3\n"
@@ -275,9 +335,18 @@ const char* UsageText() {
            "                       register the POP3 account USER on server HOST (port 110\n"
            "                       unless given) for mail clients that log in directly as\n"
            "                       USER/HOST[:PORT]\n"
+           "  --tls pop3s|stls|none  how the proxy reaches that server: TLS from the first\n"
+           "                       byte (pop3s, the default for port 995), STLS before the\n"
+           "                       log-in and required (stls, the default otherwise), or in\n"
+           "                       clear (none, only when given)\n"
+           "  --tls-ca FILE        also trust the CA certificates of FILE for this account's\n"
+           "                       server (the system's are always trusted)\n"
+           "  --tls-insecure       do not check this account's server certificate; every\n"
+           "                       connection says so in the log\n"
            "  --remove-account USER@HOST[:PORT]   remove that account\n"
            "  --disable-account USER@HOST[:PORT]  pass its mail through unfiltered\n"
            "  --enable-account USER@HOST[:PORT]   filter its mail again\n"
+           "  --list-accounts      list the accounts with their server, TLS mode and filtering\n"
            "  --version            print the version\n"
            "  -h, --help           print this text\n"
            "\n"

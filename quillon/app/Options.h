@@ -13,6 +13,7 @@ enum QUILLON_COMMAND {
     QC_REMOVE_ACCOUNT,
     QC_DISABLE_ACCOUNT,
     QC_ENABLE_ACCOUNT,
+    QC_LIST_ACCOUNTS,
 };
 
 // A POP3 account as the account options name it: USER@HOST[:PORT].
@@ -34,6 +35,10 @@ struct SCommandLine {
     int pop3Port = -1;      // --pop3-port; -1: "ProxyPort" with its fallback
     int smtpPort = -1;      // --smtp-port; -1: not given
     SAccountName account;   // the account of an account command
+    // With --add-account: --tls (empty: the port's default), --tls-ca, --tls-insecure.
+    std::string tlsMode;
+    std::string tlsCAFile;
+    bool tlsInsecure = false;
 };
 
 // `arguments` without the program name. False with `error` set (one line, no "quillon:"

@@ -13,6 +13,7 @@
 #include "app/Headless.h"
 #include "app/HeldCommands.h"
 #include "app/Options.h"
+#include "ferrymail/AccountData.h"
 #include "kinbook/ShutdownSignals.h"
 #include "kinbook/Socket.h"
 
@@ -77,12 +78,19 @@ int RunAccountCommand(const SCommandLine& commandLine) {
     bool done = false;
     std::string confirmation;
     switch (commandLine.command) {
-        case QC_ADD_ACCOUNT:
-            done = RegisterDirectAccount(account, error);
-            confirmation = "account " + account.KeyName() +
-                           " registered; a mail client logs in to 127.0.0.1 as " +
-                           account.LoginName();
+        case QC_ADD_ACCOUNT: {
+            std::string caFile;
+            done = ResolveCAFile(commandLine.tlsCAFile, caFile, error) &&
+                   RegisterDirectAccount(account, error) &&
+                   SetDirectAccountTLS(account, commandLine.tlsMode, caFile,
+                                       commandLine.tlsInsecure, error);
+            confirmation = "account " + account.KeyName() + " registered (TLS " +
+                           (commandLine.tlsMode.empty() ? TLSModeName(DefaultTLSMode(account.port))
+                                                        : commandLine.tlsMode) +
+                           (commandLine.tlsInsecure ? ", certificate not checked" : "") +
+                           "); a mail client logs in to 127.0.0.1 as " + account.LoginName();
             break;
+        }
         case QC_REMOVE_ACCOUNT:
             done = RemoveDirectAccount(account, error);
             confirmation = "account " + account.KeyName() + " removed";
@@ -184,6 +192,9 @@ int main(int argc, char** argv) {
             return kExitOK;
         case QC_RUN:
             return RunEngine(commandLine);
+        case QC_LIST_ACCOUNTS:
+            std::fputs(DescribeAccounts().c_str(), stdout);
+            return kExitOK;
         default:
             return RunAccountCommand(commandLine);
     }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "TestHome.h"
@@ -141,6 +143,65 @@ TEST_F(DirectAccountsTest, MissingAccountIsAnErrorAndNothingIsWritten) {
         "Software\\Brevant\\Quillon\\Clients\\Direct client\\ann@pop.example.com:110", KEY_READ))
         << "enabling a missing account must not create it";
     EXPECT_NE(Lookup("pop.example.com", "bob"), "none");
+}
+
+// What --add-account's TLS options write is what the session and --list-accounts read;
+// an account without a mode takes the port's default, or the global setting.
+TEST_F(DirectAccountsTest, TLSSettingsReachTheAccountTableAndTheList) {
+    struct SCase {
+        const char* account;
+        const char* mode;  // --tls ("" none given)
+        const char* caFile;
+        bool insecure;
+        std::string listed;  // the account's line from its server on
+    };
+    const std::string caFile = m_home.Path() + "/ca.pem";
+    { std::ofstream(caFile) << "not read here\n"; }
+    const SCase kCases[] = {
+        {"bob@pop.example.com", "", "", false, "server pop.example.com port 110  TLS stls"},
+        {"bob@pop.example.com:995", "", "", false, "server pop.example.com port 995  TLS pop3s"},
+        {"ann@mail.example.net:1110", "none", "", false, "port 1110  TLS none"},
+        {"cy@mail.example.net", "pop3s", "ca.pem", true,
+         "port 110  TLS pop3s insecure CA " + caFile},
+    };
+    std::error_code ignored;
+    const std::filesystem::path before = std::filesystem::current_path(ignored);
+    std::filesystem::current_path(m_home.Path());
+    for (const SCase& c : kCases) {
+        SCOPED_TRACE(c.account);
+        std::string absolute, error;
+        ASSERT_TRUE(ResolveCAFile(c.caFile, absolute, error)) << error;
+        Register(c.account);
+        ASSERT_TRUE(
+            SetDirectAccountTLS(ParsedAccount(c.account), c.mode, absolute, c.insecure, error))
+            << error;
+    }
+    std::filesystem::current_path(before);
+    const std::string list = DescribeAccounts();
+    for (const SCase& c : kCases) {
+        const SAccountName name = ParsedAccount(c.account);
+        const size_t at = list.find(name.KeyName() + "  ");
+        ASSERT_NE(at, std::string::npos) << list;
+        const std::string line = list.substr(at, list.find('\n', at) - at);
+        EXPECT_NE(line.find(" " + c.listed + "  filtering on"), std::string::npos) << line;
+    }
+    // A CA file that cannot be read is refused before anything is written.
+    std::string absolute, error;
+    EXPECT_FALSE(ResolveCAFile(m_home.Path() + "/missing.pem", absolute, error));
+    EXPECT_NE(error.find("cannot read the CA file"), std::string::npos);
+    // A record without "TLS" follows the global setting, an unknown one the port.
+    CRegistryKey key;
+    ASSERT_TRUE(
+        key.OpenCarefully(HKEY_CURRENT_USER, "Software\\Brevant\\Quillon\\Settings\\POP3Proxy"));
+    CAccountData bare;
+    bare.m_serverPort = 995;
+    EXPECT_EQ(GetServerTLSMode(&bare, 995), ETLSMode::kPOP3S);
+    ASSERT_TRUE(key.SetValue("ServerTLS", "none"));
+    EXPECT_EQ(GetServerTLSMode(&bare, 995), ETLSMode::kNone);
+    ASSERT_TRUE(key.SetValue("ServerTLS", "plain"));
+    std::string bad;
+    EXPECT_EQ(GetServerTLSMode(nullptr, 2110, &bad), ETLSMode::kSTLS);
+    EXPECT_EQ(bad, "plain");
 }
 
 }  // namespace

@@ -54,8 +54,8 @@ std::string Line(const std::string& line) {
         EXPECT_EQ(parsed.pop3Port, 4321) << "a refused command line leaves the result alone";
         return "error: " + error;
     }
-    static const char* const kCommands[] = {"run",    "version", "help",  "add",
-                                            "remove", "disable", "enable"};
+    static const char* const kCommands[] = {"run",    "version", "help",   "add",
+                                            "remove", "disable", "enable", "list"};
     std::string out = kCommands[parsed.command];
     if (parsed.headless)
         out += " headless";
@@ -63,8 +63,14 @@ std::string Line(const std::string& line) {
         out += " pop3=" + std::to_string(parsed.pop3Port);
     if (parsed.smtpPort != -1)
         out += " smtp=" + std::to_string(parsed.smtpPort);
-    if (parsed.command >= QC_ADD_ACCOUNT)
+    if (parsed.command >= QC_ADD_ACCOUNT && parsed.command != QC_LIST_ACCOUNTS)
         out += " " + parsed.account.KeyName();
+    if (!parsed.tlsMode.empty())
+        out += " tls=" + parsed.tlsMode;
+    if (!parsed.tlsCAFile.empty())
+        out += " ca=" + parsed.tlsCAFile;
+    if (parsed.tlsInsecure)
+        out += " insecure";
     return out;
 }
 
@@ -158,6 +164,23 @@ TEST(OptionsTest, CommandLines) {
         {"--add-account a@h --add-account b@h", "!cannot be combined"},
         {"--add-account a@h --headless", "!'--headless' cannot be combined with '--add-account'"},
         {"--pop3-port 1 --enable-account a@h", "!'--pop3-port' cannot be combined"},
+        {"--list-accounts", "list"},
+        {"--list-accounts=x", "!takes no value"},
+        {"--list-accounts --add-account a@h", "!cannot be combined"},
+        {"--add-account a@h:995 --tls STLS", "add a@h:995 tls=stls"},
+        {"--tls=pop3s --add-account a@h", "add a@h:110 tls=pop3s"},
+        {"--add-account a@h --tls none", "add a@h:110 tls=none"},
+        {"--add-account a@h --tls-ca ca.pem --tls-insecure", "add a@h:110 ca=ca.pem insecure"},
+        {"--add-account a@h --tls tls", "!'tls' is not pop3s, stls or none"},
+        {"--add-account a@h --tls", "!needs a value"},
+        {"--add-account a@h --tls-ca=", "!needs a file name"},
+        {"--add-account a@h --tls none --tls stls", "!twice"},
+        {"--add-account a@h --tls-insecure --tls-insecure", "!twice"},
+        {"--add-account a@h --tls none --tls-insecure", "!cannot be combined with '--tls none'"},
+        {"--add-account a@h --tls-ca f --tls none", "!cannot be combined with '--tls none'"},
+        {"--tls-insecure", "!goes with '--add-account' only"},
+        {"--enable-account a@h --tls-ca f", "!goes with '--add-account' only"},
+        {"--headless --tls stls", "!goes with '--add-account' only"},
     };
     for (const SCase& c : kCases) {
         SCOPED_TRACE(c.input);
@@ -182,7 +205,8 @@ TEST(OptionsTest, UsageNamesEveryOption) {
     const std::string usage = UsageText();
     for (const char* option :
          {"--headless", "--pop3-port", "--smtp-port", "--add-account", "--remove-account",
-          "--disable-account", "--enable-account", "--version", "--help"})
+          "--disable-account", "--enable-account", "--list-accounts", "--tls", "--tls-ca",
+          "--tls-insecure", "--version", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

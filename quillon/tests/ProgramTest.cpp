@@ -280,6 +280,26 @@ TEST_F(ProgramTest, AccountCommandsRegisterWhatTheAccountTableFinds) {
     ClearAccountTable(TRUE);
 }
 
+TEST_F(ProgramTest, TLSOptionsAreListedAndAnUnreadableCAFileRegistersNothing) {
+    CQuillonProcess add({"--add-account", "bob@127.0.0.1:995", "--tls-insecure"});
+    ASSERT_EQ(Run(add), 0) << add.Both();
+    EXPECT_NE(add.Output().find("(TLS pop3s, certificate not checked)"), std::string::npos)
+        << add.Both();
+    CQuillonProcess plain({"--add-account", "ann@127.0.0.1:1110", "--tls", "none"});
+    ASSERT_EQ(Run(plain), 0) << plain.Both();
+    CQuillonProcess missing({"--add-account", "cy@127.0.0.1", "--tls-ca", "/no/such/ca.pem"});
+    EXPECT_EQ(Run(missing), 1) << missing.Both();
+    EXPECT_NE(missing.Errors().find("cannot read the CA file /no/such/ca.pem"), std::string::npos)
+        << missing.Both();
+
+    CQuillonProcess list({"--list-accounts"});
+    ASSERT_EQ(Run(list), 0) << list.Both();
+    EXPECT_EQ(list.Output(),
+              "ann@127.0.0.1:1110  server 127.0.0.1 port 1110  TLS none  filtering on\n"
+              "bob@127.0.0.1:995  server 127.0.0.1 port 995  TLS pop3s insecure  filtering on\n")
+        << list.Both();
+}
+
 TEST_F(ProgramTest, BadAccountsAndOptionsExitTwoAndWriteNothing) {
     CQuillonProcess add({"--add-account", "ann@pop.example.com"});
     ASSERT_EQ(Run(add), 0) << add.Both();

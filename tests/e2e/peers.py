@@ -277,8 +277,11 @@ class Dovecot:
 
     START_ATTEMPTS = 3
 
-    def __init__(self, start_timeout=15.0):
+    def __init__(self, start_timeout=15.0, tls=None):
         self.port = None
+        self.pop3s_port = None
+        # (certificate file, key file): STLS on `port` and POP3S on `pop3s_port`.
+        self._tls = tls
         self._startTimeout = start_timeout
         self._process = None
         self._users = {}
@@ -320,6 +323,7 @@ class Dovecot:
         # A free port may be taken between free_port() and Dovecot's bind; try again then.
         for _ in range(self.START_ATTEMPTS):
             self.port = free_port()
+            self.pop3s_port = free_port() if self._tls else None
             conf = self._write_config()
             log = open(os.path.join(self._dir, "stderr.log"), "ab")
             try:
@@ -330,7 +334,9 @@ class Dovecot:
                 log.close()
             # A connection test would also succeed against another program that took
             # the port first.
-            if wait_listening(self._process, self.port, self._startTimeout):
+            if wait_listening(self._process, self.port, self._startTimeout) and (
+                    not self._tls or
+                    wait_listening(self._process, self.pop3s_port, self._startTimeout)):
                 return
             self.stop()
             if "Address already in use" not in self.log():
@@ -375,7 +381,8 @@ class Dovecot:
             f"log_path = {d}/dovecot.log",
             "protocols = pop3",
             f"listen = {HOST}",
-            "ssl = no",
+            *(["ssl = yes", f"ssl_cert = <{self._tls[0]}", f"ssl_key = <{self._tls[1]}",
+               "ssl_dh = </usr/share/dovecot/dh.pem"] if self._tls else ["ssl = no"]),
             "disable_plaintext_auth = no",
             "auth_mechanisms = plain login apop",
             "auth_failure_delay = 0",
@@ -406,7 +413,8 @@ class Dovecot:
                   f"    port = {self.port}",
                   "  }",
                   "  inet_listener pop3s {",
-                  "    port = 0",
+                  *([f"    address = {HOST}", f"    port = {self.pop3s_port}", "    ssl = yes"]
+                    if self._tls else ["    port = 0"]),
                   "  }",
                   "}",
                   "service imap-login {",
@@ -823,7 +831,7 @@ class Quillon:
     START_TIMEOUT = 15
 
     def __init__(self, accounts=(), binary=None, smtp_port=None, direct_listener=True,
-                 log_file=None, settings=None):
+                 log_file=None, settings=None, tls="none", tls_ca=None):
         self.binary = binary or os.environ.get("QUILLON_BIN")
         if not self.binary or not os.access(self.binary, os.X_OK):
             raise RuntimeError(f"QUILLON_BIN does not name the quillon program: "
@@ -833,6 +841,11 @@ class Quillon:
         self.direct_listener = direct_listener
         self.log_file = log_file
         self.settings = dict(settings or {})
+        # The TLS mode of the accounts registered without one, and of servers without an
+        # account ("ServerTLS"); None leaves both to the program's defaults.
+        self.tls = tls
+        # A CA file trusted for every server ("TLSCAFile").
+        self.tls_ca = tls_ca
         self.home = None
         self.pop3_port = None
         self._process = None
@@ -854,6 +867,10 @@ class Quillon:
                 self.add_account(*account)
             if not self.direct_listener:
                 write_hive_values(self.hive(), POP3_PROXY_KEY, {"DirectProxyListener": 0})
+            if self.tls is not None:
+                write_hive_values(self.hive(), POP3_PROXY_KEY, {"ServerTLS": self.tls})
+            if self.tls_ca is not None:
+                write_hive_values(self.hive(), POP3_PROXY_KEY, {"TLSCAFile": self.tls_ca})
             if self.log_file is not None:
                 self.enable_log(self.log_file)
             for key, values in self.settings.items():
@@ -922,11 +939,15 @@ class Quillon:
             raise RuntimeError("quillon is still running")
         self._start()
 
-    def add_account(self, user, host, port):
-        """Registers the account user@host:port with `quillon --add-account`; returns
-        the user name a mail client logs in with. Raises RuntimeError if it fails."""
-        code, output = _run([self.binary, "--add-account", f"{user}@{host}:{port}"],
-                            env=self._env(), timeout=30)
+    def add_account(self, user, host, port, *options):
+        """Registers the account user@host:port with `quillon --add-account` and the
+        TLS `options` (e.g. "--tls", "pop3s", "--tls-ca", FILE; without any, the mode
+        `tls` given to the constructor); returns the user name a mail client logs in
+        with. Raises RuntimeError if it fails."""
+        if not options and self.tls is not None:
+            options = ("--tls", self.tls)
+        code, output = _run([self.binary, "--add-account", f"{user}@{host}:{port}",
+                             *options], env=self._env(), timeout=30)
         if code != 0:
             raise RuntimeError(f"quillon --add-account failed ({code}):\n{output}")
         return self.login_name(user, host, port)
@@ -984,8 +1005,8 @@ class ProxyHost(Quillon):
     answered "bye" and exited within STOP_TIMEOUT seconds fails the test."""
 
     def __init__(self, accounts=(), hold_subjects=(), host_binary=None, binary=None,
-                 log_file=None):
-        super().__init__(accounts, binary=binary, log_file=log_file)
+                 log_file=None, tls="none", tls_ca=None):
+        super().__init__(accounts, binary=binary, log_file=log_file, tls=tls, tls_ca=tls_ca)
         self.host_binary = host_binary or os.environ.get("QUILLON_PROXY_HOST")
         if not self.host_binary or not os.access(self.host_binary, os.X_OK):
             raise RuntimeError(f"QUILLON_PROXY_HOST does not name the test host: "

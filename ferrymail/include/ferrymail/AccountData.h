@@ -9,6 +9,17 @@
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/RefCount.h"
 
+// How the proxy reaches an account's server: TLS from the first byte (POP3S), plain
+// text raised to TLS by STLS (RFC 2595) before the log-in, or plain text throughout.
+enum class ETLSMode { kPOP3S = 0, kSTLS = 1, kNone = 2 };
+
+// "pop3s", "stls" or "none".
+FERRYMAIL_API const char* TLSModeName(ETLSMode mode);
+// One of the names above (any case); false for anything else.
+FERRYMAIL_API bool ParseTLSMode(const std::string& text, ETLSMode& mode);
+// The mode of a server whose account names none: POP3S on port 995, else STLS.
+FERRYMAIL_API ETLSMode DefaultTLSMode(int port);
+
 class CAccountData : public CRefCount {
 public:
     std::string m_description;   // display description (registry-only: the account key name)
@@ -21,6 +32,10 @@ public:
     int m_serverPort = 110;
     bool m_isPOP3 = true;
     bool m_leaveMailOnServer = false;
+    ETLSMode m_tlsMode = ETLSMode::kSTLS;  // "TLS", when m_tlsModeSet
+    bool m_tlsModeSet = false;             // the record names a valid mode
+    std::string m_tlsCAFile;               // "TLSCAFile": trusted beside the system's store
+    bool m_tlsInsecure = false;            // "TLSInsecure": the certificate is not checked
     bool m_enabledKnown = false;
     bool m_enabled = true;
 };

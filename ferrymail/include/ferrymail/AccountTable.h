@@ -55,9 +55,19 @@ FERRYMAIL_API CAccountData* FindAccountByAddress(uint32_t address, const char* u
 // The account on server `server` for this user and mail client, or null.
 FERRYMAIL_API CAccountData* FindAccountByServer(const char* server, const char* user,
                                                 const char* client);
+// The registered account of `user` on `host` (any case) and `port`, or null; names are
+// not resolved.
+CAccountData* FindAccountByHostPort(const char* host, int port, const char* user);
 // Calls `callback` with each record in order until it returns non-zero; returns that value.
-int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
+FERRYMAIL_API int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
                                   void* parameter);
+// The TLS mode for a server on `port`: the one `account` names (may be null), else the
+// POP3Proxy setting "ServerTLS", else DefaultTLSMode. A "ServerTLS" that is no mode is
+// logged through `badSetting` (may be null) and counts as not set.
+FERRYMAIL_API ETLSMode GetServerTLSMode(const CAccountData* account, int port,
+                                        std::string* badSetting = nullptr);
+// The POP3Proxy setting "TLSCAFile", or empty.
+std::string GetGlobalTLSCAFile();
 // Releases every record; with `alsoAddressCache` also forgets resolved names.
 FERRYMAIL_API void ClearAccountTable(BOOL alsoAddressCache);
 // Whether Quillon filters this account (default yes); asked once per record.

@@ -2,7 +2,15 @@
 // Sockets sense (FD_READ, FD_WRITE, FD_ACCEPT, FD_CONNECT, FD_CLOSE) read from poll()
 // results, the last error, byte counts and the pending output. Owned by one CProxyServer
 // and used only by that object's thread (or by its owner before the thread starts).
+//
+// Once TLS is started on a connected socket, Send and Receive carry plain text and the
+// socket carries the ciphertext: the events stay those of the plain text (FD_READ when
+// text may be read, FD_WRITE when it may be sent), with FD_HANDSHAKE at the end of the
+// handshake.
 #pragma once
+
+#include <memory>
+#include <string>
 
 #include "ferrymail/SendQueue.h"
 #include "ferrymail/ferrymail_export.h"
@@ -14,17 +22,22 @@ constexpr long FD_WRITE = 0x02;
 constexpr long FD_ACCEPT = 0x08;
 constexpr long FD_CONNECT = 0x10;
 constexpr long FD_CLOSE = 0x20;
+// The TLS handshake has ended (SNetworkEvents::handshakeError tells how).
+constexpr long FD_HANDSHAKE = 0x40;
 
 // What one wait found on a socket.
 struct SNetworkEvents {
     long events = 0;       // FD_* bits
     int connectError = 0;  // with FD_CONNECT: 0 connected, else the error number
     int closeError = 0;    // with FD_CLOSE: 0 orderly close, else the error number
+    bool handshakeFailed = false;  // with FD_HANDSHAKE: see CEventSocket::GetTLSError
 };
+
+class CTLSChannel;
 
 class CEventSocket {
 public:
-    CEventSocket() = default;
+    CEventSocket();
     // Takes an accepted socket. Until its first FD_WRITE, whatever is sent is queued.
     explicit CEventSocket(SOCKET accepted);
     ~CEventSocket();
@@ -52,6 +65,20 @@ public:
     // Shuts both directions and closes; queued output is dropped. Safe when closed.
     void Close();
 
+    // Starts the client end of TLS on the connected socket; FD_HANDSHAKE follows. The
+    // certificate is checked against `hostName` and the system's trusted certificates
+    // plus those of `caFile` (may be empty), unless `verify` is false. 0 with
+    // GetTLSError() when TLS cannot be set up.
+    BOOL StartTLS(const std::string& hostName, const std::string& caFile, bool verify);
+    bool IsTLS() const { return m_tls != nullptr; }
+    // Why the handshake or the TLS stream failed.
+    const std::string& GetTLSError() const { return m_tlsError; }
+    // The protocol version and cipher of an established TLS stream, or empty.
+    std::string GetTLSDescription() const;
+    // Text has been decoded (or may be) that no poll() would report: the wait should
+    // not block, and the next one reports FD_READ (or FD_CLOSE after the peer's close).
+    bool HasBufferedInput() const;
+
     // Bytes the socket took, or -1 (error recorded, WSAEWOULDBLOCK when full).
     int Send(const char* data, int length);
     // Bytes read, 0 at the peer's close, or -1 (error recorded).
@@ -77,7 +104,25 @@ public:
     long long GetBytesSent() const { return m_bytesSent; }
     long long GetBytesReceived() const { return m_bytesReceived; }
 
+    // Ciphertext held for the peer beyond this makes sends wait, as a full socket does.
+    static constexpr size_t kTLSBacklog = 256 * 1024;
+
 private:
+    // Sends held ciphertext while the socket takes it; false on a socket error.
+    bool FlushTLS();
+    // Feeds what the socket has to the TLS channel: the bytes fed, or -1 at the peer's
+    // close or a socket error with nothing fed.
+    int FillTLS();
+    BOOL GetTLSEvents(short pollEvents, SNetworkEvents& events);
+    BOOL GetHandshakeEvents(short pollEvents, SNetworkEvents& events);
+    int SendTLS(const char* data, int length);
+    int ReceiveTLS(char* data, int length);
+    void EndTLS();
+
+    std::unique_ptr<CTLSChannel> m_tls;
+    std::string m_tlsError;
+    bool m_tlsEnded = false;  // the peer's close (TLS or TCP) has been seen
+
     SOCKET m_socket = INVALID_SOCKET;
     BOOL m_writable = FALSE;
     int m_lastError = 0;

@@ -87,6 +87,8 @@ protected:
 
 private:
     static void RunServerThread(CProxyServer* server);
+    // Marks the sockets with decoded text waiting as readable.
+    void MarkBufferedInput(std::vector<pollfd>& entries, int count);
 
     std::thread m_thread;
     std::unique_ptr<CPollEvent> m_threadEnded;

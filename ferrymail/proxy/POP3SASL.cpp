@@ -1,0 +1,254 @@
+#include "proxy/POP3SASL.h"
+
+#include <cstring>
+#include <vector>
+
+#include "kinbook/TextHelpers.h"
+
+namespace {
+
+constexpr const char kAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// The longest command line of RFC 5034 (initial responses included).
+constexpr size_t kMaxCommandLine = 255;
+constexpr const char kNoServer[] = "-ERR Log in as user/host[:port] to name the server";
+
+struct SMechanismName {
+    const char* name;
+    CPOP3SASL::EMechanism mechanism;
+};
+
+const SMechanismName kMechanisms[] = {
+    {"PLAIN", CPOP3SASL::EMechanism::kPlain},
+    {"LOGIN", CPOP3SASL::EMechanism::kLogin},
+    {"XOAUTH2", CPOP3SASL::EMechanism::kXOAuth2},
+    {"OAUTHBEARER", CPOP3SASL::EMechanism::kOAuthBearer},
+};
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    for (size_t end; (end = text.find(separator, at)) != std::string::npos; at = end + 1)
+        parts.push_back(text.substr(at, end - at));
+    parts.push_back(text.substr(at));
+    return parts;
+}
+
+std::string Join(const std::vector<std::string>& parts, char separator) {
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0)
+            text += separator;
+        text += parts[i];
+    }
+    return text;
+}
+
+// RFC 5801 saslname: "," and "=" are written =2C and =3D.
+bool DecodeSASLName(const std::string& text, std::string& name) {
+    name.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '=') {
+            name += text[i];
+        } else if (text.compare(i, 3, "=2C") == 0 || text.compare(i, 3, "=3D") == 0) {
+            name += text[i + 2] == 'C' ? ',' : '=';
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string EncodeSASLName(const std::string& name) {
+    std::string text;
+    for (char c : name) text += c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c);
+    return text;
+}
+
+// The user name inside a first response, by mechanism: PLAIN's authentication identity
+// (or the authorization identity), LOGIN's whole response, XOAUTH2's "user=",
+// OAUTHBEARER's "a=". False when the response is malformed.
+bool NameIn(CPOP3SASL::EMechanism mechanism, const std::string& response, std::string& name) {
+    switch (mechanism) {
+        case CPOP3SASL::EMechanism::kPlain: {
+            const std::vector<std::string> parts = Split(response, '\0');
+            if (parts.size() != 3)
+                return false;
+            name = parts[1].find('/') != std::string::npos ? parts[1] : parts[0];
+            return true;
+        }
+        case CPOP3SASL::EMechanism::kLogin:
+            name = response;
+            return true;
+        case CPOP3SASL::EMechanism::kXOAuth2: {
+            const std::vector<std::string> parts = Split(response, '\x01');
+            if (parts.size() < 2 || parts[0].compare(0, 5, "user=") != 0)
+                return false;
+            name = parts[0].substr(5);
+            return true;
+        }
+        case CPOP3SASL::EMechanism::kOAuthBearer: {
+            const std::vector<std::string> header =
+                Split(response.substr(0, response.find('\x01')), ',');
+            return header.size() >= 3 && header[1].compare(0, 2, "a=") == 0 &&
+                   DecodeSASLName(header[1].substr(2), name);
+        }
+        case CPOP3SASL::EMechanism::kNone:
+            break;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string CPOP3SASL::EncodeBase64(const std::string& data) {
+    std::string text;
+    text.reserve((data.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < data.size(); i += 3) {
+        const size_t left = data.size() - i;
+        unsigned value = static_cast<unsigned char>(data[i]) << 16;
+        if (left > 1)
+            value |= static_cast<unsigned char>(data[i + 1]) << 8;
+        if (left > 2)
+            value |= static_cast<unsigned char>(data[i + 2]);
+        text += kAlphabet[(value >> 18) & 63];
+        text += kAlphabet[(value >> 12) & 63];
+        text += left > 1 ? kAlphabet[(value >> 6) & 63] : '=';
+        text += left > 2 ? kAlphabet[value & 63] : '=';
+    }
+    return text;
+}
+
+bool CPOP3SASL::DecodeBase64(const std::string& text, std::string& data) {
+    if (text.size() % 4 != 0)
+        return false;
+    data.clear();
+    for (size_t i = 0; i < text.size(); i += 4) {
+        unsigned value = 0;
+        int padding = 0;
+        for (size_t j = 0; j < 4; ++j) {
+            const char c = text[i + j];
+            const char* at = c != '\0' ? std::strchr(kAlphabet, c) : nullptr;
+            // Padding only at the very end, at most two, never before a digit.
+            if (c == '=' && i + 4 == text.size() && j >= 2 && (j == 3 || text[i + 3] == '=')) {
+                ++padding;
+                value <<= 6;
+                continue;
+            }
+            if (at == nullptr || padding > 0)
+                return false;
+            value = (value << 6) | static_cast<unsigned>(at - kAlphabet);
+        }
+        data += static_cast<char>(value >> 16);
+        if (padding < 2)
+            data += static_cast<char>((value >> 8) & 0xFF);
+        if (padding < 1)
+            data += static_cast<char>(value & 0xFF);
+    }
+    return true;
+}
+
+std::string CPOP3SASL::OnAuth(const std::string& argument) {
+    Reset();
+    const size_t blank = argument.find_first_of(" \t");
+    m_mechanismName = argument.substr(0, blank);
+    for (const SMechanismName& known : kMechanisms)
+        if (CompareNoCase(m_mechanismName.c_str(), known.name) == 0)
+            m_mechanism = known.mechanism;
+    if (m_mechanism == EMechanism::kNone)
+        return m_mechanismName.empty() ? "-ERR AUTH needs a mechanism"
+                                       : "-ERR Unsupported SASL mechanism " + m_mechanismName;
+    if (blank == std::string::npos) {
+        m_awaitingFirst = true;
+        // LOGIN asks for the user name ("Username:"); the others start empty.
+        return m_mechanism == EMechanism::kLogin ? "+ VXNlcm5hbWU6" : "+ ";
+    }
+    const std::string initial = argument.substr(argument.find_first_not_of(" \t", blank));
+    return TakeFirstResponse(initial == "=" ? std::string() : initial);
+}
+
+std::string CPOP3SASL::OnClientResponse(const std::string& line) {
+    m_awaitingFirst = false;
+    if (line == "*") {
+        Reset();
+        return "-ERR Authentication cancelled";
+    }
+    return TakeFirstResponse(line);
+}
+
+std::string CPOP3SASL::TakeFirstResponse(const std::string& encoded) {
+    std::string name;
+    if (!DecodeBase64(encoded, m_response) || !NameIn(m_mechanism, m_response, name)) {
+        Reset();
+        return "-ERR Malformed SASL response";
+    }
+    const size_t slash = name.find('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == name.size()) {
+        Reset();
+        return kNoServer;
+    }
+    m_loginName = name;
+    m_user = name.substr(0, slash);
+    return std::string();
+}
+
+std::string CPOP3SASL::ServerCommand(const std::string& serverHost, int serverPort) {
+    std::string response = m_response;
+    switch (m_mechanism) {
+        case EMechanism::kPlain: {
+            std::vector<std::string> parts = Split(response, '\0');
+            for (size_t i = 0; i < 2; ++i)
+                if (parts[i] == m_loginName)
+                    parts[i] = m_user;
+            response = Join(parts, '\0');
+            break;
+        }
+        case EMechanism::kLogin:
+            response = m_user;
+            break;
+        case EMechanism::kXOAuth2: {
+            std::vector<std::string> parts = Split(response, '\x01');
+            parts[0] = "user=" + m_user;
+            response = Join(parts, '\x01');
+            break;
+        }
+        case EMechanism::kOAuthBearer: {
+            std::vector<std::string> parts = Split(response, '\x01');
+            std::vector<std::string> header = Split(parts[0], ',');
+            header[1] = "a=" + EncodeSASLName(m_user);
+            parts[0] = Join(header, ',');
+            // The host and port the client named are the proxy's.
+            for (size_t i = 1; i < parts.size(); ++i) {
+                if (parts[i].compare(0, 5, "host=") == 0)
+                    parts[i] = "host=" + serverHost;
+                else if (parts[i].compare(0, 5, "port=") == 0)
+                    parts[i] = "port=" + std::to_string(serverPort);
+            }
+            response = Join(parts, '\x01');
+            break;
+        }
+        case EMechanism::kNone:
+            break;
+    }
+    std::string encoded = EncodeBase64(response);
+    if (encoded.empty())
+        encoded = "=";
+    const std::string command = "AUTH " + m_mechanismName;
+    if (m_mechanism == EMechanism::kLogin ||
+        command.size() + 1 + encoded.size() > kMaxCommandLine) {
+        m_heldResponse = encoded == "=" ? std::string() : encoded;
+        m_heldPending = true;
+        return command;
+    }
+    return command + " " + encoded;
+}
+
+bool CPOP3SASL::OnChallenge(std::string& answer) {
+    if (!m_heldPending)
+        return false;
+    m_heldPending = false;
+    answer = m_heldResponse;
+    m_heldResponse.clear();
+    return true;
+}
