@@ -178,6 +178,8 @@ protected:
         ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER,
                                            "Software\\Brevant\\Quillon\\Settings\\POP3Proxy"));
         ASSERT_TRUE(settings.SetValue("DirectProxyListener", 0));
+        // The scripted servers speak in clear.
+        ASSERT_TRUE(settings.SetValue("ServerTLS", "none"));
     }
     void TearDown() override {
         delete m_listener;

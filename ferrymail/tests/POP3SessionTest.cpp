@@ -1033,7 +1033,8 @@ TEST_F(POP3SessionScriptTest, ScriptedSessions) {
          {"capabilities TOP\r\nSTLS\r\nSASL PLAIN LOGIN\r\nRESP-CODES\r\nUTF8 USER\r\nUSER\r\n"
           "UIDL\r\nIMPLEMENTATION Test server\r\n",
           "new", "C: CAPA",
-          "S: +OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.",
+          "S: +OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n"
+          "SASL PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n.",
           "P:", "C: USER anna/127.0.0.1", "C: CAPA", "S: +OK\r\n" + passed, "P: CAPA",
           "C: PASS secret", "C: CAPA", "S: +OK Capability list follows\r\n" + passed, "P:"}},
         {"a server without PIPELINING gets one command at a time",

@@ -159,6 +159,11 @@ protected:
     void SetUp() override {
         CMessageDatabase::Shutdown();
         ClearAccountTable(TRUE);
+        // The fake POP3 server speaks in clear.
+        CRegistryKey settings;
+        ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER,
+                                           "Software\\Brevant\\Quillon\\Settings\\POP3Proxy"));
+        ASSERT_TRUE(settings.SetValue("ServerTLS", "none"));
     }
     void TearDown() override {
         StopInstance();
