@@ -13,6 +13,7 @@ set (ctest does that).
 
 import email.utils
 import os
+import re
 import shutil
 import tempfile
 import time
@@ -61,8 +62,10 @@ MAILBOX = [
                                 extra="Content-Type: text/html; charset=us-ascii\n"),
      "hold", "other: not plain text"),
 ]
-HELD_CATEGORY = {"cheap watches": "X", "fucking deal": "X", "hello from carol": "N",
-                 "our spring sale": "Q"}
+# --list-held masks offensive words ("Expurgate" is on by default).
+SHOWN = {"fucking deal": "******* deal"}
+HELD_CATEGORY = {"cheap watches": "X", "******* deal": "X", "hello from carol": "N",
+                 "our spring sale": "?"}
 
 
 def subject_of(delivered):
@@ -156,7 +159,10 @@ class FilterThroughProxyTest(peers.DovecotTestCase):
         self.assertEqual(set(held), set(HELD_CATEGORY))
         for subject, _, place, note in MAILBOX:
             if place == "hold":
-                self.assertEqual(held[subject][1:], (HELD_CATEGORY[subject], note), subject)
+                # The list shows the reason without its category word.
+                reason = re.sub(r"^(bad|other): ", "", note)
+                shown = SHOWN.get(subject, subject)
+                self.assertEqual(held[shown][1:], (HELD_CATEGORY[shown], reason), subject)
 
         # Released, the nice message reaches the client at its next fetch.
         self.command("--release", held["hello from carol"][0])
@@ -174,11 +180,11 @@ class FilterThroughProxyTest(peers.DovecotTestCase):
         while "cheap watches" in self.server_subjects() and time.monotonic() < deadline:
             time.sleep(0.05)
         self.assertNotIn("cheap watches", self.server_subjects())
-        self.assertEqual(set(self.held()), {"fucking deal", "our spring sale"})
+        self.assertEqual(set(self.held()), {"******* deal", "our spring sale"})
 
         # A held number that does not exist is an error that changes nothing.
         self.command("--release", "999999", expect_code=1)
-        self.assertEqual(set(self.held()), {"fucking deal", "our spring sale"})
+        self.assertEqual(set(self.held()), {"******* deal", "our spring sale"})
 
 
 if __name__ == "__main__":

@@ -120,7 +120,8 @@ class KilledWhileSynchronizingTest(peers.DovecotTestCase):
         self.dovecot.add_user(user, password)
         for index in range(NEW_PER_ROUND):
             self.dovecot.deliver(user, message(0, index))
-        program = Quillon(accounts=[(user, HOST, self.dovecot.port)], direct_listener=False)
+        program = Quillon(accounts=[(user, HOST, self.dovecot.port)], direct_listener=False,
+                          settings=peers.PASS_ALL_FILTER_SETTINGS)
         program.__enter__()
         self.addCleanup(program.__exit__, None, None, None)
         client = KeepingClient(Quillon.login_name(user, HOST, self.dovecot.port), password)
