@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/BadFilter.h"
 #include "filter/DecodedText.h"
 #include "filter/DomainList.h"

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/store/MessageStore.h"
 #include "kinbook/Paths.h"
 #include "kinbook/Registry.h"
 

@@ -1,4 +1,4 @@
-#include "ferrymail/AccountTable.h"
+#include "ferrymail/accounts/AccountTable.h"
 
 #include <algorithm>
 #include <map>

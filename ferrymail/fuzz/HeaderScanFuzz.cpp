@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "kinbook/AddressHandler.h"
 #include "kinbook/TextMessage.h"
 

@@ -1,4 +1,4 @@
-#include "ferrymail/EventSocket.h"
+#include "ferrymail/proxy/EventSocket.h"
 
 #include "tls/TLSChannel.h"
 

@@ -1,4 +1,4 @@
-#include "ferrymail/Listener.h"
+#include "ferrymail/proxy/Listener.h"
 
 #include <atomic>
 #include <cctype>
@@ -10,8 +10,8 @@
 #include <mutex>
 #include <system_error>
 
-#include "ferrymail/FerrymailStrings.h"
-#include "ferrymail/LogWindowSink.h"
+#include "ferrymail/store/FerrymailStrings.h"
+#include "ferrymail/proxy/LogWindowSink.h"
 #include "kinbook/AppendFile.h"
 #include "kinbook/HostNames.h"
 #include "kinbook/StringTable.h"

@@ -1,11 +1,11 @@
-#include "ferrymail/Logger.h"
+#include "ferrymail/proxy/Logger.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "ferrymail/Listener.h"
-#include "ferrymail/LogWindowSink.h"
+#include "ferrymail/proxy/Listener.h"
+#include "ferrymail/proxy/LogWindowSink.h"
 
 CLogger::~CLogger() = default;
 CLogWindowSink::~CLogWindowSink() = default;

@@ -3,10 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/FerrymailStrings.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/ProxySettings.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/FerrymailStrings.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/proxy/ProxySettings.h"
 #include "kinbook/StringTable.h"
 #include "proxy/POP3Synchronizer.h"
 

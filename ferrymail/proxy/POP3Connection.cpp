@@ -1,7 +1,7 @@
 #include "proxy/POP3Connection.h"
 
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstddef>
 
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/MessageStore.h"
 #include "proxy/POP3Connection.h"
 
 namespace {

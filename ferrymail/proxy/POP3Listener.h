@@ -5,10 +5,10 @@
 // start function and owned by the program; its thread accepts the clients.
 #pragma once
 
-#include "ferrymail/Listener.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/ProxySettings.h"
-#include "ferrymail/UINotifier.h"
+#include "ferrymail/proxy/Listener.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/proxy/ProxySettings.h"
+#include "ferrymail/proxy/UINotifier.h"
 
 class CPOP3Listener : public CListener, public IDatabaseLogger {
 public:

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <cstdlib>
 
-#include "ferrymail/Logger.h"
+#include "ferrymail/proxy/Logger.h"
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
 #include "proxy/POP3TLS.h"

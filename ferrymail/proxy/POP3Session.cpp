@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <utility>
 
-#include "ferrymail/FerrymailStrings.h"
-#include "ferrymail/Logger.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/store/FerrymailStrings.h"
+#include "ferrymail/proxy/Logger.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
 #include "kinbook/StringTable.h"
 #include "proxy/ProxyConnection.h"
 

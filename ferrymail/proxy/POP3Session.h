@@ -9,7 +9,7 @@
 #include <deque>
 #include <string>
 
-#include "ferrymail/ProxySettings.h"
+#include "ferrymail/proxy/ProxySettings.h"
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Command.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ferrymail/Logger.h"
+#include "ferrymail/proxy/Logger.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "ferrymail/Logger.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/proxy/Logger.h"
+#include "ferrymail/store/MessageStore.h"
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3Synchronizer.h"

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <utility>
 
-#include "ferrymail/AccountData.h"
-#include "ferrymail/FerrymailStrings.h"
-#include "ferrymail/Logger.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/accounts/AccountData.h"
+#include "ferrymail/store/FerrymailStrings.h"
+#include "ferrymail/proxy/Logger.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
 #include "kinbook/FunctionTimer.h"
 #include "kinbook/StringTable.h"
 #include "proxy/ProxyConnection.h"

@@ -1,7 +1,7 @@
 #include "proxy/POP3TLS.h"
 
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/Logger.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/proxy/Logger.h"
 #include "kinbook/TextHelpers.h"
 
 namespace {

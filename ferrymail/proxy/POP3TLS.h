@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/AccountData.h"
+#include "ferrymail/accounts/AccountData.h"
 #include "proxy/POP3SessionHost.h"
 
 class CLogger;

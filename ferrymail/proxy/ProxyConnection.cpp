@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "ferrymail/FerrymailStrings.h"
-#include "ferrymail/UINotifier.h"
+#include "ferrymail/store/FerrymailStrings.h"
+#include "ferrymail/proxy/UINotifier.h"
 #include "kinbook/HostNames.h"
 #include "kinbook/StringTable.h"
 

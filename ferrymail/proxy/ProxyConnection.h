@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "ferrymail/EventSocket.h"
-#include "ferrymail/Listener.h"
-#include "ferrymail/Logger.h"
-#include "ferrymail/ProxyServer.h"
+#include "ferrymail/proxy/EventSocket.h"
+#include "ferrymail/proxy/Listener.h"
+#include "ferrymail/proxy/Logger.h"
+#include "ferrymail/proxy/ProxyServer.h"
 #include "kinbook/RefCount.h"
 
 // Directions of data, for ReceiveLines, FlushPending, SendData and GetLogCategory.

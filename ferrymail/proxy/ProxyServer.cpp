@@ -1,4 +1,4 @@
-#include "ferrymail/ProxyServer.h"
+#include "ferrymail/proxy/ProxyServer.h"
 
 #include <system_error>
 

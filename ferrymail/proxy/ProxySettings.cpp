@@ -1,4 +1,4 @@
-#include "ferrymail/ProxySettings.h"
+#include "ferrymail/proxy/ProxySettings.h"
 
 #include <cstdio>
 

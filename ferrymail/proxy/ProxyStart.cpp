@@ -1,4 +1,4 @@
-#include "ferrymail/ProxyStart.h"
+#include "ferrymail/proxy/ProxyStart.h"
 
 #include "proxy/AOLListener.h"
 #include "proxy/POP3Listener.h"

@@ -2,7 +2,7 @@
 // and owned by the program; its thread accepts the clients.
 #pragma once
 
-#include "ferrymail/Listener.h"
+#include "ferrymail/proxy/Listener.h"
 
 class CSMTPListener : public CListener {
 public:

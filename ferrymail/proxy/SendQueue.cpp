@@ -1,4 +1,4 @@
-#include "ferrymail/SendQueue.h"
+#include "ferrymail/proxy/SendQueue.h"
 
 #include <cstring>
 #include <new>

@@ -1,4 +1,4 @@
-#include "ferrymail/UINotifier.h"
+#include "ferrymail/proxy/UINotifier.h"
 
 #include <atomic>
 

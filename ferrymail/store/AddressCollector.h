@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "ferrymail/Address.h"
+#include "ferrymail/store/Address.h"
 #include "kinbook/AddressHandler.h"
 
 class CAddressCollector : public CAddressHandler {

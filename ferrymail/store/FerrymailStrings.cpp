@@ -1,4 +1,4 @@
-#include "ferrymail/FerrymailStrings.h"
+#include "ferrymail/store/FerrymailStrings.h"
 
 #include <iterator>
 

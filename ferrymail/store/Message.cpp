@@ -1,4 +1,4 @@
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 
 #include <atomic>
 #include <cstring>

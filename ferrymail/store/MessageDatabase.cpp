@@ -1,4 +1,4 @@
-#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/store/MessageDatabase.h"
 
 #include <openssl/evp.h>
 
@@ -6,8 +6,8 @@
 #include <ctime>
 #include <iterator>
 
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/MessageStore.h"
 #include "kinbook/RegistryKey.h"
 #include "kinbook/Sync.h"
 

@@ -1,8 +1,8 @@
 // A message's record in its store file.
 #include <cstdint>
 
-#include "ferrymail/Message.h"
-#include "ferrymail/StoreFile.h"
+#include "ferrymail/store/Message.h"
+#include "ferrymail/store/StoreFile.h"
 
 int CMessage::WriteMessageStatus(CStoreFile& file) {
     return file.WriteString(m_uidl) && file.WriteInt(m_number) && file.WriteInt(m_size) &&

@@ -1,4 +1,4 @@
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/store/MessageStore.h"
 
 
 #include <algorithm>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/store/MessageDatabase.h"
 #include "kinbook/FoundationLog.h"
 #include "kinbook/Paths.h"
 #include "kinbook/TextHelpers.h"

@@ -1,4 +1,4 @@
-#include "ferrymail/RecordStore.h"
+#include "ferrymail/store/RecordStore.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,9 +6,9 @@
 #include <ctime>
 #include <mutex>
 
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
-#include "ferrymail/StoreLock.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
+#include "ferrymail/store/StoreLock.h"
 #include "kinbook/AtomicFile.h"
 #include "kinbook/FoundationLog.h"
 #include "kinbook/Paths.h"

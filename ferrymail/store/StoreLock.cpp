@@ -1,6 +1,6 @@
-#include "ferrymail/StoreLock.h"
+#include "ferrymail/store/StoreLock.h"
 
-#include "ferrymail/RecordStore.h"
+#include "ferrymail/store/RecordStore.h"
 
 CStoreLock::CStoreLock(CRecordStore* store, bool modify) : m_store(store), m_modify(modify) {
     m_store->m_lock.GetLock();

@@ -13,7 +13,7 @@
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
-#include "ferrymail/ProxyStart.h"
+#include "ferrymail/proxy/ProxyStart.h"
 #include "kinbook/StringTable.h"
 
 using namespace testpeers;

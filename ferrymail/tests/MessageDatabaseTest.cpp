@@ -1,4 +1,4 @@
-#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/store/MessageDatabase.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "TestHome.h"
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/MessageStore.h"
 #include "kinbook/RegistryKey.h"
 
 // Live heap blocks of this program, to see a notification payload go at once. Kept out of

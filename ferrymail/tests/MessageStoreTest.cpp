@@ -1,4 +1,4 @@
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/store/MessageStore.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,7 +13,7 @@
 
 #include "KilledSaver.h"
 #include "TestHome.h"
-#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/store/MessageDatabase.h"
 #include "kinbook/Paths.h"
 
 namespace {

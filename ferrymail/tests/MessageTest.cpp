@@ -16,7 +16,7 @@
 
 #include <strings.h>
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
-#include "ferrymail/ProxyStart.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
+#include "ferrymail/proxy/ProxyStart.h"
 #include "kinbook/RegistryKey.h"
 #include "proxy/POP3Synchronizer.h"
 

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "TestHome.h"
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
 #include "kinbook/RegistryKey.h"
 #include "proxy/POP3Session.h"
 #include "proxy/POP3Synchronizer.h"

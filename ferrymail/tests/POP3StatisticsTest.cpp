@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "TestHome.h"
-#include "ferrymail/Logger.h"
+#include "ferrymail/proxy/Logger.h"
 #include "kinbook/RegistryKey.h"
 #include "proxy/POP3Statistics.h"
 

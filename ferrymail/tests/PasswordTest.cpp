@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "TestHome.h"
-#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/store/MessageDatabase.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {

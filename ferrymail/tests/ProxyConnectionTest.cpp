@@ -9,7 +9,7 @@
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
-#include "ferrymail/UINotifier.h"
+#include "ferrymail/proxy/UINotifier.h"
 
 using namespace testpeers;
 

@@ -9,7 +9,7 @@
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
-#include "ferrymail/LogWindowSink.h"
+#include "ferrymail/proxy/LogWindowSink.h"
 
 using namespace testpeers;
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "TestHome.h"
-#include "ferrymail/ProxySettings.h"
+#include "ferrymail/proxy/ProxySettings.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {

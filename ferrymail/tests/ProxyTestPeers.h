@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "ferrymail/Listener.h"
+#include "ferrymail/proxy/Listener.h"
 #include "proxy/ProxyConnection.h"
 
 namespace testpeers {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "ferrymail/SendQueue.h"
+#include "ferrymail/proxy/SendQueue.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ferrymail/StoreFile.h"
+#include "ferrymail/store/StoreFile.h"
 
 #include <gtest/gtest.h>
 

@@ -16,9 +16,9 @@
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/ProxyStart.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/proxy/ProxyStart.h"
 #include "kinbook/RegistryKey.h"
 #include "tls/TLSChannel.h"
 

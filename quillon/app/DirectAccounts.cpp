@@ -4,7 +4,7 @@
 #include <fstream>
 #include <vector>
 
-#include "ferrymail/AccountTable.h"
+#include "ferrymail/accounts/AccountTable.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {

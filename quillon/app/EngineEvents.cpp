@@ -1,6 +1,6 @@
 #include "app/EngineEvents.h"
 
-#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/store/MessageDatabase.h"
 #include "filter/FilterChain.h"
 
 CEngineEvents::CEngineEvents(CFilterChain* chain) : m_chain(chain), m_thread([this] { Run(); }) {}

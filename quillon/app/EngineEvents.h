@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "ferrymail/NotificationSink.h"
+#include "ferrymail/store/NotificationSink.h"
 
 class CFilterChain;
 

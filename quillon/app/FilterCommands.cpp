@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "app/ControlChannel.h"
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
 #include "filter/FilterStatistics.h"

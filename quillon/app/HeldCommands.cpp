@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "ferrymail/MessageDatabase.h"
+#include "ferrymail/store/MessageDatabase.h"
 #include "kinbook/Paths.h"
 #include "review/HeldColumns.h"
 #include "review/HeldMail.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ferrymail/AccountData.h"
+#include "ferrymail/accounts/AccountData.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "app/Headless.h"
 #include "app/HeldCommands.h"
 #include "app/Options.h"
-#include "ferrymail/AccountData.h"
+#include "ferrymail/accounts/AccountData.h"
 #include "kinbook/ShutdownSignals.h"
 #include "kinbook/Socket.h"
 

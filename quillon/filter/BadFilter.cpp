@@ -1,6 +1,6 @@
 #include "filter/BadFilter.h"
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/FilterChain.h"
 #include "filter/WordList.h"
 

@@ -1,6 +1,6 @@
 #include "filter/DecodedText.h"
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/MimeDecoder.h"
 
 void CDecodedText::Reset() {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/MessageStatus.h"
+#include "ferrymail/store/MessageStatus.h"
 
 class CFilterChain;
 class CMessage;

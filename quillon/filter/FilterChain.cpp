@@ -2,7 +2,7 @@
 
 #include <typeinfo>
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/BadFilter.h"
 #include "filter/DomainList.h"
 #include "filter/FilterProfile.h"

@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "ferrymail/MessageStatus.h"
+#include "ferrymail/store/MessageStatus.h"
 #include "filter/DecodedText.h"
 #include "kinbook/Critical.h"
 #include "kinbook/EmailEntity.h"

@@ -1,6 +1,6 @@
 #include "filter/FriendlyFilter.h"
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/DomainList.h"
 #include "filter/FilterChain.h"
 #include "filter/WordList.h"

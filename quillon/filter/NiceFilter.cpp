@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
 #include "filter/LinkList.h"

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <map>
 
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
 #include "filter/DecodedText.h"
 #include "filter/MimeDecoder.h"
 #include "kinbook/FriendData.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "ferrymail/MessageStatus.h"
+#include "ferrymail/store/MessageStatus.h"
 
 struct SHeldRow {
     int storeID = 0;

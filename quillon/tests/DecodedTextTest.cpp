@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/MimeDecoder.h"
 
 namespace {

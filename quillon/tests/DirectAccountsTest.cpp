@@ -8,7 +8,7 @@
 #include <map>
 
 #include "TestHome.h"
-#include "ferrymail/AccountTable.h"
+#include "ferrymail/accounts/AccountTable.h"
 #include "kinbook/HostNames.h"
 #include "kinbook/RegistryKey.h"
 

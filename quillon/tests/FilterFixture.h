@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "TestHome.h"
-#include "ferrymail/Message.h"
+#include "ferrymail/store/Message.h"
 #include "filter/DomainList.h"
 #include "filter/FilterChain.h"
 #include "filter/PatternList.h"

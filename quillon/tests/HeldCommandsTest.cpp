@@ -16,9 +16,9 @@
 #include "PortHolder.h"
 #include "TestHome.h"
 #include "app/DirectAccounts.h"
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <sstream>
 
 #include "TestHome.h"
-#include "ferrymail/AccountTable.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
+#include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
 #include "friends/FriendsState.h"
 #include "kinbook/FriendData.h"
 #include "kinbook/RegistryKey.h"

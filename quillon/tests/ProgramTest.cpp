@@ -16,7 +16,7 @@
 
 #include "PortHolder.h"
 #include "TestHome.h"
-#include "ferrymail/AccountTable.h"
+#include "ferrymail/accounts/AccountTable.h"
 #include "kinbook/RegistryKey.h"
 
 extern char** environ;

@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/Listener.h"
-#include "ferrymail/Message.h"
-#include "ferrymail/MessageDatabase.h"
-#include "ferrymail/MessageStore.h"
-#include "ferrymail/ProxyStart.h"
+#include "ferrymail/proxy/Listener.h"
+#include "ferrymail/store/Message.h"
+#include "ferrymail/store/MessageDatabase.h"
+#include "ferrymail/store/MessageStore.h"
+#include "ferrymail/proxy/ProxyStart.h"
 #include "kinbook/RegistryKey.h"
 
 namespace {

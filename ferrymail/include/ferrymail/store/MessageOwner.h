@@ -2,7 +2,7 @@
 // message database says which store an identifier stands for (CMessage::SetOwnerLookup).
 #pragma once
 
-#include "ferrymail/MessageStatus.h"
+#include "ferrymail/store/MessageStatus.h"
 #include "ferrymail/ferrymail_export.h"
 
 class CMessage;

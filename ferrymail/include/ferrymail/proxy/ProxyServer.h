@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "ferrymail/EventSocket.h"
+#include "ferrymail/proxy/EventSocket.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/PollEvent.h"
 #include "kinbook/Types.h"

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "ferrymail/SendQueue.h"
+#include "ferrymail/proxy/SendQueue.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/Socket.h"
 #include "kinbook/Types.h"

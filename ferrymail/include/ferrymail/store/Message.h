@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/Address.h"
-#include "ferrymail/MessageOwner.h"
-#include "ferrymail/MessageStatus.h"
-#include "ferrymail/ReceivedHop.h"
+#include "ferrymail/store/Address.h"
+#include "ferrymail/store/MessageOwner.h"
+#include "ferrymail/store/MessageStatus.h"
+#include "ferrymail/store/ReceivedHop.h"
 #include "ferrymail/ferrymail_export.h"
 
 class CStoreFile;

@@ -17,12 +17,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ferrymail/Message.h"
-#include "ferrymail/MessageOwner.h"
-#include "ferrymail/RecordStore.h"
-#include "ferrymail/StoreFile.h"
-#include "ferrymail/StoreLock.h"
-#include "ferrymail/StoreStats.h"
+#include "ferrymail/store/Message.h"
+#include "ferrymail/store/MessageOwner.h"
+#include "ferrymail/store/RecordStore.h"
+#include "ferrymail/store/StoreFile.h"
+#include "ferrymail/store/StoreLock.h"
+#include "ferrymail/store/StoreStats.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/LockFile.h"
 #include "kinbook/MapStringToPtrI.h"

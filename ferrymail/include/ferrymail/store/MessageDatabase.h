@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/AccountData.h"
-#include "ferrymail/DatabaseLogger.h"
-#include "ferrymail/Message.h"
-#include "ferrymail/MessageStatus.h"
-#include "ferrymail/NotificationSink.h"
-#include "ferrymail/RefString.h"
-#include "ferrymail/StoreStats.h"
+#include "ferrymail/accounts/AccountData.h"
+#include "ferrymail/store/DatabaseLogger.h"
+#include "ferrymail/store/Message.h"
+#include "ferrymail/store/MessageStatus.h"
+#include "ferrymail/store/NotificationSink.h"
+#include "ferrymail/store/RefString.h"
+#include "ferrymail/store/StoreStats.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/MapStringToPtrI.h"
 #include "kinbook/RefCount.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/Address.h"
+#include "ferrymail/store/Address.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/DurableFile.h"
 #include "kinbook/ImpFile.h"

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "ferrymail/Logger.h"
-#include "ferrymail/ProxyServer.h"
-#include "ferrymail/ProxySettings.h"
+#include "ferrymail/proxy/Logger.h"
+#include "ferrymail/proxy/ProxyServer.h"
+#include "ferrymail/proxy/ProxySettings.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/PollEvent.h"
 #include "kinbook/Socket.h"

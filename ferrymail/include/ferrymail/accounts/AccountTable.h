@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ferrymail/AccountData.h"
+#include "ferrymail/accounts/AccountData.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/Types.h"
 

@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ferrymail/Message.h"
-#include "ferrymail/StoreFile.h"
+#include "ferrymail/store/Message.h"
+#include "ferrymail/store/StoreFile.h"
 #include "ferrymail/ferrymail_export.h"
 #include "kinbook/LockFile.h"
 #include "kinbook/RefCount.h"
