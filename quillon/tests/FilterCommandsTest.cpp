@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 
+#include "HeadlessChild.h"
 #include "TestHome.h"
 #include "filter/FilterProfile.h"
 #include "kinbook/Registry.h"
@@ -107,23 +108,8 @@ TEST_F(FilterCommandsTest, ExamineIsADryRunBesideARunningQuillon) {
     const fs::path home = m_home.Path();
     ASSERT_EQ(Quillon("--add-friend ann@friends.org"), 0);
     ASSERT_EQ(Quillon("--add-me me@home.org"), 0);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t engine = fork();
-    if (engine == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        const std::string path = std::string(QUILLON_BIN_DIR) + "/quillon";
-        execl(path.c_str(), path.c_str(), "--headless", "--pop3-port", "0", nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    std::string started;
-    char buffer[256];
-    for (ssize_t n; started.find("listening") == std::string::npos &&
-                    (n = read(out[0], buffer, sizeof buffer)) > 0;)
-        started.append(buffer, static_cast<size_t>(n));
-    ASSERT_NE(started.find("listening"), std::string::npos) << started;
+    CHeadlessChild engine;
+    ASSERT_GT(engine.Start(), 0) << engine.Output();
 
     Write(home / "mail/cur/1", "From: Ann <ann@friends.org>\nSubject: hi\n\nHello.\n");
     Write(home / "mail/new/2", "From: x@y.org\nTo: me@home.org\nSubject: lunch?\n\nHi.\n");
@@ -153,11 +139,7 @@ TEST_F(FilterCommandsTest, ExamineIsADryRunBesideARunningQuillon) {
     EXPECT_EQ(output.rfind("Quillon will track the number of emails processed", 0), 0u) << output;
     EXPECT_EQ(Quillon("--stats --clear-stats", &output), 2) << output;
 
-    kill(engine, SIGTERM);
-    int status = 0;
-    waitpid(engine, &status, 0);
-    close(out[0]);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(engine.Stop(), 0);
 }
 
 TEST_F(FilterCommandsTest, StatsShowTheSavedCountersAndClearZeroesThem) {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include "HeadlessChild.h"
 #include "TestHome.h"
 #include "friends/FriendsState.h"
 #include "kinbook/Friends.h"
@@ -67,23 +68,8 @@ TEST_F(FriendCommandsTest, Parsing) {
 }
 
 TEST_F(FriendCommandsTest, CommandsWorkBesideARunningQuillon) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t engine = fork();
-    if (engine == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        std::string path = std::string(QUILLON_BIN_DIR) + "/quillon";
-        execl(path.c_str(), path.c_str(), "--headless", "--pop3-port", "0", nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    std::string started;
-    char buffer[256];
-    for (ssize_t n; started.find("listening") == std::string::npos &&
-                    (n = read(out[0], buffer, sizeof buffer)) > 0;)
-        started.append(buffer, static_cast<size_t>(n));
-    ASSERT_NE(started.find("listening"), std::string::npos) << started;
+    CHeadlessChild engine;
+    ASSERT_GT(engine.Start(), 0) << engine.Output();
     // This process holds the lists loaded, as a running filter does.
     CFriendData ann;
     ASSERT_TRUE(ann.Create("ann@x.org", "Ann", AS_MANUAL, "keep this note"));
@@ -127,11 +113,7 @@ TEST_F(FriendCommandsTest, CommandsWorkBesideARunningQuillon) {
     EXPECT_EQ(list.find("gone@x.org"), std::string::npos) << list;
     EXPECT_EQ(list.rfind("ann@x.org\t", 0), 0u) << "sorted by address\n" << list;
 
-    kill(engine, SIGTERM);
-    int status = 0;
-    waitpid(engine, &status, 0);
-    close(out[0]);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the engine ran beside them";
+    EXPECT_EQ(engine.Stop(), 0) << "the engine ran beside them";
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "PortHolder.h"
+#include "HeadlessChild.h"
 #include "TestHome.h"
 #include "app/DirectAccounts.h"
 #include "ferrymail/accounts/AccountTable.h"
@@ -204,43 +205,18 @@ protected:
         return location;
     }
     int StartInstance() {
-        int out[2];
-        EXPECT_EQ(pipe(out), 0);
-        m_instance = fork();
-        if (m_instance == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            const std::string path = std::string(QUILLON_BIN_DIR) + "/quillon";
-            execl(path.c_str(), path.c_str(), "--headless", "--pop3-port", "0", nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        std::string started;
-        const char kListening[] = "listening on 127.0.0.1:";
-        char buffer[256];
-        for (ssize_t n; started.find('\n', started.find(kListening)) == std::string::npos &&
-                        (n = read(out[0], buffer, sizeof buffer)) > 0;)
-            started.append(buffer, static_cast<size_t>(n));
-        m_instanceOutput = out[0];  // open until it ends: it says so on its way out
-        const size_t at = started.find(kListening);
-        EXPECT_NE(at, std::string::npos) << started;
-        return at == std::string::npos ? 0
-                                       : std::atoi(started.c_str() + at + sizeof kListening - 1);
+        const int port = m_instance.Start();
+        EXPECT_GT(port, 0) << m_instance.Output();
+        return port;
     }
     void StopInstance() {
-        if (m_instance <= 0)
-            return;
-        kill(m_instance, SIGTERM);
-        int status = 0;
-        waitpid(m_instance, &status, 0);
-        m_instance = 0;
-        close(m_instanceOutput);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        if (m_instance.IsRunning()) {
+            EXPECT_EQ(m_instance.Stop(), 0);
+        }
     }
 
     CTestHome m_home;
-    pid_t m_instance = 0;
-    int m_instanceOutput = -1;
+    CHeadlessChild m_instance;
 };
 
 TEST_F(HeldCommandsTest, Parsing) {
@@ -283,10 +259,7 @@ TEST_F(HeldCommandsTest, ThroughTheRunningInstanceAndWithoutOne) {
                   {"u3", Mail("friend@example.org", "third"), 0, MS_INBOX}});
     // An instance killed outright leaves its socket file; the next one replaces it.
     ASSERT_GT(StartInstance(), 0);
-    kill(m_instance, SIGKILL);
-    waitpid(m_instance, nullptr, 0);
-    m_instance = 0;
-    close(m_instanceOutput);
+    m_instance.Kill();
     ASSERT_EQ(access((m_home.Path() + "/quillon.control").c_str(), F_OK), 0);
     const int proxyPort = StartInstance();
     ASSERT_GT(proxyPort, 0);
