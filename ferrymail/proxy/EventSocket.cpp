@@ -109,18 +109,18 @@ int CEventSocket::Available() { return SockAvailable(m_socket, m_lastError); }
 
 short CEventSocket::GetWaitEvents() const {
     if (m_listening)
-        return POLLIN;
+        return kWaitRead;
     if (m_connecting)
-        return POLLOUT;
+        return kWaitWrite;
     if (m_tls != nullptr) {
         // The handshake reads whatever the upper side does; held ciphertext must leave.
         const bool handshaking = !m_tls->IsEstablished();
-        const short read = m_readPaused && !handshaking ? 0 : POLLIN;
+        const short read = m_readPaused && !handshaking ? 0 : kWaitRead;
         const bool write = m_tls->HasOutput() || (!m_writable && !handshaking);
-        return write ? static_cast<short>(read | POLLOUT) : read;
+        return write ? static_cast<short>(read | kWaitWrite) : read;
     }
-    const short read = m_readPaused ? 0 : POLLIN;
-    return m_writable ? read : static_cast<short>(read | POLLOUT);
+    const short read = m_readPaused ? 0 : kWaitRead;
+    return m_writable ? read : static_cast<short>(read | kWaitWrite);
 }
 
 BOOL CEventSocket::GetNetworkEvents(short pollEvents, SNetworkEvents& events) {
@@ -129,17 +129,17 @@ BOOL CEventSocket::GetNetworkEvents(short pollEvents, SNetworkEvents& events) {
         m_lastError = WSAENOTSOCK;
         return FALSE;
     }
-    if (pollEvents & POLLNVAL) {
+    if (pollEvents & kWaitInvalid) {
         m_lastError = WSAENOTSOCK;
         return FALSE;
     }
     if (m_listening) {
-        if (pollEvents & (POLLIN | POLLERR | POLLHUP))
+        if (pollEvents & (kWaitRead | kWaitError | kWaitHangUp))
             events.events |= FD_ACCEPT;
         return TRUE;
     }
     if (m_connecting) {
-        if (!(pollEvents & (POLLOUT | POLLERR | POLLHUP)))
+        if (!(pollEvents & (kWaitWrite | kWaitError | kWaitHangUp)))
             return TRUE;
         m_connecting = false;
         events.events |= FD_CONNECT;
@@ -151,9 +151,9 @@ BOOL CEventSocket::GetNetworkEvents(short pollEvents, SNetworkEvents& events) {
     }
     if (m_tls != nullptr)
         return GetTLSEvents(pollEvents, events);
-    if (pollEvents & POLLOUT)
+    if (pollEvents & kWaitWrite)
         events.events |= FD_WRITE;
-    if (pollEvents & (POLLIN | POLLERR | POLLHUP)) {
+    if (pollEvents & (kWaitRead | kWaitError | kWaitHangUp)) {
         // Data comes before the close: the close is seen once everything has been read.
         const int waiting = Available();
         if (waiting > 0) {
@@ -296,7 +296,7 @@ int CEventSocket::ReceiveTLS(char* data, int length) {
 }
 
 BOOL CEventSocket::GetHandshakeEvents(short pollEvents, SNetworkEvents& events) {
-    if (!(pollEvents & (POLLIN | POLLERR | POLLHUP)))
+    if (!(pollEvents & (kWaitRead | kWaitError | kWaitHangUp)))
         return TRUE;
     const int fed = FillTLS();
     const CTLSChannel::EResult result = m_tls->Handshake();
@@ -319,16 +319,16 @@ BOOL CEventSocket::GetHandshakeEvents(short pollEvents, SNetworkEvents& events) 
 }
 
 BOOL CEventSocket::GetTLSEvents(short pollEvents, SNetworkEvents& events) {
-    if ((pollEvents & POLLOUT) && !FlushTLS()) {
+    if ((pollEvents & kWaitWrite) && !FlushTLS()) {
         events.events |= FD_CLOSE;
         events.closeError = m_lastError;
         return TRUE;
     }
     if (!m_tls->IsEstablished())
         return GetHandshakeEvents(pollEvents, events);
-    if ((pollEvents & POLLOUT) && m_tls->OutputSize() <= kTLSBacklog)
+    if ((pollEvents & kWaitWrite) && m_tls->OutputSize() <= kTLSBacklog)
         events.events |= FD_WRITE;
-    if (!(pollEvents & (POLLIN | POLLERR | POLLHUP)) && !HasBufferedInput())
+    if (!(pollEvents & (kWaitRead | kWaitError | kWaitHangUp)) && !HasBufferedInput())
         return TRUE;
     // Bytes behind the peer's close message are never read.
     if (m_tls->HasBufferedInput()) {

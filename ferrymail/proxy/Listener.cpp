@@ -13,6 +13,7 @@
 #include "ferrymail/store/FerrymailStrings.h"
 #include "ferrymail/proxy/LogWindowSink.h"
 #include "kinbook/AppendFile.h"
+#include "kinbook/CalendarTime.h"
 #include "kinbook/HostNames.h"
 #include "kinbook/StringTable.h"
 #include "kinbook/TextHelpers.h"
@@ -42,8 +43,8 @@ void AppendTimeStamp(std::string& line) {
                                          SteadyMilliseconds() / 1000;
     const long long tick = SteadyMilliseconds();
     const time_t seconds = static_cast<time_t>(baseSeconds + tick / 1000);
-    tm local;
-    localtime_r(&seconds, &local);
+    tm local {};
+    ToLocalTime(seconds, local);
     char text[32];
     const size_t length = std::strftime(text, sizeof(text), "%H:%M:%S", &local);
     std::snprintf(text + length, sizeof(text) - length, ".%03d: ", static_cast<int>(tick % 1000));
@@ -424,8 +425,8 @@ void CListener::RunTimer() {
                     wait = entry.due - now;
             }
         }
-        pollfd entries[2] = {{m_clockKillEvent.GetHandle(), POLLIN, 0},
-                             {m_clockWakeEvent.GetHandle(), POLLIN, 0}};
+        SWaitEntry entries[2] = {{m_clockKillEvent.GetHandle(), kWaitRead, 0},
+                             {m_clockWakeEvent.GetHandle(), kWaitRead, 0}};
         int error = 0;
         const int ready = SockWait(entries, 2, static_cast<int>(wait), error);
         if (ready < 0)

@@ -44,7 +44,7 @@ int CProxyServer::RunServer() {
     EVENTACTION action = EA_REBUILD;
     int exitCode = 0;
     int count = 0;
-    std::vector<pollfd> entries;
+    std::vector<SWaitEntry> entries;
     InitializeThread();
     for (;;) {
         if (action == EA_REBUILD) {
@@ -67,9 +67,9 @@ int CProxyServer::RunServer() {
                     break;
                 }
                 buffered = buffered || handle.socket->HasBufferedInput();
-                entries[i] = pollfd{handle.socket->GetHandle(), handle.socket->GetWaitEvents(), 0};
+                entries[i] = SWaitEntry{handle.socket->GetHandle(), handle.socket->GetWaitEvents(), 0};
             } else {
-                entries[i] = pollfd{handle.event->GetHandle(), POLLIN, 0};
+                entries[i] = SWaitEntry{handle.event->GetHandle(), kWaitRead, 0};
             }
         }
         if (invalid) {
@@ -96,7 +96,7 @@ int CProxyServer::RunServer() {
         for (int i = 0; i < count && action == EA_CONTINUE; ++i) {
             if (entries[i].revents == 0)
                 continue;
-            if (entries[i].revents & POLLNVAL) {
+            if (entries[i].revents & kWaitInvalid) {
                 exitCode = 1;
                 leave = true;
                 break;
@@ -119,11 +119,11 @@ int CProxyServer::RunServer() {
     return exitCode;
 }
 
-void CProxyServer::MarkBufferedInput(std::vector<pollfd>& entries, int count) {
+void CProxyServer::MarkBufferedInput(std::vector<SWaitEntry>& entries, int count) {
     for (int i = 0; i < count; ++i) {
         const CEventSocket* socket = m_eventVec[i].socket;
         if (socket != nullptr && socket->HasBufferedInput())
-            entries[i].revents |= POLLIN;
+            entries[i].revents |= kWaitRead;
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/store/MessageStore.h"
+#include "kinbook/CalendarTime.h"
 #include "kinbook/RegistryKey.h"
 #include "kinbook/Sync.h"
 
@@ -371,10 +372,9 @@ void CMessageDatabase::NotifyLog(MSG_NOTIFICATION code, int storeID, CMessage* m
         if (!from->m_address.empty())
             detail += "From: " + from->m_address + "; ";
         if (long downloaded = message->GetDownloadedDate(); downloaded != 0) {
-            time_t when = static_cast<time_t>(downloaded);
             tm local {};
             char stamp[64] = "";
-            if (localtime_r(&when, &local) != nullptr)
+            if (ToLocalTime(static_cast<time_t>(downloaded), local))
                 strftime(stamp, sizeof stamp, "%m/%d/%y %H:%M:%S", &local);
             detail += std::string("Downloaded: ") + stamp + "; ";
         }

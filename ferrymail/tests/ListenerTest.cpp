@@ -281,7 +281,7 @@ TEST_F(ListenerTest, ClockEventIsSignalledOncePerPeriodWhileHeld) {
     uint64_t count;
     while (::read(copy, &count, sizeof(count)) > 0) {
     }
-    pollfd entry{copy, POLLIN, 0};
+    SWaitEntry entry{copy, kWaitRead, 0};
     EXPECT_EQ(::poll(&entry, 1, 6 * kPeriod), 0);
     ::close(copy);
     // The slow one still ticks.

@@ -56,7 +56,7 @@ class TestClient {
 public:
     explicit TestClient(int port, uint32_t address = INADDR_LOOPBACK) {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in target{};
+        SSocketAddress target{};
         target.sin_family = AF_INET;
         target.sin_port = htons(static_cast<uint16_t>(port));
         target.sin_addr.s_addr = htonl(address);
@@ -97,7 +97,7 @@ public:
     // Up to `maximum` bytes, waiting up to `seconds`; empty at the peer's close or on
     // time-out (IsClosed tells which).
     std::string ReadSome(size_t maximum = 65536, double seconds = 10.0) {
-        pollfd entry{m_fd, POLLIN, 0};
+        SWaitEntry entry{m_fd, kWaitRead, 0};
         if (::poll(&entry, 1, static_cast<int>(seconds * 1000)) != 1)
             return std::string();
         std::string data(maximum, '\0');
@@ -165,7 +165,7 @@ public:
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
         ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-        sockaddr_in address{};
+        SSocketAddress address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -216,7 +216,7 @@ public:
                 buffer.erase(0, at + 2);
                 return true;
             }
-            pollfd entry{fd, POLLIN, 0};
+            SWaitEntry entry{fd, kWaitRead, 0};
             if (::poll(&entry, 1, static_cast<int>(seconds * 1000)) != 1)
                 return false;
             char chunk[65536];
@@ -396,7 +396,7 @@ class CRelayListener : public CListener {
 public:
     explicit CRelayListener(int port = 0) : CListener(port, PROTOCOL_POP3, "RelayTest") {}
     ~CRelayListener() override { Shutdown(); }
-    CProxyConnection* NewProxyConnection(SOCKET socket, const sockaddr_in& address,
+    CProxyConnection* NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                          int addressLength) override {
         CRelaySession* session = new CRelaySession(socket, ++m_sessions);
         session->SetPeerAddress(address);

@@ -262,7 +262,7 @@ void SockClose(SOCKET socket) {
         ::close(socket);
 }
 
-int SockWait(pollfd* entries, int count, int milliseconds, int& error) {
+int SockWait(SWaitEntry* entries, int count, int milliseconds, int& error) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     int timeout = milliseconds;

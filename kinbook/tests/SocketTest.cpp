@@ -48,17 +48,17 @@ TEST(SocketLayer, LoopbackConnectSendReceiveAndClose) {
     if (!SockConnect(client, bound, error)) {
         ASSERT_EQ(error, WSAEWOULDBLOCK);
     }
-    pollfd ready{listener, POLLIN, 0};
+    SWaitEntry ready{listener, kWaitRead, 0};
     ASSERT_EQ(SockWait(&ready, 1, 5000, error), 1);
     sockaddr_in peer;
     const SOCKET server = SockAccept(listener, &peer, error);
     ASSERT_NE(server, INVALID_SOCKET);
-    pollfd writable{client, POLLOUT, 0};
+    SWaitEntry writable{client, kWaitWrite, 0};
     ASSERT_EQ(SockWait(&writable, 1, 5000, error), 1);
     EXPECT_EQ(SockPendingError(client), 0);
 
     ASSERT_EQ(SockSend(client, "hello", 5, error), 5);
-    pollfd readable{server, POLLIN, 0};
+    SWaitEntry readable{server, kWaitRead, 0};
     ASSERT_EQ(SockWait(&readable, 1, 5000, error), 1);
     EXPECT_EQ(SockAvailable(server, error), 5);
     EXPECT_FALSE(SockPeerClosed(server, error));
@@ -89,7 +89,7 @@ TEST(SocketLayer, RefusedConnectReportsWinsockNumber) {
     if (SockConnect(client, address, error)) {
         FAIL() << "connected to a closed port";
     } else if (error == WSAEWOULDBLOCK) {
-        pollfd done{client, POLLOUT, 0};
+        SWaitEntry done{client, kWaitWrite, 0};
         ASSERT_EQ(SockWait(&done, 1, 5000, error), 1);
         EXPECT_EQ(SockPendingError(client), WSAECONNREFUSED);
     } else {

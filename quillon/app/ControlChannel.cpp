@@ -35,7 +35,7 @@ bool SendAll(SOCKET socket, const std::string& text, long long deadline) {
         }
         if (n < 0 && error != WSAEWOULDBLOCK)
             return false;
-        pollfd entry = {socket, POLLOUT, 0};
+        SWaitEntry entry = {socket, kWaitWrite, 0};
         const long long left = deadline - NowMs();
         if (left <= 0 || SockWait(&entry, 1, static_cast<int>(left), error) <= 0)
             return false;
@@ -100,10 +100,10 @@ void CControlChannel::Stop() {
 void CControlChannel::Serve() {
     std::vector<SClient> clients;
     for (;;) {
-        std::vector<pollfd> entries{{m_stop.GetHandle(), POLLIN, 0}, {m_listener, POLLIN, 0}};
+        std::vector<SWaitEntry> entries{{m_stop.GetHandle(), kWaitRead, 0}, {m_listener, kWaitRead, 0}};
         long long nearest = NowMs() + kRequestTimeoutMs;
         for (const SClient& client : clients) {
-            entries.push_back({client.socket, POLLIN, 0});
+            entries.push_back({client.socket, kWaitRead, 0});
             nearest = std::min(nearest, client.deadline);
         }
         int error = 0;
@@ -273,7 +273,7 @@ bool CControlChannel::Send(const std::string& folder, const std::vector<std::str
     std::string text;
     bool complete = SendAll(socket, FormatRequest(words), deadline);
     while (complete) {
-        pollfd entry = {socket, POLLIN, 0};
+        SWaitEntry entry = {socket, kWaitRead, 0};
         const long long left = deadline - NowMs();
         int waitError = 0;
         if (left <= 0 || SockWait(&entry, 1, static_cast<int>(left), waitError) <= 0) {

@@ -132,7 +132,7 @@ public:
     std::string Read(bool multiLine = false) {
         const std::string end = multiLine ? "\r\n.\r\n" : "\r\n";
         for (size_t at; (at = m_buffer.find(end)) == std::string::npos;) {
-            pollfd entry = {m_fd, POLLIN, 0};
+            SWaitEntry entry = {m_fd, kWaitRead, 0};
             char chunk[4096];
             ssize_t n = 0;
             if (poll(&entry, 1, 30000) <= 0 || (n = read(m_fd, chunk, sizeof chunk)) <= 0)

@@ -111,9 +111,18 @@ KINBOOK_API void SockClose(SOCKET socket);
 // Turns off Nagle's delay for small sends (TCP_NODELAY); errors ignored.
 KINBOOK_API void SockSetNoDelay(SOCKET socket);
 
+// One handle of a wait (the platform's poll entry) and the events it names: read, write,
+// error, hang-up and a handle that is not open.
+using SWaitEntry = pollfd;
+inline constexpr short kWaitRead = POLLIN;
+inline constexpr short kWaitWrite = POLLOUT;
+inline constexpr short kWaitError = POLLERR;
+inline constexpr short kWaitHangUp = POLLHUP;
+inline constexpr short kWaitInvalid = POLLNVAL;
+
 // poll() over `count` entries, retried when a signal interrupts it. The number of ready
 // entries, 0 on time-out (`milliseconds` < 0 waits without limit), -1 on failure.
-KINBOOK_API int SockWait(pollfd* entries, int count, int milliseconds, int& error);
+KINBOOK_API int SockWait(SWaitEntry* entries, int count, int milliseconds, int& error);
 
 // Raises the soft limit of open files to the hard limit: each proxied connection holds
 // four handles. Returns the soft limit in force afterwards (-1 when it cannot be asked).

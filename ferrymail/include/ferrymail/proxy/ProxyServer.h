@@ -88,7 +88,7 @@ protected:
 private:
     static void RunServerThread(CProxyServer* server);
     // Marks the sockets with decoded text waiting as readable.
-    void MarkBufferedInput(std::vector<pollfd>& entries, int count);
+    void MarkBufferedInput(std::vector<SWaitEntry>& entries, int count);
 
     std::thread m_thread;
     std::unique_ptr<CPollEvent> m_threadEnded;
