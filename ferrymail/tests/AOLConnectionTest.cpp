@@ -173,6 +173,6 @@ TEST_F(AOLConnectionTest, SessionRelaysFramesBothWaysUnchanged) {
     EXPECT_EQ(count(" <-S CH"), 3u);
     EXPECT_EQ(count("C<-  CH"), 3u);
     EXPECT_EQ(count("C->  CH02 Seq 65535 fam 7 subtype 3605 len 1000 *\\02\\ffff\\ffff\\03\\ffe8"), 1u);
-    EXPECT_EQ(count("Connection completed\r\n"), 1u);
+    EXPECT_EQ(count("AOL(1): Connection completed\r\n"), 1u);
     EXPECT_EQ(count("Not a FLAP frame from the client (first byte 0x3f); closing"), 1u);
 }
