@@ -7,13 +7,13 @@
 class CAOLListener : public CListener {
 public:
     static constexpr int kPort = 5190;
-    CAOLListener();
+    // `port` 0 takes any free port (for tests).
+    explicit CAOLListener(int port = kPort);
 
     // Shuts the listener down before this part of the object goes.
     ~CAOLListener() override;
 
-    // The AOL session is not part of the proxy engine yet: no connection is made and
-    // the client is closed.
+    // A CAOLConnection numbered from a process-wide count, the first being 1.
     CProxyConnection* NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                          int addressLength) override;
 };

@@ -110,6 +110,13 @@ char* SInputBuffer::Reserve(size_t count) {
     return storage.get() + end;
 }
 
+void SInputBuffer::Consume(size_t count) {
+    start += count < Size() ? count : Size();
+    scanned = 0;
+    if (start == end)
+        start = end = 0;
+}
+
 CProxyConnection::CProxyConnection(SOCKET client, PROTOCOL protocol, int number)
     : CProxyServer(0, protocol), m_number(number) {
     std::memset(&m_peerAddress, 0, sizeof(m_peerAddress));
@@ -194,6 +201,10 @@ BOOL CProxyConnection::GetLine(std::string& buffer, std::string& line) {
     return TRUE;
 }
 
+BOOL CProxyConnection::GetLine(SInputBuffer& input, std::string& line) {
+    return CutLine(input, line) ? TRUE : FALSE;
+}
+
 BOOL CProxyConnection::HandleLines(CEventSocket& socket, SInputBuffer& input, std::string& line,
                                    int direction, bool logging, size_t blockLeft) {
     BOOL handled = FALSE;
@@ -214,10 +225,12 @@ BOOL CProxyConnection::HandleLines(CEventSocket& socket, SInputBuffer& input, st
                     break;
             }
         }
-        if (!CutLine(input, line))
+        const size_t unread = input.Size();
+        if (!GetLine(input, line))
             break;
+        const size_t cut = unread - input.Size();
         if (blockLeft > 0)
-            blockLeft -= blockLeft < line.size() + 2 ? blockLeft : line.size() + 2;
+            blockLeft -= blockLeft < cut ? blockLeft : cut;
         if (logging)
             Log(GetLogCategory(direction), line);
         if (direction == DIR_FROM_SERVER)
@@ -241,7 +254,8 @@ BOOL CProxyConnection::ReceiveLines(CEventSocket& socket, SInputBuffer& input, s
     if (got <= 0)
         return FALSE;  // nothing yet, or the close, which the next wait reports
     input.end += static_cast<size_t>(got);
-    BlankZeroBytes(fresh, static_cast<size_t>(got));
+    if (!m_keepZeroBytes)
+        BlankZeroBytes(fresh, static_cast<size_t>(got));
 
     // Replies to a whole read leave in large pieces rather than one send per line.
     const bool wasCorked = m_corked;

@@ -38,6 +38,8 @@ struct SInputBuffer {
     size_t Size() const { return end - start; }
     // Room for `count` more bytes after the end (the unread bytes move to the front).
     char* Reserve(size_t count);
+    // Drops the first `count` bytes (at most Size()).
+    void Consume(size_t count);
     void Clear() { start = end = scanned = 0; }
 };
 
@@ -126,6 +128,10 @@ public:
                         std::string& error);
     // Cuts the first line (without its CR LF) off `buffer`; 0 when it holds none.
     static BOOL GetLine(std::string& buffer, std::string& line);
+    // Cuts the next unit that ReceiveLines hands on off the front of `input`: by default
+    // a line without its CR LF. 0 when `input` holds none yet. A session whose units are
+    // not lines overrides it; it may end the session when `input` can never hold one.
+    virtual BOOL GetLine(SInputBuffer& input, std::string& line);
     // Mode 0 (relayed destination): `argument` + `offset` is "a.b.c.d:port text"; `text`
     // receives the text. A malformed destination sends "-1" to the client, a failure the
     // error number. Other modes: `argument` is a host name, port kNamedHostPort, nothing
@@ -180,6 +186,9 @@ protected:
     SInputBuffer m_serverBuffer;
     std::string m_serverLine;
     BOOL m_rebuild = FALSE;  // a new handle must join the wait set
+    // Received bytes reach the session as they came. By default each zero byte becomes
+    // a blank, for sessions that treat their lines as C strings.
+    bool m_keepZeroBytes = false;
 
 private:
     // ReceiveLines' line loop over what `input` holds: whole blocks of lines (the first

@@ -1,0 +1,84 @@
+#include "proxy/FLAPFrame.h"
+
+#include <cstdio>
+
+namespace {
+
+unsigned BigEndian16(const char* data) {
+    return (static_cast<unsigned>(static_cast<unsigned char>(data[0])) << 8) |
+           static_cast<unsigned>(static_cast<unsigned char>(data[1]));
+}
+
+bool IsPlain(unsigned char byte) { return byte >= 0x20 && byte <= 0x7F; }
+
+bool IsPlainText(const char* data, size_t size) {
+    if (size > 0 && data[0] == CFLAPFrame::kStart)
+        return false;
+    if (size >= 2 && data[size - 2] == '\r' && data[size - 1] == '\n')
+        size -= 2;
+    for (size_t i = 0; i < size; ++i) {
+        if (!IsPlain(static_cast<unsigned char>(data[i])))
+            return false;
+    }
+    return true;
+}
+
+void AppendEscaped(unsigned char byte, std::string& out) {
+    switch (byte) {
+    case '\t':
+        out += "\\t";
+        return;
+    case '\n':
+        out += "\\n";
+        return;
+    case '\r':
+        out += "\\r";
+        return;
+    default:
+        break;
+    }
+    if (IsPlain(byte)) {
+        out += static_cast<char>(byte);
+        return;
+    }
+    // A signed byte widened to 16 bits: 0x80 and above carry "ff" before them.
+    char text[8];
+    std::snprintf(text, sizeof(text), byte < 0x80 ? "\\%02x" : "\\ff%02x", byte);
+    out += text;
+}
+
+}  // namespace
+
+CFLAPFrame::ECut CFLAPFrame::Cut(const char* data, size_t size, size_t& length) {
+    if (size == 0)
+        return ECut::kWait;
+    if (data[0] != kStart)
+        return ECut::kNotFrame;
+    if (size < kHeaderSize)
+        return ECut::kWait;
+    const size_t frame = kHeaderSize + BigEndian16(data + 4);
+    if (size < frame)
+        return ECut::kWait;
+    length = frame;
+    return ECut::kFrame;
+}
+
+bool CFLAPFrame::FormatLog(const char* data, size_t size, std::string& out) {
+    if (IsPlainText(data, size))
+        return false;
+    out.clear();
+    out.reserve(size * 2 + 64);
+    if (size >= kHeaderSize && data[0] == kStart) {
+        const unsigned family = size >= 8 ? BigEndian16(data + 6) : 0;
+        const unsigned subtype = size >= 10 ? BigEndian16(data + 8) : 0;
+        char header[96];
+        std::snprintf(header, sizeof(header), "CH%02d Seq %d fam %d subtype %d len %d ",
+                      static_cast<int>(static_cast<unsigned char>(data[1])),
+                      static_cast<int>(BigEndian16(data + 2)), static_cast<int>(family),
+                      static_cast<int>(subtype), static_cast<int>(BigEndian16(data + 4)));
+        out += header;
+    }
+    for (size_t i = 0; i < size; ++i)
+        AppendEscaped(static_cast<unsigned char>(data[i]), out);
+    return true;
+}
