@@ -265,6 +265,11 @@ TEST_F(SMTPConnectionTest, NamedHostOverStartTLSChecksTheCertificate) {
         {"right name", "right", "235 2.7.0 accepted"},
         {"wrong name", "other", "454 4.7.0 TLS with 127.0.0.1 failed: "},
     };
+    const std::string spool = File("proxy.log");
+    const int file = CListener::OpenSpoolFile(spool);
+    ASSERT_GE(file, 0);
+    m_listener->SetSpoolFile(spool, file);
+    m_listener->AddLogging(0xFFFF);
     for (const SStartTLSCase& test : cases) {
         SCOPED_TRACE(test.name);
         SSL_CTX* context = SSL_CTX_new(TLS_server_method());
@@ -294,6 +299,17 @@ TEST_F(SMTPConnectionTest, NamedHostOverStartTLSChecksTheCertificate) {
         }
         SSL_CTX_free(context);
     }
+    // The log has every line, and no credential in any form.
+    if (HasFailure())
+        std::fprintf(stderr, "--- proxy log ---\n%s\n", ReadFile(spool).c_str());
+    delete m_listener;
+    m_listener = nullptr;
+    const std::string log = ReadFile(spool);
+    EXPECT_NE(log.find("C->  AUTH PLAIN xxx"), std::string::npos) << log;
+    EXPECT_NE(log.find(" ->S AUTH PLAIN xxx"), std::string::npos) << log;
+    for (const std::string& secret : {CSASLRelay::EncodeBase64(std::string("\0anna\0pw", 8)),
+                                      CSASLRelay::EncodeBase64(std::string("\0anna/127.0.0.1:", 16))})
+        EXPECT_EQ(log.find(secret.substr(0, 12)), std::string::npos) << secret;
 }
 
 }  // namespace
