@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ProxyTestPeers.h"
+#include "TLSTestPeer.h"
 #include "TestHome.h"
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/proxy/NonFriendCollection.h"
@@ -27,23 +28,6 @@
 using namespace testpeers;
 
 namespace {
-
-// The test CA and two server certificates signed by it, in `folder`.
-bool MakeCertificates(const std::string& folder) {
-    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
-    const std::string at = "cd '" + folder + "' && openssl req -x509";
-    const std::string commands[] = {
-        at + key + " -keyout ca.key -out ca.pem -subj /CN=Quillon-test-CA",
-        at + key + " -keyout right.key -out right.pem -subj /CN=localhost" +
-            " -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -CA ca.pem -CAkey ca.key",
-        at + key + " -keyout other.key -out other.pem -subj /CN=mail.example.org" +
-            " -addext subjectAltName=DNS:mail.example.org -CA ca.pem -CAkey ca.key",
-    };
-    for (const std::string& command : commands)
-        if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
-            return false;
-    return true;
-}
 
 // A scripted SMTP server: 250 to everything, 354 to DATA, STARTTLS when it has a
 // certificate, 235 to AUTH. It records every command and each message as received.
@@ -64,48 +48,15 @@ public:
     }
 
 private:
-    struct SPeer {
-        int fd = -1;
-        SSL* ssl = nullptr;
-        std::string buffer;
-        bool Send(const std::string& data) {
-            if (ssl == nullptr)
-                return TestServer::SendAll(fd, data);
-            return SSL_write(ssl, data.data(), static_cast<int>(data.size())) > 0;
-        }
-        bool ReadLine(std::string& line) {
-            if (ssl == nullptr)
-                return TestServer::ReadLine(fd, buffer, line, 20.0);
-            for (;;) {
-                const size_t end = buffer.find("\r\n");
-                if (end != std::string::npos) {
-                    line = buffer.substr(0, end);
-                    buffer.erase(0, end + 2);
-                    return true;
-                }
-                char chunk[16384];
-                const int got = SSL_read(ssl, chunk, sizeof chunk);
-                if (got <= 0)
-                    return false;
-                buffer.append(chunk, static_cast<size_t>(got));
-            }
-        }
-    };
-
     void Serve(int fd) {
-        SPeer peer;
-        peer.fd = fd;
+        STLSPeer peer(fd);
         peer.Send("220 scripted ESMTP\r\n");
         std::string line;
         while (peer.ReadLine(line) && Answer(peer, line)) {
         }
-        if (peer.ssl != nullptr) {
-            SSL_shutdown(peer.ssl);
-            SSL_free(peer.ssl);
-        }
     }
 
-    bool Answer(SPeer& peer, const std::string& line) {
+    bool Answer(STLSPeer& peer, const std::string& line) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_commands.push_back(line);
@@ -117,10 +68,7 @@ private:
                              "250-PIPELINING\r\n250 AUTH PLAIN\r\n");
         }
         if (word == "STARTTLS") {
-            peer.Send("220 go ahead\r\n");
-            peer.ssl = SSL_new(m_context);
-            SSL_set_fd(peer.ssl, peer.fd);
-            return SSL_accept(peer.ssl) == 1;
+            return peer.Send("220 go ahead\r\n") && peer.Secure(m_context);
         }
         if (word == "AUTH")
             return peer.Send("235 2.7.0 accepted\r\n");
@@ -133,7 +81,7 @@ private:
         return peer.Send("250 OK\r\n");
     }
 
-    bool ReadMessage(SPeer& peer) {
+    bool ReadMessage(STLSPeer& peer) {
         std::string text, line;
         while (peer.ReadLine(line) && line != ".") text += line + "\r\n";
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -128,10 +128,11 @@ protected:
         Server({"220 server ready"});
         ASSERT_EQ(m_session->GetState(), ESMTPState::kIdle);
     }
-    // One message from anna to `to`, answered 250 at every step and `final` at its end.
+    // One message to `to`, answered 250 at every step and `final` at its end.
     void SendMessage(const std::vector<std::string>& to, const std::string& subject,
-                     const std::string& final = "250 queued") {
-        Client("MAIL FROM:<anna@example.org>");
+                     const std::string& final = "250 queued",
+                     const std::string& from = "anna@example.org") {
+        Client("MAIL FROM:<" + from + ">");
         Server({"250 OK"});
         for (const std::string& addressee : to) {
             Client("RCPT TO:<" + addressee + ">");
@@ -142,12 +143,8 @@ protected:
         ClientLines({"Subject: " + subject, "", "Body", "."});
         Server({final});
     }
-    static void SetValue(const char* key, const char* name, const char* text) {
-        CRegistryKey settings;
-        ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER, key));
-        ASSERT_TRUE(settings.SetValue(name, text));
-    }
-    static void SetValue(const char* key, const char* name, int value) {
+    template <typename T>
+    static void SetValue(const char* key, const char* name, T value) {
         CRegistryKey settings;
         ASSERT_TRUE(settings.OpenCarefully(HKEY_CURRENT_USER, key));
         ASSERT_TRUE(settings.SetValue(name, value));
@@ -308,14 +305,7 @@ TEST_F(SMTPSessionTest, AutoAddSenderRecordsSenderAsSelf) {
     EXPECT_FALSE(m_host->Logged("Add 'anna@example.org' as self"));
     EXPECT_EQ(CFriend::FindByAddress("anna@example.org")->GetSourceCount(), 1);
     // A friend of another kind gets the stronger source.
-    Client("MAIL FROM:<known@example.org>");
-    Server({"250 OK"});
-    Client("RCPT TO:<bob@example.net>");
-    Server({"250 OK"});
-    Client("DATA");
-    Server({"354 go ahead"});
-    ClientLines({"", "."});
-    Server({"250 OK"});
+    SendMessage({"bob@example.net"}, "three", "250 OK", "known@example.org");
     EXPECT_EQ(CFriend::FindByAddress("known@example.org")->GetSourceQuality(), AS_ME);
 }
 
@@ -541,33 +531,21 @@ TEST_F(SMTPSessionTest, MailWithoutAuthGoesToTheSendersAccount) {
 // ---------------------------------------------------------------------------------------
 // The message model.
 
-TEST_F(SMTPSessionTest, MessageModelCleansAndCollects) {
-    const std::pair<const char*, const char*> addresses[] = {
-        {"  <a@b.c>  ", "a@b.c"}, {"<a@b.c", "a@b.c"}, {"a@b.c>", "a@b.c"}, {"< a@b.c >", "a@b.c"},
-        {"<>", ""},
-    };
-    for (const auto& [raw, clean] : addresses) {
+TEST_F(SMTPSessionTest, MessageModelCleansAddressesAndJoinsSubjects) {
+    for (const auto& [raw, clean] : std::vector<std::pair<std::string, std::string>>{
+             {"  <a@b.c>  ", "a@b.c"}, {"<a@b.c", "a@b.c"}, {"< a@b.c >", "a@b.c"}, {"<>", ""}}) {
         std::string text = raw;
         CSMTPMessage::CleanAddress(text);
         EXPECT_EQ(text, clean) << raw;
     }
-    CSMTPMessage* message = new CSMTPMessage;
-    message->AddRef();
-    message->AddToSubject("SUBJECT:   ");
-    EXPECT_FALSE(message->HasSubject());
-    message->AddToSubject("subject: Re: one ");
-    message->AddToSubject("\t two");
-    EXPECT_EQ(message->GetSubject(), "Re: one two");
-    message->AddAddressee("<x@y.z>");
-    message->AddAddressee("x@y.z");
-    message->AddAddressee("X@y.z");
-    EXPECT_EQ(message->GetAddresseeCount(), 2u);
-    CSMTPSender* sender = new CSMTPSender("x@y.z");
-    sender->AddRef();
-    EXPECT_EQ(sender->AddMessage(message), 1);
-    EXPECT_EQ(sender->AddMessage(message), 0);
-    CRefCount::DoRelease(sender);
-    CRefCount::DoRelease(message);
+    CSMTPMessage message;
+    message.AddToSubject("SUBJECT:   ");
+    EXPECT_FALSE(message.HasSubject());
+    message.AddToSubject("subject: Re: one ");
+    message.AddToSubject("\t two");
+    EXPECT_EQ(message.GetSubject(), "Re: one two");
+    for (const char* address : {"<x@y.z>", "x@y.z", "X@y.z"}) message.AddAddressee(address);
+    EXPECT_EQ(message.GetAddresseeCount(), 2u);
 }
 
 }  // namespace
