@@ -1,9 +1,9 @@
 // Fuzzes the SMTP session machine with an arbitrary conversation. The input is read as
 // lines; the first byte of each says what it is: 'C' a client line, 'S' a server line,
 // 'K' the connect's completion (the rest empty: success), 'T' the end of a TLS
-// handshake (the rest its error), 'X' the server's close; other lines are skipped. The
-// machine must keep its states in range and never pass a line of its own "X-Quillon-"
-// header fields to the server while it records a message.
+// handshake (the rest its error), 'X' the server's close, 'N' a clock tick; other lines
+// are skipped. The machine must keep its states in range and never pass a line of its
+// own "X-Quillon-" header fields to the server while it records a message.
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +34,8 @@ public:
     bool StartTLS(const std::string&, const std::string&, bool, std::string&) override {
         return true;
     }
+    void StartClock() override {}
+    void StopClock() override {}
     void CloseServer() override {}
     void EndSession() override {}
     void NotifyNumber(int, int) override {}
@@ -73,6 +75,9 @@ void Feed(CSMTPSession& session, CFuzzHost& host, char kind, const std::string& 
             break;
         case 'X':
             session.OnServerClose();
+            break;
+        case 'N':
+            session.OnClock();
             break;
         default:
             break;

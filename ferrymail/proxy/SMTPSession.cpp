@@ -492,6 +492,11 @@ void CSMTPSession::OnServerClose() {
         SendClient(m_upstream.Failure());
 }
 
+void CSMTPSession::OnClock() {
+    if (m_upstream.IsActive())
+        AfterUpstream(m_upstream.OnClock());
+}
+
 void CSMTPSession::OnSessionEnd(int errorCode) {
     if (m_ended)
         return;

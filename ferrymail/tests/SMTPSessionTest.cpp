@@ -43,6 +43,7 @@ public:
     std::string tlsError;
     bool serverClosed = false;
     bool ended = false;
+    bool clockRunning = false;
 
     void SendClient(const std::string& line) override { client.push_back(line); }
     void SendServer(const std::string& line) override { server.push_back(line); }
@@ -60,6 +61,8 @@ public:
         error = tlsError;
         return error.empty();
     }
+    void StartClock() override { clockRunning = true; }
+    void StopClock() override { clockRunning = false; }
     void CloseServer() override { serverClosed = true; }
     void EndSession() override { ended = true; }
     void NotifyNumber(int code, int data) override { numbers.emplace_back(code, data); }
@@ -489,6 +492,19 @@ TEST_F(SMTPSessionTest, AuthRefusalsOfTheProxy) {
               "451 4.4.1 Cannot connect to 127.0.0.1:587\n");
     EXPECT_EQ(m_session->GetState(), ESMTPState::kWaitConnect);
     EXPECT_TRUE(m_host->server.empty());
+    // A server that never answers: the set-up gives up after a minute.
+    m_host->connectResult = CTS_PENDING;
+    Client("AUTH LOGIN " + B64("anna/127.0.0.1"));
+    EXPECT_TRUE(m_host->clockRunning);
+    m_session->OnServerConnect(0);
+    for (int tick = 1; tick < CSMTPUpstream::kSetupSeconds; ++tick) m_session->OnClock();
+    Server({"220-still"});
+    for (int tick = 1; tick < CSMTPUpstream::kSetupSeconds; ++tick) m_session->OnClock();
+    EXPECT_EQ(m_session->GetState(), ESMTPState::kConnecting);
+    m_session->OnClock();
+    EXPECT_EQ(m_host->client.back(), "451 4.4.2 127.0.0.1 did not answer in 60 seconds");
+    EXPECT_FALSE(m_host->clockRunning);
+    EXPECT_EQ(m_session->GetState(), ESMTPState::kWaitConnect);
     EXPECT_EQ(Client("QUIT"), "221 2.0.0 localhost closing connection\n");
     EXPECT_TRUE(m_host->ended);
 }
