@@ -415,7 +415,7 @@ TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
         Server({"235 2.7.0 accepted"});
         EXPECT_EQ(m_host->client.back(), "235 2.7.0 accepted");
         EXPECT_EQ(m_session->GetState(), ESMTPState::kIdle);
-        // The Part's relay follows.
+        // The relay goes on as for any server.
         Client("MAIL FROM:<anna@example.org>");
         EXPECT_EQ(m_host->server.back(), "MAIL FROM:<anna@example.org>");
         EXPECT_EQ(m_session->GetState(), ESMTPState::kMail);
