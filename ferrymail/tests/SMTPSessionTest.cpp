@@ -368,6 +368,9 @@ std::vector<SAuthCase> AuthCases() {
     const std::string xoauth = "user=anna/127.0.0.1:2525\x01" "auth=Bearer tok\x01\x01";
     const std::string bearer =
         "n,a=anna/127.0.0.1:2525,\x01host=localhost\x01port=2025\x01" "auth=Bearer tok\x01\x01";
+    // A token that makes the AUTH line longer than RFC 4954 allows waits for the
+    // server's challenge.
+    const std::string longToken = "user=anna\x01" "auth=Bearer " + std::string(500, 't') + "\x01\x01";
     const std::string bearerOut =
         "n,a=anna,\x01host=127.0.0.1\x01port=2525\x01" "auth=Bearer tok\x01\x01";
     return {
@@ -378,6 +381,9 @@ std::vector<SAuthCase> AuthCases() {
          "AUTH XOAUTH2 " + B64("user=anna\x01" "auth=Bearer tok\x01\x01"), {}},
         {"OAUTHBEARER", {"AUTH OAUTHBEARER " + B64(bearer)}, "AUTH OAUTHBEARER " + B64(bearerOut),
          {}},
+        {"XOAUTH2 long token",
+         {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1:2525" + longToken.substr(9))},
+         "AUTH XOAUTH2", {B64(longToken)}},
     };
 }
 
@@ -406,7 +412,7 @@ TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
             Server({"334 VXNlcm5hbWU6"});
             EXPECT_EQ(m_host->server.back(), answer);
         }
-        if (test.held.size() == 1) {  // LOGIN: the password challenge goes to the client
+        if (test.serverAuth == "AUTH LOGIN") {  // the password challenge goes to the client
             Server({"334 UGFzc3dvcmQ6"});
             EXPECT_EQ(m_host->client.back(), "334 UGFzc3dvcmQ6");
             m_session->OnClientLine(B64("secret"));
