@@ -340,6 +340,35 @@ TEST_F(SMTPSessionTest, TextBeforeGoAheadWaitsForIt) {
     EXPECT_EQ(m_host->server.size(), sent + 1);
 }
 
+// However much of the text comes before the server's 354, the server gets the same.
+TEST_F(SMTPSessionTest, MessageTextSplitAtEveryPointAroundTheGoAhead) {
+    const std::vector<std::string> text = {"X-Quillon-Analysis: held", " folded", "Subject: Hello",
+                                           "  world", "", "body", "."};
+    const std::vector<std::string> expected = {"DATA", "Subject: Hello", "  world", "", "body", "."};
+    for (size_t split = 0; split <= text.size(); ++split) {
+        SCOPED_TRACE(split);
+        NewSession();
+        Connect();
+        Client("MAIL FROM:<anna@example.org>");
+        Server({"250 OK"});
+        Client("RCPT TO:<bob@example.net>");
+        Server({"250 OK"});
+        Client("DATA");
+        const size_t first = m_host->server.size() - 1;
+        ClientLines({text.begin(), text.begin() + static_cast<long>(split)});
+        Server({"354 go ahead"});
+        ClientLines({text.begin() + static_cast<long>(split), text.end()});
+        ASSERT_NE(m_session->Message(), nullptr);
+        EXPECT_EQ(m_session->Message()->GetSubject(), "Hello world");
+        Server({"250 queued"});
+        EXPECT_EQ(std::vector<std::string>(m_host->server.begin() + static_cast<long>(first),
+                                           m_host->server.end()),
+                  expected);
+        ASSERT_NE(Collection(), nullptr);
+        EXPECT_NE(Collection()->Find("bob@example.net"), nullptr);
+    }
+}
+
 // The server's extensions that would take the conversation past the session are not
 // offered to the client, and the reply still ends with a final line.
 TEST_F(SMTPSessionTest, RelayedEhloReplyWithoutWithheldExtensions) {
