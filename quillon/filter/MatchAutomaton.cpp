@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <unordered_map>
 
 #include "filter/PatternEntry.h"
@@ -111,6 +112,7 @@ private:
     std::vector<int32_t> m_free;  // union-find over table slots: the next free slot
     std::vector<bool> m_rowTaken;  // row positions that name a state
     int32_t m_emptyRow = 0;        // where to look for the next row without moves
+    int32_t m_searchFrom = 0;      // where FitRow begins to look
     size_t m_members = 0;         // NFA states over all DFA state sets
 };
 
@@ -121,6 +123,8 @@ private:
 constexpr size_t kStatesPerNfaState = 8;
 constexpr size_t kMembersPerNfaState = 64;
 constexpr size_t kFreeStates = 4096;
+// Rows FitRow tries before later searches begin further on.
+constexpr int kTriesBeforeSkip = 32;
 
 int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot) {
     const int32_t start = static_cast<int32_t>(m_nfa.size());
@@ -144,11 +148,10 @@ int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot
 void CAutomatonBuilder::MakeClasses(std::vector<std::vector<SElement>*> chains) {
     CMatchAutomaton& a = m_target;
     // Two bytes share a class when every set holds both or neither.
-    std::vector<std::array<uint64_t, 4>> sets;
+    std::set<std::array<uint64_t, 4>> distinct;
     for (const std::vector<SElement>* chain : chains)
-        for (const SElement& element : *chain) sets.push_back(element.set.bits);
-    std::sort(sets.begin(), sets.end());
-    sets.erase(std::unique(sets.begin(), sets.end()), sets.end());
+        for (const SElement& element : *chain) distinct.insert(element.set.bits);
+    const std::vector<std::array<uint64_t, 4>> sets(distinct.begin(), distinct.end());
     std::map<std::vector<bool>, uint8_t> classes;
     std::array<unsigned char, 256> sample{};
     a.m_classOf.fill(0);
@@ -362,16 +365,24 @@ int32_t CAutomatonBuilder::FitRow(const std::vector<std::pair<unsigned char, int
             ++m_emptyRow;
         return m_emptyRow;
     }
-    // The first move goes to a free cell, the others must find theirs free.
-    for (int32_t slot = NextFree(moves[0].first);; slot = NextFree(slot + 1)) {
+    // The first move goes to a free cell, the others must find theirs free. The search
+    // begins at m_searchFrom: where many rows have been tried in vain, the table is full
+    // enough that later searches skip half of that stretch, which keeps packing a large
+    // list from trying every gap again for every state.
+    int tries = 0;
+    for (int32_t slot = NextFree(m_searchFrom + moves[0].first);; slot = NextFree(slot + 1)) {
         const int32_t row = slot - moves[0].first;
         bool fits = static_cast<size_t>(row) >= m_rowTaken.size() || !m_rowTaken[row];
         for (size_t i = 1; fits && i < moves.size(); ++i) {
             const size_t other = static_cast<size_t>(row) + moves[i].first;
             fits = other >= cells.size() || cells[other].owner == -1;
         }
-        if (fits)
+        if (fits) {
+            if (++tries > kTriesBeforeSkip)
+                m_searchFrom += (row - m_searchFrom) / 2;
             return row;
+        }
+        ++tries;
     }
 }
 
@@ -382,7 +393,14 @@ bool CAutomatonBuilder::Pack() {
     a.m_states.assign(states, 0);
     a.m_cells.clear();
     std::vector<int32_t> accepts(states, 0);
-    for (size_t state = 0; state < states; ++state) {
+    // Rows with the most moves first, while the table is empty (a row of many moves
+    // would otherwise try every gap left by the others); then the sparse rows fill gaps.
+    std::vector<int32_t> order(states);
+    for (size_t state = 0; state < states; ++state) order[state] = static_cast<int32_t>(state);
+    std::stable_sort(order.begin(), order.end(), [this](int32_t a, int32_t b) {
+        return m_moves[a].size() > m_moves[b].size();
+    });
+    for (int32_t state : order) {
         accepts[state] = ChooseAccept(m_sets[state]);
         const auto& moves = m_moves[state];
         const int32_t row = FitRow(moves);
