@@ -95,7 +95,7 @@ bool CMatchAutomaton::Validate(const std::vector<int32_t>& accepts) const {
         valid = valid && start >= 0 && static_cast<size_t>(start) < cells && isRow[start];
     for (size_t i = 0; valid && i < cells; ++i) {
         const SCell& cell = m_cells[i];
-        valid = cell.owner == -1 || (cell.owner >= 0 && static_cast<size_t>(cell.owner) < cells &&
+        valid = (cell.owner == -1 && cell.next == 0) || (cell.owner >= 0 && static_cast<size_t>(cell.owner) < cells &&
                                      isRow[cell.owner] && cell.next >= 0 &&
                                      static_cast<size_t>(cell.next) < cells && isRow[cell.next]);
     }
