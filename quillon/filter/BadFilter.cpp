@@ -42,7 +42,7 @@ bool CBadFilter::Examine(CMessage* message) {
     Count(kInvoked);
     if (CheckFrom(message))
         return true;
-    const std::string subject = m_chain->GetDecodedSubject(message);
+    const std::string& subject = m_chain->GetFilterSubject(message);
     return CheckLanguage(message, subject) || CheckSubjectWords(message, subject) ||
            CheckBodyWords(message);
 }
@@ -113,7 +113,7 @@ bool CBadFilter::CheckBodyWords(CMessage* message) {
     CWordList* offensive = m_chain->GetWordList(FL_BADWORDS);
     if (IsOn(kOffensiveWordCheck) && offensive != nullptr && offensive->HasContentEntries()) {
         Count(kOffensiveBodyInvoked);
-        const std::string body = m_chain->GetDecodedBody(message, false, true);
+        const std::string& body = m_chain->GetFilterBody(message);
         if (offensive->MatchContent(body.data(), body.size()))
             return Claim(message, kOffensiveBody,
                          m_chain->IsExpurgate() ? "bad: offensive words in body"
@@ -122,14 +122,14 @@ bool CBadFilter::CheckBodyWords(CMessage* message) {
     CWordList* mine = m_chain->GetWordList(FL_WORDS);
     if (IsOn(kMyWordCheck) && mine != nullptr && mine->HasContentEntries()) {
         Count(kCommercialBodyInvoked);
-        const std::string body = m_chain->GetDecodedBody(message, false, true);
+        const std::string& body = m_chain->GetFilterBody(message);
         if (mine->MatchContent(body.data(), body.size()))
             return Claim(message, kCommercialBody, MyWordNote(*mine, "body"));
     }
     CPatternList* numeric = m_chain->GetList(FL_NUMERIC_LINKS);
     if (IsOn(kNumericLinksCheck) && numeric != nullptr) {
         Count(kNumericLinksInvoked);
-        const std::string body = m_chain->GetDecodedBody(message, false, true);
+        const std::string& body = m_chain->GetFilterBody(message);
         if (numeric->Match(body.data(), body.size()))
             return Claim(message, kNumericLinks, "bad: numeric hyperlinks in body");
     }

@@ -8,6 +8,26 @@ void CDecodedText::Reset() {
     m_body.clear();
     m_subjectComputed = m_subjectDecoded = false;
     m_bodyComputed = m_bodyDecoded = false;
+    m_rawSubject.clear();
+    m_rawBody.clear();
+}
+
+const std::string& CDecodedText::FilterSubject(CMessage& message) {
+    if (!m_subjectComputed)
+        GetDecodedSubject(message);
+    if (m_subjectDecoded)
+        return m_subject;
+    m_rawSubject = message.GetSubject();  // read afresh: the message may have changed
+    return m_rawSubject;
+}
+
+const std::string& CDecodedText::FilterBody(CMessage& message) {
+    if (!m_bodyComputed)
+        GetDecodedBody(message, false, true);
+    if (m_bodyDecoded)
+        return m_body;
+    m_rawBody = message.GetBody();
+    return m_rawBody;
 }
 
 std::string CDecodedText::GetDecodedSubject(CMessage& message) {

@@ -25,6 +25,12 @@ public:
     std::string GetDecodedBody(const std::string& contentType, const std::string& encoding,
                                const std::string& body, bool showParts, bool stripHtml);
 
+    // The decoded subject and body (showParts false, stripHtml true) as the filters read
+    // them, without a copy of decoded text per check (a raw text is read from the
+    // message at each call, as GetDecoded... do). Valid until the next call or Reset.
+    const std::string& FilterSubject(CMessage& message);
+    const std::string& FilterBody(CMessage& message);
+
     // The body of this message was read for an examination.
     bool WasBodyRead() const { return m_bodyComputed; }
     bool IsSubjectDecoded() const { return m_subjectDecoded; }
@@ -37,4 +43,6 @@ private:
     std::string m_body;
     bool m_bodyComputed = false;
     bool m_bodyDecoded = false;  // m_body holds decoded text, else the raw body is the text
+    std::string m_rawSubject;  // FilterSubject's copy of an undecoded subject
+    std::string m_rawBody;     // FilterBody's copy of an undecoded body
 };

@@ -362,6 +362,16 @@ std::string CFilterChain::GetDecodedBody(CMessage* message, bool showParts, bool
     return m_decoded.GetDecodedBody(*message, showParts, stripHtml);
 }
 
+const std::string& CFilterChain::GetFilterSubject(CMessage* message) {
+    CLock lock(&m_lock);
+    return m_decoded.FilterSubject(*message);
+}
+
+const std::string& CFilterChain::GetFilterBody(CMessage* message) {
+    CLock lock(&m_lock);
+    return m_decoded.FilterBody(*message);
+}
+
 void CFilterChain::AddAnalysisNote(CMessage* message, const std::string& text) {
     CLock lock(&m_lock);
     message->AddQLNote(kNoteName, text.c_str());

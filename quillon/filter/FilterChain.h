@@ -145,6 +145,10 @@ public:
     // The per-message cache, for the filters and the message preview.
     std::string GetDecodedSubject(CMessage* message);
     std::string GetDecodedBody(CMessage* message, bool showParts, bool stripHtml);
+    // The same subject and body (showParts false, stripHtml true) for the filters, which
+    // hold the chain lock: decoded text is not copied; valid until the next call.
+    const std::string& GetFilterSubject(CMessage* message);
+    const std::string& GetFilterBody(CMessage* message);
     // Adds the note line "X-Quillon-Analysis: <text>" to the message.
     void AddAnalysisNote(CMessage* message, const std::string& text);
     // The text of the last note written, for the caller of Examine.

@@ -75,11 +75,11 @@ bool CFriendlyFilter::CheckMakerDomain(CMessage* message) {
         return false;
     const std::string maker = MatchedText(*makers);
     if (CWordList* offensive = m_chain->GetWordList(FL_BADWORDS)) {
-        const std::string subject = m_chain->GetDecodedSubject(message);
+        const std::string& subject = m_chain->GetFilterSubject(message);
         if (offensive->MatchSubject(subject.data(), subject.size()))
             return false;
         if (offensive->HasContentEntries()) {
-            const std::string body = m_chain->GetDecodedBody(message, false, true);
+            const std::string& body = m_chain->GetFilterBody(message);
             if (offensive->MatchContent(body.data(), body.size()))
                 return false;
         }
@@ -123,12 +123,12 @@ bool CFriendlyFilter::CheckKeyPhrases(CMessage* message) {
     CWordList* keywords = m_chain->GetWordList(FL_KEYWORDS);
     if (!IsOn(kKeyPhraseCheck) || keywords == nullptr)
         return false;
-    const std::string subject = m_chain->GetDecodedSubject(message);
+    const std::string& subject = m_chain->GetFilterSubject(message);
     if (keywords->MatchSubject(subject.data(), subject.size()))
         return Claim(message, kKeyword, "friendly: \"" + MatchedText(*keywords) + "\" in subject");
     if (!keywords->HasContentEntries())
         return false;
-    const std::string body = m_chain->GetDecodedBody(message, false, true);
+    const std::string& body = m_chain->GetFilterBody(message);
     if (keywords->MatchContent(body.data(), body.size()))
         return Claim(message, kKeyword, "friendly: \"" + MatchedText(*keywords) + "\" in body");
     return false;

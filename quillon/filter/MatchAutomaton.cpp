@@ -1,6 +1,8 @@
 #include "filter/MatchAutomaton.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <unordered_map>
 
 #include "filter/PatternEntry.h"
@@ -13,13 +15,14 @@ bool IsLetter(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// A set of the 128 byte values a walk can take.
+// A set of byte values (or, once the classes are known, of byte classes).
 struct SByteSet {
-    uint64_t bits[2] = {0, 0};
+    std::array<uint64_t, 4> bits{};
     void Add(unsigned char c) { bits[c >> 6] |= uint64_t{1} << (c & 63); }
     void Add(const char* chars) {
         for (; *chars != '\0'; ++chars) Add(static_cast<unsigned char>(*chars));
     }
+    bool Has(unsigned char c) const { return (bits[c >> 6] >> (c & 63) & 1) != 0; }
 };
 
 // One step of an entry's pattern: a byte set, optionally repeated (the last blank of a
@@ -91,12 +94,15 @@ public:
     bool BuildNumericLink();
 
 private:
+    // Gives every byte its class and rewrites the elements' sets over classes.
+    void MakeClasses(std::vector<std::vector<SElement>*> chains);
     int32_t AddChain(std::vector<SElement> elements, int32_t slot);
     int32_t StateFor(std::vector<int32_t> set);
     bool Determinize();
     int32_t ChooseAccept(const std::vector<int32_t>& set) const;
-    void Pack();
+    bool Pack();
     int32_t NextFree(int32_t slot);
+    int32_t FitRow(const std::vector<std::pair<unsigned char, int32_t>>& moves);
 
     CMatchAutomaton& m_target;
     std::vector<SNfaState> m_nfa;
@@ -104,6 +110,9 @@ private:
     std::unordered_map<std::vector<int32_t>, int32_t, SSetHash> m_ids;
     std::vector<std::vector<std::pair<unsigned char, int32_t>>> m_moves;  // per DFA state
     std::vector<int32_t> m_free;  // union-find over table slots: the next free slot
+    std::vector<bool> m_rowTaken;  // row positions that name a state
+    int32_t m_emptyRow = 0;        // where to look for the next row without moves
+    int32_t m_searchFrom = 0;      // where FitRow begins to look
     size_t m_members = 0;         // NFA states over all DFA state sets
 };
 
@@ -114,6 +123,8 @@ private:
 constexpr size_t kStatesPerNfaState = 8;
 constexpr size_t kMembersPerNfaState = 64;
 constexpr size_t kFreeStates = 4096;
+// Rows FitRow tries before later searches begin further on.
+constexpr int kTriesBeforeSkip = 32;
 
 int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot) {
     const int32_t start = static_cast<int32_t>(m_nfa.size());
@@ -134,12 +145,52 @@ int32_t CAutomatonBuilder::AddChain(std::vector<SElement> elements, int32_t slot
     return start;
 }
 
+void CAutomatonBuilder::MakeClasses(std::vector<std::vector<SElement>*> chains) {
+    CMatchAutomaton& a = m_target;
+    // Two bytes share a class when every set holds both or neither.
+    std::set<std::array<uint64_t, 4>> distinct;
+    for (const std::vector<SElement>* chain : chains)
+        for (const SElement& element : *chain) distinct.insert(element.set.bits);
+    const std::vector<std::array<uint64_t, 4>> sets(distinct.begin(), distinct.end());
+    std::map<std::vector<bool>, uint8_t> classes;
+    std::array<unsigned char, 256> sample{};
+    a.m_classOf.fill(0);
+    for (int c = 0; c < 128; ++c) {
+        std::vector<bool> members(sets.size());
+        bool any = false;
+        for (size_t i = 0; i < sets.size(); ++i) {
+            members[i] = (sets[i][c >> 6] >> (c & 63) & 1) != 0;
+            any = any || members[i];
+        }
+        if (!any)
+            continue;
+        auto [found, added] =
+            classes.emplace(std::move(members), static_cast<uint8_t>(classes.size() + 1));
+        if (added)
+            sample[found->second] = static_cast<unsigned char>(c);
+        a.m_classOf[c] = found->second;
+    }
+    a.m_classCount = static_cast<int32_t>(classes.size() + 1);
+    for (std::vector<SElement>* chain : chains) {
+        for (SElement& element : *chain) {
+            SByteSet over;
+            for (int32_t k = 1; k < a.m_classCount; ++k)
+                if (element.set.Has(sample[k]))
+                    over.Add(static_cast<unsigned char>(k));
+            element.set = over;
+        }
+    }
+}
+
 bool CAutomatonBuilder::Build(const std::vector<SPatternSource>& sources) {
     CMatchAutomaton& a = m_target;
     a.Clear();
-    std::vector<int32_t> anchored;
-    std::vector<int32_t> contains;
-    std::vector<int32_t> suffix;
+    struct SChain {
+        std::vector<SElement> elements;
+        int kind;
+        int32_t slot;
+    };
+    std::vector<SChain> chains;
     for (size_t i = 0; i < sources.size(); ++i) {
         const SPatternSource& source = sources[i];
         std::vector<SElement> elements;
@@ -147,33 +198,40 @@ bool CAutomatonBuilder::Build(const std::vector<SPatternSource>& sources) {
         a.m_slotKinds.push_back(slotKind);
         if (slotKind == 0 || !Elements(source.text, source.flags, elements))
             continue;
-        const int32_t slot = static_cast<int32_t>(i + 1);
-        if (source.kind == PK_SUFFIX) {
+        if (source.kind == PK_SUFFIX)
             std::reverse(elements.begin(), elements.end());
-            suffix.push_back(AddChain(std::move(elements), slot));
-        } else if (source.kind == PK_CONTAINS) {
-            // A contains entry that begins with blanks matches after a run of blanks
-            // exactly when it matches at the run's end, so its leading blanks do not
-            // repeat: otherwise every start inside a long run of blanks would walk to
-            // the run's end, and a text of many blank lines would take quadratic time.
-            for (size_t e = 0; e < elements.size() && elements[e].blank; ++e)
-                elements[e].repeat = false;
-            contains.push_back(AddChain(std::move(elements), slot));
-        } else {
-            anchored.push_back(AddChain(std::move(elements), slot));
-        }
+        // A contains entry that begins with blanks matches after a run of blanks
+        // exactly when it matches at the run's end, so its leading blanks do not
+        // repeat: otherwise every start inside a long run of blanks would walk to
+        // the run's end, and a text of many blank lines would take quadratic time.
+        for (size_t e = 0; source.kind == PK_CONTAINS && e < elements.size() && elements[e].blank;
+             ++e)
+            elements[e].repeat = false;
+        chains.push_back({std::move(elements), source.kind, static_cast<int32_t>(i + 1)});
     }
+    std::vector<std::vector<SElement>*> all;
+    for (SChain& chain : chains) all.push_back(&chain.elements);
+    MakeClasses(all);
+    std::vector<int32_t> anchored;
+    std::vector<int32_t> contains;
+    std::vector<int32_t> suffix;
+    for (SChain& chain : chains) {
+        std::vector<int32_t>& group = chain.kind == PK_SUFFIX     ? suffix
+                                      : chain.kind == PK_CONTAINS ? contains
+                                                                  : anchored;
+        group.push_back(AddChain(std::move(chain.elements), chain.slot));
+    }
+    // The contains automaton first: its start row, walked at every text position, then
+    // lies at the table's beginning with the rows near it.
     a.m_containsStart = StateFor(contains);
     a.m_anchoredStart = StateFor(anchored);
     a.m_suffixStart = StateFor(suffix);
-    if (!Determinize()) {
+    if (!Determinize() || !Pack()) {
         std::vector<int32_t> kinds = std::move(a.m_slotKinds);
         a.Clear();
         a.m_slotKinds = std::move(kinds);
         return false;
     }
-    Pack();
-    a.CountAccepting();
     return true;
 }
 
@@ -202,15 +260,14 @@ bool CAutomatonBuilder::BuildNumericLink() {
         add(".", false);
     }
     add(kDigits, false);
+    MakeClasses({&elements});
     a.m_containsStart = StateFor({AddChain(std::move(elements), 1)});
     a.m_anchoredStart = StateFor({});
     a.m_suffixStart = StateFor({});
-    if (!Determinize()) {
+    if (!Determinize() || !Pack()) {
         a.Clear();
         return false;
     }
-    Pack();
-    a.CountAccepting();
     return true;
 }
 
@@ -247,7 +304,7 @@ int32_t CAutomatonBuilder::ChooseAccept(const std::vector<int32_t>& set) const {
 }
 
 bool CAutomatonBuilder::Determinize() {
-    std::vector<std::vector<int32_t>> buckets(128);
+    std::vector<std::vector<int32_t>> buckets(256);
     std::vector<unsigned char> touched;
     for (size_t state = 0; state < m_sets.size(); ++state) {
         if (m_sets.size() > kFreeStates + kStatesPerNfaState * m_nfa.size() ||
@@ -256,7 +313,7 @@ bool CAutomatonBuilder::Determinize() {
         touched.clear();
         for (int32_t member : m_sets[state]) {
             for (const SEdge& edge : m_nfa[member].edges) {
-                for (int word = 0; word < 2; ++word) {
+                for (int word = 0; word < 4; ++word) {
                     for (uint64_t bits = edge.set.bits[word]; bits != 0; bits &= bits - 1) {
                         const unsigned char c =
                             static_cast<unsigned char>(word * 64 + __builtin_ctzll(bits));
@@ -299,41 +356,78 @@ int32_t CAutomatonBuilder::NextFree(int32_t slot) {
     return root;
 }
 
-void CAutomatonBuilder::Pack() {
+// The first row position at which every move of `moves` (byte classes, ascending) finds
+// its cell free and which names no other state.
+int32_t CAutomatonBuilder::FitRow(const std::vector<std::pair<unsigned char, int32_t>>& moves) {
+    const std::vector<CMatchAutomaton::SCell>& cells = m_target.m_cells;
+    if (moves.empty()) {
+        while (static_cast<size_t>(m_emptyRow) < m_rowTaken.size() && m_rowTaken[m_emptyRow])
+            ++m_emptyRow;
+        return m_emptyRow;
+    }
+    // The first move goes to a free cell, the others must find theirs free. The search
+    // begins at m_searchFrom: where many rows have been tried in vain, the table is full
+    // enough that later searches skip half of that stretch, which keeps packing a large
+    // list from trying every gap again for every state.
+    int tries = 0;
+    for (int32_t slot = NextFree(m_searchFrom + moves[0].first);; slot = NextFree(slot + 1)) {
+        const int32_t row = slot - moves[0].first;
+        bool fits = static_cast<size_t>(row) >= m_rowTaken.size() || !m_rowTaken[row];
+        for (size_t i = 1; fits && i < moves.size(); ++i) {
+            const size_t other = static_cast<size_t>(row) + moves[i].first;
+            fits = other >= cells.size() || cells[other].owner == -1;
+        }
+        if (fits) {
+            if (++tries > kTriesBeforeSkip)
+                m_searchFrom += (row - m_searchFrom) / 2;
+            return row;
+        }
+        ++tries;
+    }
+}
+
+// Places every state's row; cells first hold the target's state number, then its row.
+bool CAutomatonBuilder::Pack() {
     CMatchAutomaton& a = m_target;
     const size_t states = m_sets.size();
-    a.m_base.assign(states, 0);
-    a.m_accept.assign(states, 0);
-    for (size_t state = 0; state < states; ++state) {
-        a.m_accept[state] = ChooseAccept(m_sets[state]);
+    a.m_states.assign(states, 0);
+    a.m_cells.clear();
+    std::vector<int32_t> accepts(states, 0);
+    // Rows with the most moves first, while the table is empty (a row of many moves
+    // would otherwise try every gap left by the others); then the sparse rows fill gaps.
+    std::vector<int32_t> order(states);
+    for (size_t state = 0; state < states; ++state) order[state] = static_cast<int32_t>(state);
+    std::stable_sort(order.begin(), order.end(), [this](int32_t a, int32_t b) {
+        return m_moves[a].size() > m_moves[b].size();
+    });
+    for (int32_t state : order) {
+        accepts[state] = ChooseAccept(m_sets[state]);
         const auto& moves = m_moves[state];
-        if (moves.empty())
-            continue;
-        // First fit: the first byte goes to a free slot, the others must find theirs free.
-        size_t base = 0;
-        for (int32_t slot = NextFree(moves[0].first);; slot = NextFree(slot + 1)) {
-            base = static_cast<size_t>(slot) - moves[0].first;
-            bool fits = true;
-            for (size_t i = 1; fits && i < moves.size(); ++i) {
-                const size_t other = base + moves[i].first;
-                fits = other >= a.m_check.size() || a.m_check[other] == -1;
-            }
-            if (fits)
-                break;
-        }
-        const size_t end = base + moves.back().first + 1;
-        if (end > a.m_check.size()) {
-            a.m_check.resize(end, -1);
-            a.m_next.resize(end, 0);
-        }
-        a.m_base[state] = static_cast<int32_t>(base);
+        const int32_t row = FitRow(moves);
+        if (static_cast<size_t>(row) + 256 >= static_cast<size_t>(CMatchAutomaton::kAccepting))
+            return false;
+        if (static_cast<size_t>(row) >= m_rowTaken.size())
+            m_rowTaken.resize(static_cast<size_t>(row) + 1, false);
+        m_rowTaken[row] = true;
+        a.m_states[state] = row;
+        const size_t end = static_cast<size_t>(row + a.m_classCount);
+        if (end > a.m_cells.size())
+            a.m_cells.resize(end);
         for (const auto& [c, target] : moves) {
-            a.m_check[base + c] = static_cast<int32_t>(state);
-            a.m_next[base + c] = target;
-            NextFree(static_cast<int32_t>(base + c));
-            m_free[base + c] = static_cast<int32_t>(base + c + 1);
+            const size_t at = static_cast<size_t>(row) + c;
+            a.m_cells[at] = {row, target};
+            NextFree(static_cast<int32_t>(at));
+            m_free[at] = static_cast<int32_t>(at + 1);
         }
     }
+    for (CMatchAutomaton::SCell& cell : a.m_cells)
+        if (cell.owner != -1)
+            cell.next = a.m_states[cell.next];
+    a.m_containsStart = a.m_states[a.m_containsStart];
+    a.m_anchoredStart = a.m_states[a.m_anchoredStart];
+    a.m_suffixStart = a.m_states[a.m_suffixStart];
+    a.Finish(accepts);
+    return true;
 }
 
 bool CMatchAutomaton::Build(const std::vector<SPatternSource>& sources) {
@@ -351,34 +445,48 @@ int32_t CMatchAutomaton::SlotKindOf(const SPatternSource& source) {
 
 void CMatchAutomaton::Clear() {
     m_containsStart = m_anchoredStart = m_suffixStart = 0;
+    m_classCount = 1;
+    m_classOf.fill(0);
     m_slotKinds.assign(1, 0);
-    m_base.assign(1, 0);
-    m_accept.assign(1, 0);
-    m_next.clear();
-    m_check.clear();
+    m_states.assign(1, 0);
+    m_cells.assign(1, SCell{});
+    m_acceptAt.assign(1, 0);
     m_acceptingStates = 0;
 }
 
-void CMatchAutomaton::CountAccepting() {
-    m_acceptingStates = static_cast<size_t>(
-        std::count_if(m_accept.begin(), m_accept.end(), [](int32_t slot) { return slot != 0; }));
+void CMatchAutomaton::Finish(const std::vector<int32_t>& accepts) {
+    m_acceptAt.assign(m_cells.size(), 0);
+    m_acceptingStates = 0;
+    for (size_t state = 0; state < m_states.size(); ++state) {
+        m_acceptAt[m_states[state]] = accepts[state];
+        m_acceptingStates += accepts[state] != 0 ? 1 : 0;
+    }
+    for (SCell& cell : m_cells)
+        if (cell.owner != -1 && m_acceptAt[cell.next] != 0)
+            cell.next |= kAccepting;
 }
 
 bool CMatchAutomaton::RunAnchored(const unsigned char* text, size_t length,
                                   SMatchResult& result) const {
     int32_t state = m_anchoredStart;
+    bool accepting = m_acceptAt[state] != 0;
     for (size_t i = 0;; ++i) {
-        const int32_t slot = m_accept[state];
-        if (slot != 0) {
+        if (accepting) {
+            const int32_t slot = m_acceptAt[state];
             const bool prefix = (m_slotKinds[slot] & 15) == PK_PREFIX;
             const bool boundary = i == length || !IsLetter(text[i]);
-            if (i == length || (prefix && (!WholeWord(state) || boundary))) {
+            if (i == length || (prefix && (!WholeWord(slot) || boundary))) {
                 result = {slot - 1, 0, i};
                 return true;
             }
         }
-        if (i == length || (state = Step(state, text[i])) < 0)
+        if (i == length)
             return false;
+        const int32_t step = Step(state, text[i]);
+        if (step < 0)
+            return false;
+        state = step & kStateMask;
+        accepting = (step & kAccepting) != 0;
     }
 }
 
@@ -386,10 +494,14 @@ bool CMatchAutomaton::RunSuffix(const unsigned char* text, size_t length,
                                 SMatchResult& result) const {
     int32_t state = m_suffixStart;
     for (size_t i = length; i > 0; --i) {
-        if ((state = Step(state, text[i - 1])) < 0)
+        const int32_t step = Step(state, text[i - 1]);
+        if (step < 0)
             return false;
-        const int32_t slot = m_accept[state];
-        if (slot != 0 && (!WholeWord(state) || i == 1 || !IsLetter(text[i - 2]))) {
+        state = step & kStateMask;
+        if ((step & kAccepting) == 0)
+            continue;
+        const int32_t slot = m_acceptAt[state];
+        if (!WholeWord(slot) || i == 1 || !IsLetter(text[i - 2])) {
             result = {slot - 1, i - 1, length};
             return true;
         }
@@ -399,18 +511,28 @@ bool CMatchAutomaton::RunSuffix(const unsigned char* text, size_t length,
 
 bool CMatchAutomaton::RunContains(const unsigned char* text, size_t length,
                                   SMatchResult& result) const {
+    const SCell* cells = m_cells.data();
+    const int32_t root = m_containsStart;
     for (size_t start = 0; start < length; ++start) {
-        const bool startsWord = start == 0 || !IsLetter(text[start - 1]);
-        int32_t state = m_containsStart;
-        for (size_t i = start; i < length; ++i) {
-            if ((state = Step(state, text[i])) < 0)
-                break;
-            const int32_t slot = m_accept[state];
-            if (slot != 0 && (!WholeWord(state) ||
-                              (startsWord && (i + 1 == length || !IsLetter(text[i + 1]))))) {
-                result = {slot - 1, start, i + 1};
-                return true;
+        // Most starts end at the first byte: one cell of the start row, near the table's
+        // beginning.
+        const SCell& first = cells[static_cast<size_t>(root) + m_classOf[text[start]]];
+        if (first.owner != root)
+            continue;
+        int32_t step = first.next;
+        for (size_t i = start;;) {
+            const int32_t state = step & kStateMask;
+            if ((step & kAccepting) != 0) {
+                const int32_t slot = m_acceptAt[state];
+                if (!WholeWord(slot) ||
+                    ((start == 0 || !IsLetter(text[start - 1])) &&
+                     (i + 1 == length || !IsLetter(text[i + 1])))) {
+                    result = {slot - 1, start, i + 1};
+                    return true;
+                }
             }
+            if (++i == length || (step = Step(state, text[i])) < 0)
+                break;
         }
     }
     return false;

@@ -2,8 +2,15 @@
 // prefix and exact entries, search for contains entries, reversed for suffix entries)
 // over one compressed state table. Built once, then only read: any number of threads
 // may run it at the same time.
+//
+// The table is kept small whatever the list's size: bytes that no entry tells apart
+// share one byte class (a letter and its other case, for instance; bytes that no entry
+// holds fall in class 0, which leads nowhere), rows are indexed by class, and a state is
+// named by the position of its row, so one step reads one 8-byte cell, which also says
+// whether the state it leads to accepts.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,7 +34,7 @@ struct SMatchResult {
 
 class CMatchAutomaton {
 public:
-    static constexpr int32_t kFormat = 5;
+    static constexpr int32_t kFormat = 6;
 
     // Entry i of `sources` accepts with the value i + 1.
     // False when the entries would need more states than a list may have (runs of
@@ -62,26 +69,35 @@ private:
     bool RunAnchored(const unsigned char* text, size_t length, SMatchResult& result) const;
     bool RunSuffix(const unsigned char* text, size_t length, SMatchResult& result) const;
     bool RunContains(const unsigned char* text, size_t length, SMatchResult& result) const;
-    // The state reached from `state` by `byte`, or -1.
+    // A step's result: the state reached, plus kAccepting when it accepts.
+    static constexpr int32_t kAccepting = int32_t{1} << 30;
+    static constexpr int32_t kStateMask = kAccepting - 1;
+
+    // One table cell: the state whose row holds it (-1 free) and where it leads.
+    struct SCell {
+        int32_t owner = -1;
+        int32_t next = 0;
+    };
+
+    // The state reached from `state` by `byte` (with kAccepting when it accepts), or -1.
     int32_t Step(int32_t state, unsigned char byte) const {
-        if (byte > 127)
-            return -1;
-        const size_t index = static_cast<size_t>(m_base[state]) + byte;
-        if (index >= m_check.size() || m_check[index] != state)
-            return -1;
-        return m_next[index];
+        const SCell& cell = m_cells[static_cast<size_t>(state) + m_classOf[byte]];
+        return cell.owner == state ? cell.next : -1;
     }
-    bool WholeWord(int32_t state) const { return (m_slotKinds[m_accept[state]] & 16) != 0; }
+    bool WholeWord(int32_t slot) const { return (m_slotKinds[slot] & 16) != 0; }
     void Clear();
-    void CountAccepting();
+    bool Validate(const std::vector<int32_t>& accepts) const;
+    // Sets m_acceptAt and the accepting bits of the cells from the states' accepted slots.
+    void Finish(const std::vector<int32_t>& accepts);
 
     int32_t m_containsStart = 0;
     int32_t m_anchoredStart = 0;
     int32_t m_suffixStart = 0;
+    int32_t m_classCount = 1;
+    std::array<uint8_t, 256> m_classOf{};
     std::vector<int32_t> m_slotKinds{0};
-    std::vector<int32_t> m_base{0};
-    std::vector<int32_t> m_accept{0};
-    std::vector<int32_t> m_next;
-    std::vector<int32_t> m_check;
+    std::vector<int32_t> m_states{0};    // each state's row position, in build order
+    std::vector<SCell> m_cells{SCell{}};  // every row position + m_classCount lies inside
+    std::vector<int32_t> m_acceptAt{0};  // by row position: the accepted slot, 0 none
     size_t m_acceptingStates = 0;
 };

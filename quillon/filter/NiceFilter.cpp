@@ -178,7 +178,7 @@ std::string CNiceFilter::CheckLinks(CMessage* message) {
     CLinkList* links = m_chain->GetLinkList();
     if (!IsOn(kHyperlinksCheck) || links == nullptr)
         return {};
-    const std::string body = m_chain->GetDecodedBody(message, false, true);
+    const std::string& body = m_chain->GetFilterBody(message);
     Count(kHyperlinksInvoked);
     CPatternList* acceptable = m_chain->GetList(FL_OK_LINKS);
     size_t at = 0;

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <optional>
+#include <random>
+#include <set>
+
 #include "TestHome.h"
 #include "filter/DomainList.h"
 #include "filter/PatternEntry.h"
@@ -160,6 +165,168 @@ TEST(MatchAutomatonTest, RefusesDamagedData) {
             if (loaded.Deserialize(bad, at)) {
                 SMatchResult result;
                 loaded.Run("f.r.e.e x free", 14, result);
+                std::string again;  // what is accepted is written back as it was read
+                loaded.Serialize(again);
+                EXPECT_EQ(again, bad.substr(0, at)) << offset;
+            }
+        }
+    }
+}
+
+// A matcher written straight from the matching rules, one entry and one position at a
+// time, to hold the automaton to.
+class CReferenceMatcher {
+public:
+    explicit CReferenceMatcher(const std::vector<SPatternSource>& sources) : m_sources(sources) {
+        for (const SPatternSource& source : sources) m_patterns.push_back(Pattern(source));
+    }
+
+    bool Run(const std::string& text, SMatchResult& result) const {
+        const size_t n = text.size();
+        for (size_t i = 0; i <= n; ++i) {  // anchored: prefix and exact entries
+            const int e = Chosen(text, 0, i, {PK_PREFIX, PK_EXACT});
+            if (e >= 0 && (i == n || (m_sources[e].kind == PK_PREFIX &&
+                                      (!WholeWord(e) || !Letter(text[i])))))
+                return result = {e, 0, i}, true;
+        }
+        for (size_t j = n; j-- > 0;) {  // suffix entries, the shortest first
+            const int e = Chosen(text, j, n, {PK_SUFFIX});
+            if (e >= 0 && (!WholeWord(e) || j == 0 || !Letter(text[j - 1])))
+                return result = {e, j, n}, true;
+        }
+        for (size_t s = 0; s < n; ++s) {  // contains entries, the leftmost start first
+            for (size_t end = s + 1; end <= n; ++end) {
+                const int e = Chosen(text, s, end, {PK_CONTAINS});
+                if (e >= 0 && (!WholeWord(e) || ((s == 0 || !Letter(text[s - 1])) &&
+                                                 (end == n || !Letter(text[end])))))
+                    return result = {e, s, end}, true;
+            }
+        }
+        return false;
+    }
+
+private:
+    struct SStep {
+        std::string chars;
+        bool repeat = false;
+        bool optional = false;
+    };
+    using Steps = std::vector<SStep>;
+
+    static bool Letter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
+
+    static std::optional<Steps> Pattern(const SPatternSource& source) {
+        const std::string& t = source.text;
+        const bool fuzzy = (source.flags & PF_FUZZY) != 0;
+        bool leading = source.kind == PK_CONTAINS;
+        Steps steps;
+        for (size_t i = 0; i < t.size(); ++i) {
+            if (static_cast<unsigned char>(t[i]) > 127)
+                return std::nullopt;
+            const bool blank = t[i] == ' ' || t[i] == '\t';
+            leading = leading && blank;
+            if (fuzzy && i > 0 && Letter(t[i]) && Letter(t[i - 1]))
+                steps.push_back({" *-._~", false, true});
+            if (blank) {
+                const bool last = i + 1 == t.size() || (t[i + 1] != ' ' && t[i + 1] != '\t');
+                steps.push_back({fuzzy ? " \t\r\n*-._~" : " \t\r\n", last && !leading, false});
+            } else if (Letter(t[i]) && (source.flags & PF_MATCH_CASE) == 0) {
+                steps.push_back({std::string{static_cast<char>(std::tolower(t[i])),
+                                             static_cast<char>(std::toupper(t[i]))}});
+            } else {
+                steps.push_back({std::string(1, t[i])});
+            }
+        }
+        return steps;
+    }
+
+    // True when steps k.. match text[at, end) exactly.
+    static bool Matches(const Steps& steps, size_t k, const std::string& text, size_t at,
+                        size_t end) {
+        if (k == steps.size())
+            return at == end;
+        const SStep& step = steps[k];
+        auto takes = [&](size_t p) {
+            return p < end && text[p] != '\0' && step.chars.find(text[p]) != std::string::npos;
+        };
+        if (step.optional && Matches(steps, k + 1, text, at, end))
+            return true;
+        for (size_t p = at; takes(p); ++p) {
+            if (Matches(steps, k + 1, text, p + 1, end))
+                return true;
+            if (!step.repeat)
+                break;
+        }
+        return false;
+    }
+
+    bool WholeWord(int e) const { return (m_sources[e].flags & PF_WHOLE_WORD) != 0; }
+
+    // Of the entries of these kinds that match text[at, end), the least demanding: a
+    // prefix entry before an exact one, not whole-word before whole-word, then the first.
+    int Chosen(const std::string& text, size_t at, size_t end, std::set<int> kinds) const {
+        int best = -1, bestRank = 99;
+        for (size_t e = 0; e < m_sources.size(); ++e) {
+            const SPatternSource& source = m_sources[e];
+            if (!source.included || !kinds.count(source.kind) || !m_patterns[e] ||
+                m_patterns[e]->empty() || !Matches(*m_patterns[e], 0, text, at, end))
+                continue;
+            const int rank = source.kind == PK_EXACT ? 2 : WholeWord(static_cast<int>(e)) ? 1 : 0;
+            if (rank < bestRank)
+                best = static_cast<int>(e), bestRank = rank;
+        }
+        return best;
+    }
+
+    std::vector<SPatternSource> m_sources;
+    std::vector<std::optional<Steps>> m_patterns;
+};
+
+std::string RandomText(std::mt19937& random, const std::string& alphabet, size_t maxLength) {
+    std::string text(std::uniform_int_distribution<size_t>(0, maxLength)(random), ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    return text;
+}
+
+// Random small lists over a few letters, blanks and separators, with every kind and
+// flag, against the reference: same decision, entry and bounds, also read back.
+TEST(MatchAutomatonTest, AgreesWithTheReferenceOnRandomListsAndTexts) {
+    std::mt19937 random(2026);
+    const int kinds[] = {PK_PREFIX, PK_SUFFIX, PK_CONTAINS, PK_EXACT};
+    for (int round = 0; round < 1500; ++round) {
+        std::vector<SPatternSource> sources(1 + random() % (round % 10 == 0 ? 40 : 6));
+        for (SPatternSource& source : sources) {
+            source.text = RandomText(random, "abAB  \t.-*\xe9", 4);
+            if (source.text.empty())
+                source.text = "a";
+            source.kind = kinds[random() % 4];
+            source.flags = static_cast<int>(random() % 16) & ~PF_SEARCH;
+            source.included = random() % 8 != 0;
+        }
+        CMatchAutomaton built;
+        ASSERT_TRUE(built.Build(sources));
+        std::string data;
+        built.Serialize(data);
+        CMatchAutomaton loaded;
+        size_t at = 0;
+        ASSERT_TRUE(loaded.Deserialize(data, at));
+        const CReferenceMatcher reference(sources);
+        for (int t = 0; t < 25; ++t) {
+            const std::string text = RandomText(random, "abAB \t\r\n.-*~_x\xe9", 12);
+            SMatchResult expected;
+            const bool found = reference.Run(text, expected);
+            for (const CMatchAutomaton* automaton : {&built, &loaded}) {
+                SMatchResult result;
+                ASSERT_EQ(automaton->Run(text.data(), text.size(), result), found)
+                    << "round " << round << " text '" << text << "'";
+                if (found) {
+                    ASSERT_TRUE(result.entry == expected.entry &&
+                                result.start == expected.start && result.end == expected.end)
+                        << "round " << round << " text '" << text << "': entry "
+                        << result.entry << " [" << result.start << ", " << result.end
+                        << ") instead of " << expected.entry << " [" << expected.start << ", "
+                        << expected.end << ")";
+                }
             }
         }
     }
