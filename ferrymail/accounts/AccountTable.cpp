@@ -109,6 +109,15 @@ void ReadTLSSettings(CRegistryKey& account, CAccountData* record) {
     record->m_tlsInsecure = insecure != 0;
 }
 
+void ReadSMTPServer(CRegistryKey& account, CAccountData* record) {
+    if (!account.QueryValue("SMTPServer", record->m_smtpServerName))
+        record->m_smtpServerName.clear();
+    int port = 25;
+    if (!account.QueryValue("SMTPServerPort", port, FALSE) || port < 1 || port > 65535)
+        port = 25;
+    record->m_smtpServerPort = port;
+}
+
 void LoadRegisteredAccounts(SAccountTable& table) {
     CRegistryKey clients;
     if (!clients.Open(HKEY_CURRENT_USER, kClientsKey, KEY_READ))
@@ -146,6 +155,7 @@ void LoadRegisteredAccounts(SAccountTable& table) {
             record->m_isPOP3 = true;
             record->m_leaveMailOnServer = false;
             ReadTLSSettings(account, record);
+            ReadSMTPServer(account, record);
             AddRecord(table, record);
         }
     }

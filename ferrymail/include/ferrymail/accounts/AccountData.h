@@ -36,6 +36,10 @@ public:
     bool m_tlsModeSet = false;             // the record names a valid mode
     std::string m_tlsCAFile;               // "TLSCAFile": trusted beside the system's store
     bool m_tlsInsecure = false;            // "TLSInsecure": the certificate is not checked
+    // "SMTPServer" / "SMTPServerPort": where the SMTP proxy relays the mail of a client
+    // that does not name a server itself (empty: none registered).
+    std::string m_smtpServerName;
+    int m_smtpServerPort = 25;
     bool m_enabledKnown = false;
     bool m_enabled = true;
 };
