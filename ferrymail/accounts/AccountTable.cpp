@@ -109,13 +109,15 @@ void ReadTLSSettings(CRegistryKey& account, CAccountData* record) {
     record->m_tlsInsecure = insecure != 0;
 }
 
+// The outgoing server of a registered account; a port out of range reads as the default.
 void ReadSMTPServer(CRegistryKey& account, CAccountData* record) {
-    if (!account.QueryValue("SMTPServer", record->m_smtpServerName))
-        record->m_smtpServerName.clear();
-    int port = 25;
-    if (!account.QueryValue("SMTPServerPort", port, FALSE) || port < 1 || port > 65535)
-        port = 25;
-    record->m_smtpServerPort = port;
+    std::string server;
+    int port = kSMTPDefaultPort;
+    if (!account.QueryValue("SMTPServer", server))
+        return;
+    if (!account.QueryValue("SMTPServerPort", port, FALSE))
+        port = kSMTPDefaultPort;
+    record->SetSMTPServer(server, port);
 }
 
 void LoadRegisteredAccounts(SAccountTable& table) {

@@ -153,10 +153,9 @@ std::string DescribeAccounts() {
                 (account->m_tlsInsecure ? " insecure" : "") +
                 (account->m_tlsCAFile.empty() ? "" : " CA " + account->m_tlsCAFile) +
                 "  filtering " + (IsAccountEnabled(account) ? "on" : "off") +
-                (account->m_smtpServerName.empty()
-                     ? ""
-                     : "  SMTP " + account->m_smtpServerName + " port " +
-                           std::to_string(account->m_smtpServerPort)) +
+                (account->HasSMTPServer() ? "  SMTP " + account->GetSMTPServer() + " port " +
+                                                std::to_string(account->GetSMTPServerPort())
+                                          : "") +
                 "\n";
         CRefCount::DoRelease(account);
     }

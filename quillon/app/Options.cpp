@@ -8,7 +8,6 @@
 namespace {
 
 constexpr int kDefaultServerPort = 110;
-constexpr int kDefaultSMTPPort = 25;
 
 bool IsControlByte(unsigned char c) {
     return c < 0x20 || c == 0x7f;
@@ -146,7 +145,7 @@ bool ParseAccountName(const std::string& text, SAccountName& account, std::strin
 
 bool ParseServerName(const std::string& text, std::string& host, int& port, std::string& error) {
     std::string name = text;
-    int number = kDefaultSMTPPort;
+    int number = kSMTPDefaultPort;
     const size_t colon = name.rfind(':');
     if (colon != std::string::npos) {
         if (!ParsePortNumber(name.substr(colon + 1), 1, number)) {
@@ -381,7 +380,7 @@ const char* UsageText() {
            "  --tls-insecure       do not check this account's server certificate; every\n"
            "                       connection says so in the log\n"
            "  --smtp SMTPHOST[:PORT]\n"
-           "                       the account's SMTP server (port 25 unless given): the\n"
+           "                       the account's SMTP server (port 587 unless given): the\n"
            "                       SMTP proxy relays mail of clients that do not log in\n"
            "                       with AUTH to it\n"
            "  --remove-account USER@HOST[:PORT]   remove that account\n"

@@ -42,7 +42,7 @@ struct SCommandLine {
     // With --add-account: --smtp, the SMTP server that mail from clients without AUTH is
     // relayed to (empty: none).
     std::string smtpServer;
-    int smtpServerPort = 25;
+    int smtpServerPort = 587;
 };
 
 // `arguments` without the program name. False with `error` set (one line, no "quillon:"
@@ -59,7 +59,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& c
 // login splits at the first '/'), and a '/', ':' or blank in the host.
 bool ParseAccountName(const std::string& text, SAccountName& account, std::string& error);
 
-// SMTPHOST[:PORT] of --smtp (port 1 to 65535, default 25). Refused: an empty host, a
+// SMTPHOST[:PORT] of --smtp (port 1 to 65535, default 587). Refused: an empty host, a
 // '/', '\\', blank or control byte in it. `host` and `port` are left alone then.
 bool ParseServerName(const std::string& text, std::string& host, int& port, std::string& error);
 

@@ -20,8 +20,23 @@ FERRYMAIL_API bool ParseTLSMode(const std::string& text, ETLSMode& mode);
 // The mode of a server whose account names none: POP3S on port 995, else STLS.
 FERRYMAIL_API ETLSMode DefaultTLSMode(int port);
 
+// The SMTP port of an account's outgoing server when it names none (submission), and
+// the port on which SMTP speaks TLS from the first byte.
+constexpr int kSMTPDefaultPort = 587;
+constexpr int kSMTPImplicitTLSPort = 465;
+
 class CAccountData : public CRefCount {
 public:
+    // The account's outgoing server ("SMTPServer", "SMTPServerPort"); empty when the
+    // record names none. Set while the table is built.
+    const std::string& GetSMTPServer() const { return m_smtpServerName; }
+    int GetSMTPServerPort() const { return m_smtpServerPort; }
+    bool HasSMTPServer() const { return !m_smtpServerName.empty(); }
+    void SetSMTPServer(const std::string& server, int port = kSMTPDefaultPort) {
+        m_smtpServerName = server;
+        m_smtpServerPort = port > 0 && port < 65536 ? port : kSMTPDefaultPort;
+    }
+
     std::string m_description;   // display description (registry-only: the account key name)
     std::string m_accountName;   // the account's name in its mail client
     std::string m_programName;   // the mail client's program name
@@ -36,10 +51,8 @@ public:
     bool m_tlsModeSet = false;             // the record names a valid mode
     std::string m_tlsCAFile;               // "TLSCAFile": trusted beside the system's store
     bool m_tlsInsecure = false;            // "TLSInsecure": the certificate is not checked
-    // "SMTPServer" / "SMTPServerPort": where the SMTP proxy relays the mail of a client
-    // that does not name a server itself (empty: none registered).
-    std::string m_smtpServerName;
-    int m_smtpServerPort = 25;
+    std::string m_smtpServerName;            // "SMTPServer"
+    int m_smtpServerPort = kSMTPDefaultPort;  // "SMTPServerPort"
     bool m_enabledKnown = false;
     bool m_enabled = true;
 };
