@@ -120,6 +120,23 @@ void ReadSMTPServer(CRegistryKey& account, CAccountData* record) {
     record->SetSMTPServer(server, port);
 }
 
+// `server` is `domain` or a host inside it.
+bool HostInDomain(const std::string& server, const std::string& domain) {
+    if (domain.empty() || server.size() < domain.size())
+        return false;
+    const std::string tail = server.substr(server.size() - domain.size());
+    return SameNoCase(tail, domain) &&
+           (server.size() == domain.size() || server[server.size() - domain.size() - 1] == '.');
+}
+
+// The one record of `candidates` (null when none or several), with a reference.
+CAccountData* TakeOnly(const std::vector<CAccountData*>& candidates) {
+    if (candidates.size() != 1)
+        return nullptr;
+    candidates.front()->AddRef();
+    return candidates.front();
+}
+
 void LoadRegisteredAccounts(SAccountTable& table) {
     CRegistryKey clients;
     if (!clients.Open(HKEY_CURRENT_USER, kClientsKey, KEY_READ))
@@ -325,6 +342,47 @@ CAccountData* FindAccountByHostPort(const char* host, int port, const char* user
         }
     }
     return nullptr;
+}
+
+CAccountData* FindAccountBySMTPServer(const char* host, int port, const char* user) {
+    SAccountTable& table = Table();
+    CLock lock(&table.lock);
+    LoadLocked(table);
+    if (host == nullptr || user == nullptr)
+        return nullptr;
+    for (CAccountData* record : table.records) {
+        if (record->HasSMTPServer() && record->GetSMTPServerPort() == port &&
+            SameNoCase(record->GetSMTPServer(), host) && record->m_userName == user) {
+            record->AddRef();
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+CAccountData* FindAccountForSMTPSender(const std::string& sender) {
+    SAccountTable& table = Table();
+    CLock lock(&table.lock);
+    LoadLocked(table);
+    const size_t at = sender.rfind('@');
+    const std::string local = at == std::string::npos ? sender : sender.substr(0, at);
+    const std::string domain = at == std::string::npos ? std::string() : sender.substr(at + 1);
+    std::vector<CAccountData*> byAddress, byDomain, all;
+    for (CAccountData* record : table.records) {
+        if (!record->HasSMTPServer())
+            continue;
+        all.push_back(record);
+        if (!sender.empty() && SameNoCase(record->m_userName, sender))
+            byAddress.push_back(record);
+        else if (!local.empty() && SameNoCase(record->m_userName, local) &&
+                 HostInDomain(record->GetSMTPServer(), domain))
+            byDomain.push_back(record);
+    }
+    if (!byAddress.empty())
+        return TakeOnly(byAddress);
+    if (!byDomain.empty())
+        return TakeOnly(byDomain);
+    return TakeOnly(all);
 }
 
 const char* TLSModeName(ETLSMode mode) {

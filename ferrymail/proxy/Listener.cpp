@@ -52,12 +52,14 @@ void AppendTimeStamp(std::string& line) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
-// A line of one word of base64 characters that is no POP3 command: a SASL response
-// (RFC 5034), which may carry a password or a token.
+// A line of one word of base64 characters that is no POP3 or SMTP command: a SASL
+// response (RFC 5034, RFC 4954), which may carry a password or a token.
 bool IsSASLResponse(const char* data, size_t start, size_t end, size_t length) {
-    static const char* const kWords[] = {"STAT", "LIST", "UIDL", "RETR", "DELE",   "NOOP",
-                                         "RSET", "QUIT", "CAPA", "STLS", "USER",   "APOP",
-                                         "TOP",  "UTF8", "LANG", "NULL", "XSENDER"};
+    static const char* const kWords[] = {
+        "STAT", "LIST", "UIDL", "RETR", "DELE", "NOOP", "RSET", "QUIT",     "CAPA",
+        "STLS", "USER", "APOP", "TOP",  "UTF8", "LANG", "NULL", "XSENDER",  "DATA",
+        "EHLO", "HELO", "HELP", "TURN", "ETRN", "VRFY", "EXPN", "STARTTLS",
+    };
     size_t last = length;
     while (last > end && IsBlank(data[last - 1])) --last;
     if (last != end || end == start)

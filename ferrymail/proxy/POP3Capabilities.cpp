@@ -1,11 +1,11 @@
 #include "proxy/POP3Capabilities.h"
 
 #include "kinbook/TextHelpers.h"
-#include "proxy/POP3SASL.h"
+#include "proxy/SASLRelay.h"
 
 namespace {
 
-// Before a server is known a client may also log in with SASL (see CPOP3SASL).
+// Before a server is known a client may also log in with SASL (see CSASLRelay).
 constexpr const char kOwnCapabilities[] = "USER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n";
 
 constexpr const char kPipelining[] = "PIPELINING\r\n";
@@ -26,7 +26,7 @@ bool IsPassed(const std::string& word) {
 
 std::string CPOP3Capabilities::OwnReply() {
     return std::string("+OK Capability list follows\r\n") + kOwnCapabilities + "SASL " +
-           CPOP3SASL::Mechanisms() + "\r\n.\r\n";
+           CSASLRelay::Mechanisms() + "\r\n.\r\n";
 }
 
 void CPOP3Capabilities::Note(const std::string& line) {

@@ -5,6 +5,7 @@
 
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/store/MessageStore.h"
+#include "proxy/DatabaseNotifier.h"
 #include "proxy/POP3Connection.h"
 
 namespace {
@@ -29,7 +30,7 @@ CPOP3Listener::CPOP3Listener(int port, CPOP3Listener* parent)
     if (m_parent != nullptr)
         return;
     CMessageDatabase::GetMessageDatabase()->RegisterLogger(this);
-    m_previousNotifier = SetUINotifier(&m_notifier);
+    CDatabaseNotifier::Acquire();
     if (m_autopoll.directProxyListener) {
         m_direct = new CPOP3Listener(m_autopoll.directProxyPort, this);
         int errorNumber = 0;
@@ -49,8 +50,7 @@ CPOP3Listener::~CPOP3Listener() {
     if (m_parent == nullptr) {
         ClearAccountTable(FALSE);
         CMessageDatabase::GetMessageDatabase()->RegisterLogger(nullptr);
-        if (GetUINotifier() == &m_notifier)
-            SetUINotifier(m_previousNotifier);
+        CDatabaseNotifier::Release();
     }
     m_autopollSettings.SaveSettings(nullptr, &m_autopoll);
 }
@@ -73,17 +73,4 @@ void CPOP3Listener::LogDatabaseLine(unsigned category, const std::string& line) 
 bool CPOP3Listener::WantsDatabaseLine(unsigned category) {
     CListener* logger = GetLogger();
     return !logger->SkipLog(category) && logger->HasLogOutput();
-}
-
-void CPOP3Listener::CDatabaseNotifier::NotifyUI(UINT wParam, CRefCount* object) {
-    CMessageDatabase::GetMessageDatabase()->NotifyUI(wParam, object);
-}
-
-void CPOP3Listener::CDatabaseNotifier::NotifyUI(UINT wParam, const std::string& text) {
-    CMessageDatabase::GetMessageDatabase()->NotifyUI(wParam, text);
-}
-
-void CPOP3Listener::CDatabaseNotifier::NotifyUI(int code, CRefCount* store, int data) {
-    CMessageDatabase::GetMessageDatabase()->NotifyUI(static_cast<MSG_NOTIFICATION>(code),
-                                                     dynamic_cast<CMessageStore*>(store), data);
 }

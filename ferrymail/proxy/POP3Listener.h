@@ -1,14 +1,14 @@
 // The POP3 proxy's listener (settings section "POP3Proxy"): the main listener on the
 // configured port and, when DirectProxyListener is on, a second one on DirectProxyPort
 // that logs into the main one's log. The main listener is where the message database's
-// log lines go and hands the sessions' notifications to the database. Created by its
-// start function and owned by the program; its thread accepts the clients.
+// log lines go; it holds the database notifier (CDatabaseNotifier) that hands the
+// sessions' notifications to the database. Created by its start function and owned by
+// the program; its thread accepts the clients.
 #pragma once
 
 #include "ferrymail/proxy/Listener.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/proxy/ProxySettings.h"
-#include "ferrymail/proxy/UINotifier.h"
 
 class CPOP3Listener : public CListener, public IDatabaseLogger {
 public:
@@ -31,18 +31,9 @@ public:
     CPOP3Listener* GetDirectListener() const { return m_direct; }
 
 private:
-    // Hands the sessions' notifications to the message database.
-    class CDatabaseNotifier : public CUINotifier {
-    public:
-        void NotifyUI(UINT wParam, CRefCount* object) override;
-        void NotifyUI(UINT wParam, const std::string& text) override;
-        void NotifyUI(int code, CRefCount* store, int data) override;
-    };
 
     SAutopollSettings m_autopoll{0, 1, 110};
     CProxySettings m_autopollSettings;
     CPOP3Listener* m_direct = nullptr;  // owned
     CPOP3Listener* m_parent;
-    CDatabaseNotifier m_notifier;
-    CUINotifier* m_previousNotifier = nullptr;
 };

@@ -8,7 +8,7 @@
 #include "ferrymail/proxy/Logger.h"
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
-#include "proxy/POP3TLS.h"
+#include "proxy/ServerTLS.h"
 #include "proxy/ProxyConnection.h"
 
 namespace {
@@ -52,7 +52,7 @@ bool IsHostName(const std::string& host) {
 
 }  // namespace
 
-CPOP3Login::CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account, CPOP3TLS& tls)
+CPOP3Login::CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account, CServerTLS& tls)
     : m_host(host), m_log(log), m_account(account), m_tls(tls) {}
 
 void CPOP3Login::Send(const std::string& text) {

@@ -10,7 +10,7 @@
 
 class CLogger;
 class CPOP3Account;
-class CPOP3TLS;
+class CServerTLS;
 
 class CPOP3Login {
 public:
@@ -24,7 +24,7 @@ public:
         kEnd,              // QUIT: the session ends
     };
 
-    CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account, CPOP3TLS& tls);
+    CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account, CServerTLS& tls);
 
     bool IsNamedHost() const { return m_namedHost; }
     // A command while there is no server connection.
@@ -40,7 +40,7 @@ private:
     IPOP3SessionHost& m_host;
     CLogger& m_log;
     CPOP3Account& m_account;
-    CPOP3TLS& m_tls;
+    CServerTLS& m_tls;
     std::string m_serverHost;  // named-host mode: the host without its port
     bool m_namedHost = false;
 };

@@ -219,13 +219,13 @@ void CPOP3Session::OnServerSecured(const std::string& error) {
 // While the connection is being secured the session counts as connecting: the client's
 // log-in waits, and goes nowhere if securing fails. The clock times a server that
 // answers neither STLS nor the handshake.
-bool CPOP3Session::AfterTLS(CPOP3TLS::EStep step) {
-    if (step == CPOP3TLS::EStep::kProceed) {
+bool CPOP3Session::AfterTLS(CServerTLS::EStep step) {
+    if (step == CServerTLS::EStep::kProceed) {
         if (m_tls.Mode() != ETLSMode::kNone)
             m_host.StopClock();
         return true;
     }
-    if (step == CPOP3TLS::EStep::kWait) {
+    if (step == CServerTLS::EStep::kWait) {
         m_state = EPOP3State::kConnecting;
         m_serverIdle = 0;
         m_host.StartClock();
@@ -315,7 +315,7 @@ void CPOP3Session::AuthenticateAtServer() {
 // (or are answered with the held first response); "+OK" and "-ERR" end the exchange
 // and are the reply to the client's AUTH. True when the line was taken here.
 bool CPOP3Session::OnSASLServerLine(const std::string& line) {
-    if (!CPOP3SASL::IsChallenge(line)) {
+    if (!m_sasl.IsChallenge(line)) {
         m_sasl.Reset();
         return false;
     }

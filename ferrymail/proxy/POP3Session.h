@@ -14,12 +14,12 @@
 #include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Command.h"
 #include "proxy/POP3Login.h"
-#include "proxy/POP3SASL.h"
+#include "proxy/SASLRelay.h"
 #include "proxy/POP3SessionHost.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3StoreAnswers.h"
 #include "proxy/POP3Synchronizer.h"
-#include "proxy/POP3TLS.h"
+#include "proxy/ServerTLS.h"
 #include "proxy/SlowResponse.h"
 
 class CLogger;
@@ -111,7 +111,7 @@ private:
     bool OnSASLServerLine(const std::string& line);
     // Carries out a step of securing the server connection; false when it failed and
     // the session ends.
-    bool AfterTLS(CPOP3TLS::EStep step);
+    bool AfterTLS(CServerTLS::EStep step);
     void EndCapabilities(bool forClient);
 
     void OnClientReplyLine(const std::string& line);
@@ -147,8 +147,8 @@ private:
     std::deque<SPOP3Command> m_clientAhead;
     CPOP3Account m_account;
     CPOP3Capabilities m_capabilities;
-    CPOP3TLS m_tls;
-    CPOP3SASL m_sasl;
+    CServerTLS m_tls;
+    CSASLRelay m_sasl;
     CPOP3Login m_login;
     bool m_greetingSeen = false;
     CPOP3StoreAnswers m_answers;

@@ -9,15 +9,14 @@
 
 #include "kinbook/Types.h"
 #include "proxy/POP3Statistics.h"
+#include "proxy/ServerTLSHost.h"
 
-class IPOP3SessionHost {
+class IPOP3SessionHost : public IServerTLSHost {
 public:
-    virtual ~IPOP3SessionHost() = default;
-
+    // SendServer and StartTLS come from IServerTLSHost; the end of a handshake goes to
+    // the machine's OnServerSecured.
     // Bytes for the client: whole lines with their CR LF (or slow-response characters).
     virtual void SendClient(const char* data, size_t size) = 0;
-    // One line for the server; its CR LF is added.
-    virtual void SendServer(const std::string& line) = 0;
     virtual bool IsClientOpen() = 0;
     virtual bool IsServerOpen() = 0;
     // Sends what is queued for the client now.
@@ -27,11 +26,6 @@ public:
     // machine's OnServerConnect follows) or CTS_CONNECTED.
     virtual int ConnectRelayed(const std::string& argument, std::string& text) = 0;
     virtual int ConnectNamed(const std::string& host, int port) = 0;
-    // Starts TLS on the server connection, the certificate checked against `hostName`
-    // and the trusted certificates (those of `caFile` too) unless `verify` is false; the
-    // machine's OnServerSecured follows. False with `error` set when it cannot start.
-    virtual bool StartTLS(const std::string& hostName, const std::string& caFile, bool verify,
-                          std::string& error) = 0;
     // The connected server's IPv4 address in network order.
     virtual uint32_t ServerAddress() = 0;
     // Ends the session: the server is closed and the client follows once its queued

@@ -1,5 +1,8 @@
-// The SMTP proxy's listener (settings section "SMTPProxy"). Created by its start function
-// and owned by the program; its thread accepts the clients.
+// The SMTP proxy's listener (protocol SMTP, settings section "SMTPProxy"): one
+// CSMTPConnection per accepted client. It holds the database notifier
+// (CDatabaseNotifier), so that the sessions' notifications reach the message database's
+// sinks. Created by its start function and owned by the program; its thread accepts
+// the clients.
 #pragma once
 
 #include "ferrymail/proxy/Listener.h"
@@ -11,8 +14,6 @@ public:
     // Shuts the listener down before this part of the object goes.
     ~CSMTPListener() override;
 
-    // The SMTP session is not part of the proxy engine yet: no connection is made and
-    // the client is closed.
     CProxyConnection* NewProxyConnection(SOCKET socket, const SSocketAddress& address,
                                          int addressLength) override;
 };

@@ -1356,7 +1356,7 @@ TEST_F(POP3SessionTest, SilentServerEndsTheTLSStepAfterItsTimeout) {
 // server sees the user part and everything else as the client sent it.
 
 std::string B64(const std::string& data) {
-    return CPOP3SASL::EncodeBase64(data);
+    return CSASLRelay::EncodeBase64(data);
 }
 
 struct SSASLCase {
@@ -1461,14 +1461,14 @@ TEST_F(POP3SessionTest, Base64RoundTripsAndRefusesWhatIsNotBase64) {
     for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
     for (size_t size = 0; size <= 7; ++size) {
         std::string decoded;
-        ASSERT_TRUE(CPOP3SASL::DecodeBase64(B64(all.substr(0, size)), decoded));
+        ASSERT_TRUE(CSASLRelay::DecodeBase64(B64(all.substr(0, size)), decoded));
         EXPECT_EQ(decoded, all.substr(0, size));
     }
     std::string decoded;
-    ASSERT_TRUE(CPOP3SASL::DecodeBase64(B64(all), decoded));
+    ASSERT_TRUE(CSASLRelay::DecodeBase64(B64(all), decoded));
     EXPECT_EQ(decoded, all);
     for (const char* bad : {"A", "AB=C", "A===", "AB==CD==", "ab c", "YW5u\r\n", "YQ=a"})
-        EXPECT_FALSE(CPOP3SASL::DecodeBase64(bad, decoded)) << bad;
+        EXPECT_FALSE(CSASLRelay::DecodeBase64(bad, decoded)) << bad;
 }
 
 }  // namespace

@@ -58,6 +58,14 @@ FERRYMAIL_API CAccountData* FindAccountByServer(const char* server, const char* 
 // The registered account of `user` on `host` (any case) and `port`, or null; names are
 // not resolved.
 CAccountData* FindAccountByHostPort(const char* host, int port, const char* user);
+// The account whose outgoing server is `host` (any case) on `port`, for `user`, or null.
+FERRYMAIL_API CAccountData* FindAccountBySMTPServer(const char* host, int port, const char* user);
+// The account that sends mail from `sender` (an envelope address), among those with an
+// outgoing server: the one whose user name is the address (any case); else the one whose
+// user name is the address's local part and whose outgoing server lies in the address's
+// domain (smtp.example.org for anna@example.org); else the only account with an outgoing
+// server. Null when none or several fit.
+FERRYMAIL_API CAccountData* FindAccountForSMTPSender(const std::string& sender);
 // Calls `callback` with each record in order until it returns non-zero; returns that value.
 FERRYMAIL_API int EnumAccountData(int (*callback)(CAccountData* account, void* parameter),
                                   void* parameter);

@@ -1,4 +1,4 @@
-#include "proxy/POP3TLS.h"
+#include "proxy/ServerTLS.h"
 
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/proxy/Logger.h"
@@ -6,10 +6,10 @@
 
 namespace {
 
-bool OffersSTLS(const std::vector<std::string>& lines) {
+bool Offers(const std::vector<std::string>& lines, const char* command) {
     for (const std::string& line : lines) {
         const std::string word = line.substr(0, line.find_first_of(" \t"));
-        if (CompareNoCase(word.c_str(), "STLS") == 0)
+        if (CompareNoCase(word.c_str(), command) == 0)
             return true;
     }
     return false;
@@ -17,16 +17,21 @@ bool OffersSTLS(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-CPOP3TLS::CPOP3TLS(IPOP3SessionHost& host, CLogger& log) : m_host(host), m_log(log) {}
+CServerTLS::CServerTLS(IServerTLSHost& host, CLogger& log, EProtocol protocol)
+    : m_host(host), m_log(log), m_protocol(protocol) {}
 
-void CPOP3TLS::Choose(const std::string& host, int port, const std::string& user) {
+void CServerTLS::Choose(const std::string& host, int port, const std::string& user) {
     m_hostName = host;
     m_secured = m_awaitingReply = false;
     m_insecure = false;
     m_caFile.clear();
-    CAccountData* account = FindAccountByHostPort(host.c_str(), port, user.c_str());
+    const bool smtp = m_protocol == EProtocol::kSMTP;
+    CAccountData* account = smtp ? FindAccountBySMTPServer(host.c_str(), port, user.c_str())
+                                 : FindAccountByHostPort(host.c_str(), port, user.c_str());
     std::string badSetting;
     m_mode = GetServerTLSMode(account, port, &badSetting);
+    if (smtp && m_mode != ETLSMode::kNone)
+        m_mode = port == kSMTPImplicitTLSPort ? ETLSMode::kPOP3S : ETLSMode::kSTLS;
     if (!badSetting.empty())
         m_log.LogFormat(LOG_INFO, "ServerTLS \"%s\" is no TLS mode; using %s", badSetting.c_str(),
                         TLSModeName(m_mode));
@@ -45,14 +50,14 @@ void CPOP3TLS::Choose(const std::string& host, int port, const std::string& user
                         host.c_str());
 }
 
-CPOP3TLS::EStep CPOP3TLS::Fail(const std::string& reason) {
+CServerTLS::EStep CServerTLS::Fail(const std::string& reason) {
     m_awaitingReply = m_handshaking = false;
-    m_failure = "-ERR " + reason;
+    m_failure = (m_protocol == EProtocol::kPOP3 ? "-ERR " : "454 4.7.0 ") + reason;
     m_log.LogFormat(LOG_INFO, "Connection to %s refused: %s", m_hostName.c_str(), reason.c_str());
     return EStep::kFailed;
 }
 
-CPOP3TLS::EStep CPOP3TLS::StartHandshake() {
+CServerTLS::EStep CServerTLS::StartHandshake() {
     std::string error;
     if (!m_host.StartTLS(m_hostName, m_caFile, !m_insecure, error))
         return Fail("TLS with " + m_hostName + " failed: " + error);
@@ -60,36 +65,37 @@ CPOP3TLS::EStep CPOP3TLS::StartHandshake() {
     return EStep::kWait;
 }
 
-CPOP3TLS::EStep CPOP3TLS::OnConnected() {
+CServerTLS::EStep CServerTLS::OnConnected() {
     return m_mode == ETLSMode::kPOP3S && !m_secured ? StartHandshake() : EStep::kProceed;
 }
 
-CPOP3TLS::EStep CPOP3TLS::OnCapabilities(const std::vector<std::string>& lines) {
+CServerTLS::EStep CServerTLS::OnCapabilities(const std::vector<std::string>& lines) {
     if (m_mode != ETLSMode::kSTLS || m_secured)
         return EStep::kProceed;
     // Without STLS in the list (a server without TLS, or someone in the path who took
     // it out) the log-in would go in clear.
-    if (!OffersSTLS(lines))
-        return Fail("Server " + m_hostName + " does not offer STLS; not logging in without TLS");
+    if (!Offers(lines, Command()))
+        return Fail("Server " + m_hostName + " does not offer " + Command() +
+                    "; not logging in without TLS");
     m_awaitingReply = true;
-    m_host.SendServer("STLS");
+    m_host.SendServer(Command());
     return EStep::kWait;
 }
 
-CPOP3TLS::EStep CPOP3TLS::OnReply(const std::string& line) {
+CServerTLS::EStep CServerTLS::OnReply(const std::string& line) {
     m_awaitingReply = false;
-    if (line.compare(0, 3, "+OK") != 0)
-        return Fail("Server " + m_hostName + " refused STLS: " + line);
+    if (line.compare(0, 3, m_protocol == EProtocol::kPOP3 ? "+OK" : "220") != 0)
+        return Fail("Server " + m_hostName + " refused " + Command() + ": " + line);
     return StartHandshake();
 }
 
-CPOP3TLS::EStep CPOP3TLS::OnTimeout(int seconds) {
+CServerTLS::EStep CServerTLS::OnTimeout(int seconds) {
     m_handshaking = false;
     return Fail("TLS with " + m_hostName + " failed: no answer from the server in " +
                 std::to_string(seconds) + " seconds");
 }
 
-CPOP3TLS::EStep CPOP3TLS::OnHandshake(const std::string& error) {
+CServerTLS::EStep CServerTLS::OnHandshake(const std::string& error) {
     m_handshaking = false;
     if (!error.empty())
         return Fail("TLS with " + m_hostName + " failed: " + error);

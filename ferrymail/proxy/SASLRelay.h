@@ -1,22 +1,28 @@
-// A SASL log-in (AUTH, RFC 5034) passed through to the server: PLAIN, LOGIN, XOAUTH2 and
-// OAUTHBEARER (RFC 7628). The client's first response names the server in its user
-// name, user/host[:port], as USER does; the server is given the user part and
-// everything else unchanged. Used by one session's thread.
+// A SASL log-in passed through to the server, for POP3 (AUTH, RFC 5034) and SMTP (AUTH,
+// RFC 4954): PLAIN, LOGIN, XOAUTH2 and OAUTHBEARER (RFC 7628). The client's first
+// response names the server in its user name, user/host[:port]; the server is given the
+// user part and everything else unchanged. Used by one session's thread.
 #pragma once
 
 #include <string>
 
-class CPOP3SASL {
+class CSASLRelay {
 public:
     enum class EMechanism { kNone, kPlain, kLogin, kXOAuth2, kOAuthBearer };
+    // The protocol's challenges ("+ " or "334 "), refusals ("-ERR" or SMTP codes) and
+    // longest command line.
+    enum class EProtocol { kPOP3, kSMTP };
+
+    explicit CSASLRelay(EProtocol protocol = EProtocol::kPOP3) : m_protocol(protocol) {}
 
     // The mechanisms for the proxy's own CAPA "SASL" line.
     static const char* Mechanisms() { return "PLAIN LOGIN XOAUTH2 OAUTHBEARER"; }
 
     // AUTH from the client (`argument`: the mechanism and any initial response) before a
-    // server is known. Returns the line for the client: a challenge ("+ ..."; the
-    // client's next line goes to OnClientResponse), "-ERR ..." (the log-in is over), or
-    // empty when the first response came with the command (LoginName() is known).
+    // server is known. Returns the line for the client: a challenge ("+ ..." or
+    // "334 ..."; the client's next line goes to OnClientResponse), a refusal (the log-in
+    // is over), or empty when the first response came with the command (LoginName() is
+    // known).
     std::string OnAuth(const std::string& argument);
     // The client's answer to the proxy's challenge; results as OnAuth.
     std::string OnClientResponse(const std::string& line);
@@ -28,7 +34,8 @@ public:
 
     // The AUTH line for the server, the first response rewritten for `serverHost` and
     // `serverPort` (OAUTHBEARER names them). A response that would make the line longer
-    // than RFC 5034 allows (255) waits for the server's first challenge instead.
+    // than the protocol allows (RFC 5034: 255, RFC 4954: 510 without CR LF) waits for
+    // the server's first challenge instead.
     std::string ServerCommand(const std::string& serverHost, int serverPort);
     // While the exchange with the server runs: its "+" challenges come to OnChallenge,
     // which says whether the proxy answered it itself (the first response held back);
@@ -36,19 +43,30 @@ public:
     void SetExchanging(bool exchanging) { m_exchanging = exchanging; }
     bool IsExchanging() const { return m_exchanging; }
     bool OnChallenge(std::string& answer);
-    static bool IsChallenge(const std::string& line) {
+    bool IsChallenge(const std::string& line) const {
+        if (m_protocol == EProtocol::kSMTP)
+            return line == "334" || line.compare(0, 4, "334 ") == 0;
         return line == "+" || line.compare(0, 2, "+ ") == 0;
     }
+    // The user part and the host and port of LoginName() (`defaultPort` when it names
+    // none); false before a log-in name is known.
+    bool SplitLoginName(std::string& user, std::string& host, int& port, int defaultPort) const;
     // Back to no log-in (after the server's final reply).
-    void Reset() { *this = CPOP3SASL(); }
+    void Reset() { *this = CSASLRelay(m_protocol); }
 
     // Base64 (RFC 4648) without line breaks; Decode is false for anything else.
     static std::string EncodeBase64(const std::string& data);
     static bool DecodeBase64(const std::string& text, std::string& data);
 
 private:
-    std::string TakeFirstResponse(const std::string& encoded);
+    enum class ERefusal { kNoMechanism, kUnsupported, kCancelled, kMalformed, kNoServer };
 
+    std::string TakeFirstResponse(const std::string& encoded);
+    // The refusal's line in this protocol; `detail` follows some of them.
+    std::string Refusal(ERefusal refusal, const std::string& detail = std::string()) const;
+    std::string Challenge(const std::string& encoded) const;
+
+    EProtocol m_protocol;
     EMechanism m_mechanism = EMechanism::kNone;
     std::string m_mechanismName;  // as the client wrote it
     std::string m_response;       // the first response, decoded

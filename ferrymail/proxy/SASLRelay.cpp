@@ -1,5 +1,6 @@
-#include "proxy/POP3SASL.h"
+#include "proxy/SASLRelay.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -9,20 +10,21 @@ namespace {
 
 constexpr const char kAlphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-// The longest command line of RFC 5034 (initial responses included).
-constexpr size_t kMaxCommandLine = 255;
-constexpr const char kNoServer[] = "-ERR Log in as user/host[:port] to name the server";
+// The longest command lines of RFC 5034 and RFC 4954 (initial responses included).
+constexpr size_t kMaxPOP3CommandLine = 255;
+constexpr size_t kMaxSMTPCommandLine = 510;
+constexpr const char kNoServer[] = "Log in as user/host[:port] to name the server";
 
 struct SMechanismName {
     const char* name;
-    CPOP3SASL::EMechanism mechanism;
+    CSASLRelay::EMechanism mechanism;
 };
 
 const SMechanismName kMechanisms[] = {
-    {"PLAIN", CPOP3SASL::EMechanism::kPlain},
-    {"LOGIN", CPOP3SASL::EMechanism::kLogin},
-    {"XOAUTH2", CPOP3SASL::EMechanism::kXOAuth2},
-    {"OAUTHBEARER", CPOP3SASL::EMechanism::kOAuthBearer},
+    {"PLAIN", CSASLRelay::EMechanism::kPlain},
+    {"LOGIN", CSASLRelay::EMechanism::kLogin},
+    {"XOAUTH2", CSASLRelay::EMechanism::kXOAuth2},
+    {"OAUTHBEARER", CSASLRelay::EMechanism::kOAuthBearer},
 };
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -69,32 +71,32 @@ std::string EncodeSASLName(const std::string& name) {
 // The user name inside a first response, by mechanism: PLAIN's authentication identity
 // (or the authorization identity), LOGIN's whole response, XOAUTH2's "user=",
 // OAUTHBEARER's "a=". False when the response is malformed.
-bool NameIn(CPOP3SASL::EMechanism mechanism, const std::string& response, std::string& name) {
+bool NameIn(CSASLRelay::EMechanism mechanism, const std::string& response, std::string& name) {
     switch (mechanism) {
-        case CPOP3SASL::EMechanism::kPlain: {
+        case CSASLRelay::EMechanism::kPlain: {
             const std::vector<std::string> parts = Split(response, '\0');
             if (parts.size() != 3)
                 return false;
             name = parts[1].find('/') != std::string::npos ? parts[1] : parts[0];
             return true;
         }
-        case CPOP3SASL::EMechanism::kLogin:
+        case CSASLRelay::EMechanism::kLogin:
             name = response;
             return true;
-        case CPOP3SASL::EMechanism::kXOAuth2: {
+        case CSASLRelay::EMechanism::kXOAuth2: {
             const std::vector<std::string> parts = Split(response, '\x01');
             if (parts.size() < 2 || parts[0].compare(0, 5, "user=") != 0)
                 return false;
             name = parts[0].substr(5);
             return true;
         }
-        case CPOP3SASL::EMechanism::kOAuthBearer: {
+        case CSASLRelay::EMechanism::kOAuthBearer: {
             const std::vector<std::string> header =
                 Split(response.substr(0, response.find('\x01')), ',');
             return header.size() >= 3 && header[1].compare(0, 2, "a=") == 0 &&
                    DecodeSASLName(header[1].substr(2), name);
         }
-        case CPOP3SASL::EMechanism::kNone:
+        case CSASLRelay::EMechanism::kNone:
             break;
     }
     return false;
@@ -102,7 +104,7 @@ bool NameIn(CPOP3SASL::EMechanism mechanism, const std::string& response, std::s
 
 }  // namespace
 
-std::string CPOP3SASL::EncodeBase64(const std::string& data) {
+std::string CSASLRelay::EncodeBase64(const std::string& data) {
     std::string text;
     text.reserve((data.size() + 2) / 3 * 4);
     for (size_t i = 0; i < data.size(); i += 3) {
@@ -120,7 +122,7 @@ std::string CPOP3SASL::EncodeBase64(const std::string& data) {
     return text;
 }
 
-bool CPOP3SASL::DecodeBase64(const std::string& text, std::string& data) {
+bool CSASLRelay::DecodeBase64(const std::string& text, std::string& data) {
     if (text.size() % 4 != 0)
         return false;
     data.clear();
@@ -149,7 +151,42 @@ bool CPOP3SASL::DecodeBase64(const std::string& text, std::string& data) {
     return true;
 }
 
-std::string CPOP3SASL::OnAuth(const std::string& argument) {
+std::string CSASLRelay::Refusal(ERefusal refusal, const std::string& detail) const {
+    const bool pop3 = m_protocol == EProtocol::kPOP3;
+    switch (refusal) {
+        case ERefusal::kNoMechanism:
+            return pop3 ? "-ERR AUTH needs a mechanism" : "501 5.5.4 AUTH needs a mechanism";
+        case ERefusal::kUnsupported:
+            return (pop3 ? "-ERR " : "504 5.5.4 ") + std::string("Unsupported SASL mechanism ") +
+                   detail;
+        case ERefusal::kCancelled:
+            return pop3 ? "-ERR Authentication cancelled" : "501 5.0.0 Authentication cancelled";
+        case ERefusal::kMalformed:
+            return pop3 ? "-ERR Malformed SASL response" : "501 5.5.2 Malformed SASL response";
+        case ERefusal::kNoServer:
+            break;
+    }
+    return (pop3 ? "-ERR " : "535 5.7.8 ") + std::string(kNoServer);
+}
+
+std::string CSASLRelay::Challenge(const std::string& encoded) const {
+    return (m_protocol == EProtocol::kPOP3 ? "+ " : "334 ") + encoded;
+}
+
+bool CSASLRelay::SplitLoginName(std::string& user, std::string& host, int& port,
+                                int defaultPort) const {
+    const size_t slash = m_loginName.find('/');
+    if (slash == std::string::npos)
+        return false;
+    const size_t colon = m_loginName.rfind(':');
+    const bool hasPort = colon != std::string::npos && colon > slash;
+    user = m_user;
+    host = m_loginName.substr(slash + 1, hasPort ? colon - slash - 1 : std::string::npos);
+    port = hasPort ? std::atoi(m_loginName.c_str() + colon + 1) : defaultPort;
+    return true;
+}
+
+std::string CSASLRelay::OnAuth(const std::string& argument) {
     Reset();
     const size_t blank = argument.find_first_of(" \t");
     m_mechanismName = argument.substr(0, blank);
@@ -157,43 +194,43 @@ std::string CPOP3SASL::OnAuth(const std::string& argument) {
         if (CompareNoCase(m_mechanismName.c_str(), known.name) == 0)
             m_mechanism = known.mechanism;
     if (m_mechanism == EMechanism::kNone)
-        return m_mechanismName.empty() ? "-ERR AUTH needs a mechanism"
-                                       : "-ERR Unsupported SASL mechanism " + m_mechanismName;
+        return Refusal(m_mechanismName.empty() ? ERefusal::kNoMechanism : ERefusal::kUnsupported,
+                       m_mechanismName);
     if (blank == std::string::npos) {
         m_awaitingFirst = true;
         // LOGIN asks for the user name ("Username:"); the others start empty.
-        return m_mechanism == EMechanism::kLogin ? "+ VXNlcm5hbWU6" : "+ ";
+        return Challenge(m_mechanism == EMechanism::kLogin ? "VXNlcm5hbWU6" : "");
     }
     const std::string initial = argument.substr(argument.find_first_not_of(" \t", blank));
     return TakeFirstResponse(initial == "=" ? std::string() : initial);
 }
 
-std::string CPOP3SASL::OnClientResponse(const std::string& line) {
+std::string CSASLRelay::OnClientResponse(const std::string& line) {
     m_awaitingFirst = false;
     if (line == "*") {
         Reset();
-        return "-ERR Authentication cancelled";
+        return Refusal(ERefusal::kCancelled);
     }
     return TakeFirstResponse(line);
 }
 
-std::string CPOP3SASL::TakeFirstResponse(const std::string& encoded) {
+std::string CSASLRelay::TakeFirstResponse(const std::string& encoded) {
     std::string name;
     if (!DecodeBase64(encoded, m_response) || !NameIn(m_mechanism, m_response, name)) {
         Reset();
-        return "-ERR Malformed SASL response";
+        return Refusal(ERefusal::kMalformed);
     }
     const size_t slash = name.find('/');
     if (slash == std::string::npos || slash == 0 || slash + 1 == name.size()) {
         Reset();
-        return kNoServer;
+        return Refusal(ERefusal::kNoServer);
     }
     m_loginName = name;
     m_user = name.substr(0, slash);
     return std::string();
 }
 
-std::string CPOP3SASL::ServerCommand(const std::string& serverHost, int serverPort) {
+std::string CSASLRelay::ServerCommand(const std::string& serverHost, int serverPort) {
     std::string response = m_response;
     switch (m_mechanism) {
         case EMechanism::kPlain: {
@@ -236,7 +273,8 @@ std::string CPOP3SASL::ServerCommand(const std::string& serverHost, int serverPo
         encoded = "=";
     const std::string command = "AUTH " + m_mechanismName;
     if (m_mechanism == EMechanism::kLogin ||
-        command.size() + 1 + encoded.size() > kMaxCommandLine) {
+        command.size() + 1 + encoded.size() >
+            (m_protocol == EProtocol::kPOP3 ? kMaxPOP3CommandLine : kMaxSMTPCommandLine)) {
         m_heldResponse = encoded == "=" ? std::string() : encoded;
         m_heldPending = true;
         return command;
@@ -244,7 +282,7 @@ std::string CPOP3SASL::ServerCommand(const std::string& serverHost, int serverPo
     return command + " " + encoded;
 }
 
-bool CPOP3SASL::OnChallenge(std::string& answer) {
+bool CSASLRelay::OnChallenge(std::string& answer) {
     if (!m_heldPending)
         return false;
     m_heldPending = false;
