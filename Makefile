@@ -4,6 +4,7 @@ BUILD_PACKAGES := cmake make g++ ninja-build pkg-config libgtest-dev libgmock-de
                   libbenchmark-dev bison libssl-dev
 TEST_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev \
                   python3 dovecot-core dovecot-pop3d fetchmail mpop openssl \
+                  python3-aiosmtpd msmtp swaks \
                   python3-flufl.bounce golang-github-jhillyerd-enmime-dev \
                   libpython3.11-testsuite python3-dkim spamassassin
 
