@@ -87,15 +87,15 @@ int RunAccountCommand(const SCommandLine& commandLine) {
                    (commandLine.smtpServer.empty() ||
                     SetDirectAccountSMTP(account, commandLine.smtpServer,
                                          commandLine.smtpServerPort, error));
-            confirmation = "account " + account.KeyName() + " registered (TLS " +
-                           (commandLine.tlsMode.empty() ? TLSModeName(DefaultTLSMode(account.port))
-                                                        : commandLine.tlsMode) +
-                           (commandLine.tlsInsecure ? ", certificate not checked" : "") +
-                           (commandLine.smtpServer.empty()
-                                ? std::string()
-                                : ", SMTP " + commandLine.smtpServer + ":" +
-                                      std::to_string(commandLine.smtpServerPort)) +
-                           "); a mail client logs in to 127.0.0.1 as " + account.LoginName();
+            confirmation =
+                "account " + account.KeyName() + " registered (TLS " +
+                (commandLine.tlsMode.empty() ? TLSModeName(DefaultTLSMode(account.port))
+                                             : commandLine.tlsMode) +
+                (commandLine.tlsInsecure ? ", certificate not checked" : "") +
+                (commandLine.smtpServer.empty() ? std::string()
+                                                : ", SMTP " + commandLine.smtpServer + ":" +
+                                                      std::to_string(commandLine.smtpServerPort)) +
+                "); a mail client logs in to 127.0.0.1 as " + account.LoginName();
             break;
         }
         case QC_REMOVE_ACCOUNT:
