@@ -18,6 +18,8 @@ public:
 
     void InitializeThread() override;
     void TerminateThread(int exitCode) override;
+    void FillEventVec(int& count) override;
+    BOOL ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) override;
     void OnClientLine(std::string& line) override;
     void OnServerLine(std::string& line) override;
     void OnServerConnect(int errorCode) override;
@@ -37,8 +39,11 @@ private:
     bool StartTLS(const std::string& hostName, const std::string& caFile, bool verify,
                   std::string& error) override;
     void EndSession() override;
+    void StartClock() override;
+    void StopClock() override;
     void NotifyNumber(int code, int data) override;
     void NotifyObject(UINT code, CRefCount* object) override;
 
     CSMTPSession m_session;
+    CPollEvent* m_clock = nullptr;
 };

@@ -1,6 +1,8 @@
 #include "proxy/SMTPSession.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/proxy/Logger.h"
@@ -77,6 +79,34 @@ bool IsWithheld(const std::string& keywordLine) {
 }
 
 bool IsFinalLine(const std::string& line) { return line.size() <= 3 || line[3] != '-'; }
+
+bool Offers(const std::vector<std::string>& keywords, const char* extension) {
+    for (const std::string& keyword : keywords)
+        if (CompareNoCase(keyword.substr(0, keyword.find(' ')).c_str(), extension) == 0)
+            return true;
+    return false;
+}
+
+// The MAIL line without the parameters of the proxy's own EHLO reply that the server did
+// not offer (RFC 1870 SIZE=, RFC 6152 BODY=): a server would refuse the whole command.
+std::string WithoutUnofferedParameters(const std::string& line,
+                                       const std::vector<std::string>& keywords) {
+    std::string kept;
+    size_t at = 0;
+    while (at < line.size()) {
+        const size_t begin = line.find_first_not_of(" \t", at);
+        if (begin == std::string::npos)
+            break;
+        const size_t end = std::min(line.find_first_of(" \t", begin), line.size());
+        const std::string word = line.substr(begin, end - begin);
+        const bool dropped = (StartsNoCase(word, "SIZE=") && !Offers(keywords, "SIZE")) ||
+                             (StartsNoCase(word, "BODY=") && !Offers(keywords, "8BITMIME"));
+        if (!dropped)
+            kept += (kept.empty() ? "" : " ") + word;
+        at = end;
+    }
+    return kept;
+}
 
 }  // namespace
 
@@ -224,6 +254,12 @@ void CSMTPSession::CommandLine(const std::string& line) {
                 m_message = new CSMTPMessage;
                 m_message->AddRef();
                 SetState(ESMTPState::kMail);
+                if (m_namedHost) {
+                    SSMTPCommand mail = command;
+                    mail.line = WithoutUnofferedParameters(command.line, m_upstream.Keywords());
+                    Relay(mail);
+                    break;
+                }
             } else {
                 SetState(ESMTPState::kCommand);
             }
@@ -454,6 +490,11 @@ void CSMTPSession::OnServerSecured(const std::string& error) {
 void CSMTPSession::OnServerClose() {
     if (m_upstream.IsActive() && m_upstream.OnServerClose() == CSMTPUpstream::EStep::kFailed)
         SendClient(m_upstream.Failure());
+}
+
+void CSMTPSession::OnClock() {
+    if (m_upstream.IsActive())
+        AfterUpstream(m_upstream.OnClock());
 }
 
 void CSMTPSession::OnSessionEnd(int errorCode) {

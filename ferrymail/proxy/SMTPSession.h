@@ -84,6 +84,8 @@ public:
     void OnServerSecured(const std::string& error);
     // The server has gone: a client waiting for a named host is told why.
     void OnServerClose();
+    // A tick of the clock that runs while a named host is being reached.
+    void OnClock();
     // The session ends: notification 20, then 23 with the non-friend collection, once.
     void OnSessionEnd(int errorCode);
     // The log category of a line in `direction` (DIR_*) at this moment.

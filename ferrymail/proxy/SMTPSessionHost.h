@@ -21,6 +21,9 @@ public:
     // CTS_FAILED, CTS_PENDING (the machine's OnServerConnect follows) or CTS_CONNECTED.
     virtual int ConnectRelayed(const std::string& argument) = 0;
     virtual int ConnectNamed(const std::string& host, int port) = 0;
+    // A clock that calls the machine's OnClock once a second, and its end.
+    virtual void StartClock() = 0;
+    virtual void StopClock() = 0;
     // Closes the server connection; the client stays.
     virtual void CloseServer() = 0;
     // Ends the session: the server is closed and the client follows once its queued

@@ -16,6 +16,7 @@ CSMTPUpstream::CSMTPUpstream(ISMTPSessionHost& host, CLogger& log)
 
 CSMTPUpstream::EStep CSMTPUpstream::Fail(const std::string& line) {
     m_phase = EPhase::kIdle;
+    m_host.StopClock();
     m_failure = line;
     m_log.LogFormat(LOG_INFO, "Named host %s:%d refused: %s", m_hostName.c_str(), m_port,
                     line.c_str());
@@ -33,6 +34,8 @@ CSMTPUpstream::EStep CSMTPUpstream::Start(const std::string& host, int port,
     m_tls.Choose(host, port, user);
     m_log.LogFormat(LOG_INFO, "Connecting to %s:%d for %s", host.c_str(), port, user.c_str());
     m_phase = EPhase::kConnecting;
+    m_idleTicks = 0;
+    m_host.StartClock();
     const int result = m_host.ConnectNamed(host, port);
     if (result == CTS_FAILED)
         return Fail("451 4.4.1 Cannot connect to " + host + ":" + std::to_string(port));
@@ -42,6 +45,7 @@ CSMTPUpstream::EStep CSMTPUpstream::Start(const std::string& host, int port,
 CSMTPUpstream::EStep CSMTPUpstream::OnConnect(int errorCode) {
     if (m_phase != EPhase::kConnecting)
         return EStep::kWait;
+    m_idleTicks = 0;
     if (errorCode != 0)
         return Fail("451 4.4.1 Cannot connect to " + m_hostName + ":" + std::to_string(m_port) +
                     " (error " + std::to_string(errorCode) + ")");
@@ -66,6 +70,7 @@ CSMTPUpstream::EStep CSMTPUpstream::AfterTLS(CServerTLS::EStep step) {
 CSMTPUpstream::EStep CSMTPUpstream::OnSecured(const std::string& error) {
     if (m_phase != EPhase::kHandshake)
         return EStep::kWait;
+    m_idleTicks = 0;
     const CServerTLS::EStep step = m_tls.OnHandshake(error);
     if (step == CServerTLS::EStep::kFailed)
         return Fail(m_tls.Failure());
@@ -85,6 +90,7 @@ CSMTPUpstream::EStep CSMTPUpstream::SendEhlo() {
 }
 
 CSMTPUpstream::EStep CSMTPUpstream::OnServerLine(const std::string& line) {
+    m_idleTicks = 0;
     if (m_phase == EPhase::kEhlo && line.size() > 4 && line[0] == '2')
         m_keywords.push_back(line.substr(4));
     if (!IsFinalLine(line))
@@ -105,6 +111,7 @@ CSMTPUpstream::EStep CSMTPUpstream::OnReply(const std::string& line) {
             const CServerTLS::EStep step = m_tls.OnCapabilities(m_keywords);
             if (step == CServerTLS::EStep::kProceed) {
                 m_phase = EPhase::kReady;
+                m_host.StopClock();
                 return EStep::kReady;
             }
             if (step == CServerTLS::EStep::kWait)
@@ -125,4 +132,15 @@ CSMTPUpstream::EStep CSMTPUpstream::OnServerClose() {
     if (!IsActive())
         return EStep::kWait;
     return Fail("421 4.4.2 " + m_hostName + " closed the connection");
+}
+
+CSMTPUpstream::EStep CSMTPUpstream::OnClock() {
+    if (!IsActive() || ++m_idleTicks < kSetupSeconds)
+        return EStep::kWait;
+    if (m_tls.IsWaiting()) {
+        m_tls.OnTimeout(kSetupSeconds);
+        return Fail(m_tls.Failure());
+    }
+    return Fail("451 4.4.2 " + m_hostName + " did not answer in " +
+                std::to_string(kSetupSeconds) + " seconds");
 }

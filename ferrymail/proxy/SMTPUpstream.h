@@ -2,7 +2,8 @@
 // connect, TLS from the first byte on port 465, the greeting, its own EHLO, STARTTLS
 // (required unless the account's TLS mode is none) and EHLO again once secured. The
 // server's lines in these phases come here and never reach the client; every failure
-// is a reply line of the proxy's own that names the cause. Used by the session's thread.
+// is a reply line of the proxy's own that names the cause; a server that stops answering
+// fails it too. Used by the session's thread.
 #pragma once
 
 #include <string>
@@ -32,6 +33,10 @@ public:
     EStep OnServerLine(const std::string& line);
     // The server has gone before it was ready.
     EStep OnServerClose();
+    // A tick of the clock that runs while the server is being reached: after
+    // kSetupSeconds without progress the set-up fails.
+    EStep OnClock();
+    static constexpr int kSetupSeconds = 60;
     // Between Start and kReady or kFailed: the server's lines belong here.
     bool IsActive() const { return m_phase != EPhase::kIdle && m_phase != EPhase::kReady; }
     bool IsReady() const { return m_phase == EPhase::kReady; }
@@ -58,6 +63,7 @@ private:
     int m_port = 0;
     std::string m_heloName;
     std::vector<std::string> m_keywords;  // of the EHLO reply being read, then the last
+    int m_idleTicks = 0;          // clock ticks since the last step of the set-up
     bool m_tlsUpgraded = false;  // STARTTLS was answered: EHLO follows the handshake
     std::string m_failure;
 };

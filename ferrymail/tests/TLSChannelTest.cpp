@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "ProxyTestPeers.h"
+#include "TLSTestPeer.h"
 #include "TestHome.h"
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/store/MessageDatabase.h"
@@ -27,23 +28,6 @@ using namespace testpeers;
 namespace {
 
 constexpr char kProxyKey[] = "Software\\Brevant\\Quillon\\Settings\\POP3Proxy";
-
-// The test CA, its server certificates and their keys, in `folder`.
-bool MakeCertificates(const std::string& folder) {
-    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
-    const std::string at = "cd '" + folder + "' && openssl req -x509";
-    const std::string commands[] = {
-        at + key + " -keyout ca.key -out ca.pem -subj /CN=Quillon-test-CA",
-        at + key + " -keyout right.key -out right.pem -subj /CN=localhost" +
-            " -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -CA ca.pem -CAkey ca.key",
-        at + key + " -keyout other.key -out other.pem -subj /CN=mail.example.org" +
-            " -addext subjectAltName=DNS:mail.example.org -CA ca.pem -CAkey ca.key",
-    };
-    for (const std::string& command : commands)
-        if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
-            return false;
-    return true;
-}
 
 // One big message: more than one TLS record and more than one read of the proxy.
 std::string BigMessage() {
@@ -76,35 +60,7 @@ public:
     size_t HugeSent() const { return m_hugeSent.load(); }
 
 private:
-    struct SPeer {
-        int fd = -1;
-        SSL* ssl = nullptr;
-        std::string buffer;
-        bool Send(const std::string& data) {
-            if (ssl == nullptr)
-                return TestServer::SendAll(fd, data);
-            return SSL_write(ssl, data.data(), static_cast<int>(data.size())) > 0;
-        }
-        bool ReadLine(std::string& line) {
-            if (ssl == nullptr)
-                return TestServer::ReadLine(fd, buffer, line, 20.0);
-            for (;;) {
-                const size_t end = buffer.find("\r\n");
-                if (end != std::string::npos) {
-                    line = buffer.substr(0, end);
-                    buffer.erase(0, end + 2);
-                    return true;
-                }
-                char chunk[16384];
-                const int got = SSL_read(ssl, chunk, sizeof chunk);
-                if (got <= 0)
-                    return false;
-                buffer.append(chunk, static_cast<size_t>(got));
-            }
-        }
-    };
-
-    bool SendHuge(SPeer& peer) {
+    bool SendHuge(STLSPeer& peer) {
         std::string chunk;
         while (chunk.size() < 256 * 1024)
             chunk += "A line of a very long message that the client reads slowly.\r\n";
@@ -118,34 +74,23 @@ private:
         return peer.Send(".\r\n");
     }
 
-    bool Secure(SPeer& peer) {
-        peer.ssl = SSL_new(m_context);
-        SSL_set_fd(peer.ssl, peer.fd);
-        return SSL_accept(peer.ssl) == 1;
-    }
-
     void Serve(int fd) {
-        SPeer peer;
-        peer.fd = fd;
-        if (m_mode != kPOP3S || Secure(peer)) {
+        STLSPeer peer(fd);
+        if (m_mode != kPOP3S || peer.Secure(m_context)) {
             peer.Send("+OK test server ready\r\n");
             std::string line;
             while (peer.ReadLine(line) && Answer(peer, line)) {
             }
         }
-        if (peer.ssl != nullptr) {
-            SSL_shutdown(peer.ssl);
-            SSL_free(peer.ssl);
-        }
     }
 
-    bool Answer(SPeer& peer, const std::string& line) {
+    bool Answer(STLSPeer& peer, const std::string& line) {
         if (line == "CAPA") {
             const bool offer = m_mode == kSTLS && peer.ssl == nullptr;
             return peer.Send(std::string("+OK\r\nUSER\r\n") + (offer ? "STLS\r\n" : "") + ".\r\n");
         }
         if (line == "STLS" && m_mode == kSTLS && peer.ssl == nullptr)
-            return peer.Send("+OK Begin TLS\r\n") && Secure(peer);
+            return peer.Send("+OK Begin TLS\r\n") && peer.Secure(m_context);
         if (line == "RETR 1")
             return peer.Send(Reply());
         if (line == "RETR 2")
