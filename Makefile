@@ -4,6 +4,7 @@ BUILD_PACKAGES := cmake make g++ ninja-build pkg-config libgtest-dev libgmock-de
                   libbenchmark-dev bison libssl-dev
 TEST_PACKAGES  := $(BUILD_PACKAGES) clang libclang-rt-14-dev \
                   python3 dovecot-core dovecot-pop3d fetchmail mpop openssl \
+                  python3-aiosmtpd msmtp swaks \
                   python3-flufl.bounce golang-github-jhillyerd-enmime-dev \
                   libpython3.11-testsuite python3-dkim spamassassin
 
@@ -18,7 +19,7 @@ RUN_ARGS   ?=
 BENCH_ARGS ?=
 
 .PHONY: all run test build build-asan build-tsan deps test-deps test-plain test-asan test-tsan fuzz \
-        clean bench-pop3 bench-filter
+        clean bench-pop3 bench-filter bench-smtp
 
 all: build
 
@@ -73,6 +74,14 @@ bench-pop3: test-deps
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS) --target quillon
 	QUILLON_BIN=$(abspath $(BUILD))/bin/quillon /usr/bin/python3 bench/pop3_fetch_bench.py $(BENCH_ARGS)
+
+# msmtp sending 500 corpus messages directly to a real SMTP server (aiosmtpd) and through
+# the SMTP proxy, in clear and with STARTTLS (bench/smtp_send_bench.py; BENCH_ARGS e.g.
+# --rounds 5).
+bench-smtp: test-deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target quillon
+	QUILLON_BIN=$(abspath $(BUILD))/bin/quillon /usr/bin/python3 bench/smtp_send_bench.py $(BENCH_ARGS)
 
 # The whole filter chain over the real mail corpora with lists of 100 and 10,000 entries,
 # beside the decoding alone (bench/FilterBench.cpp).

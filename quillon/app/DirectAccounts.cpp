@@ -119,6 +119,21 @@ bool SetDirectAccountTLS(const SAccountName& account, const std::string& mode,
     return true;
 }
 
+bool SetDirectAccountSMTP(const SAccountName& account, const std::string& host, int port,
+                          std::string& error) {
+    const std::string path = DirectAccountKeyPath(account);
+    CRegistryKey key;
+    if (!key.Open(HKEY_CURRENT_USER, path.c_str())) {
+        error = RegistryError("cannot open", path, key.GetLastResult());
+        return false;
+    }
+    if (!key.SetValue("SMTPServer", host.c_str()) || !key.SetValue("SMTPServerPort", port)) {
+        error = RegistryError("cannot write", path, key.GetLastResult());
+        return false;
+    }
+    return true;
+}
+
 std::string DescribeAccounts() {
     LoadAccountTable(FALSE);
     std::vector<CAccountData*> accounts;
@@ -137,7 +152,11 @@ std::string DescribeAccounts() {
                 (account->m_tlsModeSet ? "" : " (default)") +
                 (account->m_tlsInsecure ? " insecure" : "") +
                 (account->m_tlsCAFile.empty() ? "" : " CA " + account->m_tlsCAFile) +
-                "  filtering " + (IsAccountEnabled(account) ? "on" : "off") + "\n";
+                "  filtering " + (IsAccountEnabled(account) ? "on" : "off") +
+                (account->HasSMTPServer() ? "  SMTP " + account->GetSMTPServer() + " port " +
+                                                std::to_string(account->GetSMTPServerPort())
+                                          : "") +
+                "\n";
         CRefCount::DoRelease(account);
     }
     return text.empty() ? "no accounts\n" : text;

@@ -25,8 +25,12 @@ bool ResolveCAFile(const std::string& file, std::string& absolute, std::string& 
 // "TLSInsecure". False with `error` set when the registry cannot be written.
 bool SetDirectAccountTLS(const SAccountName& account, const std::string& mode,
                          const std::string& caFile, bool insecure, std::string& error);
+// Writes the registered account's "SMTPServer" and "SMTPServerPort". False with `error`
+// set when the registry cannot be written.
+bool SetDirectAccountSMTP(const SAccountName& account, const std::string& host, int port,
+                          std::string& error);
 // One line per account of the account table: its key, server, port, TLS mode and
-// whether it is filtered.
+// whether it is filtered, and its SMTP server when one is registered.
 std::string DescribeAccounts();
 // Deletes the account's key. False with `error` set when there is none.
 bool RemoveDirectAccount(const SAccountName& account, std::string& error);

@@ -1,8 +1,10 @@
 // The headless engine's receiver of the database's notifications: when a mail client's
 // connection ends it has the filter chain write its hit counts and counters
-// (ReloadLists), and when one begins it resets the chain's tallies of the current check.
+// (ReloadLists), when one begins it resets the chain's tallies of the current check, and
+// the addressees of sent mail (MN_SMTP_SCRAPED) go to the sent-mail learning.
 // Post runs on session threads, possibly under a store's lock, and only queues; the
-// work runs on the receiver's own thread, which takes the chain lock and never a store's.
+// work runs on the receiver's own thread, which takes the chain lock (or the friends
+// library's) and never a store's.
 #pragma once
 
 #include <condition_variable>
@@ -13,11 +15,12 @@
 #include "ferrymail/store/NotificationSink.h"
 
 class CFilterChain;
+class CSentMailLearning;
 
 class CEngineEvents : public INotificationSink {
 public:
-    // `chain` must outlive Stop.
-    explicit CEngineEvents(CFilterChain* chain);
+    // `chain` and `learning` (may be null: sent mail is not learned) must outlive Stop.
+    explicit CEngineEvents(CFilterChain* chain, CSentMailLearning* learning = nullptr);
     // Stops the thread (see Stop).
     ~CEngineEvents() override;
     CEngineEvents(const CEngineEvents&) = delete;
@@ -32,12 +35,18 @@ public:
     int GetReloadCount();
 
 private:
+    struct SEvent {
+        int code;
+        CRefCount* object;  // one reference, or null
+    };
     void Run();
+    void Carry(const SEvent& event);
 
-    CFilterChain* m_chain;  // not owned
+    CFilterChain* m_chain;          // not owned
+    CSentMailLearning* m_learning;  // not owned
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<int> m_codes;  // guarded by m_mutex
+    std::deque<SEvent> m_codes;  // guarded by m_mutex
     bool m_busy = false;      // guarded by m_mutex
     bool m_stopping = false;  // guarded by m_mutex
     int m_reloads = 0;        // guarded by m_mutex

@@ -5,6 +5,9 @@
 #include "app/EngineEvents.h"
 #include "app/FilterCommands.h"
 #include "app/HeldCommands.h"
+#include "app/OfferCommands.h"
+#include "app/SentMailLearning.h"
+#include "app/SentMailOffers.h"
 #include "ferrymail/proxy/Listener.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/proxy/ProxyStart.h"
@@ -40,6 +43,23 @@ int ReadProxyPort(std::string* note) {
         *note = "the registry's ProxyPort is not a port number from 1 to 65535; using " +
                 std::to_string(kDefaultProxyPort);
     return kDefaultProxyPort;
+}
+
+int ReadSMTPProxyPort(std::string* note) {
+    CRegistryKey key;
+    if (!key.Open(HKEY_CURRENT_USER, kClientsKey, KEY_READ))
+        return kDefaultSMTPProxyPort;
+    DWORD type = 0;
+    if (RegQueryValueEx(key, "SMTPProxyPort", &type, nullptr, nullptr) != ERROR_SUCCESS)
+        return kDefaultSMTPProxyPort;
+    int port = 0;
+    if (type == REG_DWORD && key.QueryValue("SMTPProxyPort", port, FALSE) && port >= 1 &&
+        port <= 65535)
+        return port;
+    if (note != nullptr)
+        *note = "the registry's SMTPProxyPort is not a port number from 1 to 65535; using " +
+                std::to_string(kDefaultSMTPProxyPort);
+    return kDefaultSMTPProxyPort;
 }
 
 bool SaveProxyPorts(int port, std::string& error) {
@@ -78,7 +98,7 @@ CHeadlessEngine::~CHeadlessEngine() {
     Shutdown();
 }
 
-bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
+bool CHeadlessEngine::Start(int fixedPort, std::string& error, int smtpPort) {
     Shutdown();
     m_notes.clear();
     const std::string folder = GetUserDataPath();
@@ -102,7 +122,9 @@ bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
     m_chain = std::make_unique<CFilterChain>();
     m_chain->LoadFilters();
     CFilterChain::SetTheChain(m_chain.get());
-    m_events = std::make_unique<CEngineEvents>(m_chain.get());
+    m_offers = std::make_unique<CSentMailOffers>(folder);
+    m_learning = std::make_unique<CSentMailLearning>(*m_offers);
+    m_events = std::make_unique<CEngineEvents>(m_chain.get(), m_learning.get());
     m_database =
         CMessageDatabase::GetMessageDatabase(ExamineMessage, m_events.get(), kNotificationMessage);
     m_database->AddRef();
@@ -112,8 +134,29 @@ bool CHeadlessEngine::Start(int fixedPort, std::string& error) {
         return false;
     }
     m_pop3Listener->LogDebugData(std::string(QUILLON_VERSION_TEXT));
+    CListener* log = m_pop3Listener;
+    m_learning->SetLog([log](const std::string& line) { log->LogDebugData(line); });
+    if (SLearningPreferences::Read().addAddressees)
+        StartSMTPListener(smtpPort);
     StartControlChannel(folder);
     return true;
+}
+
+void CHeadlessEngine::StartSMTPListener(int smtpPort) {
+    std::string note;
+    const int port = smtpPort >= 0 ? smtpPort : ReadSMTPProxyPort(&note);
+    if (!note.empty())
+        m_notes.push_back(note);
+    int errorNumber = 0;
+    std::string errorText;
+    m_smtpListener = StartSMTPProxy(port, errorNumber, errorText);
+    if (m_smtpListener == nullptr) {
+        m_notes.push_back("the SMTP proxy cannot listen on " + Endpoint(port) + " (" + errorText +
+                          "); sent mail is not learned from in this run");
+        return;
+    }
+    m_smtpPort = m_smtpListener->GetPort();
+    m_smtpListener->LogDebugData(std::string(QUILLON_VERSION_TEXT));
 }
 
 void CHeadlessEngine::StartControlChannel(const std::string& folder) {
@@ -122,6 +165,7 @@ void CHeadlessEngine::StartControlChannel(const std::string& folder) {
     m_review = std::make_unique<CHeldMail>(m_database, m_counters.get());
     RegisterHeldCommands(m_control, *m_review);
     RegisterFilterCommands(m_control, *m_chain);
+    RegisterOfferCommands(m_control, *m_learning, *m_offers);
     std::string error;
     if (!m_control.Start(folder, error))
         m_notes.push_back(error + "; commands such as --release cannot reach this instance");
@@ -169,10 +213,17 @@ void CHeadlessEngine::Shutdown() {
     m_control.Stop();
     m_review.reset();
     m_counters.reset();
+    if (m_learning)
+        m_learning->SetLog(nullptr);  // its log is the POP3 listener's
     if (m_pop3Listener != nullptr) {
         delete m_pop3Listener;
         m_pop3Listener = nullptr;
     }
+    if (m_smtpListener != nullptr) {
+        delete m_smtpListener;
+        m_smtpListener = nullptr;
+    }
+    m_smtpPort = 0;
     if (m_database != nullptr) {
         m_database->SetExamineFunction(nullptr);
         m_database->AddNotification(m_events.get(), 0);
@@ -181,6 +232,8 @@ void CHeadlessEngine::Shutdown() {
         m_events->Stop();
         m_events.reset();
     }
+    m_learning.reset();
+    m_offers.reset();
     // What the last connections counted is kept, not only what was written when they
     // ended.
     if (m_chain && m_database != nullptr)

@@ -1,5 +1,6 @@
 #include "app/Options.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ferrymail/accounts/AccountData.h"
@@ -47,6 +48,7 @@ constexpr SOptionDefinition kOptions[] = {
     {"--tls", true},
     {"--tls-ca", true},
     {"--tls-insecure", false},
+    {"--smtp", true},
     {"--version", false},
     {"--help", false},
     {"-h", false},
@@ -141,6 +143,31 @@ bool ParseAccountName(const std::string& text, SAccountName& account, std::strin
     return true;
 }
 
+bool ParseServerName(const std::string& text, std::string& host, int& port, std::string& error) {
+    std::string name = text;
+    int number = kSMTPDefaultPort;
+    const size_t colon = name.rfind(':');
+    if (colon != std::string::npos) {
+        if (!ParsePortNumber(name.substr(colon + 1), 1, number)) {
+            error = "SMTP server '" + text + "': the port is not a number from 1 to 65535";
+            return false;
+        }
+        name.erase(colon);
+    }
+    if (std::any_of(text.begin(), text.end(),
+                    [](char c) { return IsControlByte(static_cast<unsigned char>(c)); })) {
+        error = "SMTP server contains a control character";
+        return false;
+    }
+    if (name.empty() || name.find_first_of("/\\: ") != std::string::npos) {
+        error = "SMTP server '" + text + "' is not of the form SMTPHOST[:PORT]";
+        return false;
+    }
+    host = name;
+    port = number;
+    return true;
+}
+
 namespace {
 
 // What the options read so far ask for.
@@ -150,7 +177,7 @@ struct SParseState {
     bool wantVersion = false;
     bool haveAccountCommand = false;
     const char* runOption = nullptr;  // a run-only option that was given, for the error text
-    const char* tlsOption = nullptr;  // a TLS option of --add-account that was given
+    const char* tlsOption = nullptr;  // a TLS or SMTP option of --add-account that was given
 };
 
 // The option at `arguments[i]` as name and value ("--name=value", or the next argument
@@ -261,6 +288,13 @@ bool ApplyOption(const std::string& name, const std::string& value, SParseState&
         return ApplyPortOption(name, value, state, error);
     } else if (name.compare(0, 5, "--tls") == 0) {
         return ApplyTLSOption(name, value, state, error);
+    } else if (name == "--smtp") {
+        if (!state.parsed.smtpServer.empty()) {
+            error = "option '--smtp' given twice";
+            return false;
+        }
+        state.tlsOption = state.tlsOption != nullptr ? state.tlsOption : "--smtp";
+        return ParseServerName(value, state.parsed.smtpServer, state.parsed.smtpServerPort, error);
     }
     const QUILLON_COMMAND accountCommand = AccountCommandOf(name);
     if (accountCommand == QC_RUN)
@@ -312,7 +346,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& c
 const char* UsageText() {
     return "Usage: quillon [--headless] [--pop3-port N] [--smtp-port N]\n"
            "       quillon --add-account USER@HOST[:PORT] [--tls pop3s|stls|none]\n"
-           "               [--tls-ca FILE] [--tls-insecure]\n"
+           "               [--tls-ca FILE] [--tls-insecure] [--smtp SMTPHOST[:PORT]]\n"
            "       quillon --remove-account | --disable-account |\n"
            "               --enable-account USER@HOST[:PORT]\n"
            "       quillon --list-accounts\n"
@@ -329,8 +363,10 @@ const char* UsageText() {
            "  --pop3-port N        listen for POP3 clients on 127.0.0.1:N for this run only:\n"
            "                       no fallback to other ports, nothing saved (0 takes a\n"
            "                       free port)\n"
-           "  --smtp-port N        the SMTP proxy's port for this run (accepted; this version\n"
-           "                       does not start the SMTP proxy)\n"
+           "  --smtp-port N        listen for SMTP clients on 127.0.0.1:N for this run only\n"
+           "                       instead of \"SMTPProxyPort\" (default 2025; 0 takes a free\n"
+           "                       port). The SMTP proxy runs while \"Add addressees to\n"
+           "                       Friends\" is on (the default)\n"
            "  --add-account USER@HOST[:PORT]\n"
            "                       register the POP3 account USER on server HOST (port 110\n"
            "                       unless given) for mail clients that log in directly as\n"
@@ -343,6 +379,10 @@ const char* UsageText() {
            "                       server (the system's are always trusted)\n"
            "  --tls-insecure       do not check this account's server certificate; every\n"
            "                       connection says so in the log\n"
+           "  --smtp SMTPHOST[:PORT]\n"
+           "                       the account's SMTP server (port 587 unless given): the\n"
+           "                       SMTP proxy relays mail of clients that do not log in\n"
+           "                       with AUTH to it\n"
            "  --remove-account USER@HOST[:PORT]   remove that account\n"
            "  --disable-account USER@HOST[:PORT]  pass its mail through unfiltered\n"
            "  --enable-account USER@HOST[:PORT]   filter its mail again\n"

@@ -39,6 +39,10 @@ struct SCommandLine {
     std::string tlsMode;
     std::string tlsCAFile;
     bool tlsInsecure = false;
+    // With --add-account: --smtp, the SMTP server that mail from clients without AUTH is
+    // relayed to (empty: none).
+    std::string smtpServer;
+    int smtpServerPort = 587;
 };
 
 // `arguments` without the program name. False with `error` set (one line, no "quillon:"
@@ -54,6 +58,10 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, SCommandLine& c
 // can stand in a registry key name), a '/' in the user (the mail client's USER/HOST
 // login splits at the first '/'), and a '/', ':' or blank in the host.
 bool ParseAccountName(const std::string& text, SAccountName& account, std::string& error);
+
+// SMTPHOST[:PORT] of --smtp (port 1 to 65535, default 587). Refused: an empty host, a
+// '/', '\\', blank or control byte in it. `host` and `port` are left alone then.
+bool ParseServerName(const std::string& text, std::string& host, int& port, std::string& error);
 
 // A port number of decimal digits only, `lowest` to 65535.
 bool ParsePortNumber(const std::string& text, int lowest, int& port);

@@ -12,6 +12,7 @@
 #include "app/FriendCommands.h"
 #include "app/Headless.h"
 #include "app/HeldCommands.h"
+#include "app/OfferCommands.h"
 #include "app/Options.h"
 #include "ferrymail/accounts/AccountData.h"
 #include "kinbook/ShutdownSignals.h"
@@ -51,20 +52,19 @@ int RunEngine(const SCommandLine& commandLine) {
     if (!commandLine.headless)
         Say(HasDisplay() ? "the review window is not available yet; running headless"
                          : "no display; running headless");
-    if (commandLine.smtpPort >= 0)
-        Say("this version does not start the SMTP proxy; --smtp-port " +
-            std::to_string(commandLine.smtpPort) + " is not used");
 
     // Every client of the proxy holds four handles: allow as many as the system lets us.
     RaiseOpenFileLimit();
     CHeadlessEngine engine;
     std::string error;
-    if (!engine.Start(commandLine.pop3Port, error)) {
+    if (!engine.Start(commandLine.pop3Port, error, commandLine.smtpPort)) {
         Complain(error);
         return kExitFailure;
     }
     for (const std::string& note : engine.GetNotes()) Say(note);
     Say("POP3 proxy listening on 127.0.0.1:" + std::to_string(engine.GetPOP3Port()));
+    if (engine.GetSMTPPort() != 0)
+        Say("SMTP proxy listening on 127.0.0.1:" + std::to_string(engine.GetSMTPPort()));
 
     const int signalNumber = WaitForShutdownSignal();
     Say(std::string(signalNumber == SIGINT ? "SIGINT" : "SIGTERM") + " received; shutting down");
@@ -83,12 +83,19 @@ int RunAccountCommand(const SCommandLine& commandLine) {
             done = ResolveCAFile(commandLine.tlsCAFile, caFile, error) &&
                    RegisterDirectAccount(account, error) &&
                    SetDirectAccountTLS(account, commandLine.tlsMode, caFile,
-                                       commandLine.tlsInsecure, error);
-            confirmation = "account " + account.KeyName() + " registered (TLS " +
-                           (commandLine.tlsMode.empty() ? TLSModeName(DefaultTLSMode(account.port))
-                                                        : commandLine.tlsMode) +
-                           (commandLine.tlsInsecure ? ", certificate not checked" : "") +
-                           "); a mail client logs in to 127.0.0.1 as " + account.LoginName();
+                                       commandLine.tlsInsecure, error) &&
+                   (commandLine.smtpServer.empty() ||
+                    SetDirectAccountSMTP(account, commandLine.smtpServer,
+                                         commandLine.smtpServerPort, error));
+            confirmation =
+                "account " + account.KeyName() + " registered (TLS " +
+                (commandLine.tlsMode.empty() ? TLSModeName(DefaultTLSMode(account.port))
+                                             : commandLine.tlsMode) +
+                (commandLine.tlsInsecure ? ", certificate not checked" : "") +
+                (commandLine.smtpServer.empty() ? std::string()
+                                                : ", SMTP " + commandLine.smtpServer + ":" +
+                                                      std::to_string(commandLine.smtpServerPort)) +
+                "); a mail client logs in to 127.0.0.1 as " + account.LoginName();
             break;
         }
         case QC_REMOVE_ACCOUNT:
@@ -163,6 +170,22 @@ int RunHeldArguments(const std::vector<std::string>& arguments) {
     return status;
 }
 
+int RunOfferArguments(const std::vector<std::string>& arguments) {
+    SOfferCommand command;
+    std::string error;
+    if (!ParseOfferCommand(arguments, command, error)) {
+        Complain(error);
+        std::fprintf(stderr, "Try 'quillon --help'.\n");
+        return kExitUsage;
+    }
+    SControlReply reply;
+    const int status = RunOfferCommandLine(command, reply);
+    for (const std::string& line : reply.output) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    for (const std::string& line : reply.errors) Complain(line);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,6 +196,8 @@ int main(int argc, char** argv) {
         return RunFilterCommandLine(arguments);
     if (IsHeldCommandLine(arguments))
         return RunHeldArguments(arguments);
+    if (IsOfferCommandLine(arguments))
+        return RunOfferArguments(arguments);
     SCommandLine commandLine;
     std::string error;
     if (!ParseCommandLine(arguments, commandLine, error)) {
@@ -189,6 +214,7 @@ int main(int argc, char** argv) {
             std::fputs(FriendUsageText(), stdout);
             std::fputs(FilterUsageText(), stdout);
             std::fputs(HeldUsageText(), stdout);
+            std::fputs(OfferUsageText(), stdout);
             return kExitOK;
         case QC_RUN:
             return RunEngine(commandLine);

@@ -147,6 +147,30 @@ TEST_F(DirectAccountsTest, MissingAccountIsAnErrorAndNothingIsWritten) {
 
 // What --add-account's TLS options write is what the session and --list-accounts read;
 // an account without a mode takes the port's default, or the global setting.
+// The SMTP server of --add-account --smtp reaches the account table and the list; an
+// account without one lists none.
+TEST_F(DirectAccountsTest, SMTPServerReachesTheAccountTableAndTheList) {
+    Register("bob@pop.example.com");
+    Register("ann@pop.example.com");
+    std::string error;
+    ASSERT_TRUE(SetDirectAccountSMTP(ParsedAccount("bob@pop.example.com"), "smtp.example.com",
+                                     2525, error))
+        << error;
+    EXPECT_FALSE(SetDirectAccountSMTP(ParsedAccount("cy@pop.example.com"), "s.example.com", 25,
+                                      error))
+        << "an account that is not registered";
+    const std::string list = DescribeAccounts();
+    const size_t bob = list.find("bob@pop.example.com:110  ");
+    const size_t ann = list.find("ann@pop.example.com:110  ");
+    ASSERT_NE(bob, std::string::npos) << list;
+    ASSERT_NE(ann, std::string::npos) << list;
+    EXPECT_NE(list.substr(bob, list.find('\n', bob) - bob)
+                  .find("filtering on  SMTP smtp.example.com port 2525"),
+              std::string::npos)
+        << list;
+    EXPECT_EQ(list.substr(ann, list.find('\n', ann) - ann).find("SMTP"), std::string::npos);
+}
+
 TEST_F(DirectAccountsTest, TLSSettingsReachTheAccountTableAndTheList) {
     struct SCase {
         const char* account;

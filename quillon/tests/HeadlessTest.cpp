@@ -11,6 +11,9 @@
 #include "PortHolder.h"
 #include "TestHome.h"
 #include "app/EngineEvents.h"
+#include "app/SentMailOffers.h"
+#include "ferrymail/proxy/NonFriendCollection.h"
+#include "ferrymail/proxy/SMTPMessage.h"
 #include "ferrymail/proxy/Listener.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "filter/FilterChain.h"
@@ -23,6 +26,15 @@ constexpr const char kClientsKey[] = "Software\\Brevant\\Quillon\\Clients";
 
 class HeadlessTest : public ::testing::Test {
 protected:
+    // The SMTP proxy stays off unless a test turns sent-mail learning on: its default
+    // port is one for the whole machine.
+    HeadlessTest() { SetLearning("Add addressees to Friends", 0); }
+
+    static void SetLearning(const char* name, int value) {
+        CRegistryKey key;
+        ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, "Software\\Brevant\\Quillon\\Settings"));
+        ASSERT_TRUE(key.SetValue(name, value));
+    }
     static void SetClientsValue(const char* name, int value) {
         CRegistryKey key;
         ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, kClientsKey));
@@ -243,6 +255,48 @@ TEST_F(HeadlessTest, ConnectionEventsWriteTheCounters) {
     EXPECT_EQ(engine.GetDatabase()->ExamineMessage(&message), MS_HOLD);
     engine.Shutdown();
     EXPECT_EQ(ReadProfileInt(kSettingsSection, "Evil Emails Held", -1), 2);
+}
+
+// With learning on the SMTP proxy listens beside the POP3 proxy (a taken port leaves it
+// off with a note); the addressees a session posts reach the offers on the receiver's thread, and the
+// offer commands see them through the control channel.
+TEST_F(HeadlessTest, SentMailLearningRunsTheSMTPProxyAndKeepsOffers) {
+    SetLearning("Add addressees to Friends", 1);
+    CPortHolder taken(0);
+    ASSERT_TRUE(taken.IsHeld());
+    CHeadlessEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.Start(0, error, taken.Port())) << error;
+    EXPECT_EQ(engine.GetSMTPPort(), 0) << "a taken port leaves the SMTP proxy off";
+    ASSERT_EQ(engine.GetNotes().size(), 1u);
+    EXPECT_NE(engine.GetNotes()[0].find("SMTP proxy cannot listen"), std::string::npos);
+    engine.Shutdown();
+
+    ASSERT_TRUE(engine.Start(0, error, 0)) << error;
+    ASSERT_NE(engine.GetSMTPPort(), 0);
+    EXPECT_NE(engine.GetSMTPPort(), engine.GetPOP3Port());
+    EXPECT_TRUE(Connects(engine.GetSMTPPort()));
+
+    CNonFriendCollection* collection = new CNonFriendCollection;
+    collection->AddRef();
+    CSMTPMessage* message = new CSMTPMessage;
+    message->AddToSubject("Subject: minutes");
+    collection->Add("ann@x.example", message);
+    engine.GetDatabase()->NotifyUI(static_cast<UINT>(MN_SMTP_SCRAPED),
+                                   static_cast<CRefCount*>(collection));
+    engine.GetEvents()->WaitIdle();
+    EXPECT_EQ(collection->GetRefCount(), 1) << "the receiver dropped its reference";
+    CRefCount::DoRelease(collection);
+
+    SControlReply reply;
+    std::string sendError;
+    ASSERT_TRUE(CControlChannel::Send(m_home.Path(), {"list-offers"}, 10000, reply, sendError,
+                                      nullptr))
+        << sendError;
+    ASSERT_EQ(reply.output.size(), 1u);
+    EXPECT_EQ(reply.output[0], "ann@x.example\t1\tminutes");
+    engine.Shutdown();
+    EXPECT_EQ(engine.GetSMTPPort(), 0);
 }
 
 }  // namespace

@@ -71,6 +71,8 @@ std::string Line(const std::string& line) {
         out += " ca=" + parsed.tlsCAFile;
     if (parsed.tlsInsecure)
         out += " insecure";
+    if (!parsed.smtpServer.empty())
+        out += " via=" + parsed.smtpServer + ":" + std::to_string(parsed.smtpServerPort);
     return out;
 }
 
@@ -181,6 +183,18 @@ TEST(OptionsTest, CommandLines) {
         {"--tls-insecure", "!goes with '--add-account' only"},
         {"--enable-account a@h --tls-ca f", "!goes with '--add-account' only"},
         {"--headless --tls stls", "!goes with '--add-account' only"},
+        {"--add-account a@h --smtp smtp.h", "add a@h:110 via=smtp.h:587"},
+        {"--smtp=smtp.h:25 --add-account a@h --tls none", "add a@h:110 tls=none via=smtp.h:25"},
+        {"--add-account a@h --smtp 127.0.0.1:65535", "add a@h:110 via=127.0.0.1:65535"},
+        {"--add-account a@h --smtp s:0", "!port"},
+        {"--add-account a@h --smtp s:x", "!port"},
+        {"--add-account a@h --smtp :25", "!SMTPHOST[:PORT]"},
+        {"--add-account a@h --smtp s/t", "!SMTPHOST[:PORT]"},
+        {"--add-account a@h --smtp s:1:2", "!SMTPHOST[:PORT]"},
+        {"--add-account a@h --smtp s --smtp t", "!twice"},
+        {"--add-account a@h --smtp", "!needs a value"},
+        {"--smtp s", "!'--smtp' goes with '--add-account' only"},
+        {"--headless --smtp-port 0 --smtp s", "!goes with '--add-account' only"},
     };
     for (const SCase& c : kCases) {
         SCOPED_TRACE(c.input);
@@ -206,7 +220,7 @@ TEST(OptionsTest, UsageNamesEveryOption) {
     for (const char* option :
          {"--headless", "--pop3-port", "--smtp-port", "--add-account", "--remove-account",
           "--disable-account", "--enable-account", "--list-accounts", "--tls", "--tls-ca",
-          "--tls-insecure", "--version", "--help"})
+          "--tls-insecure", "--smtp", "--version", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

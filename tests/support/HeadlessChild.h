@@ -1,5 +1,5 @@
-// `quillon --headless` (from QUILLON_BIN_DIR) as a child process of a test, on a free
-// POP3 port of the test's QUILLON_HOME: Start waits until it listens, Stop ends it with
+// `quillon --headless` (from QUILLON_BIN_DIR) as a child process of a test, on free
+// POP3 and SMTP ports, of the test's QUILLON_HOME: Start waits until it listens, Stop ends it with
 // SIGTERM, Kill as a crash would. Test-only.
 #pragma once
 
@@ -27,7 +27,8 @@ public:
             dup2(out[1], 1);
             close(out[0]);
             const std::string path = std::string(QUILLON_BIN_DIR) + "/quillon";
-            execl(path.c_str(), path.c_str(), "--headless", "--pop3-port", "0", nullptr);
+            execl(path.c_str(), path.c_str(), "--headless", "--pop3-port", "0", "--smtp-port", "0",
+                  nullptr);
             _exit(127);
         }
         close(out[1]);

@@ -13,7 +13,7 @@ extern "C" {
 // The POP3 proxy on `port`.
 FERRYMAIL_API CListener* StartFerrymail(int port, int& errorNumber, std::string& errorText);
 // The SMTP proxy on `port`.
-CListener* StartSMTPProxy(int port, int& errorNumber, std::string& errorText);
+FERRYMAIL_API CListener* StartSMTPProxy(int port, int& errorNumber, std::string& errorText);
 // The AOL proxy on port 5190.
 CListener* StartAOLProxy(int& errorNumber, std::string& errorText);
 }
