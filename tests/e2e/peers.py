@@ -820,9 +820,10 @@ class Quillon:
             mpop_fetch(HOST, proxy.pop3_port, login, "secret", out)
 
     Leaving the block stops it with SIGTERM; a program still running after
-    STOP_TIMEOUT seconds fails the test (AssertionError). Pass smtp_port to give the SMTP
-    proxy a port of its own as well. With direct_listener False the second POP3 listener
-    (DirectProxyPort, 110 by default) is switched off in the registry before the start,
+    STOP_TIMEOUT seconds fails the test (AssertionError). The SMTP proxy takes a free port
+    unless smtp_port names one, so that parallel runs never contend for 2025. With
+    direct_listener False the second POP3 listener (DirectProxyPort, 110 by default) is
+    switched off in the registry before the start,
     so that only the test's own port is taken. log_file turns the spool log on (see
     enable_log). settings ({key: {name: value}}) are written into the registry before the
     start, e.g. PASS_ALL_FILTER_SETTINGS."""
@@ -830,7 +831,7 @@ class Quillon:
     STOP_TIMEOUT = 15
     START_TIMEOUT = 15
 
-    def __init__(self, accounts=(), binary=None, smtp_port=None, direct_listener=True,
+    def __init__(self, accounts=(), binary=None, smtp_port=0, direct_listener=True,
                  log_file=None, settings=None, tls="none", tls_ca=None):
         self.binary = binary or os.environ.get("QUILLON_BIN")
         if not self.binary or not os.access(self.binary, os.X_OK):
