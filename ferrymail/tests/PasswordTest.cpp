@@ -152,20 +152,6 @@ TEST_F(PasswordTest, AskAlways) {
     EXPECT_EQ(m_database->CheckPassword(0), 0);
 }
 
-TEST_F(PasswordTest, UpperCaseStoredDigestMatches) {
-    std::string digest;
-    CMessageDatabase::HashPassword(digest, "secret");
-    for (char& c : digest)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    CRegistryKey key;
-    ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER, kSettings));
-    ASSERT_TRUE(key.SetValue("sha", digest.c_str()));
-    m_typed = "secret";
-    EXPECT_EQ(m_database->CheckPassword(1), 1);
-    ASSERT_EQ(m_asked.size(), 1u);
-    EXPECT_EQ(m_asked[0], digest);
-}
-
 TEST_F(PasswordTest, EmptyPasswordRemovesItAndKeepsAlways) {
     ASSERT_EQ(m_database->SetPassword("secret", 1), 1);
     ASSERT_EQ(m_database->SetPassword("", 0), 1);

@@ -50,18 +50,22 @@ STarget Filled() {
     return target;
 }
 
+// Every field of the target in one line, so that a load is checked as a whole.
+std::string Text(const STarget& t) {
+    return std::to_string(t.autopoll) + " " + std::to_string(t.direct) + " " +
+           std::to_string(t.directPort) + " " + std::to_string(t.offByDefault) + " " +
+           std::to_string(t.nullBoolean) + " [" + t.fileName + "] [" + t.nullText + "] " +
+           std::to_string(t.coords.x) + "," + std::to_string(t.coords.y) + " " +
+           std::to_string(t.nullPair.x) + "," + std::to_string(t.nullPair.y);
+}
+
 }  // namespace
 
 class ProxySettingsTest : public ::testing::Test {
 protected:
-    // A key below the settings key, made for the test.
-    void Write(const char* section, const char* name, int value) {
-        CRegistryKey key;
-        ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER,
-                                      (std::string(CProxySettings::kSettingsKey) + "\\" + section).c_str()));
-        ASSERT_TRUE(key.SetValue(name, value));
-    }
-    void Write(const char* section, const char* name, const char* value) {
+    // A value in a key below the settings key, made for the test.
+    template <typename T>
+    void Write(const char* section, const char* name, T value) {
         CRegistryKey key;
         ASSERT_TRUE(key.OpenCarefully(HKEY_CURRENT_USER,
                                       (std::string(CProxySettings::kSettingsKey) + "\\" + section).c_str()));
@@ -75,17 +79,7 @@ TEST_F(ProxySettingsTest, MissingKeysGiveDefaults) {
     CProxySettings settings("POP3Proxy", kTable);
     STarget target = Filled();
     settings.ReloadSettings(nullptr, &target);
-    EXPECT_EQ(target.autopoll, 0);
-    EXPECT_EQ(target.direct, 1);
-    EXPECT_EQ(target.directPort, 110);
-    EXPECT_EQ(target.offByDefault, 0);
-    EXPECT_EQ(target.nullBoolean, 0);
-    EXPECT_EQ(target.fileName, "default.log");
-    EXPECT_EQ(target.nullText, "");
-    EXPECT_EQ(target.coords.x, -1);
-    EXPECT_EQ(target.coords.y, -1);
-    EXPECT_EQ(target.nullPair.x, 0);
-    EXPECT_EQ(target.nullPair.y, 0);
+    EXPECT_EQ(Text(target), "0 1 110 0 0 [default.log] [] -1,-1 0,0");
 }
 
 TEST_F(ProxySettingsTest, BooleanDefaultTrueIgnoresCase) {
@@ -120,17 +114,7 @@ TEST_F(ProxySettingsTest, SaveThenLoadBackEveryType) {
     RegResetHives();  // read back from the hive file
     STarget loaded = Filled();
     CProxySettings(settings).ReloadSettings(nullptr, &loaded);
-    EXPECT_EQ(loaded.autopoll, 15);
-    EXPECT_EQ(loaded.direct, 0);
-    EXPECT_EQ(loaded.directPort, 1110);
-    EXPECT_EQ(loaded.offByDefault, 1);
-    EXPECT_EQ(loaded.nullBoolean, 1);
-    EXPECT_EQ(loaded.fileName, "/var/log/quillon proxy.log");
-    EXPECT_EQ(loaded.nullText, "");
-    EXPECT_EQ(loaded.coords.x, 120);
-    EXPECT_EQ(loaded.coords.y, -40);
-    EXPECT_EQ(loaded.nullPair.x, 0);
-    EXPECT_EQ(loaded.nullPair.y, 7);
+    EXPECT_EQ(Text(loaded), "15 0 1110 1 1 [/var/log/quillon proxy.log] [] 120,-40 0,7");
 
     // The storage of each type.
     CRegistryKey key;

@@ -36,15 +36,13 @@ protected:
     CSendQueue m_queue;
 };
 
-TEST_F(SendQueueTest, EmptyQueueHasNothingInFront) {
+// Blocks are one allocation of 409600 bytes each; an empty queue holds none.
+TEST_F(SendQueueTest, EmptyQueueAndBlockSize) {
     size_t length = 99;
     EXPECT_TRUE(m_queue.IsEmpty());
     EXPECT_EQ(m_queue.Front(length), nullptr);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(m_queue.GetBlockCount(), 0u);
-}
-
-TEST_F(SendQueueTest, BlocksAreOneAllocationOf409600Bytes) {
     EXPECT_EQ(CSendQueue::kBlockSize, 409600u);
     EXPECT_GT(CSendQueue::GetBlockCapacity(), 409500u);
     EXPECT_LT(CSendQueue::GetBlockCapacity(), CSendQueue::kBlockSize);

@@ -257,10 +257,13 @@ TEST_F(FilterChainTest, ChangesWaitForTheExaminationInProgress) {
     }
 }
 
-void ClassifyFolder(const std::string& folder, const std::string& pattern) {
+// Every message of a sample mail folder gets a place and a note; false when the package
+// that ships the folder is not installed.
+bool ClassifyFolder(const std::string& folder, const std::string& pattern) {
     namespace fs = std::filesystem;
     if (!fs::is_directory(folder))
-        GTEST_SKIP() << folder << " is not installed";
+        return false;
+    SCOPED_TRACE(folder);
     CFilterChain chain(true);
     chain.LoadFilters();
     int examined = 0;
@@ -285,8 +288,9 @@ void ClassifyFolder(const std::string& folder, const std::string& pattern) {
         EXPECT_FALSE(chain.GetLastNote().empty()) << name;
         ++examined;
     }
-    EXPECT_GT(examined, 0) << folder;
+    EXPECT_GT(examined, 0);
     EXPECT_EQ(chain.GetFriendlyFilter()->GetCounter(CFilter::kInvoked), examined);
+    return true;
 }
 
 class FilterChainCorpusTest : public ::testing::Test {
@@ -294,33 +298,20 @@ protected:
     CTestHome m_home;
 };
 
-TEST_F(FilterChainCorpusTest, BounceSamples) {
-    ClassifyFolder("/usr/lib/python3/dist-packages/flufl/bounce/tests/data", ".txt");
-}
-
-TEST_F(FilterChainCorpusTest, EnmimeMail) {
-    ClassifyFolder("/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/mail", ".raw");
-}
-
-TEST_F(FilterChainCorpusTest, EnmimeLowQuality) {
-    ClassifyFolder("/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/low-quality",
-                   ".raw");
-}
-
-TEST_F(FilterChainCorpusTest, EnmimeParts) {
-    ClassifyFolder("/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/parts", ".raw");
-}
-
-TEST_F(FilterChainCorpusTest, PythonEmailSamples) {
-    ClassifyFolder("/usr/lib/python3.11/test/test_email/data", "msg_");
-}
-
-TEST_F(FilterChainCorpusTest, DkimSamples) {
-    ClassifyFolder("/usr/lib/python3/dist-packages/dkim/tests/data", ".msg");
-}
-
-TEST_F(FilterChainCorpusTest, SpamAssassinSamples) {
-    ClassifyFolder("/usr/share/doc/spamassassin/examples", "sample-");
+TEST_F(FilterChainCorpusTest, SampleMailFolders) {
+    const std::pair<const char*, const char*> folders[] = {
+        {"/usr/lib/python3/dist-packages/flufl/bounce/tests/data", ".txt"},
+        {"/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/mail", ".raw"},
+        {"/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/low-quality", ".raw"},
+        {"/usr/share/gocode/src/github.com/jhillyerd/enmime/testdata/parts", ".raw"},
+        {"/usr/lib/python3.11/test/test_email/data", "msg_"},
+        {"/usr/lib/python3/dist-packages/dkim/tests/data", ".msg"},
+        {"/usr/share/doc/spamassassin/examples", "sample-"},
+    };
+    int installed = 0;
+    for (const auto& [folder, pattern] : folders) installed += ClassifyFolder(folder, pattern);
+    if (installed == 0)
+        GTEST_SKIP() << "no sample mail package installed";
 }
 
 }  // namespace
