@@ -24,8 +24,8 @@
 #include "filter/FilterChain.h"
 #include "filter/FriendlyFilter.h"
 #include "filter/WordList.h"
-#include "kinbook/Paths.h"
-#include "kinbook/Registry.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/Registry.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "friends/FriendsState.h"
-#include "kinbook/EmailDomain.h"
-#include "kinbook/Friend.h"
-#include "kinbook/Friends.h"
-#include "kinbook/Paths.h"
+#include "kinbook/friends/EmailDomain.h"
+#include "kinbook/friends/Friend.h"
+#include "kinbook/friends/Friends.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "filter/WordList.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

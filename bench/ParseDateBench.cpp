@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/ParseDate.h"
+#include "kinbook/mailtext/ParseDate.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "../ferrymail/tests/ProxyTestPeers.h"
-#include "kinbook/Paths.h"
-#include "kinbook/Registry.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/Registry.h"
 
 using namespace testpeers;
 

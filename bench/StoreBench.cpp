@@ -13,8 +13,8 @@
 #include <string>
 
 #include "ferrymail/store/MessageStore.h"
-#include "kinbook/Paths.h"
-#include "kinbook/Registry.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/Registry.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <unordered_map>
 #include <utility>
 
-#include "kinbook/HostNames.h"
-#include "kinbook/RegistryKey.h"
-#include "kinbook/Sync.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/HostNames.h"
+#include "kinbook/foundation/RegistryKey.h"
+#include "kinbook/foundation/Sync.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ferrymail/store/Message.h"
-#include "kinbook/AddressHandler.h"
-#include "kinbook/TextMessage.h"
+#include "kinbook/mailtext/AddressHandler.h"
+#include "kinbook/mailtext/TextMessage.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "ferrymail/proxy/Logger.h"
 #include "ferrymail/proxy/SMTPMessage.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/TextHelpers.h"
 #include "proxy/ProxyConnection.h"
 #include "proxy/SMTPSession.h"
 

@@ -12,11 +12,11 @@
 
 #include "ferrymail/store/FerrymailStrings.h"
 #include "ferrymail/proxy/LogWindowSink.h"
-#include "kinbook/AppendFile.h"
-#include "kinbook/CalendarTime.h"
-#include "kinbook/HostNames.h"
-#include "kinbook/StringTable.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/AppendFile.h"
+#include "kinbook/foundation/CalendarTime.h"
+#include "kinbook/foundation/HostNames.h"
+#include "kinbook/foundation/StringTable.h"
+#include "kinbook/foundation/TextHelpers.h"
 #include "proxy/ProxyConnection.h"
 
 const SSetting CListener::cm_pDefaultSettings[] = {

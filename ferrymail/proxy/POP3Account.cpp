@@ -7,7 +7,7 @@
 #include "ferrymail/store/FerrymailStrings.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/proxy/ProxySettings.h"
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/StringTable.h"
 #include "proxy/POP3Synchronizer.h"
 
 namespace {

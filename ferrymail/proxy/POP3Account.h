@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "proxy/POP3Command.h"
 #include "proxy/POP3SessionHost.h"
 

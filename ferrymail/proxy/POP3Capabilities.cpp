@@ -1,6 +1,6 @@
 #include "proxy/POP3Capabilities.h"
 
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/TextHelpers.h"
 #include "proxy/SASLRelay.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

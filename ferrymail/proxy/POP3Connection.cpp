@@ -2,7 +2,7 @@
 
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "ferrymail/proxy/Logger.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/StringTable.h"
 #include "proxy/ProxyConnection.h"
 
 // TopLines: by default the header and the first 10 body lines of a new message.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/ServerTLSHost.h"
 

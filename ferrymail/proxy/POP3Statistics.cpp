@@ -4,7 +4,7 @@
 #include <string>
 
 #include "ferrymail/proxy/Logger.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // added to the registry's "Statistics" values when the client's connection closes.
 #pragma once
 
-#include "kinbook/FunctionTimer.h"
+#include "kinbook/foundation/FunctionTimer.h"
 
 class CLogger;
 

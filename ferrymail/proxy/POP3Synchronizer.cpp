@@ -11,8 +11,8 @@
 #include "ferrymail/proxy/Logger.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
-#include "kinbook/FunctionTimer.h"
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/FunctionTimer.h"
+#include "kinbook/foundation/StringTable.h"
 #include "proxy/ProxyConnection.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "ferrymail/store/FerrymailStrings.h"
 #include "ferrymail/proxy/UINotifier.h"
-#include "kinbook/HostNames.h"
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/HostNames.h"
+#include "kinbook/foundation/StringTable.h"
 
 namespace {
 

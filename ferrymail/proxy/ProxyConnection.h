@@ -12,7 +12,7 @@
 #include "ferrymail/proxy/Listener.h"
 #include "ferrymail/proxy/Logger.h"
 #include "ferrymail/proxy/ProxyServer.h"
-#include "kinbook/RefCount.h"
+#include "kinbook/foundation/RefCount.h"
 
 // Directions of data, for ReceiveLines, FlushPending, SendData and GetLogCategory.
 enum {

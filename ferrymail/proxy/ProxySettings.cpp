@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "kinbook/Registry.h"
-#include "kinbook/RegistryKey.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/Registry.h"
+#include "kinbook/foundation/RegistryKey.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

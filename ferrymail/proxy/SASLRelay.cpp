@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "kinbook/Friend.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/friends/Friend.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include "ferrymail/proxy/NonFriendCollection.h"
 #include "ferrymail/proxy/SMTPMessage.h"
 #include "ferrymail/store/MessageDatabase.h"
-#include "kinbook/Friend.h"
-#include "kinbook/ImportSource.h"
-#include "kinbook/Sync.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/friends/Friend.h"
+#include "kinbook/friends/ImportSource.h"
+#include "kinbook/foundation/Sync.h"
+#include "kinbook/foundation/TextHelpers.h"
 #include "proxy/ProxyConnection.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "kinbook/RefCount.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/RefCount.h"
+#include "kinbook/foundation/Types.h"
 #include "proxy/ServerTLSHost.h"
 
 class ISMTPSessionHost : public IServerTLSHost {

@@ -2,7 +2,7 @@
 
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/proxy/Logger.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ferrymail/store/Address.h"
-#include "kinbook/AddressHandler.h"
+#include "kinbook/mailtext/AddressHandler.h"
 
 class CAddressCollector : public CAddressHandler {
 public:

@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/StringTable.h"
 
 namespace {
 

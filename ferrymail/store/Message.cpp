@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "kinbook/ParseDate.h"
+#include "kinbook/mailtext/ParseDate.h"
 #include "store/AddressCollector.h"
 
 namespace {

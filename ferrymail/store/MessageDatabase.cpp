@@ -8,9 +8,9 @@
 
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/store/MessageStore.h"
-#include "kinbook/CalendarTime.h"
-#include "kinbook/RegistryKey.h"
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/CalendarTime.h"
+#include "kinbook/foundation/RegistryKey.h"
+#include "kinbook/foundation/Sync.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "ferrymail/store/MessageDatabase.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/Paths.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

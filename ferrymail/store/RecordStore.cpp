@@ -9,10 +9,10 @@
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
 #include "ferrymail/store/StoreLock.h"
-#include "kinbook/AtomicFile.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/Paths.h"
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/AtomicFile.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/StringTable.h"
 
 namespace {
 

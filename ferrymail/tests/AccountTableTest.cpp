@@ -7,8 +7,8 @@
 #include <map>
 
 #include "TestHome.h"
-#include "kinbook/HostNames.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/HostNames.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

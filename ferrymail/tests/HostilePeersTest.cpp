@@ -23,7 +23,7 @@
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
 #include "ferrymail/proxy/ProxyStart.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 #include "proxy/POP3Synchronizer.h"
 
 using namespace testpeers;

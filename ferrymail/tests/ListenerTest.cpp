@@ -14,7 +14,7 @@
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
 #include "ferrymail/proxy/ProxyStart.h"
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/StringTable.h"
 
 using namespace testpeers;
 

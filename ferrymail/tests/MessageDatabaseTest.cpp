@@ -17,7 +17,7 @@
 #include "TestHome.h"
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/store/MessageStore.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 // Live heap blocks of this program, to see a notification payload go at once. Kept out of
 // line: inlined into a container, the compiler takes free() for a mismatched delete.

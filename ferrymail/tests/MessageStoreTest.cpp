@@ -14,7 +14,7 @@
 #include "KilledSaver.h"
 #include "TestHome.h"
 #include "ferrymail/store/MessageDatabase.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "TestHome.h"
 #include "ferrymail/proxy/Logger.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 #include "proxy/POP3Statistics.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "TestHome.h"
 #include "ferrymail/store/MessageDatabase.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "TestHome.h"
 #include "ferrymail/proxy/ProxySettings.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include "ferrymail/proxy/SMTPSender.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/NotificationSink.h"
-#include "kinbook/Friends.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/friends/Friends.h"
+#include "kinbook/foundation/RegistryKey.h"
 #include "proxy/SASLRelay.h"
 
 using namespace testpeers;

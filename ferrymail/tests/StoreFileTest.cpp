@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "TestHome.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "kinbook/AppendFile.h"
+#include "kinbook/foundation/AppendFile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "kinbook/AtomicFile.h"
+#include "kinbook/foundation/AtomicFile.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

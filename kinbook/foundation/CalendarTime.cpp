@@ -1,4 +1,4 @@
-#include "kinbook/CalendarTime.h"
+#include "kinbook/foundation/CalendarTime.h"
 
 #include <time.h>
 

@@ -1,4 +1,4 @@
-#include "kinbook/Critical.h"
+#include "kinbook/foundation/Critical.h"
 
 CCritical::CCritical() = default;
 CCritical::~CCritical() = default;

@@ -1,4 +1,4 @@
-#include "kinbook/DurableFile.h"
+#include "kinbook/foundation/DurableFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "kinbook/FileOps.h"
+#include "kinbook/foundation/FileOps.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 SFileStamp GetFileStamp(const std::string& path) {
     SFileStamp stamp;

@@ -1,4 +1,4 @@
-#include "kinbook/FoundationLog.h"
+#include "kinbook/foundation/FoundationLog.h"
 
 #include <atomic>
 #include <cstdarg>

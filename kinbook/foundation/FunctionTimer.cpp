@@ -1,4 +1,4 @@
-#include "kinbook/FunctionTimer.h"
+#include "kinbook/foundation/FunctionTimer.h"
 
 #include <ctime>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 
 // Orders names without regard to ASCII case, as key and value names compare.
 struct SLessNoCase {

@@ -1,4 +1,4 @@
-#include "kinbook/HostNames.h"
+#include "kinbook/foundation/HostNames.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -1,4 +1,4 @@
-#include "kinbook/ImpFile.h"
+#include "kinbook/foundation/ImpFile.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "kinbook/LocalSocket.h"
+#include "kinbook/foundation/LocalSocket.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>

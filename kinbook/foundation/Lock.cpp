@@ -1,4 +1,4 @@
-#include "kinbook/Lock.h"
+#include "kinbook/foundation/Lock.h"
 
 CLock::CLock(CSync* sync) : m_sync(sync) {
     m_sync->GetLock();

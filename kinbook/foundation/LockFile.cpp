@@ -1,4 +1,4 @@
-#include "kinbook/LockFile.h"
+#include "kinbook/foundation/LockFile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,8 +1,8 @@
-#include "kinbook/MapStringToPtrI.h"
+#include "kinbook/foundation/MapStringToPtrI.h"
 
 #include <cstring>
 
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 // One entry; entries of a bucket are chained, the newest first.
 struct CMapStringToPtrI::SAssoc {

@@ -1,4 +1,4 @@
-#include "kinbook/MutualExclusion.h"
+#include "kinbook/foundation/MutualExclusion.h"
 
 #include <cerrno>
 #include <ctime>

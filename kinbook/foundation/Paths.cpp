@@ -1,4 +1,4 @@
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kinbook/AtomicFile.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/AtomicFile.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/foundation/Sync.h"
 
 namespace {
 

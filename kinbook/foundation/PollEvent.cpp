@@ -1,4 +1,4 @@
-#include "kinbook/PollEvent.h"
+#include "kinbook/foundation/PollEvent.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "kinbook/Socket.h"
+#include "kinbook/foundation/Socket.h"
 
 CPollEvent::CPollEvent() : m_handle(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 

@@ -1,4 +1,4 @@
-#include "kinbook/Registry.h"
+#include "kinbook/foundation/Registry.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "foundation/HiveText.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/Paths.h"
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/Sync.h"
 
 // A handle names a key by its hive and path; every call finds the key again, so a key
 // deleted through another handle (or by another process) gives ERROR_KEY_DELETED.

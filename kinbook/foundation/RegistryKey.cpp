@@ -1,4 +1,4 @@
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 #include <cstring>
 

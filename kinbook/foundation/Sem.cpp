@@ -1,4 +1,4 @@
-#include "kinbook/Sem.h"
+#include "kinbook/foundation/Sem.h"
 
 #include <chrono>
 

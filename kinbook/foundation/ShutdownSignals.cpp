@@ -1,4 +1,4 @@
-#include "kinbook/ShutdownSignals.h"
+#include "kinbook/foundation/ShutdownSignals.h"
 
 #include <pthread.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "kinbook/Socket.h"
+#include "kinbook/foundation/Socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

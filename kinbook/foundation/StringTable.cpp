@@ -1,4 +1,4 @@
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/StringTable.h"
 
 #include <atomic>
 #include <cstdio>

@@ -1,3 +1,3 @@
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/Sync.h"
 
 CSync::~CSync() = default;

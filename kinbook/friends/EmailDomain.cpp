@@ -1,4 +1,4 @@
-#include "kinbook/EmailDomain.h"
+#include "kinbook/friends/EmailDomain.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,12 +7,12 @@
 #include "friends/FListFile.h"
 #include "friends/FriendsFiles.h"
 #include "friends/FriendsState.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/LockFile.h"
-#include "kinbook/Friend.h"
-#include "kinbook/Paths.h"
-#include "kinbook/StringTable.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/foundation/LockFile.h"
+#include "kinbook/friends/Friend.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/StringTable.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 struct CEmailDomain::SChildren {
     std::unordered_map<std::string, CEmailEntity*, SNoCaseHash, SNoCaseEqual> map;

@@ -1,9 +1,9 @@
-#include "kinbook/EmailEntity.h"
+#include "kinbook/friends/EmailEntity.h"
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/StringTable.h"
 
 CEmailEntity::~CEmailEntity() = default;
 

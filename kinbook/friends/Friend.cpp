@@ -1,4 +1,4 @@
-#include "kinbook/Friend.h"
+#include "kinbook/friends/Friend.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,16 +8,16 @@
 #include "friends/FListFile.h"
 #include "friends/FriendsFiles.h"
 #include "friends/FriendsState.h"
-#include "kinbook/AddressHandler.h"
-#include "kinbook/EmailDomain.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/LockFile.h"
-#include "kinbook/FriendData.h"
-#include "kinbook/ImportSource.h"
-#include "kinbook/Importer.h"
-#include "kinbook/Paths.h"
-#include "kinbook/StringTable.h"
-#include "kinbook/TextMessage.h"
+#include "kinbook/mailtext/AddressHandler.h"
+#include "kinbook/friends/EmailDomain.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/foundation/LockFile.h"
+#include "kinbook/friends/FriendData.h"
+#include "kinbook/friends/ImportSource.h"
+#include "kinbook/friends/Importer.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/StringTable.h"
+#include "kinbook/mailtext/TextMessage.h"
 
 struct CFriend::SPosition {
     std::vector<std::string> addresses;

@@ -1,8 +1,8 @@
-#include "kinbook/FriendData.h"
+#include "kinbook/friends/FriendData.h"
 
-#include "kinbook/EmailDomain.h"
-#include "kinbook/ImportSource.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/friends/EmailDomain.h"
+#include "kinbook/friends/ImportSource.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 CFriendData::CFriendData(const CFriendData& other) {
     CLock lock(&CFriend::GetLock());

@@ -1,7 +1,7 @@
 #include "friends/FriendIndex.h"
 
 #include "friends/FriendsFiles.h"
-#include "kinbook/Friend.h"
+#include "kinbook/friends/Friend.h"
 
 CFriend* CFriendIndex::Find(std::string_view address) const {
     if (m_count == 0)

@@ -1,14 +1,14 @@
 // The plain exported functions of the friends data.
-#include "kinbook/Friends.h"
+#include "kinbook/friends/Friends.h"
 
 #include <atomic>
 #include <mutex>
 
-#include "kinbook/AddressHandler.h"
-#include "kinbook/EmailDomain.h"
-#include "kinbook/Friend.h"
-#include "kinbook/ParseDate.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/mailtext/AddressHandler.h"
+#include "kinbook/friends/EmailDomain.h"
+#include "kinbook/friends/Friend.h"
+#include "kinbook/mailtext/ParseDate.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "kinbook/FoundationLog.h"
-#include "kinbook/Friends.h"
-#include "kinbook/Paths.h"
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/friends/Friends.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/StringTable.h"
 
 namespace {
 

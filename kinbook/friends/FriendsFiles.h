@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "kinbook/FileOps.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/FileOps.h"
+#include "kinbook/foundation/Types.h"
 
 // Hash and equality over ASCII case, usable with std::string_view keys.
 struct SNoCaseHash {

@@ -8,8 +8,8 @@
 
 #include "friends/FriendIndex.h"
 #include "friends/FriendsFiles.h"
-#include "kinbook/EmailDomain.h"
-#include "kinbook/Friend.h"
+#include "kinbook/friends/EmailDomain.h"
+#include "kinbook/friends/Friend.h"
 
 class CEmailDomain;
 class CImporter;

@@ -1,7 +1,7 @@
-#include "kinbook/ImportSource.h"
+#include "kinbook/friends/ImportSource.h"
 
-#include "kinbook/AddressHandler.h"
-#include "kinbook/Importer.h"
+#include "kinbook/mailtext/AddressHandler.h"
+#include "kinbook/friends/Importer.h"
 
 CImportSource::CImportSource(CImporter* importer, const std::string& description,
                              ADDRESS_SOURCE type, time_t date)

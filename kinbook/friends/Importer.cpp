@@ -1,8 +1,8 @@
-#include "kinbook/Importer.h"
+#include "kinbook/friends/Importer.h"
 
-#include "kinbook/EmailDomain.h"
-#include "kinbook/Friend.h"
-#include "kinbook/Sync.h"
+#include "kinbook/friends/EmailDomain.h"
+#include "kinbook/friends/Friend.h"
+#include "kinbook/foundation/Sync.h"
 
 CImporter::CImporter(const std::string& description, CImporter* parent)
     : m_description(description), m_parent(parent) {}

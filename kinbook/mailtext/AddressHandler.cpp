@@ -1,8 +1,8 @@
-#include "kinbook/AddressHandler.h"
+#include "kinbook/mailtext/AddressHandler.h"
 
 #include <string>
 
-#include "kinbook/StringTable.h"
+#include "kinbook/foundation/StringTable.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // parsedate and checkdate: the grammar's fields turned into seconds since 1970.
 
-#include "kinbook/ParseDate.h"
+#include "kinbook/mailtext/ParseDate.h"
 
 #include <time.h>
 

@@ -1,8 +1,8 @@
-#include "kinbook/TextMessage.h"
+#include "kinbook/mailtext/TextMessage.h"
 
 #include <cstring>
 
-#include "kinbook/ParseDate.h"
+#include "kinbook/mailtext/ParseDate.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "kinbook/TextMessageGen.h"
+#include "kinbook/mailtext/TextMessageGen.h"
 
 #include <cstring>
 

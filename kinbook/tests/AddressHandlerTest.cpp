@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "kinbook/AddressHandler.h"
+#include "kinbook/mailtext/AddressHandler.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "kinbook/AtomicFile.h"
+#include "kinbook/foundation/AtomicFile.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "TestHome.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

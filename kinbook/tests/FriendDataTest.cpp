@@ -1,9 +1,9 @@
 // The exported friends interface: weak handles, updates, lists by kind, the strict
 // address check and the user-interface hook.
-#include "kinbook/FriendData.h"
+#include "kinbook/friends/FriendData.h"
 
 #include "FriendsFixture.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

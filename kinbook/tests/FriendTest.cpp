@@ -1,6 +1,6 @@
 // Friends and the domain tree in memory: sources, names, the friendly look-up and the
 // acceptance rules of the tree.
-#include "kinbook/Friend.h"
+#include "kinbook/friends/Friend.h"
 
 #include "FriendsFixture.h"
 

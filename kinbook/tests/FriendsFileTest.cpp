@@ -9,8 +9,8 @@
 
 #include "FriendsFixture.h"
 #include "KilledSaver.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/Importer.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/friends/Importer.h"
 
 namespace {
 

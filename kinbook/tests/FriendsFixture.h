@@ -8,13 +8,13 @@
 
 #include "TestHome.h"
 #include "friends/FriendsState.h"
-#include "kinbook/EmailDomain.h"
-#include "kinbook/FileOps.h"
-#include "kinbook/Friend.h"
-#include "kinbook/FriendData.h"
-#include "kinbook/Friends.h"
-#include "kinbook/ImportSource.h"
-#include "kinbook/Paths.h"
+#include "kinbook/friends/EmailDomain.h"
+#include "kinbook/foundation/FileOps.h"
+#include "kinbook/friends/Friend.h"
+#include "kinbook/friends/FriendData.h"
+#include "kinbook/friends/Friends.h"
+#include "kinbook/friends/ImportSource.h"
+#include "kinbook/foundation/Paths.h"
 
 class FriendsFixture : public ::testing::Test {
 protected:

@@ -1,4 +1,4 @@
-#include "kinbook/ImpFile.h"
+#include "kinbook/foundation/ImpFile.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "TestHome.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

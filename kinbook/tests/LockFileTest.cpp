@@ -1,4 +1,4 @@
-#include "kinbook/LockFile.h"
+#include "kinbook/foundation/LockFile.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "TestHome.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

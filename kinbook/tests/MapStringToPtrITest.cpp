@@ -1,4 +1,4 @@
-#include "kinbook/MapStringToPtrI.h"
+#include "kinbook/foundation/MapStringToPtrI.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Tests of the mail date parser. Expected instants were worked out by hand and
 // cross-checked with `date -u -d`, never with the parser itself.
 
-#include "kinbook/ParseDate.h"
+#include "kinbook/mailtext/ParseDate.h"
 
 #include <gtest/gtest.h>
 #include <time.h>

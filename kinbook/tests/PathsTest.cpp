@@ -1,4 +1,4 @@
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

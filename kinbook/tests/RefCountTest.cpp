@@ -1,4 +1,4 @@
-#include "kinbook/RefCount.h"
+#include "kinbook/foundation/RefCount.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "kinbook/Registry.h"
+#include "kinbook/foundation/Registry.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "TestHome.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/Paths.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <thread>
 
-#include "kinbook/PollEvent.h"
-#include "kinbook/Socket.h"
+#include "kinbook/foundation/PollEvent.h"
+#include "kinbook/foundation/Socket.h"
 
 TEST(SocketErrorNumbers, MapErrnoToWindowsSocketsAndBack) {
     struct Case {

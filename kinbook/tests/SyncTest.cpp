@@ -1,4 +1,4 @@
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/Sync.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 #include <gtest/gtest.h>
 

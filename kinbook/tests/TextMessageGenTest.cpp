@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "kinbook/TextMessageGen.h"
+#include "kinbook/mailtext/TextMessageGen.h"
 
 namespace {
 

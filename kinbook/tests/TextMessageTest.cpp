@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "kinbook/AddressHandler.h"
-#include "kinbook/TextMessage.h"
+#include "kinbook/mailtext/AddressHandler.h"
+#include "kinbook/mailtext/TextMessage.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/InstanceLock.h"
-#include "kinbook/LocalSocket.h"
+#include "kinbook/foundation/LocalSocket.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "kinbook/PollEvent.h"
-#include "kinbook/Socket.h"
+#include "kinbook/foundation/PollEvent.h"
+#include "kinbook/foundation/Socket.h"
 
 // What a command prints and its exit status, on either side of the channel.
 struct SControlReply {

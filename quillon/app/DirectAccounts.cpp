@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ferrymail/accounts/AccountTable.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

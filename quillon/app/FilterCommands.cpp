@@ -12,7 +12,7 @@
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
 #include "filter/FilterStatistics.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace fs = std::filesystem;
 

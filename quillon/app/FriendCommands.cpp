@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "kinbook/EmailDomain.h"
-#include "kinbook/Friend.h"
-#include "kinbook/FriendData.h"
-#include "kinbook/Friends.h"
+#include "kinbook/friends/EmailDomain.h"
+#include "kinbook/friends/Friend.h"
+#include "kinbook/friends/FriendData.h"
+#include "kinbook/friends/Friends.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "ferrymail/proxy/ProxyStart.h"
 #include "filter/FilterChain.h"
 #include "filter/ShippedLists.h"
-#include "kinbook/Paths.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/RegistryKey.h"
 #include "review/HeldMail.h"
 #include "review/ChainReviewCounters.h"
 

@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "ferrymail/store/MessageDatabase.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 #include "review/HeldColumns.h"
 #include "review/HeldMail.h"
 #include "review/RegistryReviewCounters.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "kinbook/LockFile.h"
+#include "kinbook/foundation/LockFile.h"
 
 class CInstanceLock {
 public:

@@ -5,7 +5,7 @@
 
 #include "app/SentMailLearning.h"
 #include "app/SentMailOffers.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 #include "review/HeldColumns.h"
 
 namespace {

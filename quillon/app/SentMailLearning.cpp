@@ -6,8 +6,8 @@
 #include "ferrymail/proxy/NonFriendCollection.h"
 #include "ferrymail/proxy/SMTPMessage.h"
 #include "ferrymail/proxy/SMTPSender.h"
-#include "kinbook/FriendData.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/friends/FriendData.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

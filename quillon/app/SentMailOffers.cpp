@@ -6,7 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "app/OfferCommands.h"
 #include "app/Options.h"
 #include "ferrymail/accounts/AccountData.h"
-#include "kinbook/ShutdownSignals.h"
-#include "kinbook/Socket.h"
+#include "kinbook/foundation/ShutdownSignals.h"
+#include "kinbook/foundation/Socket.h"
 
 namespace {
 

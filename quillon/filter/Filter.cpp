@@ -2,8 +2,8 @@
 
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
-#include "kinbook/RegistryBatch.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/RegistryBatch.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 CFilter::CFilter(CFilterChain* chain, const char* name, std::vector<const char*> counterNames,
                  std::vector<SFilterSetting> settings)

@@ -12,9 +12,9 @@
 #include "filter/NumericLinkList.h"
 #include "filter/ShippedLists.h"
 #include "filter/WordList.h"
-#include "kinbook/Friends.h"
-#include "kinbook/Lock.h"
-#include "kinbook/RegistryBatch.h"
+#include "kinbook/friends/Friends.h"
+#include "kinbook/foundation/Lock.h"
+#include "kinbook/foundation/RegistryBatch.h"
 
 namespace {
 

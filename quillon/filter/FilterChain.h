@@ -19,8 +19,8 @@
 
 #include "ferrymail/store/MessageStatus.h"
 #include "filter/DecodedText.h"
-#include "kinbook/Critical.h"
-#include "kinbook/EmailEntity.h"
+#include "kinbook/foundation/Critical.h"
+#include "kinbook/friends/EmailEntity.h"
 
 class CBadFilter;
 class CDomainList;

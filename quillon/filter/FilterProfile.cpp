@@ -1,6 +1,6 @@
 #include "filter/FilterProfile.h"
 
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "filter/FilterProfile.h"
 #include "filter/FriendlyFilter.h"
 #include "filter/NiceFilter.h"
-#include "kinbook/CalendarTime.h"
-#include "kinbook/Lock.h"
+#include "kinbook/foundation/CalendarTime.h"
+#include "kinbook/foundation/Lock.h"
 
 namespace {
 

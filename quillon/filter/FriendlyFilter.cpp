@@ -4,8 +4,8 @@
 #include "filter/DomainList.h"
 #include "filter/FilterChain.h"
 #include "filter/WordList.h"
-#include "kinbook/FriendData.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/friends/FriendData.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
 #include "filter/LinkList.h"
-#include "kinbook/CalendarTime.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/CalendarTime.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 namespace {
 

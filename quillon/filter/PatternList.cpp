@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "filter/ListFile.h"
-#include "kinbook/FoundationLog.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/FoundationLog.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

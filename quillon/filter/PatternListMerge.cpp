@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "filter/PatternList.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

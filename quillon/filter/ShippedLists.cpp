@@ -1,6 +1,6 @@
 #include "filter/ShippedLists.h"
 
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 const char* const kShippedListNames[7] = {"badwords", "words",   "keywords", "domains",
                                           "oklinks",  "cocodes", "Brevant"};

@@ -1,9 +1,9 @@
 #include "review/DeleteLog.h"
 
-#include "kinbook/AppendFile.h"
-#include "kinbook/FileOps.h"
-#include "kinbook/CalendarTime.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/AppendFile.h"
+#include "kinbook/foundation/FileOps.h"
+#include "kinbook/foundation/CalendarTime.h"
+#include "kinbook/foundation/Paths.h"
 #include "review/HeldColumns.h"
 
 namespace {

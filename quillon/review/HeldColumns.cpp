@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "kinbook/CalendarTime.h"
+#include "kinbook/foundation/CalendarTime.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/Sync.h"
 #include "review/DeleteLog.h"
 #include "review/HeldRow.h"
 #include "review/WordMask.h"

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <unordered_map>
 
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

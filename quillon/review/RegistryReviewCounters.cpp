@@ -1,6 +1,6 @@
 #include "review/RegistryReviewCounters.h"
 
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "filter/ListFile.h"
 #include "filter/PatternEntry.h"
 #include "filter/WordList.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 CWordMask::CWordMask(std::string listName) : m_listName(std::move(listName)) {}
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "kinbook/FileOps.h"
+#include "kinbook/foundation/FileOps.h"
 
 class CWordList;
 

@@ -9,8 +9,8 @@
 
 #include "TestHome.h"
 #include "ferrymail/accounts/AccountTable.h"
-#include "kinbook/HostNames.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/HostNames.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

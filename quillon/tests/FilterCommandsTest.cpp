@@ -13,7 +13,7 @@
 #include "HeadlessChild.h"
 #include "TestHome.h"
 #include "filter/FilterProfile.h"
-#include "kinbook/Registry.h"
+#include "kinbook/foundation/Registry.h"
 
 namespace fs = std::filesystem;
 

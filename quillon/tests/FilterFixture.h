@@ -15,7 +15,7 @@
 #include "filter/FilterChain.h"
 #include "filter/PatternList.h"
 #include "filter/WordList.h"
-#include "kinbook/TextHelpers.h"
+#include "kinbook/foundation/TextHelpers.h"
 
 class CFilterFixture : public ::testing::Test {
 protected:

@@ -9,7 +9,7 @@
 #include "HeadlessChild.h"
 #include "TestHome.h"
 #include "friends/FriendsState.h"
-#include "kinbook/Friends.h"
+#include "kinbook/friends/Friends.h"
 
 namespace {
 

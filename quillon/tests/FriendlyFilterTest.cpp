@@ -4,7 +4,7 @@
 
 #include "FilterFixture.h"
 #include "friends/FriendsState.h"
-#include "kinbook/FriendData.h"
+#include "kinbook/friends/FriendData.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "ferrymail/store/MessageDatabase.h"
 #include "filter/FilterChain.h"
 #include "filter/FilterProfile.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "filter/DomainList.h"
 #include "filter/PatternEntry.h"
 #include "filter/WordList.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

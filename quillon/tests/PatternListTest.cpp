@@ -6,7 +6,7 @@
 #include "filter/DomainList.h"
 #include "filter/ListFile.h"
 #include "filter/WordList.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

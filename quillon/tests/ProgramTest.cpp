@@ -17,7 +17,7 @@
 #include "PortHolder.h"
 #include "TestHome.h"
 #include "ferrymail/accounts/AccountTable.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 extern char** environ;
 

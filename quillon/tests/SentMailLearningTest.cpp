@@ -15,8 +15,8 @@
 #include "ferrymail/proxy/NonFriendCollection.h"
 #include "ferrymail/proxy/SMTPMessage.h"
 #include "friends/FriendsState.h"
-#include "kinbook/FriendData.h"
-#include "kinbook/Friends.h"
+#include "kinbook/friends/FriendData.h"
+#include "kinbook/friends/Friends.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "TestHome.h"
 #include "filter/DomainList.h"
 #include "filter/WordList.h"
-#include "kinbook/Paths.h"
+#include "kinbook/foundation/Paths.h"
 
 namespace {
 

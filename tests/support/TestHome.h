@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/Paths.h"
-#include "kinbook/Registry.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/Registry.h"
 
 class CTestHome {
 public:

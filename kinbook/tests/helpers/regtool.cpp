@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/Registry.h"
-#include "kinbook/RegistryKey.h"
+#include "kinbook/foundation/Registry.h"
+#include "kinbook/foundation/RegistryKey.h"
 
 static int WriteAll() {
     CRegistryKey key;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/RefCount.h"
+#include "kinbook/foundation/RefCount.h"
 
 // How the proxy reaches an account's server: TLS from the first byte (POP3S), plain
 // text raised to TLS by STLS (RFC 2595) before the log-in, or plain text throughout.

@@ -13,7 +13,7 @@
 
 #include "ferrymail/accounts/AccountData.h"
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 
 // An account of an installed mail client, as the mail-client enumeration reports it.
 struct SMailClientAccount {

@@ -14,8 +14,8 @@
 
 #include "ferrymail/proxy/SendQueue.h"
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/Socket.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Socket.h"
+#include "kinbook/foundation/Types.h"
 
 constexpr long FD_READ = 0x01;
 constexpr long FD_WRITE = 0x02;

@@ -15,9 +15,9 @@
 #include "ferrymail/proxy/ProxyServer.h"
 #include "ferrymail/proxy/ProxySettings.h"
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/PollEvent.h"
-#include "kinbook/Socket.h"
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/PollEvent.h"
+#include "kinbook/foundation/Socket.h"
+#include "kinbook/foundation/Sync.h"
 
 class CProxyConnection;
 class CLogWindowSink;

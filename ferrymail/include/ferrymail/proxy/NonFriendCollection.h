@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/MapStringToPtrI.h"
-#include "kinbook/RefCount.h"
+#include "kinbook/foundation/MapStringToPtrI.h"
+#include "kinbook/foundation/RefCount.h"
 
 class CSMTPMessage;
 class CSMTPSender;

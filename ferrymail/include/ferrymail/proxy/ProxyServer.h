@@ -9,8 +9,8 @@
 
 #include "ferrymail/proxy/EventSocket.h"
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/PollEvent.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/PollEvent.h"
+#include "kinbook/foundation/Types.h"
 
 enum PROTOCOL { PROTOCOL_POP3 = 0, PROTOCOL_SMTP = 1, PROTOCOL_AOL = 2 };
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 
 // A pair of integers (a window position or size).
 struct POINT {

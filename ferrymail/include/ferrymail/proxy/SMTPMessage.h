@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/RefCount.h"
+#include "kinbook/foundation/RefCount.h"
 
 class FERRYMAIL_API CSMTPMessage : public CRefCount {
 public:

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/RefCount.h"
+#include "kinbook/foundation/RefCount.h"
 
 class CSMTPMessage;
 

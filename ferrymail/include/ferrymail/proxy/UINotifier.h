@@ -6,8 +6,8 @@
 #include <string>
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/RefCount.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/RefCount.h"
+#include "kinbook/foundation/Types.h"
 
 class CUINotifier {
 public:

@@ -2,6 +2,6 @@
 #pragma once
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 
 HINSTANCE GetFerrymailModule();

@@ -14,9 +14,9 @@
 #include "ferrymail/ferrymail_export.h"
 
 class CStoreFile;
-#include "kinbook/RefCount.h"
-#include "kinbook/TextMessage.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/RefCount.h"
+#include "kinbook/mailtext/TextMessage.h"
+#include "kinbook/foundation/Types.h"
 
 class FERRYMAIL_API CMessage : public CRefCount {
 public:

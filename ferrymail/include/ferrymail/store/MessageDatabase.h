@@ -19,10 +19,10 @@
 #include "ferrymail/store/RefString.h"
 #include "ferrymail/store/StoreStats.h"
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/MapStringToPtrI.h"
-#include "kinbook/RefCount.h"
-#include "kinbook/Sync.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/MapStringToPtrI.h"
+#include "kinbook/foundation/RefCount.h"
+#include "kinbook/foundation/Sync.h"
+#include "kinbook/foundation/Types.h"
 
 class CMessageStore;
 

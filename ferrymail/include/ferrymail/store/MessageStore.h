@@ -24,10 +24,10 @@
 #include "ferrymail/store/StoreLock.h"
 #include "ferrymail/store/StoreStats.h"
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/LockFile.h"
-#include "kinbook/MapStringToPtrI.h"
-#include "kinbook/RefCount.h"
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/LockFile.h"
+#include "kinbook/foundation/MapStringToPtrI.h"
+#include "kinbook/foundation/RefCount.h"
+#include "kinbook/foundation/Sync.h"
 
 class CMessageDatabase;
 

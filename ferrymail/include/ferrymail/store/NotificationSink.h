@@ -5,8 +5,8 @@
 #pragma once
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/RefCount.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/RefCount.h"
+#include "kinbook/foundation/Types.h"
 
 class INotificationSink {
 public:

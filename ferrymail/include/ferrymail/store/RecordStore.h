@@ -16,9 +16,9 @@
 #include "ferrymail/store/Message.h"
 #include "ferrymail/store/StoreFile.h"
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/LockFile.h"
-#include "kinbook/RefCount.h"
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/LockFile.h"
+#include "kinbook/foundation/RefCount.h"
+#include "kinbook/foundation/Sync.h"
 
 class CMessageDatabase;
 

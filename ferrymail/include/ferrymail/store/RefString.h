@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/RefCount.h"
+#include "kinbook/foundation/RefCount.h"
 
 class CRefString : public CRefCount {
 public:

@@ -9,8 +9,8 @@
 
 #include "ferrymail/store/Address.h"
 #include "ferrymail/ferrymail_export.h"
-#include "kinbook/DurableFile.h"
-#include "kinbook/ImpFile.h"
+#include "kinbook/foundation/DurableFile.h"
+#include "kinbook/foundation/ImpFile.h"
 
 class CStoreFile : public CImpFile {
 public:

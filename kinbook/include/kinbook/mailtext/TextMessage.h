@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/AddressHandler.h"
-#include "kinbook/AddressSource.h"
-#include "kinbook/TextMessageGen.h"
+#include "kinbook/mailtext/AddressHandler.h"
+#include "kinbook/friends/AddressSource.h"
+#include "kinbook/mailtext/TextMessageGen.h"
 #include "kinbook/kinbook_export.h"
 
 class KINBOOK_API CTextMessage {

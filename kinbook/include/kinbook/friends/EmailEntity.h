@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 // The answer to whether an address is friendly.

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <string>
 
-#include "kinbook/AddressSource.h"
-#include "kinbook/Types.h"
+#include "kinbook/friends/AddressSource.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 class CImporter;

@@ -1,7 +1,7 @@
 // Takes a lock for the lifetime of a block.
 #pragma once
 
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/Sync.h"
 
 class KINBOOK_API CLock {
 public:

@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 class CSem {

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 // Opens `path` for writing at its end: created when missing, never truncated, and held

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "kinbook/Paths.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Paths.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 // What identifies one version of a file: a file replaced by a rename gets a new inode,

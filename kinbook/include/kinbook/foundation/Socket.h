@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 using SOCKET = int;

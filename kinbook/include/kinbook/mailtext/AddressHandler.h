@@ -2,7 +2,7 @@
 // Owned by whoever starts the scan; called on the scanning thread only.
 #pragma once
 
-#include "kinbook/AddressSource.h"
+#include "kinbook/friends/AddressSource.h"
 #include "kinbook/kinbook_export.h"
 
 class KINBOOK_API CAddressHandler {

@@ -3,7 +3,7 @@
 // (auto-reset use) or leaves it signalled for good (a "thread ended" event).
 #pragma once
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 class KINBOOK_API CPollEvent {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/Registry.h"
-#include "kinbook/RegistryBatch.h"
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Registry.h"
+#include "kinbook/foundation/RegistryBatch.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 class KINBOOK_API CRegistryKey {

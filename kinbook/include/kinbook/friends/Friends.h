@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/AddressSource.h"
-#include "kinbook/EmailEntity.h"
-#include "kinbook/FriendData.h"
-#include "kinbook/Types.h"
+#include "kinbook/friends/AddressSource.h"
+#include "kinbook/friends/EmailEntity.h"
+#include "kinbook/friends/FriendData.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 // Friendliness of `address`; a match counts as a contact (hit count + 1, last contact

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 // The user data folder, made on first use and cached for the process:

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 KINBOOK_API extern HKEY const HKEY_CURRENT_USER;

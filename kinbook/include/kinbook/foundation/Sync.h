@@ -3,7 +3,7 @@
 // threads; a thread may take a CCritical or CMutualExclusion again while it holds it.
 #pragma once
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 // Abstract lock: GetLock and ReleaseLock return 1 on success.
@@ -15,7 +15,7 @@ public:
 };
 
 // The lock classes built on CSync, and the scoped lock.
-#include "kinbook/Critical.h"
-#include "kinbook/Lock.h"
-#include "kinbook/MutualExclusion.h"
-#include "kinbook/Sem.h"
+#include "kinbook/foundation/Critical.h"
+#include "kinbook/foundation/Lock.h"
+#include "kinbook/foundation/MutualExclusion.h"
+#include "kinbook/foundation/Sem.h"

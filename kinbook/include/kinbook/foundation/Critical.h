@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/Sync.h"
 
 class KINBOOK_API CCritical : public CSync {
 public:

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "kinbook/Socket.h"
+#include "kinbook/foundation/Socket.h"
 #include "kinbook/kinbook_export.h"
 
 // A non-blocking socket listening at `path` with the file mode 0600. It is bound under a

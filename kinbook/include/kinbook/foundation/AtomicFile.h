@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "kinbook/DurableFile.h"
+#include "kinbook/foundation/DurableFile.h"
 #include "kinbook/kinbook_export.h"
 
 class KINBOOK_API CAtomicFile {

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "kinbook/AddressSource.h"
-#include "kinbook/EmailEntity.h"
-#include "kinbook/Sync.h"
+#include "kinbook/friends/AddressSource.h"
+#include "kinbook/friends/EmailEntity.h"
+#include "kinbook/foundation/Sync.h"
 #include "kinbook/kinbook_export.h"
 
 class CFriendData;

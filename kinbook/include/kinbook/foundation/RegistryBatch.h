@@ -3,7 +3,7 @@
 // the thread that makes the calls.
 #pragma once
 
-#include "kinbook/Registry.h"
+#include "kinbook/foundation/Registry.h"
 #include "kinbook/kinbook_export.h"
 
 class KINBOOK_API CRegistryBatch {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kinbook/EmailEntity.h"
+#include "kinbook/friends/EmailEntity.h"
 #include "kinbook/kinbook_export.h"
 
 class CFListFile;

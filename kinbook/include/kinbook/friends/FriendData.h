@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/AddressSource.h"
-#include "kinbook/EmailEntity.h"
-#include "kinbook/Friend.h"
+#include "kinbook/friends/AddressSource.h"
+#include "kinbook/friends/EmailEntity.h"
+#include "kinbook/friends/Friend.h"
 #include "kinbook/kinbook_export.h"
 
 // What CFriendData::Update changes.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 class KINBOOK_API CMapStringToPtrI {

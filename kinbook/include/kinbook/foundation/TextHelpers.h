@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 // Past the leading blanks and tabs of `text`.

@@ -4,7 +4,7 @@
 
 #include <pthread.h>
 
-#include "kinbook/Sync.h"
+#include "kinbook/foundation/Sync.h"
 
 class KINBOOK_API CMutualExclusion : public CSync {
 public:

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "kinbook/Types.h"
+#include "kinbook/foundation/Types.h"
 #include "kinbook/kinbook_export.h"
 
 class KINBOOK_API CFunctionTimer {
