@@ -120,7 +120,8 @@ SLoadCost FillLists(CFilterChain& chain, int count) {
     for (FILTER_LIST which : {FL_DOMAINS, FL_COUNTRY_CODES}) {
         auto list = std::make_unique<CDomainList>(chain.GetList(which)->GetName());
         while (list->GetCount() < count)
-            list->Add(("@" + Word(random) + ".com").c_str(), PK_SUFFIX, PF_SEARCH, 0);
+            list->Add(std::string("@").append(Word(random)).append(".com").c_str(), PK_SUFFIX,
+                      PF_SEARCH, 0);
         CompileAndWeigh(*list, cost);
         chain.ReplaceList(which, std::move(list));
     }

@@ -122,9 +122,9 @@ SPOP3Command SPOP3Command::Make(EPOP3Command code, int number, int second) {
     command.serverNumber.value = number;
     command.text = Word(code);
     if (number >= 0) {
-        command.text += " " + std::to_string(number);
+        command.text.append(1, ' ').append(std::to_string(number));
         if (second >= 0)
-            command.text += " " + std::to_string(second);
+            command.text.append(1, ' ').append(std::to_string(second));
     }
     return command;
 }

@@ -270,8 +270,8 @@ std::string CSASLRelay::ServerCommand(const std::string& serverHost, int serverP
     }
     std::string encoded = EncodeBase64(response);
     if (encoded.empty())
-        encoded = "=";
-    const std::string command = "AUTH " + m_mechanismName;
+        encoded.assign(1, '=');
+    const std::string command = std::string("AUTH ").append(m_mechanismName);
     if (m_mechanism == EMechanism::kLogin ||
         command.size() + 1 + encoded.size() >
             (m_protocol == EProtocol::kPOP3 ? kMaxPOP3CommandLine : kMaxSMTPCommandLine)) {

@@ -221,7 +221,7 @@ TEST_F(FriendsFileTest, KilledSaveLeavesOldOrNewFile) {
     for (int round = 0; round < 15; ++round) {
         const auto save = [&](int generation) {
             for (int i = 0; i < kFriends; ++i) {
-                std::string address = "f" + std::to_string(i) + "@x.org";
+                std::string address = std::string("f").append(std::to_string(i)).append("@x.org");
                 CFriend* f = CFriend::FindByAddress(address.c_str());
                 if (f == nullptr)
                     f = CFriend::CreateFriendManually(address.c_str(), nullptr, AS_MANUAL, "");

@@ -161,7 +161,7 @@ TEST(MimeDecoderTest, NestedMultipartsDecodeUpToTheDepthLimit) {
             "Content-Type: text/plain\r\nContent-Transfer-Encoding: "
             "quoted-printable\r\n\r\nin=3Dner\r\n";
         for (int level = levels; level > 0; --level) {
-            const std::string b = "b" + std::to_string(level);
+            const std::string b = std::string("b").append(std::to_string(level));
             text = "Content-Type: multipart/mixed; boundary=" + b + "\r\n\r\n--" + b + "\r\n" +
                    text + "--" + b + "--\r\n";
         }
