@@ -459,7 +459,7 @@ TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
 
 struct STLSCase {
     const char* name;
-    const char* accountTLS;     // the account's "TLS", "" for none given
+    const char* accountTLS;     // the account's "TLS", "" for none given, null: no account
     int port;                   // in the AUTH user name
     std::vector<std::string> ehlo;  // the server's EHLO reply
     std::string startTLSReply;  // "" when STARTTLS is not expected
@@ -477,11 +477,16 @@ TEST_F(SMTPSessionTest, TLSModeDecidesAndFailuresAreRefused) {
          "454 4.7.0 TLS with 127.0.0.1 failed: bad name"},
         {"mode none", "none", 587, {"250-mail", "250 STARTTLS"}, "", "", ""},
         {"implicit TLS on 465", "", 465, {"250 mail"}, "", "", ""},
+        {"no account record", nullptr, 587, {"250 mail"}, "", "",
+         "454 4.7.0 Server 127.0.0.1 does not offer STARTTLS; not logging in without TLS"},
     };
+    // The POP3 servers' mode never lets SMTP credentials go in clear.
+    SetValue("Software\\Brevant\\Quillon\\Settings\\POP3Proxy", "ServerTLS", "none");
     for (const STLSCase& test : cases) {
         SCOPED_TRACE(test.name);
         ClearAccountTable(TRUE);
-        AddAccount("anna", "127.0.0.1", test.port, test.accountTLS);
+        if (test.accountTLS != nullptr)
+            AddAccount("anna", "127.0.0.1", test.port, test.accountTLS);
         NewSession();
         m_host->tlsError = test.tlsError;
         Client("EHLO client.example");
