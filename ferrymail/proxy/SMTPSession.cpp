@@ -237,8 +237,25 @@ void CSMTPSession::HeaderLine(const std::string& line) {
     }
 }
 
+// STARTTLS or BDAT though never offered: relayed, they would take the message text past
+// the session, so the proxy refuses them itself.
+bool CSMTPSession::RefusedUnoffered(const std::string& line) {
+    const std::string word = line.substr(0, line.find_first_of(" \t"));
+    for (const char* unoffered : {"STARTTLS", "BDAT"}) {
+        if (CompareNoCase(word.c_str(), unoffered) == 0) {
+            SendClient(std::string("502 5.5.1 ") + unoffered +
+                       " is not offered: the proxy must see the message text");
+            return true;
+        }
+    }
+    return false;
+}
+
 void CSMTPSession::CommandLine(const std::string& line) {
     const SSMTPCommand command = SSMTPCommand::Parse(line);
+    if (m_state != ESMTPState::kWaitConnect && m_state != ESMTPState::kConnecting &&
+        RefusedUnoffered(line))
+        return;
     switch (m_state) {
         case ESMTPState::kWaitConnect:
             WaitConnect(command);

@@ -100,6 +100,7 @@ private:
     void BadSequence();
     void HeaderLine(const std::string& line);
     void CommandLine(const std::string& line);
+    bool RefusedUnoffered(const std::string& line);
     void WaitConnect(const SSMTPCommand& command);
     void Relay(const SSMTPCommand& command);
     void HoldEarlyText(const std::string& line);

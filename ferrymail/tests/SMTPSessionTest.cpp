@@ -416,6 +416,19 @@ std::vector<SAuthCase> AuthCases() {
     };
 }
 
+TEST_F(SMTPSessionTest, UnofferedStartTLSAndBdatAreRefusedNotRelayed) {
+    Connect();
+    const size_t relayed = m_host->server.size();
+    EXPECT_EQ(Client("STARTTLS"),
+              "502 5.5.1 STARTTLS is not offered: the proxy must see the message text\n");
+    Client("MAIL FROM:<anna@example.org>");
+    Server({"250 OK"});
+    EXPECT_EQ(Client("bdat 12 LAST"),
+              "502 5.5.1 BDAT is not offered: the proxy must see the message text\n");
+    EXPECT_EQ(m_host->server.size(), relayed + 1);
+    EXPECT_EQ(m_session->GetState(), ESMTPState::kMail);
+}
+
 TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
     for (const SAuthCase& test : AuthCases()) {
         SCOPED_TRACE(test.name);
