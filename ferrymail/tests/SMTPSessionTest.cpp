@@ -429,6 +429,25 @@ TEST_F(SMTPSessionTest, UnofferedStartTLSAndBdatAreRefusedNotRelayed) {
     EXPECT_EQ(m_session->GetState(), ESMTPState::kMail);
 }
 
+TEST_F(SMTPSessionTest, RefusalDuringTextKeepsLinesTextUpToTheEnd) {
+    Connect();
+    Client("MAIL FROM:<anna@example.org>");
+    Server({"250 OK"});
+    Client("RCPT TO:<bob@example.net>");
+    Server({"250 OK"});
+    Client("DATA");
+    Server({"354 go ahead"});
+    ClientLines({"Subject: refused"});
+    Server({"554 5.7.1 no thanks"});
+    const size_t mark = m_host->server.size();
+    ClientLines({"X-Quillon-Analysis: spam", "RCPT TO:<eve@example.net>", "", "QUIT", "."});
+    EXPECT_EQ(std::vector<std::string>(m_host->server.begin() + static_cast<long>(mark),
+                                       m_host->server.end()),
+              (std::vector<std::string>{"RCPT TO:<eve@example.net>", "", "QUIT", "."}));
+    EXPECT_EQ(m_session->GetState(), ESMTPState::kIdle);
+    EXPECT_TRUE(Collection() == nullptr || Collection()->Find("bob@example.net") == nullptr);
+}
+
 TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
     for (const SAuthCase& test : AuthCases()) {
         SCOPED_TRACE(test.name);
