@@ -47,6 +47,22 @@ void AppendEscaped(unsigned char byte, std::string& out) {
     out += text;
 }
 
+// How many bytes of a frame the log may show. Sign-on (channel 1) carries the scrambled
+// password or the log-in cookie and sign-off (channel 4) hands out that cookie: only their
+// header is shown. Of the authorization family (0x0017, log-in name, password hash and
+// cookie) the header and the SNAC header are shown.
+size_t VisibleBytes(const char* data, size_t size) {
+    constexpr unsigned kSignOn = 1, kData = 2, kSignOff = 4, kAuthFamily = 0x0017;
+    constexpr size_t kSNACHeader = 10;
+    const auto channel = static_cast<unsigned char>(data[1]);
+    if (channel == kSignOn || channel == kSignOff)
+        return CFLAPFrame::kHeaderSize;
+    if (channel == kData && size >= CFLAPFrame::kHeaderSize + 2 &&
+        BigEndian16(data + CFLAPFrame::kHeaderSize) == kAuthFamily)
+        return CFLAPFrame::kHeaderSize + kSNACHeader;
+    return size;
+}
+
 }  // namespace
 
 CFLAPFrame::ECut CFLAPFrame::Cut(const char* data, size_t size, size_t& length) {
@@ -68,9 +84,11 @@ bool CFLAPFrame::FormatLog(const char* data, size_t size, std::string& out) {
         return false;
     out.clear();
     out.reserve(size * 2 + 64);
+    size_t visible = size;
     if (size >= kHeaderSize && data[0] == kStart) {
-        const unsigned family = size >= 8 ? BigEndian16(data + 6) : 0;
-        const unsigned subtype = size >= 10 ? BigEndian16(data + 8) : 0;
+        visible = VisibleBytes(data, size);
+        const unsigned family = visible >= 8 && size >= 8 ? BigEndian16(data + 6) : 0;
+        const unsigned subtype = visible >= 10 && size >= 10 ? BigEndian16(data + 8) : 0;
         char header[96];
         std::snprintf(header, sizeof(header), "CH%02d Seq %d fam %d subtype %d len %d ",
                       static_cast<int>(static_cast<unsigned char>(data[1])),
@@ -78,7 +96,11 @@ bool CFLAPFrame::FormatLog(const char* data, size_t size, std::string& out) {
                       static_cast<int>(subtype), static_cast<int>(BigEndian16(data + 4)));
         out += header;
     }
-    for (size_t i = 0; i < size; ++i)
+    if (visible > size)
+        visible = size;
+    for (size_t i = 0; i < visible; ++i)
         AppendEscaped(static_cast<unsigned char>(data[i]), out);
+    if (visible < size)
+        out += "<" + std::to_string(size - visible) + " bytes masked>";
     return true;
 }

@@ -27,7 +27,10 @@ public:
     // '*' and hold a header, "CH%02d Seq %d fam %d subtype %d len %d " (a family or
     // subtype whose bytes are missing shows as 0), then every byte, those from 0x20 to
     // 0x7F as they are, tab, LF and CR as "\t", "\n" and "\r", any other as "\" and the
-    // hex of its value taken as a signed byte ("\00".."\1f", "\ff80".."\ffff"). False,
+    // hex of its value taken as a signed byte ("\00".."\1f", "\ff80".."\ffff"). Frames
+    // that may carry credentials show only their headers, then "<N bytes masked>": the
+    // data of channels 1 and 4 (family and subtype show as 0), and of channel-2 frames of
+    // family 0x0017 all after the 10-byte SNAC header. False,
     // with `out` untouched, for text that is logged as it is: not beginning with '*',
     // only bytes from 0x20 to 0x7F, perhaps ending in CR LF.
     static bool FormatLog(const char* data, size_t size, std::string& out);

@@ -183,6 +183,17 @@ void CSMTPSession::OnClientLine(const std::string& line) {
         m_host.SendServer(line);
         return;
     }
+    if (m_textRefused && line == ".") {
+        // The end of a message the server refused while its text came: nothing is learned.
+        m_host.SendServer(line);
+        m_textRefused = false;
+        DropMessage();
+        SetState(ESMTPState::kIdle);
+        return;
+    }
+    if (line == "." && (m_state == ESMTPState::kHeader || m_state == ESMTPState::kSubject ||
+                        m_state == ESMTPState::kOwnHeader || m_state == ESMTPState::kBody))
+        m_textEnded = true;  // the next reply answers the whole message
     switch (m_state) {
         case ESMTPState::kHeader:
         case ESMTPState::kSubject:
@@ -237,8 +248,25 @@ void CSMTPSession::HeaderLine(const std::string& line) {
     }
 }
 
+// STARTTLS or BDAT though never offered: relayed, they would take the message text past
+// the session, so the proxy refuses them itself.
+bool CSMTPSession::RefusedUnoffered(const std::string& line) {
+    const std::string word = line.substr(0, line.find_first_of(" \t"));
+    for (const char* unoffered : {"STARTTLS", "BDAT"}) {
+        if (CompareNoCase(word.c_str(), unoffered) == 0) {
+            SendClient(std::string("502 5.5.1 ") + unoffered +
+                       " is not offered: the proxy must see the message text");
+            return true;
+        }
+    }
+    return false;
+}
+
 void CSMTPSession::CommandLine(const std::string& line) {
     const SSMTPCommand command = SSMTPCommand::Parse(line);
+    if (m_state != ESMTPState::kWaitConnect && m_state != ESMTPState::kConnecting &&
+        RefusedUnoffered(line))
+        return;
     switch (m_state) {
         case ESMTPState::kWaitConnect:
             WaitConnect(command);
@@ -371,6 +399,15 @@ void CSMTPSession::OnServerLine(const std::string& line) {
 void CSMTPSession::OnReply(const std::string& line) {
     if (line.size() < 3)
         return;
+    const bool inText = m_state == ESMTPState::kHeader || m_state == ESMTPState::kSubject ||
+                        m_state == ESMTPState::kOwnHeader || m_state == ESMTPState::kBody;
+    if (inText && m_textEnded) {
+        m_textEnded = false;
+    } else if (inText && (m_textRefused || line[0] == '4' || line[0] == '5')) {
+        // The client's lines stay message text (own headers still removed) up to its ".".
+        m_textRefused = true;
+        return;
+    }
     switch (line[0]) {
         case '2':
             if (m_state == ESMTPState::kCommand) {

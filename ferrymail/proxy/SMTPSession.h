@@ -100,6 +100,7 @@ private:
     void BadSequence();
     void HeaderLine(const std::string& line);
     void CommandLine(const std::string& line);
+    bool RefusedUnoffered(const std::string& line);
     void WaitConnect(const SSMTPCommand& command);
     void Relay(const SSMTPCommand& command);
     void HoldEarlyText(const std::string& line);
@@ -141,5 +142,7 @@ private:
     EPending m_pending = EPending::kNone;
     std::string m_heldMail;         // MAIL that waits for the server
     bool m_filteringEhlo = false;   // the reply to a relayed EHLO is coming
+    bool m_textRefused = false;     // the server refused the message while its text came
+    bool m_textEnded = false;       // the client's final "." of the message went out
     std::deque<std::string> m_capabilityLines;  // its lines kept so far
 };

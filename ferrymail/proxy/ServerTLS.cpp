@@ -29,9 +29,17 @@ void CServerTLS::Choose(const std::string& host, int port, const std::string& us
     CAccountData* account = smtp ? FindAccountBySMTPServer(host.c_str(), port, user.c_str())
                                  : FindAccountByHostPort(host.c_str(), port, user.c_str());
     std::string badSetting;
-    m_mode = GetServerTLSMode(account, port, &badSetting);
-    if (smtp && m_mode != ETLSMode::kNone)
-        m_mode = port == kSMTPImplicitTLSPort ? ETLSMode::kPOP3S : ETLSMode::kSTLS;
+    if (smtp) {
+        // The mail-wide "ServerTLS" is about POP3 servers: for SMTP only the account's own
+        // mode may send credentials in clear.
+        const bool clear = account != nullptr && account->m_tlsModeSet &&
+                           account->m_tlsMode == ETLSMode::kNone;
+        m_mode = clear                          ? ETLSMode::kNone
+                 : port == kSMTPImplicitTLSPort ? ETLSMode::kPOP3S
+                                                : ETLSMode::kSTLS;
+    } else {
+        m_mode = GetServerTLSMode(account, port, &badSetting);
+    }
     if (!badSetting.empty())
         m_log.LogFormat(LOG_INFO, "ServerTLS \"%s\" is no TLS mode; using %s", badSetting.c_str(),
                         TLSModeName(m_mode));

@@ -97,6 +97,14 @@ TEST_F(AOLConnectionTest, LogFormShowsHeaderAndEscapesBytes) {
          "\\ffff\\fffe\\124 \\\x7f"},
         {Frame(5, 9, ""), "CH05 Seq 9 fam 0 subtype 0 len 0 *\\05\\00\\t\\00\\00"},
         {Frame(10, 1, "\1\2"), "CH10 Seq 1 fam 258 subtype 0 len 2 *\\n\\00\\01\\00\\02\\01\\02"},
+        // What may carry credentials is masked: sign-on, sign-off, the authorization family.
+        {Frame(1, 3, std::string("\0\0\0\1\0\2\0\3pw!", 11)),
+         "CH01 Seq 3 fam 0 subtype 0 len 11 *\\01\\00\\03\\00\\0b<11 bytes masked>"},
+        {Frame(4, 5, std::string("\0\6\0\2ck", 6)),
+         "CH04 Seq 5 fam 0 subtype 0 len 6 *\\04\\00\\05\\00\\06<6 bytes masked>"},
+        {Frame(2, 4, std::string("\0\x17\0\2\0\0\0\0\0\1\0\x25\0\2pw", 16)),
+         "CH02 Seq 4 fam 23 subtype 2 len 16 *\\02\\00\\04\\00\\10\\00\\17\\00\\02"
+         "\\00\\00\\00\\00\\00\\01<6 bytes masked>"},
         {"*ab", "*ab"},
         {"a\tb\nc\rd\x1f\x80", "a\\tb\\nc\\rd\\1f\\ff80"},
     };
@@ -173,6 +181,8 @@ TEST_F(AOLConnectionTest, SessionRelaysFramesBothWaysUnchanged) {
     EXPECT_EQ(count(" <-S CH"), 3u);
     EXPECT_EQ(count("C<-  CH"), 3u);
     EXPECT_EQ(count("C->  CH02 Seq 65535 fam 7 subtype 3605 len 1000 *\\02\\ffff\\ffff\\03\\ffe8"), 1u);
+    EXPECT_EQ(count("C<-  CH01 Seq 1 fam 0 subtype 0 len 4 *\\01\\00\\01\\00\\04<4 bytes masked>"),
+              1u);
     EXPECT_EQ(count("AOL(1): Connection completed\r\n"), 1u);
     EXPECT_EQ(count("Not a FLAP frame from the client (first byte 0x3f); closing"), 1u);
 }

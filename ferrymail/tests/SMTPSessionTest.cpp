@@ -416,6 +416,38 @@ std::vector<SAuthCase> AuthCases() {
     };
 }
 
+TEST_F(SMTPSessionTest, UnofferedStartTLSAndBdatAreRefusedNotRelayed) {
+    Connect();
+    const size_t relayed = m_host->server.size();
+    EXPECT_EQ(Client("STARTTLS"),
+              "502 5.5.1 STARTTLS is not offered: the proxy must see the message text\n");
+    Client("MAIL FROM:<anna@example.org>");
+    Server({"250 OK"});
+    EXPECT_EQ(Client("bdat 12 LAST"),
+              "502 5.5.1 BDAT is not offered: the proxy must see the message text\n");
+    EXPECT_EQ(m_host->server.size(), relayed + 1);
+    EXPECT_EQ(m_session->GetState(), ESMTPState::kMail);
+}
+
+TEST_F(SMTPSessionTest, RefusalDuringTextKeepsLinesTextUpToTheEnd) {
+    Connect();
+    Client("MAIL FROM:<anna@example.org>");
+    Server({"250 OK"});
+    Client("RCPT TO:<bob@example.net>");
+    Server({"250 OK"});
+    Client("DATA");
+    Server({"354 go ahead"});
+    ClientLines({"Subject: refused"});
+    Server({"554 5.7.1 no thanks"});
+    const size_t mark = m_host->server.size();
+    ClientLines({"X-Quillon-Analysis: spam", "RCPT TO:<eve@example.net>", "", "QUIT", "."});
+    EXPECT_EQ(std::vector<std::string>(m_host->server.begin() + static_cast<long>(mark),
+                                       m_host->server.end()),
+              (std::vector<std::string>{"RCPT TO:<eve@example.net>", "", "QUIT", "."}));
+    EXPECT_EQ(m_session->GetState(), ESMTPState::kIdle);
+    EXPECT_TRUE(Collection() == nullptr || Collection()->Find("bob@example.net") == nullptr);
+}
+
 TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
     for (const SAuthCase& test : AuthCases()) {
         SCOPED_TRACE(test.name);
@@ -459,7 +491,7 @@ TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
 
 struct STLSCase {
     const char* name;
-    const char* accountTLS;     // the account's "TLS", "" for none given
+    const char* accountTLS;     // the account's "TLS", "" for none given, null: no account
     int port;                   // in the AUTH user name
     std::vector<std::string> ehlo;  // the server's EHLO reply
     std::string startTLSReply;  // "" when STARTTLS is not expected
@@ -477,11 +509,16 @@ TEST_F(SMTPSessionTest, TLSModeDecidesAndFailuresAreRefused) {
          "454 4.7.0 TLS with 127.0.0.1 failed: bad name"},
         {"mode none", "none", 587, {"250-mail", "250 STARTTLS"}, "", "", ""},
         {"implicit TLS on 465", "", 465, {"250 mail"}, "", "", ""},
+        {"no account record", nullptr, 587, {"250 mail"}, "", "",
+         "454 4.7.0 Server 127.0.0.1 does not offer STARTTLS; not logging in without TLS"},
     };
+    // The POP3 servers' mode never lets SMTP credentials go in clear.
+    SetValue("Software\\Brevant\\Quillon\\Settings\\POP3Proxy", "ServerTLS", "none");
     for (const STLSCase& test : cases) {
         SCOPED_TRACE(test.name);
         ClearAccountTable(TRUE);
-        AddAccount("anna", "127.0.0.1", test.port, test.accountTLS);
+        if (test.accountTLS != nullptr)
+            AddAccount("anna", "127.0.0.1", test.port, test.accountTLS);
         NewSession();
         m_host->tlsError = test.tlsError;
         Client("EHLO client.example");

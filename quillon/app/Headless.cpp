@@ -213,15 +213,17 @@ void CHeadlessEngine::Shutdown() {
     m_control.Stop();
     m_review.reset();
     m_counters.reset();
-    if (m_learning)
-        m_learning->SetLog(nullptr);  // its log is the POP3 listener's
-    if (m_pop3Listener != nullptr) {
-        delete m_pop3Listener;
-        m_pop3Listener = nullptr;
-    }
+    // The SMTP sessions that end here still write their learning lines, into the POP3
+    // listener's log: so that log goes last.
     if (m_smtpListener != nullptr) {
         delete m_smtpListener;
         m_smtpListener = nullptr;
+    }
+    if (m_learning)
+        m_learning->SetLog(nullptr);
+    if (m_pop3Listener != nullptr) {
+        delete m_pop3Listener;
+        m_pop3Listener = nullptr;
     }
     m_smtpPort = 0;
     if (m_database != nullptr) {

@@ -240,13 +240,21 @@ class SMTPProxyTest(unittest.TestCase):
                              auth="PLAIN")
         self.assertNotEqual(code, 0, output)
         self.assertIn("554", output)
+        # One refused addressee beside an accepted one: only the accepted one is learned.
+        with open(data_file, "wb") as f:
+            f.write(message("lee@x.example", "two"))
+        code, output = swaks(self.port, "gone@x.example,lee@x.example", data_file, user=login,
+                             password="pw", auth="PLAIN")
+        self.assertIn("550", output)
+        self.wait_for(lambda: "lee@x.example" in self.friends(), "the accepted one was learned")
+        self.assertNotIn("gone@x.example", self.friends())
         # A message the server takes afterwards is learned: the refused ones came first.
         code, output = msmtp(self.port, ["kim@x.example"], message("kim@x.example", "k"),
                              login, "pw")
         self.assertEqual(code, 0, output)
         self.wait_for(lambda: "kim@x.example" in self.friends(), "the accepted one was learned")
         self.assertFalse({"gone@x.example", "spam@x.example"} & self.friends())
-        self.assertEqual(len(sink.taken()), 1)
+        self.assertEqual(len(sink.taken()), 2)
 
     def test_server_certificate_for_another_name_is_refused(self):
         sink = self.sink(cert="other", users={"ann": "pw"})
@@ -254,6 +262,7 @@ class SMTPProxyTest(unittest.TestCase):
         code, output = msmtp(self.port, ["lou@x.example"], message("lou@x.example", "t"),
                              f"ann/{HOST}:{sink.port}", "pw")
         self.assertNotEqual(code, 0, output)
+        self.assertIn("454 4.7.0 TLS with", output, "the proxy's own TLS failure reply")
         self.assertEqual(sink.taken(), [])
         self.assertEqual(sink.logins, [], "no password went to that server")
         # The right server afterwards: its addressee is learned, the refused one is not.
