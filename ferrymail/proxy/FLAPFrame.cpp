@@ -101,6 +101,6 @@ bool CFLAPFrame::FormatLog(const char* data, size_t size, std::string& out) {
     for (size_t i = 0; i < visible; ++i)
         AppendEscaped(static_cast<unsigned char>(data[i]), out);
     if (visible < size)
-        out += "<" + std::to_string(size - visible) + " bytes masked>";
+        out.append(1, '<').append(std::to_string(size - visible)).append(" bytes masked>");
     return true;
 }
