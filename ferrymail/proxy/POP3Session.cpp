@@ -69,6 +69,9 @@ void CPOP3Session::OnClientLine(const std::string& line) {
         return;
     }
     if (m_sasl.IsExchanging()) {
+        std::string user;
+        if (m_sasl.OnRelayedResponse(line, user))
+            m_account.Find(SPOP3Command::Parse("USER " + user), m_host.ServerAddress());
         m_host.SendServer(line);
         return;
     }
@@ -242,6 +245,13 @@ bool CPOP3Session::AfterTLS(CServerTLS::EStep step) {
 void CPOP3Session::Authorization() {
     const EPOP3Command code = m_client.code;
     if (code == EPOP3Command::kPass || code == EPOP3Command::kQuit || code == EPOP3Command::kCapa) {
+        RelayClientCommand();
+    } else if (code == EPOP3Command::kAuth && !m_login.IsNamedHost()) {
+        // The server is known (CONNECT): the exchange is relayed as it is (RFC 5034), the
+        // account found by the user name of its first response.
+        std::string user;
+        if (m_sasl.RelayAuth(m_client.argument, user))
+            m_account.Find(SPOP3Command::Parse("USER " + user), m_host.ServerAddress());
         RelayClientCommand();
     } else if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
         m_client.Reset();

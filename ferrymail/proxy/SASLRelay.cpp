@@ -205,6 +205,37 @@ std::string CSASLRelay::OnAuth(const std::string& argument) {
     return TakeFirstResponse(initial == "=" ? std::string() : initial);
 }
 
+bool CSASLRelay::RelayAuth(const std::string& argument, std::string& user) {
+    Reset();
+    m_exchanging = true;
+    const size_t blank = argument.find_first_of(" \t");
+    const std::string mechanism = argument.substr(0, blank);
+    for (const SMechanismName& known : kMechanisms)
+        if (CompareNoCase(mechanism.c_str(), known.name) == 0)
+            m_mechanism = known.mechanism;
+    if (m_mechanism == EMechanism::kNone)
+        return false;
+    const size_t initial = blank == std::string::npos
+                               ? std::string::npos
+                               : argument.find_first_not_of(" \t", blank);
+    if (initial == std::string::npos) {
+        m_nameInNext = true;
+        return false;
+    }
+    std::string response;
+    return DecodeBase64(argument.substr(initial), response) &&
+           NameIn(m_mechanism, response, user) && !user.empty();
+}
+
+bool CSASLRelay::OnRelayedResponse(const std::string& line, std::string& user) {
+    if (!m_nameInNext)
+        return false;
+    m_nameInNext = false;
+    std::string response;
+    return line != "*" && DecodeBase64(line, response) && NameIn(m_mechanism, response, user) &&
+           !user.empty();
+}
+
 std::string CSASLRelay::OnClientResponse(const std::string& line) {
     m_awaitingFirst = false;
     if (line == "*") {

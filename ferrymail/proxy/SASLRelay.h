@@ -51,6 +51,14 @@ public:
     // The user part and the host and port of LoginName() (`defaultPort` when it names
     // none); false before a log-in name is known.
     bool SplitLoginName(std::string& user, std::string& host, int& port, int defaultPort) const;
+    // AUTH from the client once the server is known (`argument` as for OnAuth): the
+    // exchange is relayed as it is, and only the user name is read from the first
+    // response, in the AUTH line or in the client's first line after it. True when
+    // `user` is that name.
+    bool RelayAuth(const std::string& argument, std::string& user);
+    // A client line of a relayed exchange; true when it was the first response and
+    // `user` its user name.
+    bool OnRelayedResponse(const std::string& line, std::string& user);
     // Back to no log-in (after the server's final reply).
     void Reset() { *this = CSASLRelay(m_protocol); }
 
@@ -75,5 +83,6 @@ private:
     std::string m_heldResponse;  // for the server's first challenge
     bool m_heldPending = false;  // m_heldResponse is still to be sent
     bool m_awaitingFirst = false;
+    bool m_nameInNext = false;  // a relayed exchange's next client line is the first response
     bool m_exchanging = false;
 };

@@ -275,6 +275,11 @@ void CSMTPSession::CommandLine(const std::string& line) {
             BadSequence();
             break;
         case ESMTPState::kIdle:
+            if (m_namedHost && command.code == ESMTPCommand::kAuth) {
+                // A new try after a refusal: rewritten as the first one was.
+                AfterFirstResponse(m_sasl.OnAuth(command.argument));
+                break;
+            }
             m_lastCode = command.code;
             m_lastArgument = command.argument;
             if (command.code == ESMTPCommand::kMail) {
@@ -583,6 +588,18 @@ void CSMTPSession::AfterFirstResponse(const std::string& reply) {
         SendClient("501 5.5.4 The user name user/host[:port] names no valid server");
         return;
     }
+    if (m_namedHost && m_state == ESMTPState::kIdle) {
+        // Connected already: only the same server can be logged in to.
+        if (port != m_upstream.Port() ||
+            CompareNoCase(host.c_str(), m_upstream.Host().c_str()) != 0) {
+            m_sasl.Reset();
+            SendClient("504 5.5.4 Connected to " + m_upstream.Host() + ":" +
+                       std::to_string(m_upstream.Port()) + "; log in there or reconnect");
+            return;
+        }
+        SendAuthToServer();
+        return;
+    }
     m_pending = EPending::kAuth;
     m_namedHost = true;
     SetState(ESMTPState::kConnecting);
@@ -634,17 +651,21 @@ void CSMTPSession::AfterUpstream(CSMTPUpstream::EStep step) {
     }
     m_log.LogFormat(LOG_INFO, "Connection completed");
     if (pending == EPending::kAuth) {
-        m_lastCode = ESMTPCommand::kAuth;
-        m_lastArgument.clear();
-        SetState(ESMTPState::kCommand);
-        m_sasl.SetExchanging(true);
-        m_host.SendServer(m_sasl.ServerCommand(m_upstream.Host(), m_upstream.Port()));
+        SendAuthToServer();
         return;
     }
     SetState(ESMTPState::kIdle);
     std::string mail;
     mail.swap(m_heldMail);
     CommandLine(mail);
+}
+
+void CSMTPSession::SendAuthToServer() {
+    m_lastCode = ESMTPCommand::kAuth;
+    m_lastArgument.clear();
+    SetState(ESMTPState::kCommand);
+    m_sasl.SetExchanging(true);
+    m_host.SendServer(m_sasl.ServerCommand(m_upstream.Host(), m_upstream.Port()));
 }
 
 // A server line while the AUTH exchange runs: a challenge goes to the client (or is

@@ -116,6 +116,8 @@ private:
     void StartAuth(const SSMTPCommand& command);
     void AfterFirstResponse(const std::string& reply);
     void StartMailWithoutAuth(const SSMTPCommand& command);
+    // The client's AUTH to the connected server, the user name rewritten.
+    void SendAuthToServer();
     void AfterUpstream(CSMTPUpstream::EStep step);
     bool OnAuthExchangeLine(const std::string& line);
     bool FilterCapabilities(const std::string& line);

@@ -1456,6 +1456,59 @@ TEST_F(POP3SessionTest, SASLRefusedByTheServerLeavesTheClientAtTheLogIn) {
     EXPECT_NE(Send("CAPA").find("\r\nSASL PLAIN LOGIN XOAUTH2 OAUTHBEARER\r\n"), std::string::npos);
 }
 
+// Through a CONNECT line the server is known: AUTH goes to it as the client wrote it, the
+// account is the user name's, and "+OK" logs in as PASS does.
+TEST_F(POP3SessionTest, SASLAfterConnectIsRelayedAsItIs) {
+    const std::string plain = "AUTH PLAIN " + B64(std::string("\0anna\0secret", 12));
+    const struct {
+        const char* name;
+        std::vector<std::string> client;
+        std::vector<std::string> replies;  // what the client gets after the greeting
+        bool filtered;
+    } cases[] = {
+        {"PLAIN", {plain}, {"+OK logged in"}, true},
+        {"LOGIN", {"AUTH LOGIN", B64("anna"), B64("secret")},
+         {"+ VXNlcm5hbWU6", "+ UGFzc3dvcmQ6", "+OK logged in"}, true},
+        {"an unknown user is relayed", {"AUTH PLAIN " + B64(std::string("\0bob\0pw", 8))},
+         {"+OK logged in"}, false},
+    };
+    CRegistryKey key;
+    ASSERT_TRUE(key.OpenCarefully(
+        HKEY_CURRENT_USER, "Software\\Brevant\\Quillon\\Clients\\Relayed client\\anna@127.0.0.1"));
+    ASSERT_TRUE(key.SetValue("ServerName", "127.0.0.1"));
+    ASSERT_TRUE(key.SetValue("UserName", "anna"));
+    ASSERT_TRUE(key.SetValue("TLS", "none"));
+    ClearAccountTable(TRUE);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NewSession();
+        Send("CONNECT 127.0.0.1:110");
+        m_session->OnServerLine("+OK scripted server");
+        ASSERT_EQ(m_session->GetState(), EPOP3State::kAuthorization);
+        m_host->client.clear();
+        for (const std::string& line : c.client) Send(line);
+        EXPECT_EQ(std::vector<std::string>(m_host->toServer.begin(),
+                                           m_host->toServer.begin() + c.client.size()),
+                  c.client);
+        std::string expected;
+        for (const std::string& reply : c.replies) expected += reply + "\r\n";
+        EXPECT_EQ(m_host->client.substr(0, expected.size()), expected);
+        EXPECT_EQ(m_session->GetState(), EPOP3State::kTransaction);
+        EXPECT_EQ(m_session->IsFiltering(), c.filtered);
+        EXPECT_EQ(std::find(m_host->toServer.begin(), m_host->toServer.end(), "UIDL") !=
+                      m_host->toServer.end(),
+                  c.filtered);
+    }
+    // A refusal leaves the client at the log-in, where PASS still works.
+    m_server.authReply = "-ERR [AUTH] Authentication failed";
+    NewSession();
+    Send("CONNECT 127.0.0.1:110");
+    m_session->OnServerLine("+OK scripted server");
+    EXPECT_EQ(Send(plain), "-ERR [AUTH] Authentication failed\r\n");
+    EXPECT_EQ(m_session->GetState(), EPOP3State::kAuthorization);
+    EXPECT_EQ(Send("USER anna"), "+OK\r\n");
+}
+
 TEST_F(POP3SessionTest, Base64RoundTripsAndRefusesWhatIsNotBase64) {
     std::string all;
     for (int i = 0; i < 256; ++i) all += static_cast<char>(i);

@@ -489,6 +489,38 @@ TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
     }
 }
 
+// After the server refuses the log-in, the next AUTH is rewritten as the first one was,
+// for the same server only.
+TEST_F(SMTPSessionTest, AuthAgainAfterARefusalIsRewrittenForTheSameServer) {
+    NewSession();
+    Client("EHLO client.example");
+    Client("AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1:2525\0wrong", 26)));
+    m_session->OnServerConnect(0);
+    Server({"220 mail ready"});
+    Server({"250-mail.example.org", "250-STARTTLS", "250 AUTH PLAIN LOGIN"});
+    Server({"220 go ahead"});
+    m_session->OnServerSecured("");
+    Server({"250-mail.example.org", "250 AUTH PLAIN LOGIN"});
+    Server({"535 5.7.8 bad credentials"});
+    EXPECT_EQ(m_host->client.back(), "535 5.7.8 bad credentials");
+    const size_t sent = m_host->server.size();
+    EXPECT_EQ(Client("AUTH PLAIN " + B64(std::string("\0anna/other.example\0secret", 26))),
+              "504 5.5.4 Connected to 127.0.0.1:2525; log in there or reconnect\n");
+    EXPECT_EQ(m_host->server.size(), sent);
+    Client("AUTH LOGIN");
+    EXPECT_EQ(m_host->server.size(), sent);
+    m_session->OnClientLine(B64("anna/127.0.0.1:2525"));
+    EXPECT_EQ(m_host->server.back(), "AUTH LOGIN");
+    Server({"334 VXNlcm5hbWU6"});
+    EXPECT_EQ(m_host->server.back(), B64("anna"));
+    Server({"334 UGFzc3dvcmQ6"});
+    m_session->OnClientLine(B64("secret"));
+    EXPECT_EQ(m_host->server.back(), B64("secret"));
+    Server({"235 2.7.0 accepted"});
+    EXPECT_EQ(m_host->client.back(), "235 2.7.0 accepted");
+    EXPECT_EQ(m_session->GetState(), ESMTPState::kIdle);
+}
+
 struct STLSCase {
     const char* name;
     const char* accountTLS;     // the account's "TLS", "" for none given, null: no account
