@@ -77,7 +77,11 @@ bool NameIn(CSASLRelay::EMechanism mechanism, const std::string& response, std::
             const std::vector<std::string> parts = Split(response, '\0');
             if (parts.size() != 3)
                 return false;
-            name = parts[1].find('/') != std::string::npos ? parts[1] : parts[0];
+            // The identity that names a server (user/host) wherever the client put it;
+            // otherwise the authentication identity.
+            const bool inAuthzid = parts[1].find('/') == std::string::npos &&
+                                   parts[0].find('/') != std::string::npos;
+            name = inAuthzid ? parts[0] : parts[1];
             return true;
         }
         case CSASLRelay::EMechanism::kLogin:
