@@ -10,12 +10,13 @@
 
 namespace {
 
-// The log form is one line of bytes from 0x20 to 0x7F, whatever came in.
+// The log form is one line of bytes from 0x20 to 0x7F, whatever came in (masked data is
+// replaced by a count, so it may be shorter than the input).
 void CheckLogForm(const char* data, size_t size) {
     std::string out;
     if (!CFLAPFrame::FormatLog(data, size, out))
         return;
-    if (out.size() < size)
+    if (size > 0 && out.empty())
         __builtin_trap();
     for (char c : out) {
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7F)
