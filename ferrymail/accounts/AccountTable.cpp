@@ -328,15 +328,16 @@ CAccountData* FindAccountByServer(const char* server, const char* user, const ch
     return nullptr;
 }
 
-CAccountData* FindAccountByHostPort(const char* host, int port, const char* user) {
+namespace {
+
+// The first record of the loaded table that `matches`, with a reference for the caller.
+template <typename Match>
+CAccountData* FindFirstAccount(Match matches) {
     SAccountTable& table = Table();
     CLock lock(&table.lock);
     LoadLocked(table);
-    if (host == nullptr || user == nullptr)
-        return nullptr;
     for (CAccountData* record : table.records) {
-        if (record->m_serverPort == port && SameNoCase(record->m_serverName, host) &&
-            record->m_userName == user) {
+        if (matches(*record)) {
             record->AddRef();
             return record;
         }
@@ -344,20 +345,24 @@ CAccountData* FindAccountByHostPort(const char* host, int port, const char* user
     return nullptr;
 }
 
-CAccountData* FindAccountBySMTPServer(const char* host, int port, const char* user) {
-    SAccountTable& table = Table();
-    CLock lock(&table.lock);
-    LoadLocked(table);
+}  // namespace
+
+CAccountData* FindAccountByHostPort(const char* host, int port, const char* user) {
     if (host == nullptr || user == nullptr)
         return nullptr;
-    for (CAccountData* record : table.records) {
-        if (record->HasSMTPServer() && record->GetSMTPServerPort() == port &&
-            SameNoCase(record->GetSMTPServer(), host) && record->m_userName == user) {
-            record->AddRef();
-            return record;
-        }
-    }
-    return nullptr;
+    return FindFirstAccount([&](const CAccountData& record) {
+        return record.m_serverPort == port && SameNoCase(record.m_serverName, host) &&
+               record.m_userName == user;
+    });
+}
+
+CAccountData* FindAccountBySMTPServer(const char* host, int port, const char* user) {
+    if (host == nullptr || user == nullptr)
+        return nullptr;
+    return FindFirstAccount([&](const CAccountData& record) {
+        return record.HasSMTPServer() && record.GetSMTPServerPort() == port &&
+               SameNoCase(record.GetSMTPServer(), host) && record.m_userName == user;
+    });
 }
 
 CAccountData* FindAccountForSMTPSender(const std::string& sender) {

@@ -325,16 +325,18 @@ void CPOP3Session::AuthenticateAtServer() {
 // (or are answered with the held first response); "+OK" and "-ERR" end the exchange
 // and are the reply to the client's AUTH. True when the line was taken here.
 bool CPOP3Session::OnSASLServerLine(const std::string& line) {
-    if (!m_sasl.IsChallenge(line)) {
-        m_sasl.Reset();
-        return false;
-    }
     std::string answer;
-    if (m_sasl.OnChallenge(answer))
-        m_host.SendServer(answer);
-    else
-        SendLine(line);
-    return true;
+    switch (m_sasl.OnServerLine(line, answer)) {
+        case CSASLRelay::EServerLine::kEnded:
+            return false;
+        case CSASLRelay::EServerLine::kAnswer:
+            m_host.SendServer(answer);
+            return true;
+        case CSASLRelay::EServerLine::kForClient:
+            SendLine(line);
+            return true;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------

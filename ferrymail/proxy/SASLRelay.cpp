@@ -317,6 +317,14 @@ std::string CSASLRelay::ServerCommand(const std::string& serverHost, int serverP
     return command + " " + encoded;
 }
 
+CSASLRelay::EServerLine CSASLRelay::OnServerLine(const std::string& line, std::string& answer) {
+    if (!IsChallenge(line)) {
+        Reset();
+        return EServerLine::kEnded;
+    }
+    return OnChallenge(answer) ? EServerLine::kAnswer : EServerLine::kForClient;
+}
+
 bool CSASLRelay::OnChallenge(std::string& answer) {
     if (!m_heldPending)
         return false;

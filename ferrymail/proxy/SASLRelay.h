@@ -43,6 +43,11 @@ public:
     void SetExchanging(bool exchanging) { m_exchanging = exchanging; }
     bool IsExchanging() const { return m_exchanging; }
     bool OnChallenge(std::string& answer);
+    // A server line while the exchange runs. kEnded: no challenge, so the exchange is over
+    // (the line is the reply to AUTH); kAnswer: `answer` (the held first response) goes to
+    // the server; kForClient: the challenge goes to the client.
+    enum class EServerLine { kEnded, kAnswer, kForClient };
+    EServerLine OnServerLine(const std::string& line, std::string& answer);
     bool IsChallenge(const std::string& line) const {
         if (m_protocol == EProtocol::kSMTP)
             return line == "334" || line.compare(0, 4, "334 ") == 0;

@@ -672,16 +672,18 @@ void CSMTPSession::SendAuthToServer() {
 // answered with the held first response); any other line ends the exchange and is
 // relayed as the reply to the client's AUTH. True when the line was taken here.
 bool CSMTPSession::OnAuthExchangeLine(const std::string& line) {
-    if (!m_sasl.IsChallenge(line)) {
-        m_sasl.Reset();
-        return false;
-    }
     std::string answer;
-    if (m_sasl.OnChallenge(answer))
-        m_host.SendServer(answer);
-    else
-        SendClient(line);
-    return true;
+    switch (m_sasl.OnServerLine(line, answer)) {
+        case CSASLRelay::EServerLine::kEnded:
+            return false;
+        case CSASLRelay::EServerLine::kAnswer:
+            m_host.SendServer(answer);
+            return true;
+        case CSASLRelay::EServerLine::kForClient:
+            SendClient(line);
+            return true;
+    }
+    return false;
 }
 
 // A relayed EHLO reply reaches the client without the withheld extensions; its last
