@@ -646,6 +646,7 @@ void CSMTPSession::AfterUpstream(CSMTPUpstream::EStep step) {
         m_host.CloseServer();
         m_sasl.Reset();
         m_heldMail.clear();
+        m_namedHost = false;
         SetState(ESMTPState::kWaitConnect);
         return;
     }

@@ -137,7 +137,7 @@ private:
 
     CSMTPUpstream m_upstream;
     CSASLRelay m_sasl;
-    bool m_namedHost = false;       // the server was named by AUTH or by the sender
+    bool m_namedHost = false;       // a server named by AUTH or the sender is being reached or reached
     bool m_clientGreeted = false;   // the client sent EHLO or HELO to the proxy
     bool m_extended = false;        // ... and it was EHLO
     std::string m_clientName;       // the EHLO/HELO argument

@@ -650,6 +650,23 @@ TEST_F(SMTPSessionTest, MailWithoutAuthGoesToTheSendersAccount) {
     EXPECT_EQ(m_host->connected, "smtp.other.net:25");
 }
 
+// A named host that could not be reached leaves no trace: a relayed destination
+// connected afterwards gets the client's AUTH and MAIL as they are.
+TEST_F(SMTPSessionTest, FailedNamedHostLeavesALaterRelayAlone) {
+    Client("EHLO client.example");
+    m_host->connectResult = CTS_FAILED;
+    EXPECT_EQ(Client("AUTH LOGIN " + B64("anna/127.0.0.1")),
+              "451 4.4.1 Cannot connect to 127.0.0.1:587\n");
+    m_host->connectResult = CTS_PENDING;
+    Connect();
+    const std::string auth = "AUTH PLAIN " + B64(std::string("\0anna/other.example\0pw", 22));
+    EXPECT_EQ(Client(auth), "");
+    EXPECT_EQ(m_host->server.back(), auth);
+    Server({"235 2.7.0 accepted"});
+    Client("MAIL FROM:<anna@example.org> SIZE=10 BODY=8BITMIME");
+    EXPECT_EQ(m_host->server.back(), "MAIL FROM:<anna@example.org> SIZE=10 BODY=8BITMIME");
+}
+
 // ---------------------------------------------------------------------------------------
 // The message model.
 
