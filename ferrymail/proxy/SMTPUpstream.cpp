@@ -2,14 +2,7 @@
 
 #include "ferrymail/proxy/Logger.h"
 #include "proxy/ProxyConnection.h"
-
-namespace {
-
-// The last line of a reply: its code stands alone or is followed by a blank (RFC 5321
-// 4.2.1); "250-" lines continue.
-bool IsFinalLine(const std::string& line) { return line.size() <= 3 || line[3] != '-'; }
-
-}  // namespace
+#include "proxy/SMTPCommand.h"
 
 CSMTPUpstream::CSMTPUpstream(ISMTPSessionHost& host, CLogger& log)
     : m_host(host), m_log(log), m_tls(host, log, CServerTLS::EProtocol::kSMTP) {}
@@ -93,7 +86,7 @@ CSMTPUpstream::EStep CSMTPUpstream::OnServerLine(const std::string& line) {
     m_idleTicks = 0;
     if (m_phase == EPhase::kEhlo && line.size() > 4 && line[0] == '2')
         m_keywords.push_back(line.substr(4));
-    if (!IsFinalLine(line))
+    if (!SSMTPCommand::IsFinalReplyLine(line))
         return EStep::kWait;
     return OnReply(line);
 }
