@@ -35,29 +35,8 @@ void CPOP3Connection::InitializeThread() {
 }
 
 void CPOP3Connection::TerminateThread(int exitCode) {
-    if (m_clock != nullptr && m_listener != nullptr)
-        m_listener->FreeClockEvent(m_clock);
-    m_clock = nullptr;
     m_session.CloseStore();
     CProxyConnection::TerminateThread(exitCode);
-}
-
-void CPOP3Connection::FillEventVec(int& count) {
-    CProxyConnection::FillEventVec(count);
-    if (m_clock != nullptr)
-        AddEvent(count, m_clock);
-}
-
-BOOL CPOP3Connection::ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) {
-    if (m_clock != nullptr && handle.event == m_clock) {
-        m_session.OnClock();
-        if (m_rebuild) {
-            m_rebuild = FALSE;
-            action = EA_REBUILD;
-        }
-        return TRUE;
-    }
-    return CProxyConnection::ProcessEvents(handle, action, exitCode);
 }
 
 void CPOP3Connection::StartWait() {
@@ -134,6 +113,10 @@ CRefCount* CPOP3Connection::GetStore() {
     return m_session.Store();
 }
 
+void CPOP3Connection::OnClockTick() {
+    m_session.OnClock();
+}
+
 // ---------------------------------------------------------------------------------------
 // What the session asks of its connection.
 
@@ -179,16 +162,11 @@ void CPOP3Connection::EndSession() {
 }
 
 void CPOP3Connection::StartClock() {
-    if (m_clock == nullptr && m_listener != nullptr)
-        m_clock = m_listener->GetClockEvent(1000);
-    m_rebuild = TRUE;
+    StartSessionClock();
 }
 
 void CPOP3Connection::StopClock() {
-    if (m_clock != nullptr && m_listener != nullptr)
-        m_listener->FreeClockEvent(m_clock);
-    m_clock = nullptr;
-    m_rebuild = TRUE;
+    StopSessionClock();
 }
 
 void CPOP3Connection::Notify(UINT wParam, const std::string& text) {

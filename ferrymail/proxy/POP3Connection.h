@@ -20,8 +20,6 @@ public:
 
     void InitializeThread() override;
     void TerminateThread(int exitCode) override;
-    void FillEventVec(int& count) override;
-    BOOL ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) override;
     void StartWait() override;
     void EndWait() override;
     void OnClientLine(std::string& line) override;
@@ -36,6 +34,7 @@ public:
     void CloseServer() override;
     unsigned GetLogCategory(int direction) override;
     CRefCount* GetStore() override;
+    void OnClockTick() override;
 
 private:
     // IPOP3SessionHost.
@@ -57,6 +56,5 @@ private:
     CPOP3Statistics::SBytes ServerBytes() override;
 
     CPOP3Session m_session;
-    CPollEvent* m_clock = nullptr;
     bool m_statisticsWritten = false;
 };

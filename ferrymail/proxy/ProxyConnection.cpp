@@ -144,6 +144,7 @@ void CProxyConnection::SetListener(CListener* listener) {
 void CProxyConnection::InitializeThread() { NotifyStore(19, m_protocol); }
 
 void CProxyConnection::TerminateThread(int exitCode) {
+    StopSessionClock();
     LogFormat(LOG_INFO, "Thread shutting down, %d", exitCode);
 }
 
@@ -155,9 +156,19 @@ void CProxyConnection::FillEventVec(int& count) {
         AddSocket(count, &m_socket);
     if (m_serverSocket.IsOpen())
         AddSocket(count, &m_serverSocket);
+    if (m_clock != nullptr)
+        AddEvent(count, m_clock);
 }
 
 BOOL CProxyConnection::ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) {
+    if (m_clock != nullptr && handle.event == m_clock) {
+        OnClockTick();
+        if (m_rebuild) {
+            m_rebuild = FALSE;
+            action = EA_REBUILD;
+        }
+        return TRUE;
+    }
     if (CProxyServer::ProcessEvents(handle, action, exitCode))
         return TRUE;
     const bool client = handle.socket == &m_socket;
@@ -189,6 +200,21 @@ BOOL CProxyConnection::ProcessEvents(SWaitHandle& handle, EVENTACTION& action, i
     }
     return TRUE;
 }
+
+void CProxyConnection::StartSessionClock() {
+    if (m_clock == nullptr && m_listener != nullptr)
+        m_clock = m_listener->GetClockEvent(kClockPeriod);
+    m_rebuild = TRUE;
+}
+
+void CProxyConnection::StopSessionClock() {
+    if (m_clock != nullptr && m_listener != nullptr)
+        m_listener->FreeClockEvent(m_clock);
+    m_clock = nullptr;
+    m_rebuild = TRUE;
+}
+
+void CProxyConnection::OnClockTick() {}
 
 void CProxyConnection::CloseClient() { m_socket.Close(); }
 

@@ -122,6 +122,16 @@ public:
     // The TLS handshake with the server has ended: `error` empty when it succeeded, else
     // why it failed. By default a failure ends the session.
     virtual void OnServerHandshake(const std::string& error);
+    // The session's clock: OnClockTick every kClockPeriod ms on the connection's thread
+    // from StartSessionClock (a running clock keeps its beat) until StopSessionClock or
+    // the end of the thread. Either may be called from OnClockTick. Without a listener
+    // there is no clock.
+    static constexpr int kClockPeriod = 1000;
+    void StartSessionClock();
+    void StopSessionClock();
+    bool IsSessionClockRunning() const { return m_clock != nullptr; }
+    // A tick of the session's clock. The default does nothing.
+    virtual void OnClockTick();
     // Starts TLS on the connected server socket (see CEventSocket::StartTLS). Refused
     // with `error` set when the server has already sent more in clear.
     BOOL StartServerTLS(const std::string& hostName, const std::string& caFile, bool verify,
@@ -205,6 +215,7 @@ private:
     // Refuses the server's line: logged, the input dropped, OnServerLineTooLong.
     void RefuseLongLine(SInputBuffer& input);
 
+    CPollEvent* m_clock = nullptr;       // the listener's, held while the session's clock runs
     bool m_corked = false;               // sends are queued until the read is handled
     bool m_corkedLogging = false;        // while corked: whether lines are logged
     bool m_closeClientWhenSent = false;  // the server has closed; the client follows

@@ -15,27 +15,8 @@ void CSMTPConnection::InitializeThread() {
 }
 
 void CSMTPConnection::TerminateThread(int exitCode) {
-    StopClock();
     m_session.OnSessionEnd(0);
     CProxyConnection::TerminateThread(exitCode);
-}
-
-void CSMTPConnection::FillEventVec(int& count) {
-    CProxyConnection::FillEventVec(count);
-    if (m_clock != nullptr)
-        AddEvent(count, m_clock);
-}
-
-BOOL CSMTPConnection::ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) {
-    if (m_clock != nullptr && handle.event == m_clock) {
-        m_session.OnClock();
-        if (m_rebuild) {
-            m_rebuild = FALSE;
-            action = EA_REBUILD;
-        }
-        return TRUE;
-    }
-    return CProxyConnection::ProcessEvents(handle, action, exitCode);
 }
 
 void CSMTPConnection::OnClientLine(std::string& line) { m_session.OnClientLine(line); }
@@ -76,6 +57,8 @@ void CSMTPConnection::CloseServer() {
 
 unsigned CSMTPConnection::GetLogCategory(int direction) { return m_session.LogCategory(direction); }
 
+void CSMTPConnection::OnClockTick() { m_session.OnClock(); }
+
 // ---------------------------------------------------------------------------------------
 // What the session asks of its connection.
 
@@ -99,18 +82,9 @@ bool CSMTPConnection::StartTLS(const std::string& hostName, const std::string& c
 
 void CSMTPConnection::EndSession() { OnServerClose(0); }
 
-void CSMTPConnection::StartClock() {
-    if (m_clock == nullptr && m_listener != nullptr)
-        m_clock = m_listener->GetClockEvent(1000);
-    m_rebuild = TRUE;
-}
+void CSMTPConnection::StartClock() { StartSessionClock(); }
 
-void CSMTPConnection::StopClock() {
-    if (m_clock != nullptr && m_listener != nullptr)
-        m_listener->FreeClockEvent(m_clock);
-    m_clock = nullptr;
-    m_rebuild = TRUE;
-}
+void CSMTPConnection::StopClock() { StopSessionClock(); }
 
 void CSMTPConnection::NotifyNumber(int code, int data) { NotifyStore(code, data); }
 

@@ -18,8 +18,6 @@ public:
 
     void InitializeThread() override;
     void TerminateThread(int exitCode) override;
-    void FillEventVec(int& count) override;
-    BOOL ProcessEvents(SWaitHandle& handle, EVENTACTION& action, int& exitCode) override;
     void OnClientLine(std::string& line) override;
     void OnServerLine(std::string& line) override;
     void OnServerConnect(int errorCode) override;
@@ -29,6 +27,7 @@ public:
     // Also ISMTPSessionHost's: the client stays.
     void CloseServer() override;
     unsigned GetLogCategory(int direction) override;
+    void OnClockTick() override;
 
 private:
     // ISMTPSessionHost.
@@ -45,5 +44,4 @@ private:
     void NotifyObject(UINT code, CRefCount* object) override;
 
     CSMTPSession m_session;
-    CPollEvent* m_clock = nullptr;
 };

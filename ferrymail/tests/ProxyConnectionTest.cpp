@@ -1,11 +1,14 @@
 // A proxied connection over real loopback sockets: the CONNECT line, line reading,
-// pending output, closing from either side, the line limit and named-host mode.
+// pending output, closing from either side, the line limit, named-host mode and the
+// session's clock.
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
 
+#include <chrono>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
@@ -354,6 +357,31 @@ TEST_F(ProxyConnectionTest, ClientCloseClosesServerEndsThreadAndIsReaped) {
     EXPECT_TRUE(WaitFor([&] { return CRelaySession::cm_running.load() == 0; }));
     EXPECT_TRUE(WaitFor([&] { return m_listener->GetConnectionCount() == 0; }));
     EXPECT_TRUE(WaitFor([&] { return CRelaySession::cm_live.load() == 0; }));
+}
+
+// The session's clock ticks once a period on the connection's thread until the session
+// stops it (here from inside a tick), and one still running is given back at the end.
+TEST_F(ProxyConnectionTest, SessionClockTicksUntilStoppedAndIsGivenBackAtTheEnd) {
+    TestClient client(m_listener->GetPort());
+    ASSERT_TRUE(client.IsConnected());
+    ASSERT_TRUE(client.SendLine("CLOCK 2"));
+    EXPECT_EQ(client.ReadLine(), "CLOCK");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.ReadLine(), "TICK 1");
+    EXPECT_EQ(client.ReadLine(), "TICK 0");
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_GE(elapsed.count(), 2 * CProxyConnection::kClockPeriod - 200);
+    EXPECT_TRUE(WaitFor([&] { return m_listener->ClocksHeld() == 0; }));
+    // Stopped: a period later the next line is the reply to the client's.
+    std::this_thread::sleep_for(std::chrono::milliseconds(CProxyConnection::kClockPeriod + 200));
+    ASSERT_TRUE(client.SendLine("PING"));
+    EXPECT_EQ(client.ReadLine(), "-ERR Not connected to server");
+    ASSERT_TRUE(client.SendLine("CLOCK 100"));
+    EXPECT_EQ(client.ReadLine(), "CLOCK");
+    EXPECT_EQ(m_listener->ClocksHeld(), 1);
+    client.Close();
+    EXPECT_TRUE(WaitFor([&] { return m_listener->ClocksHeld() == 0; }));
 }
 
 TEST_F(ProxyConnectionTest, ServerCloseClosesClient) {

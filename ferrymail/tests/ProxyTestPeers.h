@@ -338,7 +338,19 @@ public:
             SendClientFormat("R%d", result);
             return;
         }
+        if (line.compare(0, 6, "CLOCK ") == 0) {
+            // "CLOCK n": n ticks of the session's clock, each told to the client.
+            m_ticksLeft = std::atoi(line.c_str() + 6);
+            StartSessionClock();
+            SendClientLine(IsSessionClockRunning() ? "CLOCK" : "NO CLOCK");
+            return;
+        }
         SendClientLine("-ERR Not connected to server");
+    }
+    void OnClockTick() override {
+        SendClientFormat("TICK %d", --m_ticksLeft);
+        if (m_ticksLeft <= 0)
+            StopSessionClock();
     }
     void OnServerLine(std::string& line) override {
         if (m_blockMode == BLOCK_UNTIL_DOT)
@@ -385,6 +397,7 @@ public:
 private:
     bool m_connected = false;
     bool m_named = false;
+    int m_ticksLeft = 0;
 };
 
 inline std::atomic<int> CRelaySession::cm_live{0};
@@ -405,9 +418,20 @@ public:
     }
     // For the sessions that start afterwards.
     void SetBlockMode(EBlockMode mode) { m_blockMode = mode; }
+    CPollEvent* GetClockEvent(int period) override {
+        ++m_clocksHeld;
+        return CListener::GetClockEvent(period);
+    }
+    void FreeClockEvent(CPollEvent* event) override {
+        --m_clocksHeld;
+        CListener::FreeClockEvent(event);
+    }
+    // Clock events its sessions hold.
+    int ClocksHeld() const { return m_clocksHeld; }
 
 private:
     std::atomic<EBlockMode> m_blockMode{BLOCK_ALL};
+    std::atomic<int> m_clocksHeld{0};
     std::atomic<int> m_sessions{0};
 };
 
