@@ -13,13 +13,11 @@
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Command.h"
-#include "proxy/POP3Login.h"
-#include "proxy/SASLRelay.h"
+#include "proxy/POP3ServerLogin.h"
 #include "proxy/POP3SessionHost.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3StoreAnswers.h"
 #include "proxy/POP3Synchronizer.h"
-#include "proxy/ServerTLS.h"
 #include "proxy/SlowResponse.h"
 
 class CLogger;
@@ -44,7 +42,7 @@ public:
     };
     static const SSetting cm_pSessionSettings[];
     // How many seconds a log-in waits for another session of its account to end.
-    static constexpr int kStoreWaitSeconds = 5;
+    static constexpr int kStoreWaitSeconds = CPOP3ServerLogin::kStoreWaitSeconds;
 
     // `deliverLocal`: RETR and TOP may be answered from the store's copy.
     CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLocal);
@@ -98,21 +96,9 @@ private:
     void DrainQueuedLines();
     void RelayClientCommand();
     void NotConnected();
-    void AfterLogin(CPOP3Login::EStep step);
-    void Authorization();
+    // Carries out what the log-in asks.
+    void AfterLogin(CPOP3ServerLogin::EStep step);
     void Transaction();
-
-    void AskServerCapabilities();
-    // SASL pass-through: the client's AUTH and first response before a server is
-    // known, the connect they name, the AUTH to the server, and the exchange after it.
-    void StartSASL();
-    void AfterSASLResponse(const std::string& reply);
-    void AuthenticateAtServer();
-    bool OnSASLServerLine(const std::string& line);
-    // Carries out a step of securing the server connection; false when it failed and
-    // the session ends.
-    bool AfterTLS(CServerTLS::EStep step);
-    void EndCapabilities(bool forClient);
 
     void OnClientReplyLine(const std::string& line);
     void OnClientReplyOk(const std::string& line);
@@ -123,8 +109,6 @@ private:
     void SendInternal(EPOP3Command code, int number, EInternalJob job);
 
     void StartSynchronization(const std::string& heldReply);
-    void TakeStore(const std::string& passReply);
-    void WaitForStore();
     void ServerTimedOut();
     void AnswerQuit();
     void StartSlowResponse(const std::string& text, bool extraCharacters);
@@ -147,14 +131,8 @@ private:
     std::deque<SPOP3Command> m_clientAhead;
     CPOP3Account m_account;
     CPOP3Capabilities m_capabilities;
-    CServerTLS m_tls;
-    CSASLRelay m_sasl;
-    CPOP3Login m_login;
-    bool m_greetingSeen = false;
+    CPOP3ServerLogin m_login;
     CPOP3StoreAnswers m_answers;
     bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
-    // The server's "+OK" to the log-in, held while another session has the store.
-    std::string m_heldLogin;
-    int m_storeWaits = 0;  // clock ticks spent waiting for the store
     int m_serverIdle = 0;  // clock ticks of a synchronization since the server's last line
 };
