@@ -1,13 +1,10 @@
 #include "proxy/POP3Session.h"
 
-#include <cstdlib>
+#include <cstddef>
 #include <utility>
 
-#include "ferrymail/store/FerrymailStrings.h"
 #include "ferrymail/proxy/Logger.h"
-#include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
-#include "kinbook/foundation/StringTable.h"
 #include "proxy/ProxyConnection.h"
 
 // TopLines: by default the header and the first 10 body lines of a new message.
@@ -110,22 +107,7 @@ void CPOP3Session::DrainQueuedLines() {
 
 void CPOP3Session::ParseClientLine(const std::string& line) {
     m_client = SPOP3Command::Parse(line);
-    if (!SPOP3Command::TakesNumber(m_client.code) || m_client.argument.empty())
-        return;
-    if (!m_account.IsFiltering()) {
-        if (!m_client.hasNumber)
-            return;  // relayed as the client sent it
-        m_client.serverNumber.value = m_client.number;
-    } else if (m_client.hasNumber && m_client.number > 0 && Store() != nullptr &&
-               Store()->GetClientMessage(m_client.number) != nullptr) {
-        m_client.clientNumber.value = m_client.number;
-        m_client.serverNumber.value = Store()->GetServerNumber(m_client.number);
-    }
-    // The word as the client wrote it, the server's number and the rest.
-    const std::string word =
-        m_client.text.substr(0, m_client.text.size() - m_client.argument.size() - 1);
-    m_client.text = word + " " + std::to_string(m_client.serverNumber.value) +
-                    (m_client.rest.empty() ? "" : " " + m_client.rest);
+    m_answers.TranslateNumber(m_client, m_account.IsFiltering());
 }
 
 void CPOP3Session::HandleClientLine(const std::string& line) {
@@ -145,8 +127,10 @@ void CPOP3Session::HandleClientLine(const std::string& line) {
             if (!m_account.IsFiltering()) {
                 m_client.text = SPOP3Command::Trim(line);
                 RelayClientCommand();
-            } else {
-                Transaction();
+            } else if (m_client.Is(EPOP3Command::kQuit)) {
+                AnswerQuit();
+            } else if (!m_answers.Answer(m_client, m_capabilities)) {
+                RelayClientCommand();
             }
             break;
         case EPOP3State::kDisconnecting:
@@ -229,43 +213,6 @@ void CPOP3Session::AfterLogin(CPOP3ServerLogin::EStep step) {
 // ---------------------------------------------------------------------------------------
 // The transaction state of a filtered account.
 
-void CPOP3Session::Transaction() {
-    switch (m_client.code) {
-        case EPOP3Command::kCapa:
-            m_client.Reset();
-            Send(m_capabilities.Reply());
-            break;
-        case EPOP3Command::kDele:
-        case EPOP3Command::kRset:
-            m_sync.ForgetServerCount();
-            RelayClientCommand();
-            break;
-        case EPOP3Command::kNoop:
-        case EPOP3Command::kStat:
-            RelayClientCommand();
-            break;
-        case EPOP3Command::kList:
-        case EPOP3Command::kUidl:
-            m_answers.List(m_client);
-            m_client.Reset();
-            break;
-        case EPOP3Command::kRetr:
-        case EPOP3Command::kTop:
-            if (m_answers.Retrieve(m_client))
-                m_client.Reset();
-            else
-                RelayClientCommand();
-            break;
-        case EPOP3Command::kQuit:
-            AnswerQuit();
-            break;
-        default:
-            m_client.Reset();
-            SendLine("-ERR Unsupported command in TRANSACTION state");
-            break;
-    }
-}
-
 // The messages the user deleted in review leave the server first (the synchronizer sends
 // one DELE after the other), then a STAT records the mailbox when its count is unknown.
 void CPOP3Session::AnswerQuit() {
@@ -322,21 +269,9 @@ bool CPOP3Session::OnServerLinePiece(const char* data, size_t size, bool first, 
     m_serverIdle = 0;
     if (m_sync.IsPending())
         return m_sync.OnLongLine(first);
-    // The data of a reply that is relayed, RETR and TOP above all: a line the proxy
-    // cannot hold is no reason to cut the message short, or to end the session.
-    const bool relayed = m_client.Outstanding()
-                             ? m_client.replyStarted && m_client.replyRelayed &&
-                                   m_client.multiLine && !m_client.Is(EPOP3Command::kCapa)
-                             : m_state == EPOP3State::kTransaction && !m_account.IsFiltering();
-    if (!relayed)
-        return false;
-    if (first)
-        m_log.LogFormat(LOG_INFO, "Line from server longer than %zu bytes passed on to the client",
-                        CProxyConnection::kMaxLineLength);
-    m_host.SendClient(data, size);
-    if (last)
-        m_host.SendClient("\r\n", 2);
-    return true;
+    return m_answers.RelayPiece(m_client,
+                                m_state == EPOP3State::kTransaction && !m_account.IsFiltering(),
+                                data, size, first, last);
 }
 
 void CPOP3Session::ClientCommandDone() {
@@ -502,12 +437,7 @@ void CPOP3Session::StartSynchronization(const std::string& heldReply) {
     m_host.StartClock();
     // A held reply line is given out slowly; a STAT that started this waits in silence.
     if (!heldReply.empty())
-        StartSlowResponse(heldReply, m_client.simple || !m_client.Outstanding());
-}
-
-void CPOP3Session::StartSlowResponse(const std::string& text, bool extraCharacters) {
-    m_slow.Start(text, extraCharacters);
-    m_host.StartClock();
+        m_slow.Start(heldReply, m_client.simple || !m_client.Outstanding());
 }
 
 void CPOP3Session::OnClock() {

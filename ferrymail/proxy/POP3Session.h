@@ -98,7 +98,6 @@ private:
     void NotConnected();
     // Carries out what the log-in asks.
     void AfterLogin(CPOP3ServerLogin::EStep step);
-    void Transaction();
 
     void OnClientReplyLine(const std::string& line);
     void OnClientReplyOk(const std::string& line);
@@ -111,7 +110,6 @@ private:
     void StartSynchronization(const std::string& heldReply);
     void ServerTimedOut();
     void AnswerQuit();
-    void StartSlowResponse(const std::string& text, bool extraCharacters);
     void FinishSlowResponse();
     void SendSlow(const CSlowResponse::SStep& step);
 
