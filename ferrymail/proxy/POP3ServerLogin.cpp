@@ -93,8 +93,7 @@ CPOP3ServerLogin::EStep CPOP3ServerLogin::OnCapabilities(const std::vector<std::
     return LogIn(client);
 }
 
-bool CPOP3ServerLogin::OnServerLine(const std::string& line, bool ownCommandPending,
-                                    EStep& step) {
+bool CPOP3ServerLogin::OnServerLine(const std::string& line, bool ownCommandPending, EStep& step) {
     step = EStep::kNone;
     if (m_login.IsNamedHost() && !m_greetingSeen) {
         m_greetingSeen = true;

@@ -182,11 +182,10 @@ void CPOP3Session::AfterLogin(CPOP3ServerLogin::EStep step) {
             break;
         case EStep::kFailed:
             m_client.Reset();
-            m_state = EPOP3State::kNotConnected;
-            DrainQueuedLines();
-            break;
+            [[fallthrough]];
         case EStep::kConnected:
-            m_state = EPOP3State::kAuthorization;
+            m_state =
+                step == EStep::kFailed ? EPOP3State::kNotConnected : EPOP3State::kAuthorization;
             DrainQueuedLines();
             break;
         case EStep::kAskCapabilities:

@@ -1,9 +1,10 @@
 // The POP3 session as a machine: client lines and server lines in, lines and actions
 // out through its host, no socket of its own. It logs in to the real server on the
-// client's behalf, finds the client's account and, when the account is filtered, keeps
-// the account's store in step (CPOP3Synchronizer) and answers the client from it
-// (CPOP3StoreAnswers): only the messages filed in the inbox are seen, renumbered 1..n,
-// each with its analysis notes. docs/pop3-session.md draws its states and phases.
+// client's behalf (CPOP3ServerLogin), finds the client's account and, when the account
+// is filtered, keeps the account's store in step (CPOP3Synchronizer) and answers the
+// client from it (CPOP3StoreAnswers): only the messages filed in the inbox are seen,
+// renumbered 1..n, each with its analysis notes. docs/pop3-session.md draws its states
+// and phases.
 #pragma once
 
 #include <deque>
@@ -27,7 +28,7 @@ enum class EPOP3State {
     kNotConnected = 0,   // no server connection
     kConnecting = 1,     // the connect is under way
     kAuthorization = 2,  // connected; AUTHORIZATION at the server
-    kTransaction = 3,    // "+OK" to PASS or APOP
+    kTransaction = 3,    // "+OK" to PASS, APOP or AUTH
     kDisconnecting = 4,  // QUIT relayed
 };
 
@@ -84,7 +85,7 @@ private:
     enum class EInternalJob {
         kRelayClientCommand,  // the client's deferred command goes to the server
         kAnswerClient,        // a waiting STAT is answered from the store
-        kContinueLogin,       // the capabilities are known: USER goes to the server
+        kContinueLogin,       // the capabilities are known: the log-in goes on
     };
 
     void Send(const std::string& text);
