@@ -32,7 +32,7 @@ public:
         kFailed,           // 0: no connection; the client's command is over
         kAskCapabilities,  // 2: the named host's capabilities are asked (into `capabilities`)
         kRelay,            // the client's command goes to the server
-        kSynchronize,      // the store is taken: TakeHeldReply() waits for the store
+        kSynchronize,      // the store is taken: the synchronization holds TakeHeldReply()
         kEnd,              // the session ends (QUIT before a server; no store)
         kRefused,          // securing failed, the client has been told: 0, and the end
     };
@@ -47,7 +47,10 @@ public:
     // the server, where it is relayed.
     bool TakesClientLine() const { return m_sasl.AwaitsFirstResponse() || m_sasl.IsExchanging(); }
     EStep OnClientLine(const std::string& line, SPOP3Command& client);
-    // A client command in state 0 (no server). The command is left as it is.
+    // A client command in state 0 (no server): CONNECT and USER user/host[:port] connect,
+    // AUTH starts a SASL log-in (and is reset at once), QUIT ends the session, anything
+    // else is answered here. The session ends every command but CONNECT, whose reply is
+    // the server's greeting.
     EStep OnCommand(SPOP3Command& client);
     // A client command in state 2 (authorization at the server). In named-host mode a
     // new USER or AUTH after a refusal goes to the same server, its user/host[:port]
