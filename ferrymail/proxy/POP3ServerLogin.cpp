@@ -166,7 +166,7 @@ CPOP3ServerLogin::EStep CPOP3ServerLogin::RenamedUser(SPOP3Command& client) {
     std::string user, refusal;
     if (!m_login.IsForServer(client.argument, user, refusal)) {
         client.Reset();
-        Send(refusal);
+        RefuseOtherServer(refusal);
         return EStep::kNone;
     }
     if (user != client.argument)
@@ -200,7 +200,7 @@ CPOP3ServerLogin::EStep CPOP3ServerLogin::AfterFirstResponse(const std::string& 
         if (m_login.IsForServer(m_sasl.LoginName(), user, refusal))
             return AuthenticateAtServer(user, client);
         m_sasl.Reset();
-        Send(refusal);
+        RefuseOtherServer(refusal);
         return EStep::kNone;
     }
     const CPOP3Login::EStep step =
@@ -208,6 +208,14 @@ CPOP3ServerLogin::EStep CPOP3ServerLogin::AfterFirstResponse(const std::string& 
     if (step == CPOP3Login::EStep::kFailed)
         m_sasl.Reset();
     return AfterConnect(step);
+}
+
+// The refusal goes to the client as the answer to a command that is over, and the log
+// says why at any level.
+void CPOP3ServerLogin::RefuseOtherServer(const std::string& refusal) {
+    m_log.LogFormat(LOG_INFO, "Log-in for another server than %s:%d refused",
+                    m_login.ServerHost().c_str(), m_login.ServerPort());
+    Send(refusal);
 }
 
 CPOP3ServerLogin::EStep CPOP3ServerLogin::AuthenticateAtServer(const std::string& user,

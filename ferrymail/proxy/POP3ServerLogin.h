@@ -87,6 +87,7 @@ private:
     EStep LogIn(SPOP3Command& client);
     EStep AuthenticateAtServer(const std::string& user, SPOP3Command& client);
     EStep RenamedUser(SPOP3Command& client);
+    void RefuseOtherServer(const std::string& refusal);
     void Send(const std::string& line);
 
     IPOP3SessionHost& m_host;

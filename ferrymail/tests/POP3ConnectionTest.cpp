@@ -569,6 +569,8 @@ TEST_F(POP3ConnectionTest, SecondLogInGoesToTheConnectedServerAndItsSecretStaysO
     Quit(*client);
     const std::string log = ReadFile(m_spool);
     EXPECT_NE(log.find(" ->S AUTH PLAIN xxxx"), std::string::npos);
+    EXPECT_NE(log.find("Log-in for another server than 127.0.0.1:" + port + " refused"),
+              std::string::npos);
     for (const std::string& secret : {std::string("t0ps3cret"), std::string("PASS secret"),
                                       CSASLRelay::EncodeBase64(named),
                                       CSASLRelay::EncodeBase64(other), rewritten})
