@@ -9,8 +9,8 @@
 #include "kinbook/foundation/TextHelpers.h"
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
-#include "proxy/ServerTLS.h"
 #include "proxy/ProxyConnection.h"
+#include "proxy/ServerTLS.h"
 
 namespace {
 

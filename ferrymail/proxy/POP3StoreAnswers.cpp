@@ -261,8 +261,8 @@ size_t CPOP3StoreAnswers::RelayBlock(const SPOP3Command& command, const char* da
 bool CPOP3StoreAnswers::RelayPiece(const SPOP3Command& command, bool plainRelay, const char* data,
                                    size_t size, bool first, bool last) {
     const bool relayed = command.Outstanding()
-                             ? command.replyStarted && command.replyRelayed &&
-                                   command.multiLine && !command.Is(EPOP3Command::kCapa)
+                             ? command.replyStarted && command.replyRelayed && command.multiLine &&
+                                   !command.Is(EPOP3Command::kCapa)
                              : plainRelay;
     if (!relayed)
         return false;

@@ -21,9 +21,9 @@
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
 #include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/proxy/ProxyStart.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
-#include "ferrymail/proxy/ProxyStart.h"
 #include "kinbook/foundation/RegistryKey.h"
 #include "proxy/POP3Synchronizer.h"
 #include "proxy/SASLRelay.h"
@@ -563,17 +563,17 @@ TEST_F(POP3ConnectionTest, SecondLogInGoesToTheConnectedServerAndItsSecretStaysO
     EXPECT_EQ(client->ReadLine(), "+OK anna is welcome");
     ASSERT_TRUE(client->SendLine("PASS secret"));
     EXPECT_EQ(client->ReadLine(15.0), "+OK anna's maildrop has 3 messages");
-    EXPECT_EQ(m_server->Commands(0), Join({{"CAPA", "USER anna", "AUTH PLAIN " + rewritten,
-                                            "USER anna", "PASS secret"},
-                                           kFirstSynch}));
+    EXPECT_EQ(m_server->Commands(0),
+              Join({{"CAPA", "USER anna", "AUTH PLAIN " + rewritten, "USER anna", "PASS secret"},
+                    kFirstSynch}));
     Quit(*client);
     const std::string log = ReadFile(m_spool);
     EXPECT_NE(log.find(" ->S AUTH PLAIN xxxx"), std::string::npos);
     EXPECT_NE(log.find("Log-in for another server than 127.0.0.1:" + port + " refused"),
               std::string::npos);
-    for (const std::string& secret : {std::string("t0ps3cret"), std::string("PASS secret"),
-                                      CSASLRelay::EncodeBase64(named),
-                                      CSASLRelay::EncodeBase64(other), rewritten})
+    for (const std::string& secret :
+         {std::string("t0ps3cret"), std::string("PASS secret"), CSASLRelay::EncodeBase64(named),
+          CSASLRelay::EncodeBase64(other), rewritten})
         EXPECT_EQ(log.find(secret), std::string::npos) << secret;
 }
 

@@ -1521,8 +1521,8 @@ struct SRetryCase {
     std::vector<std::string> replies;  // what the client gets for it
 };
 
-const std::vector<std::string> kRefusedAuth = {
-    "AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1\0wrong", 21))};
+const std::vector<std::string> kRefusedAuth = {"AUTH PLAIN " +
+                                               B64(std::string("\0anna/127.0.0.1\0wrong", 21))};
 const std::vector<std::string> kRefusedPass = {"USER anna/127.0.0.1", "PASS wrong"};
 const std::string kPlainToServer = "AUTH PLAIN " + B64(std::string("\0anna\0secret", 12));
 const std::string kConnectedElsewhere =
@@ -1602,7 +1602,11 @@ const SRetryCase kRetryCases[] = {
      {"AUTH PLAIN " + B64(std::string("\0\0secret", 8))},
      {},
      {"-ERR Malformed SASL response"}},
-    {"AUTH cancelled", kRefusedPass, {"AUTH PLAIN", "*"}, {}, {"+ ", "-ERR Authentication cancelled"}},
+    {"AUTH cancelled",
+     kRefusedPass,
+     {"AUTH PLAIN", "*"},
+     {},
+     {"+ ", "-ERR Authentication cancelled"}},
 };
 
 TEST_F(POP3SessionTest, SecondLogInAfterARefusalIsForTheConnectedServer) {
@@ -1614,9 +1618,9 @@ TEST_F(POP3SessionTest, SecondLogInAfterARefusalIsForTheConnectedServer) {
         NewSession();
         for (const std::string& line : c.first) Send(line);
         ASSERT_EQ(m_session->GetState(), EPOP3State::kAuthorization);
-        ASSERT_EQ(m_host->client.substr(m_host->client.rfind("-ERR")),
-                  c.first.size() == 1 ? "-ERR [AUTH] Authentication failed\r\n"
-                                      : "-ERR refused\r\n");
+        ASSERT_EQ(
+            m_host->client.substr(m_host->client.rfind("-ERR")),
+            c.first.size() == 1 ? "-ERR [AUTH] Authentication failed\r\n" : "-ERR refused\r\n");
         m_server.authReply = "+OK logged in";
         const size_t mark = m_host->toServer.size();
         m_host->client.clear();
