@@ -6,10 +6,11 @@
 #include <cstdlib>
 
 #include "ferrymail/proxy/Logger.h"
+#include "kinbook/foundation/TextHelpers.h"
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
-#include "proxy/ServerTLS.h"
 #include "proxy/ProxyConnection.h"
+#include "proxy/ServerTLS.h"
 
 namespace {
 
@@ -98,6 +99,7 @@ CPOP3Login::EStep CPOP3Login::ConnectNamedHost(const std::string& argument) {
         m_log.LogFormat(LOG_INFO, "Not a host name or port: %s", m_serverHost.c_str());
         return AfterConnect(CTS_FAILED);
     }
+    m_serverPort = port;
     m_tls.Choose(m_serverHost, port, m_account.UserName());
     return AfterConnect(m_host.ConnectNamed(m_serverHost, port));
 }
@@ -134,4 +136,29 @@ CPOP3Login::EStep CPOP3Login::OnConnect(int errorCode) {
         Send(std::to_string(errorCode) + "\r\n");
     }
     return EStep::kFailed;
+}
+
+bool CPOP3Login::IsForServer(const std::string& name, std::string& user,
+                             std::string& refusal) const {
+    const size_t slash = name.find('/');
+    if (slash == std::string::npos || slash == 0) {
+        user = name;
+        return true;
+    }
+    user = name.substr(0, slash);
+    std::string host = name.substr(slash + 1);
+    size_t colon = 0;
+    int port = PortOf(host, colon);
+    if (port > 0)
+        host.resize(colon);
+    else if (port == 0)
+        port = CProxyConnection::kNamedHostPort;
+    if (port == m_serverPort && CompareNoCase(host.c_str(), m_serverHost.c_str()) == 0)
+        return true;
+    refusal = std::string("-ERR Connected to ")
+                  .append(m_serverHost)
+                  .append(":")
+                  .append(std::to_string(m_serverPort))
+                  .append("; log in there or reconnect");
+    return false;
 }

@@ -27,6 +27,14 @@ public:
     CPOP3Login(IPOP3SessionHost& host, CLogger& log, CPOP3Account& account, CServerTLS& tls);
 
     bool IsNamedHost() const { return m_namedHost; }
+    // Named-host mode: the host (without its port) and the port connected to.
+    const std::string& ServerHost() const { return m_serverHost; }
+    int ServerPort() const { return m_serverPort; }
+    // Named-host mode, once connected: whether a user name given again, "user" or
+    // "user/host[:port]", is for the server connected to (the host's case ignored, port
+    // 110 when none is named); `user` receives its user part. False, with `refusal` the
+    // line for the client (without CR LF), when it names another server.
+    bool IsForServer(const std::string& name, std::string& user, std::string& refusal) const;
     // A command while there is no server connection.
     EStep OnCommand(const SPOP3Command& command);
     // The end of a connect that was under way (0: it succeeded).
@@ -42,5 +50,6 @@ private:
     CPOP3Account& m_account;
     CServerTLS& m_tls;
     std::string m_serverHost;  // named-host mode: the host without its port
+    int m_serverPort = 0;
     bool m_namedHost = false;
 };

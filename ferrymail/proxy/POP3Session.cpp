@@ -1,13 +1,10 @@
 #include "proxy/POP3Session.h"
 
-#include <cstdlib>
+#include <cstddef>
 #include <utility>
 
-#include "ferrymail/store/FerrymailStrings.h"
 #include "ferrymail/proxy/Logger.h"
-#include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
-#include "kinbook/foundation/StringTable.h"
 #include "proxy/ProxyConnection.h"
 
 // TopLines: by default the header and the first 10 body lines of a new message.
@@ -24,8 +21,7 @@ CPOP3Session::CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLoc
       m_settings("POP3Proxy", cm_pSessionSettings),
       m_sync(host, log, m_statistics, m_sessionSettings.topLines),
       m_account(host, m_sync, m_settings, &m_sessionSettings),
-      m_tls(host, log),
-      m_login(host, log, m_account, m_tls),
+      m_login(host, log, m_account, m_capabilities),
       m_answers(host, log, m_sync, m_statistics, m_account, deliverLocal) {
     m_settings.ReloadSettings(nullptr, &m_sessionSettings);
 }
@@ -64,15 +60,8 @@ bool CPOP3Session::Busy() const {
 
 void CPOP3Session::OnClientLine(const std::string& line) {
     // A SASL response is no command: it answers the challenge the client was sent.
-    if (m_sasl.AwaitsFirstResponse()) {
-        AfterSASLResponse(m_sasl.OnClientResponse(line));
-        return;
-    }
-    if (m_sasl.IsExchanging()) {
-        std::string user;
-        if (m_sasl.OnRelayedResponse(line, user))
-            m_account.Find(SPOP3Command::Parse("USER " + user), m_host.ServerAddress());
-        m_host.SendServer(line);
+    if (m_login.TakesClientLine()) {
+        AfterLogin(m_login.OnClientLine(line, m_client));
         return;
     }
     if (!Busy() && m_queuedLines.empty()) {
@@ -118,22 +107,7 @@ void CPOP3Session::DrainQueuedLines() {
 
 void CPOP3Session::ParseClientLine(const std::string& line) {
     m_client = SPOP3Command::Parse(line);
-    if (!SPOP3Command::TakesNumber(m_client.code) || m_client.argument.empty())
-        return;
-    if (!m_account.IsFiltering()) {
-        if (!m_client.hasNumber)
-            return;  // relayed as the client sent it
-        m_client.serverNumber.value = m_client.number;
-    } else if (m_client.hasNumber && m_client.number > 0 && Store() != nullptr &&
-               Store()->GetClientMessage(m_client.number) != nullptr) {
-        m_client.clientNumber.value = m_client.number;
-        m_client.serverNumber.value = Store()->GetServerNumber(m_client.number);
-    }
-    // The word as the client wrote it, the server's number and the rest.
-    const std::string word =
-        m_client.text.substr(0, m_client.text.size() - m_client.argument.size() - 1);
-    m_client.text = word + " " + std::to_string(m_client.serverNumber.value) +
-                    (m_client.rest.empty() ? "" : " " + m_client.rest);
+    m_answers.TranslateNumber(m_client, m_account.IsFiltering());
 }
 
 void CPOP3Session::HandleClientLine(const std::string& line) {
@@ -147,14 +121,16 @@ void CPOP3Session::HandleClientLine(const std::string& line) {
             SendLine("-ERR Not connected to server yet");
             break;
         case EPOP3State::kAuthorization:
-            Authorization();
+            AfterLogin(m_login.OnAuthorization(m_client));
             break;
         case EPOP3State::kTransaction:
             if (!m_account.IsFiltering()) {
                 m_client.text = SPOP3Command::Trim(line);
                 RelayClientCommand();
-            } else {
-                Transaction();
+            } else if (m_client.Is(EPOP3Command::kQuit)) {
+                AnswerQuit();
+            } else if (!m_answers.Answer(m_client, m_capabilities)) {
+                RelayClientCommand();
             }
             break;
         case EPOP3State::kDisconnecting:
@@ -172,212 +148,69 @@ void CPOP3Session::RelayClientCommand() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Reaching the server and logging in.
+// Reaching the server and logging in (CPOP3ServerLogin).
 
 void CPOP3Session::NotConnected() {
-    if (m_client.Is(EPOP3Command::kAuth)) {
-        StartSASL();
-        return;
-    }
     const bool connect = m_client.Is(EPOP3Command::kConnect);
-    const CPOP3Login::EStep step = m_login.OnCommand(m_client);
+    const CPOP3ServerLogin::EStep step = m_login.OnCommand(m_client);
     // After CONNECT the command stays outstanding: the server's greeting is its reply.
-    if (!connect || step == CPOP3Login::EStep::kFailed)
+    if (!connect)
         m_client.Reset();
     AfterLogin(step);
 }
 
 void CPOP3Session::OnServerConnect(int errorCode) {
-    if (m_state != EPOP3State::kConnecting)
-        return;
-    const CPOP3Login::EStep step = m_login.OnConnect(errorCode);
-    if (step == CPOP3Login::EStep::kFailed && !m_login.IsNamedHost())
-        m_client.Reset();
-    AfterLogin(step);
-}
-
-void CPOP3Session::AfterLogin(CPOP3Login::EStep step) {
-    using EStep = CPOP3Login::EStep;
-    if (step == EStep::kEnd) {
-        m_host.EndSession();
-    } else if (step == EStep::kConnecting) {
-        m_state = EPOP3State::kConnecting;
-    } else if (step != EStep::kNone) {
-        m_state = step == EStep::kFailed ? EPOP3State::kNotConnected : EPOP3State::kAuthorization;
-        if (step == EStep::kAskCapabilities && AfterTLS(m_tls.OnConnected()))
-            AskServerCapabilities();
-        else
-            DrainQueuedLines();
-    }
+    if (m_state == EPOP3State::kConnecting)
+        AfterLogin(m_login.OnConnect(errorCode));
 }
 
 void CPOP3Session::OnServerSecured(const std::string& error) {
-    if (m_state == EPOP3State::kConnecting && AfterTLS(m_tls.OnHandshake(error))) {
-        // The capabilities heard in clear are forgotten (RFC 2595): they are asked again.
-        m_state = EPOP3State::kAuthorization;
-        AskServerCapabilities();
+    if (m_state == EPOP3State::kConnecting)
+        AfterLogin(m_login.OnSecured(error));
+}
+
+void CPOP3Session::AfterLogin(CPOP3ServerLogin::EStep step) {
+    using EStep = CPOP3ServerLogin::EStep;
+    switch (step) {
+        case EStep::kNone:
+            break;
+        case EStep::kSecuring:
+            m_serverIdle = 0;
+            [[fallthrough]];
+        case EStep::kConnecting:
+            m_state = EPOP3State::kConnecting;
+            break;
+        case EStep::kFailed:
+            m_client.Reset();
+            [[fallthrough]];
+        case EStep::kConnected:
+            m_state =
+                step == EStep::kFailed ? EPOP3State::kNotConnected : EPOP3State::kAuthorization;
+            DrainQueuedLines();
+            break;
+        case EStep::kAskCapabilities:
+            m_state = EPOP3State::kAuthorization;
+            m_capabilities.Clear();
+            SendInternal(EPOP3Command::kCapa, -1, EInternalJob::kContinueLogin);
+            break;
+        case EStep::kRelay:
+            RelayClientCommand();
+            break;
+        case EStep::kSynchronize:
+            StartSynchronization(m_login.TakeHeldReply());
+            break;
+        case EStep::kRefused:
+            m_state = EPOP3State::kNotConnected;
+            m_queuedLines.clear();
+            [[fallthrough]];
+        case EStep::kEnd:
+            m_host.EndSession();
+            break;
     }
-}
-
-// While the connection is being secured the session counts as connecting: the client's
-// log-in waits, and goes nowhere if securing fails. The clock times a server that
-// answers neither STLS nor the handshake.
-bool CPOP3Session::AfterTLS(CServerTLS::EStep step) {
-    if (step == CServerTLS::EStep::kProceed) {
-        if (m_tls.Mode() != ETLSMode::kNone)
-            m_host.StopClock();
-        return true;
-    }
-    if (step == CServerTLS::EStep::kWait) {
-        m_state = EPOP3State::kConnecting;
-        m_serverIdle = 0;
-        m_host.StartClock();
-        return false;
-    }
-    m_host.StopClock();
-    SendLine(m_tls.Failure());
-    m_state = EPOP3State::kNotConnected;
-    m_queuedLines.clear();
-    m_host.EndSession();
-    return false;
-}
-
-void CPOP3Session::Authorization() {
-    const EPOP3Command code = m_client.code;
-    if (code == EPOP3Command::kPass || code == EPOP3Command::kQuit || code == EPOP3Command::kCapa) {
-        RelayClientCommand();
-    } else if (code == EPOP3Command::kAuth && !m_login.IsNamedHost()) {
-        // The server is known (CONNECT): the exchange is relayed as it is (RFC 5034), the
-        // account found by the user name of its first response.
-        std::string user;
-        if (m_sasl.RelayAuth(m_client.argument, user))
-            m_account.Find(SPOP3Command::Parse("USER " + user), m_host.ServerAddress());
-        RelayClientCommand();
-    } else if (code != EPOP3Command::kUser && code != EPOP3Command::kApop) {
-        m_client.Reset();
-        SendLine("-ERR Illegal command in AUTHORIZATION state");
-    } else {
-        m_account.Find(m_client, m_host.ServerAddress());
-        RelayClientCommand();
-    }
-}
-
-// In named-host mode the proxy asks the server's capabilities before it logs in: a server
-// that does not offer PIPELINING gets one command at a time.
-void CPOP3Session::AskServerCapabilities() {
-    m_capabilities.Clear();
-    SendInternal(EPOP3Command::kCapa, -1, EInternalJob::kContinueLogin);
-}
-
-void CPOP3Session::EndCapabilities(bool forClient) {
-    m_capabilities.End(forClient);
-    m_sync.SetPipelining(m_capabilities.Pipelining() == 1);
-    if (forClient) {
-        Send(m_capabilities.List() + ".\r\n");
-        return;
-    }
-    // The log-in goes on as the client asked.
-    if (m_sasl.IsStarted())
-        AuthenticateAtServer();
-    else
-        HandleClientLine("USER " + m_account.UserName());
-}
-
-// ---------------------------------------------------------------------------------------
-// SASL pass-through.
-
-void CPOP3Session::StartSASL() {
-    const std::string reply = m_sasl.OnAuth(m_client.argument);
-    m_client.Reset();
-    AfterSASLResponse(reply);
-}
-
-// A challenge or a refusal goes to the client; once the first response has named the
-// server, the proxy connects to it as for USER user/host[:port].
-void CPOP3Session::AfterSASLResponse(const std::string& reply) {
-    if (!reply.empty()) {
-        SendLine(reply);
-        return;
-    }
-    const CPOP3Login::EStep step =
-        m_login.OnCommand(SPOP3Command::Parse("USER " + m_sasl.LoginName()));
-    if (step == CPOP3Login::EStep::kFailed)
-        m_sasl.Reset();
-    AfterLogin(step);
-}
-
-void CPOP3Session::AuthenticateAtServer() {
-    m_account.Find(SPOP3Command::Parse("USER " + m_account.UserName()), m_host.ServerAddress());
-    const std::string& login = m_sasl.LoginName();
-    const size_t slash = login.find('/');
-    const size_t colon = login.rfind(':');
-    const bool hasPort = colon != std::string::npos && colon > slash;
-    const std::string host =
-        login.substr(slash + 1, hasPort ? colon - slash - 1 : std::string::npos);
-    const int port =
-        hasPort ? std::atoi(login.c_str() + colon + 1) : CProxyConnection::kNamedHostPort;
-    m_client = SPOP3Command::Parse(m_sasl.ServerCommand(host, port));
-    m_sasl.SetExchanging(true);
-    RelayClientCommand();
-}
-
-// A line of the server while the SASL exchange runs: its challenges go to the client
-// (or are answered with the held first response); "+OK" and "-ERR" end the exchange
-// and are the reply to the client's AUTH. True when the line was taken here.
-bool CPOP3Session::OnSASLServerLine(const std::string& line) {
-    std::string answer;
-    switch (m_sasl.OnServerLine(line, answer)) {
-        case CSASLRelay::EServerLine::kEnded:
-            return false;
-        case CSASLRelay::EServerLine::kAnswer:
-            m_host.SendServer(answer);
-            return true;
-        case CSASLRelay::EServerLine::kForClient:
-            SendLine(line);
-            return true;
-    }
-    return false;
 }
 
 // ---------------------------------------------------------------------------------------
 // The transaction state of a filtered account.
-
-void CPOP3Session::Transaction() {
-    switch (m_client.code) {
-        case EPOP3Command::kCapa:
-            m_client.Reset();
-            Send(m_capabilities.Reply());
-            break;
-        case EPOP3Command::kDele:
-        case EPOP3Command::kRset:
-            m_sync.ForgetServerCount();
-            RelayClientCommand();
-            break;
-        case EPOP3Command::kNoop:
-        case EPOP3Command::kStat:
-            RelayClientCommand();
-            break;
-        case EPOP3Command::kList:
-        case EPOP3Command::kUidl:
-            m_answers.List(m_client);
-            m_client.Reset();
-            break;
-        case EPOP3Command::kRetr:
-        case EPOP3Command::kTop:
-            if (m_answers.Retrieve(m_client))
-                m_client.Reset();
-            else
-                RelayClientCommand();
-            break;
-        case EPOP3Command::kQuit:
-            AnswerQuit();
-            break;
-        default:
-            m_client.Reset();
-            SendLine("-ERR Unsupported command in TRANSACTION state");
-            break;
-    }
-}
 
 // The messages the user deleted in review leave the server first (the synchronizer sends
 // one DELE after the other), then a STAT records the mailbox when its count is unknown.
@@ -402,17 +235,11 @@ void CPOP3Session::AnswerQuit() {
 
 void CPOP3Session::OnServerLine(const std::string& line) {
     m_serverIdle = 0;
-    if (m_login.IsNamedHost() && !m_greetingSeen) {
-        m_greetingSeen = true;
+    CPOP3ServerLogin::EStep step = CPOP3ServerLogin::EStep::kNone;
+    if (m_login.OnServerLine(line, m_sync.IsPending(), step)) {
+        AfterLogin(step);
         return;
     }
-    if (m_tls.AwaitsReply()) {
-        if (AfterTLS(m_tls.OnReply(line)))
-            AskServerCapabilities();
-        return;
-    }
-    if (m_sasl.IsExchanging() && !m_sync.IsPending() && OnSASLServerLine(line))
-        return;
     if (m_sync.IsPending()) {
         OnInternalLine(line);
         return;
@@ -441,21 +268,9 @@ bool CPOP3Session::OnServerLinePiece(const char* data, size_t size, bool first, 
     m_serverIdle = 0;
     if (m_sync.IsPending())
         return m_sync.OnLongLine(first);
-    // The data of a reply that is relayed, RETR and TOP above all: a line the proxy
-    // cannot hold is no reason to cut the message short, or to end the session.
-    const bool relayed = m_client.Outstanding()
-                             ? m_client.replyStarted && m_client.replyRelayed &&
-                                   m_client.multiLine && !m_client.Is(EPOP3Command::kCapa)
-                             : m_state == EPOP3State::kTransaction && !m_account.IsFiltering();
-    if (!relayed)
-        return false;
-    if (first)
-        m_log.LogFormat(LOG_INFO, "Line from server longer than %zu bytes passed on to the client",
-                        CProxyConnection::kMaxLineLength);
-    m_host.SendClient(data, size);
-    if (last)
-        m_host.SendClient("\r\n", 2);
-    return true;
+    return m_answers.RelayPiece(m_client,
+                                m_state == EPOP3State::kTransaction && !m_account.IsFiltering(),
+                                data, size, first, last);
 }
 
 void CPOP3Session::ClientCommandDone() {
@@ -508,7 +323,7 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
         case EPOP3Command::kAuth:
             m_state = EPOP3State::kTransaction;
             if (m_account.IsFiltering() && !m_sync.IsSynchronized()) {
-                TakeStore(line);
+                AfterLogin(m_login.TakeStore(line, m_client));
                 return;
             }
             break;
@@ -545,7 +360,9 @@ void CPOP3Session::OnClientReplyData(const std::string& line) {
             m_capabilities.Note(line);
             return;
         }
-        EndCapabilities(true);
+        m_capabilities.End(true);
+        m_sync.SetPipelining(m_capabilities.Pipelining() == 1);
+        Send(m_capabilities.List() + ".\r\n");
         ClientCommandDone();
         return;
     }
@@ -568,11 +385,11 @@ void CPOP3Session::OnInternalLine(const std::string& line) {
     if (outcome == EInternalOutcome::kWaiting)
         return;
     if (capabilities && m_job == EInternalJob::kContinueLogin) {
-        if (!AfterTLS(m_tls.OnCapabilities(m_sync.CapabilityLines())))
-            return;
-        for (const std::string& capability : m_sync.CapabilityLines())
-            m_capabilities.Note(capability);
-        EndCapabilities(false);
+        const CPOP3ServerLogin::EStep step =
+            m_login.OnCapabilities(m_sync.CapabilityLines(), m_client);
+        if (step == CPOP3ServerLogin::EStep::kRelay)
+            m_sync.SetPipelining(m_capabilities.Pipelining() == 1);
+        AfterLogin(step);
         return;
     }
     AfterInternal(outcome);
@@ -619,53 +436,17 @@ void CPOP3Session::StartSynchronization(const std::string& heldReply) {
     m_host.StartClock();
     // A held reply line is given out slowly; a STAT that started this waits in silence.
     if (!heldReply.empty())
-        StartSlowResponse(heldReply, m_client.simple || !m_client.Outstanding());
-}
-
-void CPOP3Session::StartSlowResponse(const std::string& text, bool extraCharacters) {
-    m_slow.Start(text, extraCharacters);
-    m_host.StartClock();
-}
-
-// The store is taken once the server has accepted the log-in; while another session
-// of the account has it, the reply is held (the PASS stays outstanding) a few seconds.
-void CPOP3Session::TakeStore(const std::string& passReply) {
-    if (m_account.OpenStore(false)) {
-        // The reply is held while the store is brought in step.
-        m_client.Reset();
-        StartSynchronization(passReply);
-        return;
-    }
-    m_heldLogin = passReply;
-    m_storeWaits = 0;
-    m_host.StartClock();
-}
-
-void CPOP3Session::WaitForStore() {
-    const bool last = ++m_storeWaits >= kStoreWaitSeconds;
-    const bool open = m_account.OpenStore(last);
-    if (!open && !last)
-        return;
-    m_host.StopClock();
-    const std::string reply = std::exchange(m_heldLogin, std::string());
-    m_client.Reset();
-    if (open) {
-        StartSynchronization(reply);
-        return;
-    }
-    m_log.LogFormat(LOG_INFO, "Store of %s held by another session", m_account.UserName().c_str());
-    SendLine("-ERR Quillon proxy couldn't open local store");
-    m_host.EndSession();
+        m_slow.Start(heldReply, m_client.simple || !m_client.Outstanding());
 }
 
 void CPOP3Session::OnClock() {
-    if (!m_heldLogin.empty()) {
-        WaitForStore();
+    if (m_login.HoldsReply()) {
+        AfterLogin(m_login.OnStoreClock(m_client));
         return;
     }
     const int timeout = m_sessionSettings.serverTimeout;
-    if (m_tls.IsWaiting() && timeout > 0 && ++m_serverIdle >= timeout) {
-        AfterTLS(m_tls.OnTimeout(m_serverIdle));
+    if (m_login.IsSecuring() && timeout > 0 && ++m_serverIdle >= timeout) {
+        AfterLogin(m_login.OnTimeout(m_serverIdle));
         return;
     }
     if (m_sync.IsPending() && timeout > 0 && ++m_serverIdle >= timeout) {

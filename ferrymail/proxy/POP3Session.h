@@ -1,9 +1,10 @@
 // The POP3 session as a machine: client lines and server lines in, lines and actions
 // out through its host, no socket of its own. It logs in to the real server on the
-// client's behalf, finds the client's account and, when the account is filtered, keeps
-// the account's store in step (CPOP3Synchronizer) and answers the client from it
-// (CPOP3StoreAnswers): only the messages filed in the inbox are seen, renumbered 1..n,
-// each with its analysis notes. docs/pop3-session.md draws its states and phases.
+// client's behalf (CPOP3ServerLogin), finds the client's account and, when the account
+// is filtered, keeps the account's store in step (CPOP3Synchronizer) and answers the
+// client from it (CPOP3StoreAnswers): only the messages filed in the inbox are seen,
+// renumbered 1..n, each with its analysis notes. docs/pop3-session.md draws its states
+// and phases.
 #pragma once
 
 #include <deque>
@@ -13,13 +14,11 @@
 #include "proxy/POP3Account.h"
 #include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Command.h"
-#include "proxy/POP3Login.h"
-#include "proxy/SASLRelay.h"
+#include "proxy/POP3ServerLogin.h"
 #include "proxy/POP3SessionHost.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3StoreAnswers.h"
 #include "proxy/POP3Synchronizer.h"
-#include "proxy/ServerTLS.h"
 #include "proxy/SlowResponse.h"
 
 class CLogger;
@@ -29,7 +28,7 @@ enum class EPOP3State {
     kNotConnected = 0,   // no server connection
     kConnecting = 1,     // the connect is under way
     kAuthorization = 2,  // connected; AUTHORIZATION at the server
-    kTransaction = 3,    // "+OK" to PASS or APOP
+    kTransaction = 3,    // "+OK" to PASS, APOP or AUTH
     kDisconnecting = 4,  // QUIT relayed
 };
 
@@ -44,7 +43,7 @@ public:
     };
     static const SSetting cm_pSessionSettings[];
     // How many seconds a log-in waits for another session of its account to end.
-    static constexpr int kStoreWaitSeconds = 5;
+    static constexpr int kStoreWaitSeconds = CPOP3ServerLogin::kStoreWaitSeconds;
 
     // `deliverLocal`: RETR and TOP may be answered from the store's copy.
     CPOP3Session(IPOP3SessionHost& host, CLogger& log, bool deliverLocal);
@@ -86,7 +85,7 @@ private:
     enum class EInternalJob {
         kRelayClientCommand,  // the client's deferred command goes to the server
         kAnswerClient,        // a waiting STAT is answered from the store
-        kContinueLogin,       // the capabilities are known: USER goes to the server
+        kContinueLogin,       // the capabilities are known: the log-in goes on
     };
 
     void Send(const std::string& text);
@@ -98,21 +97,8 @@ private:
     void DrainQueuedLines();
     void RelayClientCommand();
     void NotConnected();
-    void AfterLogin(CPOP3Login::EStep step);
-    void Authorization();
-    void Transaction();
-
-    void AskServerCapabilities();
-    // SASL pass-through: the client's AUTH and first response before a server is
-    // known, the connect they name, the AUTH to the server, and the exchange after it.
-    void StartSASL();
-    void AfterSASLResponse(const std::string& reply);
-    void AuthenticateAtServer();
-    bool OnSASLServerLine(const std::string& line);
-    // Carries out a step of securing the server connection; false when it failed and
-    // the session ends.
-    bool AfterTLS(CServerTLS::EStep step);
-    void EndCapabilities(bool forClient);
+    // Carries out what the log-in asks.
+    void AfterLogin(CPOP3ServerLogin::EStep step);
 
     void OnClientReplyLine(const std::string& line);
     void OnClientReplyOk(const std::string& line);
@@ -123,11 +109,8 @@ private:
     void SendInternal(EPOP3Command code, int number, EInternalJob job);
 
     void StartSynchronization(const std::string& heldReply);
-    void TakeStore(const std::string& passReply);
-    void WaitForStore();
     void ServerTimedOut();
     void AnswerQuit();
-    void StartSlowResponse(const std::string& text, bool extraCharacters);
     void FinishSlowResponse();
     void SendSlow(const CSlowResponse::SStep& step);
 
@@ -147,14 +130,8 @@ private:
     std::deque<SPOP3Command> m_clientAhead;
     CPOP3Account m_account;
     CPOP3Capabilities m_capabilities;
-    CServerTLS m_tls;
-    CSASLRelay m_sasl;
-    CPOP3Login m_login;
-    bool m_greetingSeen = false;
+    CPOP3ServerLogin m_login;
     CPOP3StoreAnswers m_answers;
     bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
-    // The server's "+OK" to the log-in, held while another session has the store.
-    std::string m_heldLogin;
-    int m_storeWaits = 0;  // clock ticks spent waiting for the store
     int m_serverIdle = 0;  // clock ticks of a synchronization since the server's last line
 };

@@ -6,8 +6,10 @@
 #include "ferrymail/proxy/Logger.h"
 #include "ferrymail/store/MessageStore.h"
 #include "proxy/POP3Account.h"
+#include "proxy/POP3Capabilities.h"
 #include "proxy/POP3Statistics.h"
 #include "proxy/POP3Synchronizer.h"
+#include "proxy/ProxyConnection.h"
 
 namespace {
 
@@ -118,6 +120,57 @@ CPOP3StoreAnswers::CPOP3StoreAnswers(IPOP3SessionHost& host, CLogger& log,
       m_account(account),
       m_deliverLocal(deliverLocal) {}
 
+bool CPOP3StoreAnswers::Answer(SPOP3Command& command, const CPOP3Capabilities& capabilities) {
+    switch (command.code) {
+        case EPOP3Command::kCapa:
+            command.Reset();
+            Send(capabilities.Reply());
+            return true;
+        case EPOP3Command::kDele:
+        case EPOP3Command::kRset:
+            m_sync.ForgetServerCount();
+            return false;
+        case EPOP3Command::kNoop:
+        case EPOP3Command::kStat:
+            return false;
+        case EPOP3Command::kList:
+        case EPOP3Command::kUidl:
+            List(command);
+            command.Reset();
+            return true;
+        case EPOP3Command::kRetr:
+        case EPOP3Command::kTop:
+            if (!Retrieve(command))
+                return false;
+            command.Reset();
+            return true;
+        default:
+            command.Reset();
+            Send("-ERR Unsupported command in TRANSACTION state\r\n");
+            return true;
+    }
+}
+
+void CPOP3StoreAnswers::TranslateNumber(SPOP3Command& command, bool filtering) const {
+    if (!SPOP3Command::TakesNumber(command.code) || command.argument.empty())
+        return;
+    CMessageStore* store = m_sync.Store();
+    if (!filtering) {
+        if (!command.hasNumber)
+            return;  // relayed as the client sent it
+        command.serverNumber.value = command.number;
+    } else if (command.hasNumber && command.number > 0 && store != nullptr &&
+               store->GetClientMessage(command.number) != nullptr) {
+        command.clientNumber.value = command.number;
+        command.serverNumber.value = store->GetServerNumber(command.number);
+    }
+    // The word as the client wrote it, the server's number and the rest.
+    const std::string word =
+        command.text.substr(0, command.text.size() - command.argument.size() - 1);
+    command.text = word + " " + std::to_string(command.serverNumber.value) +
+                   (command.rest.empty() ? "" : " " + command.rest);
+}
+
 void CPOP3StoreAnswers::Stat(bool alreadySynchronized) {
     if (alreadySynchronized && m_sync.Store() != nullptr)
         m_account.PostAboutAccount(20116);
@@ -203,4 +256,21 @@ size_t CPOP3StoreAnswers::RelayBlock(const SPOP3Command& command, const char* da
     if (taken > 0)
         m_host.SendClient(data, taken);
     return taken;
+}
+
+bool CPOP3StoreAnswers::RelayPiece(const SPOP3Command& command, bool plainRelay, const char* data,
+                                   size_t size, bool first, bool last) {
+    const bool relayed = command.Outstanding()
+                             ? command.replyStarted && command.replyRelayed && command.multiLine &&
+                                   !command.Is(EPOP3Command::kCapa)
+                             : plainRelay;
+    if (!relayed)
+        return false;
+    if (first)
+        m_log.LogFormat(LOG_INFO, "Line from server longer than %zu bytes passed on to the client",
+                        CProxyConnection::kMaxLineLength);
+    m_host.SendClient(data, size);
+    if (last)
+        m_host.SendClient("\r\n", 2);
+    return true;
 }

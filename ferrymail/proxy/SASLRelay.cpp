@@ -190,8 +190,9 @@ bool CSASLRelay::SplitLoginName(std::string& user, std::string& host, int& port,
     return true;
 }
 
-std::string CSASLRelay::OnAuth(const std::string& argument) {
+std::string CSASLRelay::OnAuth(const std::string& argument, bool connected) {
     Reset();
+    m_connected = connected;
     const size_t blank = argument.find_first_of(" \t");
     m_mechanismName = argument.substr(0, blank);
     for (const SMechanismName& known : kMechanisms)
@@ -256,7 +257,12 @@ std::string CSASLRelay::TakeFirstResponse(const std::string& encoded) {
         return Refusal(ERefusal::kMalformed);
     }
     const size_t slash = name.find('/');
-    if (slash == std::string::npos || slash == 0 || slash + 1 == name.size()) {
+    if (m_connected && name.empty()) {
+        Reset();
+        return Refusal(ERefusal::kMalformed);
+    }
+    const bool forConnected = m_connected && slash == std::string::npos;
+    if (!forConnected && (slash == std::string::npos || slash == 0 || slash + 1 == name.size())) {
         Reset();
         return Refusal(ERefusal::kNoServer);
     }

@@ -22,13 +22,17 @@ public:
     // server is known. Returns the line for the client: a challenge ("+ ..." or
     // "334 ..."; the client's next line goes to OnClientResponse), a refusal (the log-in
     // is over), or empty when the first response came with the command (LoginName() is
-    // known).
-    std::string OnAuth(const std::string& argument);
+    // known). `connected`: a server is connected already and the log-in is for it, so a
+    // user name without a host is taken as well.
+    std::string OnAuth(const std::string& argument, bool connected = false);
+    // The log-in started by OnAuth is for the connected server.
+    bool IsForConnected() const { return m_connected; }
     // The client's answer to the proxy's challenge; results as OnAuth.
     std::string OnClientResponse(const std::string& line);
     // The proxy waits for the client's first response.
     bool AwaitsFirstResponse() const { return m_awaitingFirst; }
-    // user/host[:port] of the first response, once known.
+    // user/host[:port] of the first response, once known (for the connected server it
+    // may be the user name alone).
     const std::string& LoginName() const { return m_loginName; }
     bool IsStarted() const { return !m_loginName.empty(); }
 
@@ -90,4 +94,5 @@ private:
     bool m_awaitingFirst = false;
     bool m_nameInNext = false;  // a relayed exchange's next client line is the first response
     bool m_exchanging = false;
+    bool m_connected = false;  // OnAuth's `connected`
 };

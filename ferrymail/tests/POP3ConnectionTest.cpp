@@ -21,11 +21,12 @@
 #include "ProxyTestPeers.h"
 #include "TestHome.h"
 #include "ferrymail/accounts/AccountTable.h"
+#include "ferrymail/proxy/ProxyStart.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
-#include "ferrymail/proxy/ProxyStart.h"
 #include "kinbook/foundation/RegistryKey.h"
 #include "proxy/POP3Synchronizer.h"
+#include "proxy/SASLRelay.h"
 
 using namespace testpeers;
 
@@ -539,6 +540,41 @@ TEST_F(POP3ConnectionTest, ConnectLineRelaysGreetingAndFiltersByClientName) {
         EXPECT_EQ(stat.compare(0, 6, test.stat), 0) << stat;
         EXPECT_EQ(m_server->Commands(0), Join({test.login, test.synch, {"STAT"}}));
     }
+}
+
+// Named-host mode: a new log-in after the server refused one goes to the same server as
+// "user", one that names another server is refused by the proxy; the log shows neither
+// the password nor the responses that carry it.
+TEST_F(POP3ConnectionTest, SecondLogInGoesToTheConnectedServerAndItsSecretStaysOutOfTheLog) {
+    Start(ThreeMessages());
+    auto client = Connect(true);
+    const std::string port = std::to_string(m_server->GetPort());
+    const std::string named = std::string("\0anna/127.0.0.1:", 16) + port + '\0' + "t0ps3cret";
+    const std::string other = std::string("\0anna/127.0.0.1:", 16) +
+                              (m_server->GetPort() == 995 ? "996" : "995") + '\0' + "t0ps3cret";
+    const std::string rewritten = CSASLRelay::EncodeBase64(std::string("\0anna\0t0ps3cret", 15));
+    // The fake server takes no AUTH: it refuses it as it refuses anything before PASS.
+    ASSERT_TRUE(client->SendLine("AUTH PLAIN " + CSASLRelay::EncodeBase64(named)));
+    EXPECT_EQ(client->ReadLine(), "-ERR not in TRANSACTION state");
+    ASSERT_TRUE(client->SendLine("AUTH PLAIN " + CSASLRelay::EncodeBase64(other)));
+    EXPECT_EQ(client->ReadLine(),
+              "-ERR Connected to 127.0.0.1:" + port + "; log in there or reconnect");
+    ASSERT_TRUE(client->SendLine(UserLine()));
+    EXPECT_EQ(client->ReadLine(), "+OK anna is welcome");
+    ASSERT_TRUE(client->SendLine("PASS secret"));
+    EXPECT_EQ(client->ReadLine(15.0), "+OK anna's maildrop has 3 messages");
+    EXPECT_EQ(m_server->Commands(0),
+              Join({{"CAPA", "USER anna", "AUTH PLAIN " + rewritten, "USER anna", "PASS secret"},
+                    kFirstSynch}));
+    Quit(*client);
+    const std::string log = ReadFile(m_spool);
+    EXPECT_NE(log.find(" ->S AUTH PLAIN xxxx"), std::string::npos);
+    EXPECT_NE(log.find("Log-in for another server than 127.0.0.1:" + port + " refused"),
+              std::string::npos);
+    for (const std::string& secret :
+         {std::string("t0ps3cret"), std::string("PASS secret"), CSASLRelay::EncodeBase64(named),
+          CSASLRelay::EncodeBase64(other), rewritten})
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1509,6 +1509,163 @@ TEST_F(POP3SessionTest, SASLAfterConnectIsRelayedAsItIs) {
     EXPECT_EQ(Send("USER anna"), "+OK\r\n");
 }
 
+// Named-host mode: a new try after the server refused the log-in goes to the server
+// connected to, its user/host[:port] rewritten to the user part, whether it names that
+// server or none; one that names another server is refused and the session stays at the
+// log-in.
+struct SRetryCase {
+    const char* name;
+    std::vector<std::string> first;    // the first log-in, which the server refuses
+    std::vector<std::string> again;    // the client's next try
+    std::vector<std::string> server;   // what reaches the server for it
+    std::vector<std::string> replies;  // what the client gets for it
+};
+
+const std::vector<std::string> kRefusedAuth = {"AUTH PLAIN " +
+                                               B64(std::string("\0anna/127.0.0.1\0wrong", 21))};
+const std::vector<std::string> kRefusedPass = {"USER anna/127.0.0.1", "PASS wrong"};
+const std::string kPlainToServer = "AUTH PLAIN " + B64(std::string("\0anna\0secret", 12));
+const std::string kConnectedElsewhere =
+    "-ERR Connected to 127.0.0.1:110; log in there or reconnect";
+
+const SRetryCase kRetryCases[] = {
+    {"AUTH again naming the same host",
+     kRefusedAuth,
+     {"AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1\0secret", 22))},
+     {kPlainToServer},
+     {"+OK logged in"}},
+    {"AUTH again naming the default port",
+     kRefusedAuth,
+     {"AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1:110\0secret", 26))},
+     {kPlainToServer},
+     {"+OK logged in"}},
+    {"AUTH again naming no host",
+     kRefusedAuth,
+     {"AUTH PLAIN " + B64(std::string("\0anna\0secret", 12))},
+     {kPlainToServer},
+     {"+OK logged in"}},
+    {"AUTH again with the host in another case",
+     {"USER anna/localhost", "PASS wrong"},
+     {"AUTH PLAIN " + B64(std::string("\0anna/LocalHost\0secret", 22))},
+     {kPlainToServer},
+     {"+OK logged in"}},
+    {"LOGIN again after the proxy's challenge",
+     kRefusedAuth,
+     {"AUTH LOGIN", B64("anna/127.0.0.1"), B64("secret")},
+     {"AUTH LOGIN", B64("anna"), B64("secret")},
+     {"+ VXNlcm5hbWU6", "+ UGFzc3dvcmQ6", "+OK logged in"}},
+    {"OAUTHBEARER again: host and port are the connected server's",
+     kRefusedPass,
+     {"AUTH OAUTHBEARER " + B64("n,a=anna,\x01host=localhost\x01port=2110\x01"
+                                "auth=Bearer tok\x01\x01")},
+     {"AUTH OAUTHBEARER " + B64("n,a=anna,\x01host=127.0.0.1\x01port=110\x01"
+                                "auth=Bearer tok\x01\x01")},
+     {"+OK logged in"}},
+    {"AUTH after a refused PASS",
+     kRefusedPass,
+     {"AUTH PLAIN " + B64(std::string("\0anna/127.0.0.1\0secret", 22))},
+     {kPlainToServer},
+     {"+OK logged in"}},
+    {"USER again naming the same host",
+     kRefusedPass,
+     {"USER anna/127.0.0.1:110", "PASS secret"},
+     {"USER anna", "PASS secret"},
+     {"+OK", "+OK maildrop ready"}},
+    {"USER again after a refused AUTH, naming no host",
+     kRefusedAuth,
+     {"USER anna", "PASS secret"},
+     {"USER anna", "PASS secret"},
+     {"+OK", "+OK maildrop ready"}},
+    {"AUTH naming another host",
+     kRefusedAuth,
+     {"AUTH PLAIN " + B64(std::string("\0anna/example.org\0secret", 24))},
+     {},
+     {kConnectedElsewhere}},
+    {"AUTH naming another port",
+     kRefusedPass,
+     {"AUTH XOAUTH2 " + B64("user=anna/127.0.0.1:995\x01"
+                            "auth=Bearer tok\x01\x01")},
+     {},
+     {kConnectedElsewhere}},
+    {"LOGIN naming another host after the challenge",
+     kRefusedAuth,
+     {"AUTH LOGIN", B64("anna/example.org")},
+     {},
+     {"+ VXNlcm5hbWU6", kConnectedElsewhere}},
+    {"USER naming another host",
+     kRefusedPass,
+     {"USER anna/example.org"},
+     {},
+     {kConnectedElsewhere}},
+    {"AUTH without a user name",
+     kRefusedAuth,
+     {"AUTH PLAIN " + B64(std::string("\0\0secret", 8))},
+     {},
+     {"-ERR Malformed SASL response"}},
+    {"AUTH cancelled",
+     kRefusedPass,
+     {"AUTH PLAIN", "*"},
+     {},
+     {"+ ", "-ERR Authentication cancelled"}},
+};
+
+TEST_F(POP3SessionTest, SecondLogInAfterARefusalIsForTheConnectedServer) {
+    for (const SRetryCase& c : kRetryCases) {
+        SCOPED_TRACE(c.name);
+        m_server = CScriptedServer();
+        m_server.authReply = "-ERR [AUTH] Authentication failed";
+        m_server.failures.insert("PASS wrong");
+        NewSession();
+        for (const std::string& line : c.first) Send(line);
+        ASSERT_EQ(m_session->GetState(), EPOP3State::kAuthorization);
+        ASSERT_EQ(
+            m_host->client.substr(m_host->client.rfind("-ERR")),
+            c.first.size() == 1 ? "-ERR [AUTH] Authentication failed\r\n" : "-ERR refused\r\n");
+        m_server.authReply = "+OK logged in";
+        const size_t mark = m_host->toServer.size();
+        m_host->client.clear();
+        for (const std::string& line : c.again) Send(line);
+
+        const bool in = c.replies.back().compare(0, 3, "+OK") == 0;
+        std::vector<std::string> sent(m_host->toServer.begin() + mark, m_host->toServer.end());
+        // A log-in that goes through is followed by the synchronization.
+        if (in)
+            sent.resize(std::min(sent.size(), c.server.size()));
+        EXPECT_EQ(sent, c.server);
+        EXPECT_EQ(m_host->namedHost, c.first[0].find("localhost") != std::string::npos
+                                         ? "localhost 110"
+                                         : "127.0.0.1 110");
+        std::string expected;
+        for (const std::string& reply : c.replies) expected += reply + "\r\n";
+        EXPECT_EQ(m_host->client.substr(0, expected.size()), expected);
+        if (in) {
+            EXPECT_EQ(m_session->GetState(), EPOP3State::kTransaction);
+            EXPECT_TRUE(m_session->IsFiltering());
+            continue;
+        }
+        // Refused by the proxy: the client may still log in to the connected server.
+        EXPECT_EQ(m_host->client, expected);
+        EXPECT_EQ(m_session->GetState(), EPOP3State::kAuthorization);
+        EXPECT_EQ(Send("USER anna"), "+OK\r\n");
+        EXPECT_EQ(Send("PASS secret"), "+OK maildrop ready\r\n");
+        EXPECT_EQ(m_session->GetState(), EPOP3State::kTransaction);
+    }
+}
+
+// The relayed forms are unchanged: after a CONNECT line the proxy never rewrites a
+// user name, whatever it names.
+TEST_F(POP3SessionTest, SecondLogInAfterAConnectLineIsRelayedAsItIs) {
+    m_server.failures.insert("PASS wrong");
+    NewSession();
+    Send("CONNECT 127.0.0.1:110");
+    m_session->OnServerLine("+OK scripted server");
+    for (const std::string& line : {std::string("USER anna"), std::string("PASS wrong"),
+                                    std::string("USER anna/example.org")})
+        Send(line);
+    EXPECT_EQ(m_host->toServer,
+              (std::vector<std::string>{"USER anna", "PASS wrong", "USER anna/example.org"}));
+}
+
 TEST_F(POP3SessionTest, Base64RoundTripsAndRefusesWhatIsNotBase64) {
     std::string all;
     for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
