@@ -40,8 +40,10 @@ enum class EInternalOutcome {
 class CPOP3Synchronizer {
 public:
     // How many of the session's own commands may wait for their replies at once: enough
-    // to keep a loopback or LAN server busy, few enough that an error costs little.
-    static constexpr size_t kServerWindow = 32;
+    // that 200 new messages take two round trips of LIST n and two of TOP rather than
+    // seven each (a server that needs a fresh look at its mailbox per batch makes each
+    // round trip costly), and some 2 KB of commands, which no server's input buffer minds.
+    static constexpr size_t kServerWindow = 128;
     // The most of one download the session holds: a generous message. A longer one is
     // stored cut at the last whole line before this, as a partial copy (the client's
     // RETR then goes to the server), and the rest of the reply is read and dropped.
