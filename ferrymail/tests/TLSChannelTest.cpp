@@ -4,12 +4,15 @@
 // a server certificate for localhost and 127.0.0.1, and one for another name.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -293,6 +296,64 @@ TEST_F(TLSChannelTest, LaterConnectionResumesTheSession) {
 
 // The channel on its own: a CA file that cannot be read is refused at the start, and
 // nothing is written or read before the handshake is done.
+// The system's store is the directory of certificates named by subject hash; a
+// directory without such names leaves OpenSSL's own defaults, where the test CA is not.
+TEST_F(TLSChannelTest, SystemTrustComesFromTheHashedDirectory) {
+    FILE* pem = std::fopen(File("ca.pem").c_str(), "r");
+    ASSERT_NE(pem, nullptr);
+    X509* ca = PEM_read_X509(pem, nullptr, nullptr, nullptr);
+    std::fclose(pem);
+    ASSERT_NE(ca, nullptr);
+    char hashed[16];
+    std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(ca));
+    X509_free(ca);
+    namespace fs = std::filesystem;
+    for (const char* folder : {"hashed", "unhashed"})
+        fs::create_directory(File(folder));
+    fs::copy_file(File("ca.pem"), File("hashed") + "/" + hashed);
+    fs::copy_file(File("ca.pem"), File("unhashed") + "/ca.pem");
+
+    const char* const fileVariable = X509_get_default_cert_file_env();
+    const char* const dirVariable = X509_get_default_cert_dir_env();
+    const char* const file = std::getenv(fileVariable);
+    const char* const dir = std::getenv(dirVariable);
+    const std::string savedFile = file != nullptr ? file : "";
+    const std::string savedDir = dir != nullptr ? dir : "";
+    ::unsetenv(fileVariable);
+    ::setenv(dirVariable, File("hashed").c_str(), 1);
+    EXPECT_EQ(CTLSChannel::SystemTrustDirectory(), File("hashed"));
+    ::setenv(fileVariable, File("ca.pem").c_str(), 1);
+    EXPECT_EQ(CTLSChannel::SystemTrustDirectory(), "");
+    ::unsetenv(fileVariable);
+    for (const char* folder : {"unhashed", "missing"}) {
+        ::setenv(dirVariable, File(folder).c_str(), 1);
+        EXPECT_EQ(CTLSChannel::SystemTrustDirectory(), "") << folder;
+    }
+    CTLSPOP3Server server(CTLSPOP3Server::kPOP3S, File("right.pem"), File("right.key"));
+    for (const auto& [folder, reply] : {std::pair{"hashed", "+OK"},
+                                        {"unhashed", "-ERR TLS with 127.0.0.1 failed"}}) {
+        SCOPED_TRACE(folder);
+        ::setenv(dirVariable, File(folder).c_str(), 1);
+        StartProxy("pop3s", false);
+        TestClient client(m_listener->GetPort());
+        EXPECT_EQ(client.ReadLine(), "+OK Quillon POP3 proxy server");
+        ASSERT_TRUE(client.SendLine("USER anna/127.0.0.1:" + std::to_string(server.GetPort())));
+        const std::string got = client.ReadLine(15.0);
+        EXPECT_EQ(got.compare(0, std::strlen(reply), reply), 0) << got;
+        delete m_listener;
+        m_listener = nullptr;
+        CMessageDatabase::Shutdown();
+    }
+    // Contexts are kept by the trust they were made with: the second proxy above made
+    // its own instead of reusing the first one's.
+    if (file != nullptr)
+        ::setenv(fileVariable, savedFile.c_str(), 1);
+    if (dir != nullptr)
+        ::setenv(dirVariable, savedDir.c_str(), 1);
+    else
+        ::unsetenv(dirVariable);
+}
+
 TEST_F(TLSChannelTest, ChannelRefusesWhatItCannotCheck) {
     CTLSChannel channel;
     EXPECT_FALSE(channel.Start({"127.0.0.1", File("missing.pem"), true}));

@@ -4,6 +4,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -64,7 +66,16 @@ void ResumeSession(SSL* ssl, const std::string& key) {
         SSL_set_session(ssl, found->second);
 }
 
-SSL_CTX* MakeContext(const CTLSChannel::SOptions& options, std::string& error) {
+// The system's trusted certificates: see SystemTrustDirectory.
+void TrustSystemStore(SSL_CTX* context, const std::string& directory) {
+    if (directory.empty() || SSL_CTX_load_verify_dir(context, directory.c_str()) != 1) {
+        ERR_clear_error();
+        SSL_CTX_set_default_verify_paths(context);
+    }
+}
+
+SSL_CTX* MakeContext(const CTLSChannel::SOptions& options, const std::string& trustDirectory,
+                     std::string& error) {
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (context == nullptr) {
         error = "cannot set up TLS: " + QueuedError();
@@ -80,7 +91,7 @@ SSL_CTX* MakeContext(const CTLSChannel::SOptions& options, std::string& error) {
         return context;
     }
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(context);
+    TrustSystemStore(context, trustDirectory);
     if (!options.caFile.empty() &&
         SSL_CTX_load_verify_locations(context, options.caFile.c_str(), nullptr) != 1) {
         error = "cannot read the CA file " + options.caFile + ": " + QueuedError();
@@ -93,6 +104,9 @@ SSL_CTX* MakeContext(const CTLSChannel::SOptions& options, std::string& error) {
 // The context for `options`; `key` receives its key in the cache.
 SSL_CTX* ContextFor(const CTLSChannel::SOptions& options, std::string& key, std::string& error) {
     key = options.verify ? "verify\n" : "none\n";
+    const std::string trustDirectory =
+        options.verify ? CTLSChannel::SystemTrustDirectory() : std::string();
+    key += trustDirectory + "\n";
     if (options.verify && !options.caFile.empty()) {
         std::ifstream file(options.caFile, std::ios::binary);
         if (!file) {
@@ -107,7 +121,7 @@ SSL_CTX* ContextFor(const CTLSChannel::SOptions& options, std::string& key, std:
     auto found = cache.contexts.find(key);
     if (found != cache.contexts.end())
         return found->second;
-    SSL_CTX* context = MakeContext(options, error);
+    SSL_CTX* context = MakeContext(options, trustDirectory, error);
     if (context != nullptr)
         cache.contexts.emplace(key, context);
     return context;
@@ -127,6 +141,27 @@ bool SetPeerName(SSL* ssl, const std::string& host) {
 }
 
 }  // namespace
+
+// A directory of certificates named by subject hash (as update-ca-certificates keeps
+// /etc/ssl/certs) is searched only for the issuers a chain names, so a new context costs
+// nothing; OpenSSL's defaults would first parse the whole bundle file, some 140
+// certificates, tens of milliseconds before the first handshake of every run.
+std::string CTLSChannel::SystemTrustDirectory() {
+    if (std::getenv(X509_get_default_cert_file_env()) != nullptr)
+        return std::string();
+    const char* named = std::getenv(X509_get_default_cert_dir_env());
+    const std::string directory = named != nullptr ? named : X509_get_default_cert_dir();
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.size() >= 10 && name[8] == '.' &&
+            name.find_first_not_of("0123456789abcdef") == 8 &&
+            name.find_first_not_of("0123456789", 9) == std::string::npos)
+            return directory;
+    }
+    return std::string();
+}
 
 struct CTLSChannel::SState {
     SSL* ssl = nullptr;

@@ -25,6 +25,11 @@ public:
     CTLSChannel(const CTLSChannel&) = delete;
     CTLSChannel& operator=(const CTLSChannel&) = delete;
 
+    // The directory the system's trusted certificates are looked up in by subject hash
+    // (SSL_CERT_DIR, else OpenSSL's default), when it holds hashed names and SSL_CERT_FILE
+    // is not set; empty when OpenSSL's default file and directory are read instead.
+    static std::string SystemTrustDirectory();
+
     // Prepares the handshake (the client's first message is then in the output). False
     // with Error() set when the trusted certificates cannot be read.
     bool Start(const SOptions& options);
