@@ -73,9 +73,10 @@ def send_all(port, messages, tls_ca=None):
 
 def proxy_port(program):
     marker = "SMTP proxy listening on 127.0.0.1:"
-    output = program.output()
-    if marker not in output:
-        raise SystemExit(f"quillon started no SMTP proxy:\n{output}")
+    try:
+        output = program.wait_output(marker)
+    except AssertionError as error:
+        raise SystemExit(f"quillon started no SMTP proxy: {error}")
     return int(output.split(marker)[1].split()[0])
 
 

@@ -967,6 +967,19 @@ class Quillon:
         with open(os.path.join(self.home, "quillon.out"), "r", errors="replace") as f:
             return f.read()
 
+    def wait_output(self, text, timeout=10.0):
+        """What the program printed, once it holds `text`: the listening lines come after
+        the POP3 port listens. Raises AssertionError after `timeout` seconds without it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            output = self.output()
+            if text in output:
+                return output
+            if time.monotonic() > deadline or self._process is None or \
+                    self._process.poll() is not None:
+                raise AssertionError(f"quillon did not print {text!r}:\n{output}")
+            time.sleep(0.02)
+
     def hive(self, name="HKEY_CURRENT_USER"):
         """The path of a hive file of this program's registry."""
         return hive_path(self.home, name)

@@ -125,9 +125,8 @@ class SMTPProxyTest(unittest.TestCase):
         self.addCleanup(program.__exit__, None, None, None)
         for user, host, port in accounts:
             program.add_account(user, host, port, "--tls", "stls", "--smtp", smtp)
-        output = program.output()
         marker = "SMTP proxy listening on 127.0.0.1:"
-        self.assertIn(marker, output)
+        output = program.wait_output(marker)
         self.port = int(output.split(marker)[1].split()[0])
         self.program = program
         return program
