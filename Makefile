@@ -51,7 +51,7 @@ test-asan: build-asan
 TSAN_TESTS := FriendsThreadTest FilterChainTest
 
 build-tsan: test-deps
-	cmake -S . -B $(TSAN_BUILD) -G Ninja -DQUILLON_TSAN=ON -DQUILLON_BENCH=OFF -DQUILLON_GUI=OFF \
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DQUILLON_TSAN=ON -DQUILLON_BENCH=OFF \
 	  $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
 
@@ -62,7 +62,7 @@ test-tsan: build-tsan
 # Each fuzz program runs FUZZ_SECONDS on a copy of its seed corpus (clang + libFuzzer).
 fuzz: test-deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	  -DQUILLON_FUZZ=ON -DQUILLON_TESTS=OFF -DQUILLON_BENCH=OFF -DQUILLON_GUI=OFF $(CMAKE_ARGS)
+	  -DQUILLON_FUZZ=ON -DQUILLON_TESTS=OFF -DQUILLON_BENCH=OFF $(CMAKE_ARGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target quillon_fuzz
 	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
