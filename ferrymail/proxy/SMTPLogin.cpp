@@ -69,7 +69,7 @@ CSMTPLogin::EStep CSMTPLogin::StartAuth(const SSMTPCommand& command) {
 }
 
 CSMTPLogin::EStep CSMTPLogin::OnLaterAuth(const SSMTPCommand& command) {
-    return AfterFirstResponse(m_sasl.OnAuth(command.argument));
+    return AfterFirstResponse(m_sasl.OnAuth(command.argument, m_upstream.IsReady()));
 }
 
 CSMTPLogin::EStep CSMTPLogin::OnClientLine(const std::string& line) {
@@ -88,7 +88,11 @@ CSMTPLogin::EStep CSMTPLogin::AfterFirstResponse(const std::string& reply) {
     }
     std::string user, host;
     int port = 0;
-    m_sasl.SplitLoginName(user, host, port, kSMTPDefaultPort);
+    if (!m_sasl.SplitLoginName(user, host, port, kSMTPDefaultPort) && m_sasl.IsForConnected()) {
+        // A new try that names no server is for the one connected.
+        host = m_upstream.Host();
+        port = m_upstream.Port();
+    }
     if (host.empty() || port <= 0 || port > 65535) {
         m_sasl.Reset();
         SendClient("501 5.5.4 The user name user/host[:port] names no valid server");

@@ -437,7 +437,7 @@ TEST_F(SMTPSessionTest, AuthNamesServerAndReachesItOverStartTLS) {
 }
 
 // After the server refuses the log-in, the next AUTH is rewritten as the first one was,
-// for the same server only.
+// for the same server only; one that names no server is for it too.
 TEST_F(SMTPSessionTest, AuthAgainAfterARefusalIsRewrittenForTheSameServer) {
     NewSession();
     Client("EHLO client.example");
@@ -463,6 +463,13 @@ TEST_F(SMTPSessionTest, AuthAgainAfterARefusalIsRewrittenForTheSameServer) {
     Server({"334 UGFzc3dvcmQ6"});
     m_session->OnClientLine(B64("secret"));
     EXPECT_EQ(m_host->server.back(), B64("secret"));
+    Server({"535 5.7.8 bad credentials"});
+    // A try that names no server is for the connected one; an empty name is refused.
+    EXPECT_EQ(Client("AUTH PLAIN " + B64(std::string("\0\0secret", 8))),
+              "501 5.5.2 Malformed SASL response\n");
+    EXPECT_EQ(m_host->server.size(), sent + 3);
+    Client("AUTH PLAIN " + B64(std::string("\0anna\0secret", 12)));
+    EXPECT_EQ(m_host->server.back(), "AUTH PLAIN " + B64(std::string("\0anna\0secret", 12)));
     Server({"235 2.7.0 accepted"});
     EXPECT_EQ(m_host->client.back(), "235 2.7.0 accepted");
     EXPECT_EQ(m_session->GetState(), ESMTPState::kIdle);
