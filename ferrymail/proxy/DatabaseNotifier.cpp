@@ -1,14 +1,13 @@
 #include "proxy/DatabaseNotifier.h"
 
-#include <mutex>
-
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
+#include "kinbook/foundation/Sync.h"
 
 namespace {
 
 struct SHolders {
-    std::mutex lock;
+    CCritical lock;
     int count = 0;                          // guarded by lock
     CUINotifier* previous = nullptr;        // guarded by lock
 };
@@ -27,14 +26,14 @@ CDatabaseNotifier& Instance() {
 
 void CDatabaseNotifier::Acquire() {
     SHolders& holders = Holders();
-    std::lock_guard<std::mutex> lock(holders.lock);
+    CLock guard(&holders.lock);
     if (holders.count++ == 0)
         holders.previous = SetUINotifier(&Instance());
 }
 
 void CDatabaseNotifier::Release() {
     SHolders& holders = Holders();
-    std::lock_guard<std::mutex> lock(holders.lock);
+    CLock guard(&holders.lock);
     if (holders.count == 0 || --holders.count > 0)
         return;
     // A notifier installed over this one since stays.

@@ -9,7 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <mutex>
+
+#include "kinbook/foundation/Sync.h"
 
 namespace {
 
@@ -32,9 +33,9 @@ std::string QueuedError() {
 // connection resumes it (RFC 8446 section 2.2) and skips the server's signature and the
 // certificate check, which the session passed when it was made.
 struct SContextCache {
-    std::mutex mutex;
-    std::map<std::string, SSL_CTX*> contexts;      // guarded by mutex
-    std::map<std::string, SSL_SESSION*> sessions;  // guarded by mutex; one reference each
+    CCritical lock;
+    std::map<std::string, SSL_CTX*> contexts;      // guarded by lock
+    std::map<std::string, SSL_SESSION*> sessions;  // guarded by lock; one reference each
 };
 
 SContextCache& Cache() {
@@ -49,7 +50,7 @@ int KeepSession(SSL* ssl, SSL_SESSION* session) {
     if (key == nullptr)
         return 0;
     SContextCache& cache = Cache();
-    std::lock_guard<std::mutex> guard(cache.mutex);
+    CLock guard(&cache.lock);
     SSL_SESSION*& kept = cache.sessions[*key];
     if (kept != nullptr)
         SSL_SESSION_free(kept);
@@ -60,7 +61,7 @@ int KeepSession(SSL* ssl, SSL_SESSION* session) {
 // Offers the session kept for `key`, if any.
 void ResumeSession(SSL* ssl, const std::string& key) {
     SContextCache& cache = Cache();
-    std::lock_guard<std::mutex> guard(cache.mutex);
+    CLock guard(&cache.lock);
     auto found = cache.sessions.find(key);
     if (found != cache.sessions.end() && SSL_SESSION_is_resumable(found->second))
         SSL_set_session(ssl, found->second);
@@ -117,7 +118,7 @@ SSL_CTX* ContextFor(const CTLSChannel::SOptions& options, std::string& key, std:
         key.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
     SContextCache& cache = Cache();
-    std::lock_guard<std::mutex> guard(cache.mutex);
+    CLock guard(&cache.lock);
     auto found = cache.contexts.find(key);
     if (found != cache.contexts.end())
         return found->second;

@@ -3,17 +3,17 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "kinbook/foundation/FoundationLog.h"
 #include "kinbook/friends/Friends.h"
 #include "kinbook/foundation/Paths.h"
 #include "kinbook/foundation/StringTable.h"
+#include "kinbook/foundation/Sync.h"
 
 namespace {
 
-std::mutex s_promptMutex;
-FriendsErrorPrompt s_prompt;  // guarded by s_promptMutex
+CCritical s_promptLock;
+FriendsErrorPrompt s_prompt;  // guarded by s_promptLock
 std::atomic<bool> s_noFolderLogged{false};
 
 constexpr uint64_t kOnes = 0x0101010101010101ull;
@@ -59,7 +59,7 @@ bool SNoCaseEqual::operator()(std::string_view a, std::string_view b) const {
 }
 
 void SetFriendsErrorPrompt(FriendsErrorPrompt prompt) {
-    std::lock_guard<std::mutex> guard(s_promptMutex);
+    CLock guard(&s_promptLock);
     s_prompt = std::move(prompt);
 }
 
@@ -103,7 +103,7 @@ void CFriendsFiles::ReportSaveFailure(UINT textId, const std::string& path, int 
     std::snprintf(text, sizeof text, format.c_str(), path.c_str(), reason.c_str());
     FriendsErrorPrompt prompt;
     {
-        std::lock_guard<std::mutex> guard(s_promptMutex);
+        CLock guard(&s_promptLock);
         prompt = s_prompt;
     }
     if (!prompt) {

@@ -44,6 +44,7 @@ private:
 
     CFilterChain* m_chain;          // not owned
     CSentMailLearning* m_learning;  // not owned
+    // A plain mutex, not a CCritical: the condition variable m_changed waits on it.
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<SEvent> m_codes;  // guarded by m_mutex

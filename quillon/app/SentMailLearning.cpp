@@ -35,12 +35,12 @@ SLearningPreferences SLearningPreferences::Read() {
 CSentMailLearning::CSentMailLearning(CSentMailOffers& offers) : m_offers(offers) {}
 
 void CSentMailLearning::SetLog(LogFunction log) {
-    std::lock_guard<std::mutex> lock(m_logMutex);
+    CLock lock(&m_logLock);
     m_log = std::move(log);
 }
 
 void CSentMailLearning::Log(const std::string& line) {
-    std::lock_guard<std::mutex> lock(m_logMutex);
+    CLock lock(&m_logLock);
     if (m_log)
         m_log(line);
 }

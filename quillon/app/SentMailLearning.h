@@ -7,8 +7,9 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <string>
+
+#include "kinbook/foundation/Sync.h"
 
 class CNonFriendCollection;
 class CSentMailOffers;
@@ -52,6 +53,6 @@ private:
     void Log(const std::string& line);
 
     CSentMailOffers& m_offers;
-    std::mutex m_logMutex;  // guards m_log and is held while it runs
+    CCritical m_logLock;  // guards m_log and is held while it runs
     LogFunction m_log;
 };

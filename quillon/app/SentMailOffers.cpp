@@ -141,7 +141,7 @@ bool CSentMailOffers::Save(const SContents& contents, std::string& error) {
 }
 
 bool CSentMailOffers::Add(const std::vector<SSentMailOffer>& offers, std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CLock lock(&m_lock);
     SContents contents;
     if (!Load(contents, error))
         return false;
@@ -160,7 +160,7 @@ bool CSentMailOffers::Add(const std::vector<SSentMailOffer>& offers, std::string
 }
 
 bool CSentMailOffers::List(std::vector<SSentMailOffer>& offers, std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CLock lock(&m_lock);
     SContents contents;
     if (!Load(contents, error))
         return false;
@@ -170,7 +170,7 @@ bool CSentMailOffers::List(std::vector<SSentMailOffer>& offers, std::string& err
 
 bool CSentMailOffers::Remove(const std::vector<std::string>& addresses,
                              std::vector<std::string>& unknown, std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CLock lock(&m_lock);
     unknown.clear();
     SContents contents;
     if (!Load(contents, error))

@@ -6,9 +6,10 @@
 // data folder's instance lock uses the file.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "kinbook/foundation/Sync.h"
 
 struct SSentMailOffer {
     std::string address;
@@ -56,5 +57,5 @@ private:
     bool Save(const SContents& contents, std::string& error);
 
     std::string m_path;
-    std::mutex m_mutex;  // held through each read-change-write
+    CCritical m_lock;  // held through each read-change-write
 };

@@ -94,6 +94,7 @@ private:
     // handed to the file like any other save.
     void WriteSaveSoon(std::unique_lock<std::mutex>& guard);
 
+    // A plain mutex, not a CCritical: the writer's condition variables wait on it.
     std::mutex m_writerMutex;
     std::condition_variable m_writerWake;  // a save to write, or the end
     std::condition_variable m_writerIdle;  // nothing left to write
