@@ -107,18 +107,9 @@ bool CPOP3ServerLogin::OnServerLine(const std::string& line, bool ownCommandPend
         return false;
     // The exchange's challenges go to the client (or are answered with the held first
     // response); "+OK" and "-ERR" end it and are the reply to the client's AUTH.
-    std::string answer;
-    switch (m_sasl.OnServerLine(line, answer)) {
-        case CSASLRelay::EServerLine::kEnded:
-            return false;
-        case CSASLRelay::EServerLine::kAnswer:
-            m_host.SendServer(answer);
-            return true;
-        case CSASLRelay::EServerLine::kForClient:
-            Send(line);
-            return true;
-    }
-    return false;
+    return m_sasl.PassServerLine(
+        line, [this](const std::string& answer) { m_host.SendServer(answer); },
+        [this](const std::string& challenge) { Send(challenge); });
 }
 
 // ---------------------------------------------------------------------------------------

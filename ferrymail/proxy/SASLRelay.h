@@ -52,6 +52,23 @@ public:
     // the server; kForClient: the challenge goes to the client.
     enum class EServerLine { kEnded, kAnswer, kForClient };
     EServerLine OnServerLine(const std::string& line, std::string& answer);
+    // OnServerLine with its outcome carried out: the held first response goes to
+    // `toServer`, a challenge to `toClient`. False when the line ends the exchange.
+    template <class ToServer, class ToClient>
+    bool PassServerLine(const std::string& line, ToServer toServer, ToClient toClient) {
+        std::string answer;
+        switch (OnServerLine(line, answer)) {
+            case EServerLine::kEnded:
+                return false;
+            case EServerLine::kAnswer:
+                toServer(answer);
+                return true;
+            case EServerLine::kForClient:
+                toClient(line);
+                return true;
+        }
+        return false;
+    }
     bool IsChallenge(const std::string& line) const {
         if (m_protocol == EProtocol::kSMTP)
             return line == "334" || line.compare(0, 4, "334 ") == 0;

@@ -193,18 +193,9 @@ bool CSMTPLogin::OnServerLine(const std::string& line, EStep& step) {
     }
     if (!m_sasl.IsExchanging())
         return false;
-    std::string answer;
-    switch (m_sasl.OnServerLine(line, answer)) {
-        case CSASLRelay::EServerLine::kEnded:
-            return false;
-        case CSASLRelay::EServerLine::kAnswer:
-            m_host.SendServer(answer);
-            return true;
-        case CSASLRelay::EServerLine::kForClient:
-            SendClient(line);
-            return true;
-    }
-    return false;
+    return m_sasl.PassServerLine(
+        line, [this](const std::string& answer) { m_host.SendServer(answer); },
+        [this](const std::string& challenge) { SendClient(challenge); });
 }
 
 CSMTPLogin::EStep CSMTPLogin::OnConnect(int errorCode) {
