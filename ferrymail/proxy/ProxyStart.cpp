@@ -3,6 +3,7 @@
 #include "proxy/AOLListener.h"
 #include "proxy/POP3Listener.h"
 #include "proxy/SMTPListener.h"
+#include "proxy/ServerTLS.h"
 
 CListener* StartListener(CListener* listener, int& errorNumber, std::string& errorText) {
     if (listener == nullptr)
@@ -15,10 +16,12 @@ CListener* StartListener(CListener* listener, int& errorNumber, std::string& err
 }
 
 CListener* StartFerrymail(int port, int& errorNumber, std::string& errorText) {
+    CServerTLS::PrepareContexts();
     return StartListener(new CPOP3Listener(port), errorNumber, errorText);
 }
 
 CListener* StartSMTPProxy(int port, int& errorNumber, std::string& errorText) {
+    CServerTLS::PrepareContexts();
     return StartListener(new CSMTPListener(port), errorNumber, errorText);
 }
 

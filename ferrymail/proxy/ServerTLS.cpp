@@ -1,8 +1,11 @@
 #include "proxy/ServerTLS.h"
 
+#include <set>
+
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/proxy/Logger.h"
 #include "kinbook/foundation/TextHelpers.h"
+#include "tls/TLSChannel.h"
 
 namespace {
 
@@ -15,7 +18,24 @@ bool Offers(const std::vector<std::string>& lines, const char* command) {
     return false;
 }
 
+int NoteCAFile(CAccountData* account, void* parameter) {
+    if (!account->m_tlsInsecure)
+        static_cast<std::set<std::string>*>(parameter)->insert(account->m_tlsCAFile);
+    return 0;
+}
+
 }  // namespace
+
+void CServerTLS::PrepareContexts() {
+    const std::string global = GetGlobalTLSCAFile();
+    std::set<std::string> files{global};
+    LoadAccountTable(FALSE);
+    EnumAccountData(NoteCAFile, &files);
+    for (const std::string& file : files) {
+        std::string error;
+        CTLSChannel::Prepare({std::string(), file.empty() ? global : file, true}, error);
+    }
+}
 
 CServerTLS::CServerTLS(IServerTLSHost& host, CLogger& log, EProtocol protocol)
     : m_host(host), m_log(log), m_protocol(protocol) {}

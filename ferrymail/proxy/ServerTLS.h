@@ -25,6 +25,12 @@ public:
 
     CServerTLS(IServerTLSHost& host, CLogger& log, EProtocol protocol = EProtocol::kPOP3);
 
+    // Reads the trusted certificates of every account that checks them, and of the
+    // global "TLSCAFile", once at start-up: the first connection of a session then does
+    // not parse a certificate bundle on the session's thread. A file that cannot be read
+    // is left for the connection that uses it to report.
+    static void PrepareContexts();
+
     // Takes the mode, CA file and checks of `user` on `host`:`port`: the account
     // record's, with GetServerTLSMode and the global "TLSCAFile" for what it leaves open.
     // For SMTP the record is the one whose SMTP server this is, and any mode but none

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -352,6 +353,52 @@ TEST_F(TLSChannelTest, SystemTrustComesFromTheHashedDirectory) {
         ::setenv(dirVariable, savedDir.c_str(), 1);
     else
         ::unsetenv(dirVariable);
+}
+
+// The certificates a connection trusts are read when the proxy starts, for the global
+// setting and for each account: a bundle emptied afterwards (SSL_CERT_FILE) still
+// holds the test CA for them, while an account registered later reads it at its
+// connection.
+TEST_F(TLSChannelTest, TrustedCertificatesAreReadWhenTheProxyStarts) {
+    const char* const fileVariable = X509_get_default_cert_file_env();
+    const char* const saved = std::getenv(fileVariable);
+    const std::string savedFile = saved != nullptr ? saved : "";
+    std::filesystem::copy_file(File("ca.pem"), File("bundle.pem"));
+    ::setenv(fileVariable, File("bundle.pem").c_str(), 1);
+    CTLSPOP3Server server(CTLSPOP3Server::kPOP3S, File("right.pem"), File("right.key"));
+    const std::string port = std::to_string(server.GetPort());
+    const auto registerAccount = [&](const char* user, const std::string& caFile) {
+        CRegistryKey account;
+        ASSERT_TRUE(account.OpenCarefully(
+            HKEY_CURRENT_USER, ("Software\\Brevant\\Quillon\\Clients\\Direct client\\" +
+                                std::string(user) + "@localhost:" + port)
+                                   .c_str()));
+        ASSERT_TRUE(account.SetValue("ServerName", "localhost"));
+        ASSERT_TRUE(account.SetValue("UserName", user));
+        ASSERT_TRUE(account.SetValue("ServerPort", server.GetPort()));
+        ASSERT_TRUE(account.SetValue("TLSCAFile", caFile.c_str()));
+    };
+    registerAccount("bob", File("other.pem"));
+    StartProxy("pop3s", false);
+    { std::ofstream emptied(File("bundle.pem"), std::ios::trunc); }
+    // An account registered while the proxy runs reads the trust at its connection.
+    std::filesystem::copy_file(File("other.pem"), File("later.pem"));
+    registerAccount("carl", File("later.pem"));
+    for (const auto& [login, reply] :
+         {std::pair<std::string, const char*>{"anna/127.0.0.1:", "+OK"},
+          {"bob/localhost:", "+OK"},
+          {"carl/localhost:", "-ERR TLS with localhost failed: certificate not accepted"}}) {
+        SCOPED_TRACE(login);
+        TestClient client(m_listener->GetPort());
+        EXPECT_EQ(client.ReadLine(), "+OK Quillon POP3 proxy server");
+        ASSERT_TRUE(client.SendLine("USER " + login + port));
+        const std::string got = client.ReadLine(15.0);
+        EXPECT_EQ(got.compare(0, std::strlen(reply), reply), 0) << got;
+    }
+    if (saved != nullptr)
+        ::setenv(fileVariable, savedFile.c_str(), 1);
+    else
+        ::unsetenv(fileVariable);
 }
 
 TEST_F(TLSChannelTest, ChannelRefusesWhatItCannotCheck) {

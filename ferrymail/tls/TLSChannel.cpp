@@ -164,6 +164,11 @@ std::string CTLSChannel::SystemTrustDirectory() {
     return std::string();
 }
 
+bool CTLSChannel::Prepare(const SOptions& options, std::string& error) {
+    std::string key;
+    return ContextFor(options, key, error) != nullptr;
+}
+
 struct CTLSChannel::SState {
     SSL* ssl = nullptr;
     BIO* in = nullptr;       // the peer's ciphertext, to be decoded (owned by ssl)

@@ -29,6 +29,10 @@ public:
     // (SSL_CERT_DIR, else OpenSSL's default), when it holds hashed names and SSL_CERT_FILE
     // is not set; empty when OpenSSL's default file and directory are read instead.
     static std::string SystemTrustDirectory();
+    // Makes and keeps the context for `options` (the host name aside), so that no later
+    // connection with them reads the trusted certificates. False with `error` set when
+    // they cannot be read.
+    static bool Prepare(const SOptions& options, std::string& error);
 
     // Prepares the handshake (the client's first message is then in the output). False
     // with Error() set when the trusted certificates cannot be read.
