@@ -327,10 +327,6 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
                 return;
             }
             break;
-        case EPOP3Command::kQuit:
-            if (m_account.IsFiltering())
-                m_sync.OnQuitAccepted();
-            break;
         case EPOP3Command::kStat:
             if (!m_account.IsFiltering())
                 break;
@@ -349,6 +345,11 @@ void CPOP3Session::OnClientReplyOk(const std::string& line) {
     SendLine(line);
     if (m_account.IsFiltering())
         m_answers.OnReplyOk(m_client);
+    if (m_client.Is(EPOP3Command::kQuit) && m_account.IsFiltering()) {
+        if (m_host.IsClientOpen())
+            m_host.FlushClient();  // the client reads it while the store is saved
+        m_sync.OnQuitAccepted();
+    }
     ClientCommandDone();
 }
 

@@ -97,9 +97,9 @@ void CPOP3Synchronizer::OnQuitAccepted() {
         m_listingPending = false;
     }
     m_store->SaveInBackground(1);
-    // The mailbox session is over: the store is free for the client's next login before
-    // the client hears "+OK", not only once the session's thread has written the
-    // statistics and ended. The reference stays for the notifications that name it.
+    // The mailbox session is over: the store is free for the client's next login once
+    // it is saved, not only once the session's thread has written the statistics and
+    // ended. The reference stays for the notifications that name it.
     if (!m_storeSessionEnded) {
         m_store->EndSession();
         m_storeSessionEnded = true;

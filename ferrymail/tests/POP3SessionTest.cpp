@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -181,6 +182,7 @@ public:
     bool lineRefused = false;
     std::vector<std::string> tlsStarts;  // "host cafile verify|insecure" of each StartTLS
     std::string tlsStartError;           // StartTLS fails with this text
+    std::function<void()> onFlush;       // called when the machine pushes the client's bytes
 
     // Answers what the machine has sent and not had answered.
     void Pump() {
@@ -224,7 +226,10 @@ public:
     void SendServer(const std::string& line) override { toServer.push_back(line); }
     bool IsClientOpen() override { return !ended; }
     bool IsServerOpen() override { return !ended; }
-    void FlushClient() override {}
+    void FlushClient() override {
+        if (onFlush)
+            onFlush();
+    }
     int ConnectRelayed(const std::string&, std::string& text) override {
         text = "Relayed client";
         return connectResult;
@@ -364,7 +369,14 @@ TEST_F(POP3SessionTest, FirstSessionSynchronizesAndShowsOnlyPassedMailRenumbered
     expected.insert(expected.find("\r\n\r\n") + 2, kNote);
     EXPECT_EQ(Send("RETR 2"), expected);
     EXPECT_EQ(m_host->toServer.back(), "RETR 3");
+    // The client has "+OK" to QUIT before the store is saved and set free.
+    std::string flushed;
+    m_host->onFlush = [&] {
+        if (m_session->Store()->IsInSession())
+            flushed = m_host->client;
+    };
     EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+    EXPECT_TRUE(flushed.ends_with("+OK bye\r\n")) << flushed;
     EXPECT_EQ(m_session->GetState(), EPOP3State::kDisconnecting);
     EXPECT_FALSE(m_session->Store()->IsInSession());
 }
