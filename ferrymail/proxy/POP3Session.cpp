@@ -399,9 +399,11 @@ void CPOP3Session::OnInternalLine(const std::string& line) {
 void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
     if (outcome == EInternalOutcome::kSynchronized) {
         m_job = EInternalJob::kAnswerClient;
-        // The store is saved once the client has its answer (below).
-        m_saveAfterReply = Store() != nullptr;
         FinishSlowResponse();
+        // Saved by the store's writer thread in a moment, unless the session's end saves
+        // it first: the client's next commands do not wait for the records.
+        if (Store() != nullptr)
+            Store()->SaveSoon();
     } else if (outcome == EInternalOutcome::kSynchFailed) {
         // A failed synchronization still completes what the client waits for.
         FinishSlowResponse();
@@ -417,14 +419,6 @@ void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
     } else if (m_job == EInternalJob::kAnswerClient && m_client.Is(EPOP3Command::kStat)) {
         m_answers.Stat(false);
         m_client.Reset();
-    }
-    if (m_saveAfterReply) {
-        // The client reads its answer while the store's records are put together.
-        m_saveAfterReply = false;
-        if (m_host.IsClientOpen())
-            m_host.FlushClient();
-        if (Store() != nullptr)
-            Store()->SaveInBackground(0);
     }
     DrainQueuedLines();
 }

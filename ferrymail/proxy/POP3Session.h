@@ -132,6 +132,5 @@ private:
     CPOP3Capabilities m_capabilities;
     CPOP3ServerLogin m_login;
     CPOP3StoreAnswers m_answers;
-    bool m_saveAfterReply = false;  // the synchronization's save waits for the reply
     int m_serverIdle = 0;  // clock ticks of a synchronization since the server's last line
 };

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -379,6 +380,26 @@ TEST_F(POP3SessionTest, FirstSessionSynchronizesAndShowsOnlyPassedMailRenumbered
     EXPECT_TRUE(flushed.ends_with("+OK bye\r\n")) << flushed;
     EXPECT_EQ(m_session->GetState(), EPOP3State::kDisconnecting);
     EXPECT_FALSE(m_session->Store()->IsInSession());
+}
+
+// The synchronization's save is the store's writer thread's: the client's next
+// commands do not wait for the records, and the store file has them a moment later
+// although the session goes on.
+TEST_F(POP3SessionTest, SynchronizedStoreReachesTheDiskWhileTheSessionGoesOn) {
+    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+    CMessageStore* store = m_session->Store();
+    ASSERT_NE(store, nullptr);
+    EXPECT_TRUE(store->IsDirty());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (store->IsDirty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    store->FlushSaves();
+    EXPECT_FALSE(store->IsDirty());
+    std::ifstream file(store->GetPath(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (const char* uidl : {"uid-a", "uid-h", "uid-c"})
+        EXPECT_NE(bytes.find(uidl), std::string::npos) << uidl;
+    EXPECT_TRUE(store->IsInSession());
 }
 
 TEST_F(POP3SessionTest, EmptyViewsAnswerEmptyListings) {
