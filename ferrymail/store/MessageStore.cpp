@@ -423,8 +423,8 @@ void CMessageStore::EndUidlListing() {
     }
     m_clientCount = count;
     m_clientSize = size;
-    // Saved by the writer thread in a moment, unless the synchronization's own save
-    // comes first; a new store stays new.
+    // Saved by the writer thread in a moment, unless another save comes first; a new
+    // store stays new.
     SaveSoon();
 }
 
