@@ -62,6 +62,9 @@ void CPOP3Login::Send(const std::string& text) {
 
 CPOP3Login::EStep CPOP3Login::OnCommand(const SPOP3Command& command) {
     if (command.Is(EPOP3Command::kConnect)) {
+        // A named host tried before and not reached leaves nothing behind.
+        m_namedHost = false;
+        m_serverHost.clear();
         std::string clientName;
         const int result = m_host.ConnectRelayed(command.argument, clientName);
         if (!clientName.empty())

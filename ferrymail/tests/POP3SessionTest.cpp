@@ -1699,6 +1699,21 @@ TEST_F(POP3SessionTest, SecondLogInAfterAConnectLineIsRelayedAsItIs) {
               (std::vector<std::string>{"USER anna", "PASS wrong", "USER anna/example.org"}));
 }
 
+// A named host that cannot be reached leaves no trace: a CONNECT line after it is a
+// relay like any other, answered "0", not secured or asked for its capabilities.
+TEST_F(POP3SessionTest, ConnectLineAfterAFailedNamedHostIsAPlainRelay) {
+    WriteText(kProxyKey, "ServerTLS", "pop3s");
+    NewSession();
+    m_host->connectResult = CTS_FAILED;
+    EXPECT_EQ(Send("USER anna/example.org"), "-ERR Can't connect to example.org\r\n");
+    m_host->connectResult = CTS_CONNECTED;
+    EXPECT_EQ(Send("CONNECT 127.0.0.1:110"), "0\r\n");
+    EXPECT_TRUE(m_host->tlsStarts.empty());
+    m_session->OnServerLine("+OK scripted server");
+    Send("USER anna");
+    EXPECT_EQ(m_host->toServer, (std::vector<std::string>{"USER anna"}));
+}
+
 TEST_F(POP3SessionTest, Base64RoundTripsAndRefusesWhatIsNotBase64) {
     std::string all;
     for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
