@@ -45,8 +45,11 @@ unsigned CPOP3Session::LogCategory(int direction) const {
         case DIR_FROM_CLIENT:
             return LOG_FROM_CLIENT;
         case DIR_TO_CLIENT:
-            return (m_client.replyRelayed || !m_client.Outstanding()) ? LOG_DATA_TO_CLIENT
-                                                                      : LOG_TO_CLIENT;
+            // What follows a multi-line reply's first line is data; replies, the proxy's
+            // own lines among them, are the protocol.
+            return m_client.Outstanding() && m_client.multiLine && m_client.replyRelayed
+                       ? LOG_DATA_TO_CLIENT
+                       : LOG_TO_CLIENT;
         default:
             return LOG_INFO;
     }
@@ -290,8 +293,8 @@ void CPOP3Session::OnClientReplyLine(const std::string& line) {
     if (m_client.replyStarted || !SPOP3Command::StartsWith(line, "+OK")) {
         if (!m_client.replyStarted && SPOP3Command::StartsWith(line, "-ERR")) {
             m_client.replyStarted = true;
-            m_client.replyRelayed = true;
             SendLine(line);
+            m_client.replyRelayed = true;
             if (m_client.Is(EPOP3Command::kQuit) && m_account.IsFiltering() && Store() != nullptr)
                 Store()->SaveInBackground(0);
             ClientCommandDone();
@@ -303,9 +306,9 @@ void CPOP3Session::OnClientReplyLine(const std::string& line) {
     m_client.replyStarted = true;
     if (m_client.Is(EPOP3Command::kCapa) &&
         (m_account.IsFiltering() || m_state < EPOP3State::kTransaction)) {
-        m_client.replyRelayed = true;
         m_capabilities.Clear();
         SendLine(line);
+        m_client.replyRelayed = true;
         return;
     }
     if (m_client.multiLine) {

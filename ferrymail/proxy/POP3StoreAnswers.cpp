@@ -241,8 +241,8 @@ void CPOP3StoreAnswers::RelayLine(SPOP3Command& command, const std::string& line
         if (!notes.empty())
             Send(notes);
     }
-    command.replyRelayed = true;
     Send(line + "\r\n");
+    command.replyRelayed = true;
     if (end && filtering)
         OnRetrieved(command);
 }

@@ -486,13 +486,18 @@ TEST_F(POP3SessionTest, DeliveredMessagesAreLoggedAsDataLocalOrRelayed) {
         std::string message = m_server.mailbox[0].text;
         message.insert(message.find("\r\n\r\n") + 2, kNote);
         EXPECT_EQ(reply, "+OK\r\n" + message + ".\r\n");
-        // The reply's first line may go either way; the message is data.
-        ASSERT_GE(m_host->data.size(), message.size() + 3);
-        EXPECT_EQ(m_host->data.substr(m_host->data.size() - message.size() - 3), message + ".\r\n");
+        // The message is data; the reply's first line is the protocol.
+        EXPECT_EQ(m_host->data, message + ".\r\n");
         EXPECT_EQ(m_host->toServer.back(), local ? "RETR 3" : "RETR 1");
         EXPECT_EQ(Send("TOP 2 1").substr(0, 4), "+OK\r");
         EXPECT_EQ(m_host->toServer.back(), local ? "RETR 3" : "TOP 3 1");
-        Send("QUIT");
+        // Single-line replies, relayed or the proxy's own, are never data.
+        m_host->data.clear();
+        EXPECT_EQ(Send("LIST 7"), "-ERR Invalid message number\r\n");
+        EXPECT_EQ(Send("RETR 7"), "-ERR no such message\r\n");
+        EXPECT_EQ(Send("NOOP"), "+OK\r\n");
+        EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+        EXPECT_EQ(m_host->data, "");
     }
 }
 
