@@ -45,9 +45,11 @@ public:
     void FlushSaves();
     // Asks for a save within kSaveSoonDelay, made by the writer thread, unless another
     // save comes first (which makes it useless): of a burst of saves, only the last one
-    // costs anything.
+    // costs anything. Every save writes the whole store, so the delay is long enough
+    // for a short mail session's own save at its end to take the place of the one after
+    // its synchronization.
     void SaveSoon();
-    static constexpr std::chrono::milliseconds kSaveSoonDelay{250};
+    static constexpr std::chrono::milliseconds kSaveSoonDelay{1000};
     // Replaces a message of the same UIDL; the store takes a reference. With `addToList`
     // the message is appended to the server list.
     virtual BOOL InstallMessage(CMessage* message, int addToList);
