@@ -91,10 +91,10 @@ SFigures Measure(int messages) {
         CMessageStore* store = new CMessageStore;
         store->AddRef();
         store->Open(nullptr, 1, "pop.example.org", "bench" + std::to_string(messages), 0);
-        store->BeginUidlListing();
+        std::vector<std::pair<int, std::string>> listing;
         for (int i = 1; i <= messages; ++i)
-            store->SyncMessage("UID" + std::to_string(i * 7919), i);
-        store->EndUidlListing();
+            listing.emplace_back(i, "UID" + std::to_string(i * 7919));
+        store->ApplyUidlListing(listing);
         for (int i = 1; i <= messages; ++i) {
             store->SetServerSize(i, 4000 + i % 3000);
             store->AddDownloadedMessage(i, Header(i) + "\r\n" + body, 10);

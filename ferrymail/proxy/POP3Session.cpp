@@ -406,7 +406,7 @@ void CPOP3Session::AfterInternal(EInternalOutcome outcome) {
         // Saved by the store's writer thread in a moment, unless the session's end saves
         // it first: the client's next commands do not wait for the records.
         if (Store() != nullptr)
-            Store()->SaveSoon();
+            Store()->SynchronizationDone();
     } else if (outcome == EInternalOutcome::kSynchFailed) {
         // A failed synchronization still completes what the client waits for.
         FinishSlowResponse();

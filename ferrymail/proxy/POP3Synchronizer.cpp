@@ -420,10 +420,8 @@ bool CPOP3Synchronizer::CheckListing() {
         std::vector<std::pair<int, std::string>>().swap(m_listing);
         return false;
     }
-    if (m_store != nullptr) {
-        m_store->BeginUidlListing();
-        for (const auto& [number, uidl] : m_listing) m_store->SyncMessage(uidl, number);
-    }
+    if (m_store != nullptr)
+        m_store->ApplyUidlListing(m_listing);
     std::vector<std::pair<int, std::string>>().swap(m_listing);
     return true;
 }
@@ -432,8 +430,6 @@ EInternalOutcome CPOP3Synchronizer::AfterListing() {
     m_checkListing = false;
     if (!CheckListing())
         return Fail(std::exchange(m_listingError, std::string()));
-    if (m_store != nullptr)
-        m_store->EndUidlListing();
     m_statistics.EndListing();
     m_host.NotifyStore(MN_SYNCH_MESSAGE_SIZES, 0);
     int missing = 0, total = 0;

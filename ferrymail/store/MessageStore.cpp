@@ -391,6 +391,21 @@ int CMessageStore::GetServerNumber(int clientNumber) {
     return message != nullptr ? message->GetMessageNumber() : -1;
 }
 
+void CMessageStore::ApplyUidlListing(const std::vector<std::pair<int, std::string>>& listing) {
+    CStoreLock lock(this, false);
+    BeginUidlListing();
+    for (const auto& [number, uidl] : listing) SyncMessage(uidl, number);
+    EndUidlListing();
+}
+
+void CMessageStore::SynchronizationDone() {
+    {
+        CStoreLock lock(this, false);
+        m_newStore = 0;
+    }
+    SaveSoon();
+}
+
 void CMessageStore::BeginUidlListing() {
     CStoreLock lock(this, false);
     m_serverList.clear();

@@ -239,6 +239,11 @@ void CRecordStore::SaveSoon() {
     m_writerWake.notify_one();
 }
 
+bool CRecordStore::IsSaveSoonAsked() {
+    std::lock_guard<std::mutex> guard(m_writerMutex);
+    return m_saveSoon;
+}
+
 bool CRecordStore::TakeSaveSoon() {
     std::lock_guard<std::mutex> guard(m_writerMutex);
     const bool asked = m_saveSoon;

@@ -78,10 +78,10 @@ protected:
     }
     // Lists `uidls` as the server's messages 1..n.
     static void List(CMessageStore* store, const std::vector<std::string>& uidls) {
-        store->BeginUidlListing();
+        std::vector<std::pair<int, std::string>> listing;
         for (size_t i = 0; i < uidls.size(); ++i)
-            store->SyncMessage(uidls[i], static_cast<int>(i) + 1);
-        store->EndUidlListing();
+            listing.emplace_back(static_cast<int>(i) + 1, uidls[i]);
+        store->ApplyUidlListing(listing);
     }
     static std::vector<std::string> ClientView(CMessageStore* store) {
         std::vector<std::string> view;

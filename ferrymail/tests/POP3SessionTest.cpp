@@ -359,6 +359,8 @@ TEST_F(POP3SessionTest, FirstSessionSynchronizesAndShowsOnlyPassedMailRenumbered
                                         "TOP 1 10", "TOP 2 10", "TOP 3 10"}));
     EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kFinished);
     EXPECT_FALSE(m_host->clockRunning);
+    // The first synchronization is over: the new store's mail is examined from now on.
+    EXPECT_FALSE(m_session->Store()->IsNewStore());
 
     const SMail& apple = m_server.mailbox[0];
     const SMail& cherry = m_server.mailbox[2];
@@ -373,7 +375,8 @@ TEST_F(POP3SessionTest, FirstSessionSynchronizesAndShowsOnlyPassedMailRenumbered
     // The client has "+OK" to QUIT before the store is saved and set free.
     std::string flushed;
     m_host->onFlush = [&] {
-        if (m_session->Store()->IsInSession())
+        CStoreLock lock(m_session->Store(), false);
+        if (m_session->Store()->IsInSession() && m_session->Store()->IsDirty())
             flushed = m_host->client;
     };
     EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
@@ -382,24 +385,29 @@ TEST_F(POP3SessionTest, FirstSessionSynchronizesAndShowsOnlyPassedMailRenumbered
     EXPECT_FALSE(m_session->Store()->IsInSession());
 }
 
-// The synchronization's save is the store's writer thread's: the client's next
-// commands do not wait for the records, and the store file has them a moment later
-// although the session goes on.
-TEST_F(POP3SessionTest, SynchronizedStoreReachesTheDiskWhileTheSessionGoesOn) {
-    EXPECT_EQ(Login(), "+OK maildrop ready\r\n");
+// The synchronization's save is left to the store's writer thread: the session asks for
+// it once the downloads are in, also when the listing's own request has been made, and
+// the save at QUIT takes the place of the one asked for.
+TEST_F(POP3SessionTest, SynchronizationAsksForASaveThatQuitMakes) {
+    NewSession();
+    Send("USER anna/127.0.0.1");
+    m_host->holdAt = "TOP 1 10";  // the listing is in, the downloads wait
+    Send("PASS secret");
     CMessageStore* store = m_session->Store();
     ASSERT_NE(store, nullptr);
-    EXPECT_TRUE(store->IsDirty());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (store->IsDirty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(store->SaveInBackground(0));  // as the writer thread makes the listing's
+    EXPECT_FALSE(store->IsSaveSoonAsked());
+    m_host->holdAt.clear();
+    m_host->Pump();
+    EXPECT_EQ(m_session->Synchronizer().Phase(), ESynchPhase::kFinished);
+    EXPECT_TRUE(store->IsSaveSoonAsked());
+    EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
+    EXPECT_FALSE(store->IsSaveSoonAsked());
     store->FlushSaves();
-    EXPECT_FALSE(store->IsDirty());
     std::ifstream file(store->GetPath(), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    for (const char* uidl : {"uid-a", "uid-h", "uid-c"})
-        EXPECT_NE(bytes.find(uidl), std::string::npos) << uidl;
-    EXPECT_TRUE(store->IsInSession());
+    for (const char* text : {"uid-a", "uid-h", "uid-c", "Subject: Cherry"})
+        EXPECT_NE(bytes.find(text), std::string::npos) << text;
 }
 
 TEST_F(POP3SessionTest, EmptyViewsAnswerEmptyListings) {

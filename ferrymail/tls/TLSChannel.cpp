@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <utility>
 
 #include "kinbook/foundation/Sync.h"
 
@@ -67,6 +68,19 @@ void ResumeSession(SSL* ssl, const std::string& key) {
         SSL_set_session(ssl, found->second);
 }
 
+// The file and directory OpenSSL's defaults read (SSL_CERT_FILE and SSL_CERT_DIR, else its
+// own), which a context made with them trusts.
+std::string DefaultTrustLocations() {
+    std::string locations;
+    for (const auto& [variable, fallback] :
+         {std::pair{X509_get_default_cert_file_env(), X509_get_default_cert_file()},
+          {X509_get_default_cert_dir_env(), X509_get_default_cert_dir()}}) {
+        const char* named = std::getenv(variable);
+        locations.append(named != nullptr ? named : fallback).append("\n");
+    }
+    return locations;
+}
+
 // The system's trusted certificates: see SystemTrustDirectory.
 void TrustSystemStore(SSL_CTX* context, const std::string& directory) {
     if (directory.empty() || SSL_CTX_load_verify_dir(context, directory.c_str()) != 1) {
@@ -108,6 +122,8 @@ SSL_CTX* ContextFor(const CTLSChannel::SOptions& options, std::string& key, std:
     const std::string trustDirectory =
         options.verify ? CTLSChannel::SystemTrustDirectory() : std::string();
     key += trustDirectory + "\n";
+    if (options.verify && trustDirectory.empty())
+        key += DefaultTrustLocations() + "\n";
     if (options.verify && !options.caFile.empty()) {
         std::ifstream file(options.caFile, std::ios::binary);
         if (!file) {

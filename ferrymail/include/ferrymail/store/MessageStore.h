@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "ferrymail/store/Message.h"
@@ -60,13 +61,17 @@ public:
     // Server numbering.
     int FindNext(MSSTATUS location, int after, int* count, std::string* uidl);
     int FindNextUnsized(int after, int* count, std::string* uidl);
-    BOOL SyncMessage(const std::string& uidl, int number);
     BOOL SetServerStat(int count, int size, int* same);
     void GetServerStat(int* count, int* size);
     BOOL SetServerSize(int serverNumber, int size);
     int GetServerNumber(int clientNumber);
-    void BeginUidlListing();
-    void EndUidlListing();
+    // Takes the server's UIDL listing (number, UIDL) as the server list, under one hold
+    // of the store lock: no save, of any thread, sees the list half rebuilt. Messages the
+    // listing no longer names leave the store.
+    void ApplyUidlListing(const std::vector<std::pair<int, std::string>>& listing);
+    // The session's synchronization is done: from now on a new store's mail is examined
+    // like any other, and a save is asked for soon (SaveSoon).
+    void SynchronizationDone();
     // Files the downloaded text of the message at server number `number` where the
     // examine call-back says. With `holdNote` the message also gets that analysis note
     // and, had it gone where the mail client sees it, is held instead.
@@ -107,6 +112,10 @@ private:
         int size;
     };
 
+    // The steps of ApplyUidlListing.
+    void BeginUidlListing();
+    BOOL SyncMessage(const std::string& uidl, int number);
+    void EndUidlListing();
     void RebuildClientView();
     // The first server number after `after` whose message exists, is not marked deleted
     // and `counts`; with `count`, how many such messages there are.

@@ -49,6 +49,8 @@ public:
     // for a short mail session's own save at its end to take the place of the one after
     // its synchronization.
     void SaveSoon();
+    // A SaveSoon is asked for and not yet made or made useless.
+    bool IsSaveSoonAsked();
     static constexpr std::chrono::milliseconds kSaveSoonDelay{1000};
     // Replaces a message of the same UIDL; the store takes a reference. With `addToList`
     // the message is appended to the server list.
