@@ -18,6 +18,12 @@ bool Offers(const std::vector<std::string>& lines, const char* command) {
     return false;
 }
 
+// The CA file trusted beside the system's store for an account whose own setting is
+// `accountFile`: that one, else the global "TLSCAFile".
+std::string TrustedCAFile(const std::string& accountFile) {
+    return accountFile.empty() ? GetGlobalTLSCAFile() : accountFile;
+}
+
 int NoteCAFile(CAccountData* account, void* parameter) {
     if (!account->m_tlsInsecure)
         static_cast<std::set<std::string>*>(parameter)->insert(account->m_tlsCAFile);
@@ -27,13 +33,12 @@ int NoteCAFile(CAccountData* account, void* parameter) {
 }  // namespace
 
 void CServerTLS::PrepareContexts() {
-    const std::string global = GetGlobalTLSCAFile();
-    std::set<std::string> files{global};
+    std::set<std::string> files{std::string()};  // hosts without an account
     LoadAccountTable(FALSE);
     EnumAccountData(NoteCAFile, &files);
     for (const std::string& file : files) {
         std::string error;
-        CTLSChannel::Prepare({std::string(), file.empty() ? global : file, true}, error);
+        CTLSChannel::Prepare({std::string(), TrustedCAFile(file), true}, error);
     }
 }
 
@@ -68,8 +73,7 @@ void CServerTLS::Choose(const std::string& host, int port, const std::string& us
         m_insecure = account->m_tlsInsecure;
         CRefCount::DoRelease(account);
     }
-    if (m_caFile.empty())
-        m_caFile = GetGlobalTLSCAFile();
+    m_caFile = TrustedCAFile(m_caFile);
     if (m_mode == ETLSMode::kNone)
         m_log.LogFormat(LOG_INFO, "Connection to %s in clear (TLS mode none)", host.c_str());
     else if (m_insecure)

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,6 +21,7 @@
 #include "ferrymail/accounts/AccountTable.h"
 #include "ferrymail/store/MessageDatabase.h"
 #include "ferrymail/store/MessageStore.h"
+#include "kinbook/foundation/Paths.h"
 #include "kinbook/foundation/RegistryKey.h"
 #include "proxy/POP3Session.h"
 #include "proxy/POP3Synchronizer.h"
@@ -404,8 +404,8 @@ TEST_F(POP3SessionTest, SynchronizationAsksForASaveThatQuitMakes) {
     EXPECT_EQ(Send("QUIT"), "+OK bye\r\n");
     EXPECT_FALSE(store->IsSaveSoonAsked());
     store->FlushSaves();
-    std::ifstream file(store->GetPath(), std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string bytes;
+    ASSERT_TRUE(ReadWholeFile(store->GetPath(), bytes));
     for (const char* text : {"uid-a", "uid-h", "uid-c", "Subject: Cherry"})
         EXPECT_NE(bytes.find(text), std::string::npos) << text;
 }

@@ -33,6 +33,32 @@ namespace {
 
 constexpr char kProxyKey[] = "Software\\Brevant\\Quillon\\Settings\\POP3Proxy";
 
+// An environment variable set for a test (null: unset), given back as it was at the end.
+class CEnvironmentValue {
+public:
+    CEnvironmentValue(const char* name, const char* value) : m_name(name) {
+        const char* before = std::getenv(name);
+        m_had = before != nullptr;
+        if (m_had)
+            m_before = before;
+        Set(value);
+    }
+    ~CEnvironmentValue() { Set(m_had ? m_before.c_str() : nullptr); }
+    CEnvironmentValue(const CEnvironmentValue&) = delete;
+    CEnvironmentValue& operator=(const CEnvironmentValue&) = delete;
+    void Set(const char* value) {
+        if (value != nullptr)
+            ::setenv(m_name, value, 1);
+        else
+            ::unsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    std::string m_before;
+    bool m_had = false;
+};
+
 // One big message: more than one TLS record and more than one read of the proxy.
 std::string BigMessage() {
     std::string text = "From: a@example.org\r\nSubject: big\r\n\r\n";
@@ -314,27 +340,21 @@ TEST_F(TLSChannelTest, SystemTrustComesFromTheHashedDirectory) {
     fs::copy_file(File("ca.pem"), File("hashed") + "/" + hashed);
     fs::copy_file(File("ca.pem"), File("unhashed") + "/ca.pem");
 
-    const char* const fileVariable = X509_get_default_cert_file_env();
-    const char* const dirVariable = X509_get_default_cert_dir_env();
-    const char* const file = std::getenv(fileVariable);
-    const char* const dir = std::getenv(dirVariable);
-    const std::string savedFile = file != nullptr ? file : "";
-    const std::string savedDir = dir != nullptr ? dir : "";
-    ::unsetenv(fileVariable);
-    ::setenv(dirVariable, File("hashed").c_str(), 1);
+    CEnvironmentValue file(X509_get_default_cert_file_env(), nullptr);
+    CEnvironmentValue dir(X509_get_default_cert_dir_env(), File("hashed").c_str());
     EXPECT_EQ(CTLSChannel::SystemTrustDirectory(), File("hashed"));
-    ::setenv(fileVariable, File("ca.pem").c_str(), 1);
+    file.Set(File("ca.pem").c_str());
     EXPECT_EQ(CTLSChannel::SystemTrustDirectory(), "");
-    ::unsetenv(fileVariable);
+    file.Set(nullptr);
     for (const char* folder : {"unhashed", "missing"}) {
-        ::setenv(dirVariable, File(folder).c_str(), 1);
+        dir.Set(File(folder).c_str());
         EXPECT_EQ(CTLSChannel::SystemTrustDirectory(), "") << folder;
     }
     CTLSPOP3Server server(CTLSPOP3Server::kPOP3S, File("right.pem"), File("right.key"));
     for (const auto& [folder, reply] : {std::pair{"hashed", "+OK"},
                                         {"unhashed", "-ERR TLS with 127.0.0.1 failed"}}) {
         SCOPED_TRACE(folder);
-        ::setenv(dirVariable, File(folder).c_str(), 1);
+        dir.Set(File(folder).c_str());
         StartProxy("pop3s", false);
         TestClient client(m_listener->GetPort());
         EXPECT_EQ(client.ReadLine(), "+OK Quillon POP3 proxy server");
@@ -347,12 +367,6 @@ TEST_F(TLSChannelTest, SystemTrustComesFromTheHashedDirectory) {
     }
     // Contexts are kept by the trust they were made with: the second proxy above made
     // its own instead of reusing the first one's.
-    if (file != nullptr)
-        ::setenv(fileVariable, savedFile.c_str(), 1);
-    if (dir != nullptr)
-        ::setenv(dirVariable, savedDir.c_str(), 1);
-    else
-        ::unsetenv(dirVariable);
 }
 
 // The certificates a connection trusts are read when the proxy starts, for the global
@@ -360,11 +374,8 @@ TEST_F(TLSChannelTest, SystemTrustComesFromTheHashedDirectory) {
 // holds the test CA for them, while an account registered later reads it at its
 // connection.
 TEST_F(TLSChannelTest, TrustedCertificatesAreReadWhenTheProxyStarts) {
-    const char* const fileVariable = X509_get_default_cert_file_env();
-    const char* const saved = std::getenv(fileVariable);
-    const std::string savedFile = saved != nullptr ? saved : "";
     std::filesystem::copy_file(File("ca.pem"), File("bundle.pem"));
-    ::setenv(fileVariable, File("bundle.pem").c_str(), 1);
+    const CEnvironmentValue file(X509_get_default_cert_file_env(), File("bundle.pem").c_str());
     CTLSPOP3Server server(CTLSPOP3Server::kPOP3S, File("right.pem"), File("right.key"));
     const std::string port = std::to_string(server.GetPort());
     const auto registerAccount = [&](const char* user, const std::string& caFile) {
@@ -395,10 +406,6 @@ TEST_F(TLSChannelTest, TrustedCertificatesAreReadWhenTheProxyStarts) {
         const std::string got = client.ReadLine(15.0);
         EXPECT_EQ(got.compare(0, std::strlen(reply), reply), 0) << got;
     }
-    if (saved != nullptr)
-        ::setenv(fileVariable, savedFile.c_str(), 1);
-    else
-        ::unsetenv(fileVariable);
 }
 
 TEST_F(TLSChannelTest, ChannelRefusesWhatItCannotCheck) {
